@@ -1,0 +1,27 @@
+"""Type stubs for the _tallyfold extension module.
+
+Arrays are never coerced: dtypes, dimensions and contiguity must match exactly.
+Integer parameters accept any object with __index__; min_support anything float() accepts.
+"""
+
+from typing import Final
+
+import numpy as np
+import numpy.typing as npt
+
+__all__: Final[list[str]]
+
+class PanicException(BaseException):
+    """An internal fault (e.g. an item id outside 0..n_items-1). Not an Exception subclass."""
+
+def rust_compute_pairs(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    n_items: int,
+    min_support: float = 0.0,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | npt.NDArray[np.float64] | int]:
+    """All co-occurring ordered pairs with counts and seven metrics.
+
+    Keys: item_A, item_B (int32), instances (int64), support, confidence, lift,
+    conviction, leverage, cosine, jaccard (float64), n_transactions (int).
+    """

@@ -1,0 +1,65 @@
+#pragma once
+// Binding of fast-call arguments (positional vector plus keyword names) to a function's
+// parameters, then conversion of each parameter by its name. One binder serves all exported
+// functions, so the interpreter-style binding messages are worded the same everywhere.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "numpy_api.hpp"
+
+namespace tallyfold {
+
+inline constexpr std::size_t kMaxParams = 8;
+
+struct Signature {
+  const char* name;
+  std::vector<const char*> params;  // in order; the first n_required are required
+  std::size_t n_required;
+  std::vector<PyObject*> interned;  // filled by prepare_signature at module init
+};
+
+// Converted value of one parameter. Arrays are borrowed from the argument vector, which the
+// caller keeps alive for the whole call.
+struct ArgValue {
+  PyArrayObject* array = nullptr;
+  std::uint64_t u64 = 0;
+  std::uint32_t u32 = 0;
+  double f64 = 0.0;
+  bool present = false;  // false for an omitted optional (or None for max_items_per_txn)
+};
+
+class BoundArgs {
+ public:
+  const ArgValue& operator[](std::size_t i) const { return values_[i]; }
+  ArgValue& operator[](std::size_t i) { return values_[i]; }
+
+  template <class T>
+  std::span<const T> span(std::size_t i) const {
+    PyArrayObject* a = values_[i].array;
+    return {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
+  }
+  std::optional<std::uint64_t> optional_u64(std::size_t i) const {
+    if (!values_[i].present) return std::nullopt;
+    return values_[i].u64;
+  }
+
+ private:
+  std::array<ArgValue, kMaxParams> values_{};
+};
+
+// Checks a signature against the parameter table and interns its keywords. A signature that
+// names an unknown parameter is a coding mistake: SystemError.
+bool prepare_signature(Signature& signature);
+
+// Binds and converts; returns false with a Python exception set.
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, BoundArgs& out);
+
+// Contiguity of the given arrays, checked in order; the first failure decides.
+bool check_all_contiguous(std::initializer_list<PyArrayObject*> arrays);
+
+}  // namespace tallyfold

@@ -1,0 +1,51 @@
+#pragma once
+// The two-way CSR index of one mining call: items per transaction and transactions per
+// item, both sorted and free of duplicates, with per-item counts. Built once per call on the
+// calling thread and read-only afterwards, so workers share it without locks.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tallyfold {
+
+struct InvertedIndex {
+  std::vector<std::uint32_t> txn_offsets;  // n_transactions + 1 entries, first is 0
+  std::vector<std::uint32_t> txn_items;    // per transaction, strictly ascending item ids
+  std::vector<std::uint32_t> item_offsets; // n_items + 1 entries
+  std::vector<std::uint32_t> item_txns;    // per item, strictly ascending transaction indices
+  std::vector<std::uint32_t> item_counts;  // distinct transactions per item
+  std::vector<std::int64_t> distinct_txn_ids;  // caller id of each transaction index
+  std::uint32_t n_transactions = 0;
+  std::uint32_t n_items = 0;
+
+  std::span<const std::uint32_t> items_of(std::uint32_t txn) const {
+    return {txn_items.data() + txn_offsets[txn], txn_items.data() + txn_offsets[txn + 1]};
+  }
+  std::span<const std::uint32_t> txns_of(std::uint32_t item) const {
+    return {item_txns.data() + item_offsets[item], item_txns.data() + item_offsets[item + 1]};
+  }
+};
+
+// A CSR whose rows are sorted and de-duplicated.
+struct Csr {
+  std::vector<std::uint32_t> values;
+  std::vector<std::uint32_t> offsets;  // rows + 1 entries, first is 0
+};
+
+// Renumbers transactions densely in order of first appearance and builds both CSR directions
+// by counting and scattering. Throws Panic for an item id outside 0..n_items-1 or an
+// `item_ids` shorter than `txn_ids`, LimitError for 2^32 rows or more.
+InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
+                                   std::span<const std::int32_t> item_ids, std::uint32_t n_items);
+
+// Sorts every row of (values, offsets) ascending and removes duplicates, reusing the buffers.
+// `offsets` needs at least rows + 1 non-decreasing entries ending within `values`; a violated
+// bound throws Panic.
+Csr sort_dedup_csr(std::vector<std::uint32_t> values, std::vector<std::uint32_t> offsets,
+                   std::size_t rows);
+
+// Throws LimitError when `rows` does not fit the index's 32-bit offsets.
+void check_row_limit(std::uint64_t rows);
+
+}  // namespace tallyfold

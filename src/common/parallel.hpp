@@ -1,0 +1,76 @@
+#pragma once
+// Work splitting on the process-wide work-stealing pool. Every parallel stage cuts its input
+// into consecutive chunks, gives each chunk its own partial result and combines the partials
+// in chunk order, so results never depend on how many threads ran or which finished first.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+namespace tallyfold {
+
+// Threads of the pool that the calling thread would use (follows the CPU affinity mask).
+inline std::size_t pool_threads() {
+  return static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+}
+
+struct IndexRange {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// Consecutive ranges covering [0, n) whose summed cost is about equal; `cost(i)` estimates
+// the work of element i. Many more chunks than threads so that stealing evens out skew.
+template <class CostFn>
+std::vector<IndexRange> balanced_ranges(std::size_t n, std::size_t chunks_wanted, CostFn cost) {
+  std::vector<IndexRange> ranges;
+  if (n == 0) return ranges;
+  double total = 0;
+  for (std::size_t i = 0; i < n; ++i) total += static_cast<double>(cost(i)) + 1.0;
+  const double target = total / static_cast<double>(std::max<std::size_t>(chunks_wanted, 1));
+  double acc = 0;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    acc += static_cast<double>(cost(i)) + 1.0;
+    if (acc >= target) {
+      ranges.push_back({begin, i + 1});
+      begin = i + 1;
+      acc = 0;
+    }
+  }
+  if (begin < n) ranges.push_back({begin, n});
+  return ranges;
+}
+
+// Equal-sized consecutive ranges of at least `min_size` elements covering [0, n).
+inline std::vector<IndexRange> even_ranges(std::size_t n, std::size_t chunks_wanted,
+                                           std::size_t min_size = 1) {
+  std::vector<IndexRange> ranges;
+  if (n == 0) return ranges;
+  std::size_t size = std::max<std::size_t>({n / std::max<std::size_t>(chunks_wanted, 1),
+                                            min_size, 1});
+  for (std::size_t b = 0; b < n; b += size) ranges.push_back({b, std::min(n, b + size)});
+  return ranges;
+}
+
+// Runs `work(range, partial)` for every range on the pool, each with its own partial result,
+// and returns the partials in range order.
+template <class Partial, class Work>
+std::vector<Partial> map_ranges(const std::vector<IndexRange>& ranges, Work work) {
+  std::vector<Partial> partials(ranges.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ranges.size(), 1),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      for (std::size_t c = r.begin(); c != r.end(); ++c)
+                        work(ranges[c], partials[c]);
+                    },
+                    tbb::simple_partitioner());
+  return partials;
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,19 @@
+#pragma once
+// One exported function: its parameter list, its C function and its docstring. The module
+// registers the entry points in a fixed order (module.cpp).
+#include "binder.hpp"
+
+namespace tallyfold {
+
+using FastCallFunction = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
+
+struct EntryPoint {
+  Signature* signature;
+  FastCallFunction function;
+  const char* doc;  // starts with the signature line and "--" for inspect.signature
+};
+
+const EntryPoint& rust_compute_pairs_entry();
+
+}  // namespace tallyfold

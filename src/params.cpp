@@ -1,0 +1,61 @@
+#include "params.hpp"
+
+#include <utility>
+
+#include "convert.hpp"
+
+namespace tallyfold {
+
+std::optional<ParamKind> param_kind(std::string_view name) {
+  static constexpr std::pair<std::string_view, ParamKind> kTable[] = {
+      {"txn_ids", ParamKind::Int64Vector},
+      {"item_ids", ParamKind::Int32Vector},
+      {"freq_lower", ParamKind::Int32Matrix},
+      {"item_weights", ParamKind::Float64Vector},
+      {"k_max", ParamKind::Unsigned64},
+      {"k", ParamKind::Unsigned64},
+      {"n_items", ParamKind::Unsigned32},
+      {"n_transactions", ParamKind::Unsigned32},
+      {"_n_transactions", ParamKind::Unsigned32},
+      {"min_support", ParamKind::Float64},
+      {"max_items_per_txn", ParamKind::OptionalUnsigned64},
+  };
+  for (const auto& [known, kind] : kTable)
+    if (known == name) return kind;
+  return std::nullopt;
+}
+
+bool convert_param(ParamKind kind, PyObject* obj, ArgValue& out) {
+  if (obj == nullptr) {  // omitted optional parameter: its default
+    out.present = false;
+    out.f64 = 0.0;
+    return true;
+  }
+  out.present = true;
+  switch (kind) {
+    case ParamKind::Int64Vector:
+      return convert_array(obj, NPY_INT64, 1, &out.array);
+    case ParamKind::Int32Vector:
+      return convert_array(obj, NPY_INT32, 1, &out.array);
+    case ParamKind::Int32Matrix:
+      return convert_array(obj, NPY_INT32, 2, &out.array);
+    case ParamKind::Float64Vector:
+      return convert_array(obj, NPY_FLOAT64, 1, &out.array);
+    case ParamKind::Unsigned64:
+      return convert_u64(obj, &out.u64);
+    case ParamKind::Unsigned32:
+      return convert_u32(obj, &out.u32);
+    case ParamKind::Float64:
+      return convert_f64(obj, &out.f64);
+    case ParamKind::OptionalUnsigned64:
+      if (obj == Py_None) {
+        out.present = false;
+        return true;
+      }
+      return convert_u64(obj, &out.u64);
+  }
+  PyErr_SetString(PyExc_SystemError, "unknown parameter kind");
+  return false;
+}
+
+}  // namespace tallyfold
