@@ -63,7 +63,7 @@ _CATEGORIES: tuple[tuple[tuple[str, ...], tuple[str, ...]], ...] = (
     (("", "lean", "free-range", "smoked", "minced", "boneless", "marinated", "thick-cut",
       "sliced"),
      ("chicken breast", "ground beef", "pork chops", "bacon", "salmon fillet", "ham",
-      "turkey slices", "sausages", "eggs", "tuna steaks", "lamb mince")),
+      "turkey slices", "sausages", "chicken thighs", "tuna steaks", "lamb mince")),
     (("", "sparkling", "still", "diet", "cold-brew", "decaf", "freshly squeezed", "iced",
       "unsweetened", "energy"),
      ("water", "cola", "orange juice", "coffee beans", "green tea", "lemonade", "apple juice",
@@ -72,7 +72,7 @@ _CATEGORIES: tuple[tuple[tuple[str, ...], tuple[str, ...]], ...] = (
       "dark chocolate", "caramel"),
      ("potato chips", "tortilla chips", "popcorn", "pretzels", "peanuts", "cookies",
       "chocolate bar", "granola bars", "cashews", "rice cakes", "gummy bears")),
-    (("", "whole grain", "basmati", "jasmine", "penne", "organic", "quick-cook", "long-grain",
+    (("", "whole grain", "basmati", "jasmine", "penne", "quick-cook", "long-grain", "italian",
       "wild"),
      ("rice", "spaghetti", "pasta", "oats", "couscous", "quinoa", "lentils", "flour",
       "breakfast cereal", "noodles")),
@@ -88,7 +88,7 @@ _CATEGORIES: tuple[tuple[tuple[str, ...], tuple[str, ...]], ...] = (
       "toothpaste", "hand soap", "trash bags", "sponges", "conditioner", "deodorant")),
     (("", "grain-free", "senior", "puppy", "kitten", "salmon", "chicken", "clumping"),
      ("dog food", "cat food", "cat litter", "dog treats", "cat treats", "bird seed")),
-    (("", "newborn", "sensitive", "organic", "size 3", "size 4", "unscented"),
+    (("", "newborn", "sensitive", "size 3", "size 4", "unscented", "hypoallergenic"),
      ("diapers", "baby wipes", "baby formula", "baby food pouches", "baby shampoo")),
 )
 _PREFIXES = ("", "organic ", "store-brand ", "premium ", "value ", "local ", "classic ")
@@ -99,15 +99,20 @@ _PACKS = ("", ", large", ", small", ", multipack", ", 2-pack", ", family pack", 
 def _category_names(cat: int, needed: int) -> list[str]:
     descs, products = _CATEGORIES[cat]
     out: list[str] = []
+    seen: set[str] = set()
     # Product varies fastest so the first names of a category are its staple products.
     for pack in _PACKS:
         for prefix in _PREFIXES:
             for desc in descs:
+                if desc and desc == prefix.strip():
+                    continue
                 for product in products:
                     if len(out) == needed:
                         return out
-                    words = f"{prefix}{desc} {product}".strip()
-                    out.append(" ".join(words.split()) + pack)
+                    name = " ".join(f"{prefix}{desc} {product}".split()) + pack
+                    if name not in seen:  # a word can be both a prefix and a descriptor
+                        seen.add(name)
+                        out.append(name)
     return out
 
 

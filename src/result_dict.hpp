@@ -23,8 +23,8 @@ PyObject* array_with_base(void* data, PyObject* capsule, int typenum, int ndim, 
 // A 1-D array (or, with `width`, a 2-D array of rows of that width) that takes over the
 // vector's buffer without a copy and frees it when the array is collected. An empty vector
 // gives shape (0,), or (0, 0) for a 2-D request.
-template <class T>
-PyObject* adopt_vector(std::vector<T>&& values, std::size_t width = 0) {
+template <class T, class Allocator>
+PyObject* adopt_vector(std::vector<T, Allocator>&& values, std::size_t width = 0) {
   const int typenum = numpy_type_of<T>();
   npy_intp dims[2];
   int ndim = 1;
@@ -38,9 +38,10 @@ PyObject* adopt_vector(std::vector<T>&& values, std::size_t width = 0) {
     if (ndim == 2) dims[1] = 0;
     return PyArray_ZEROS(ndim, dims, typenum, 0);
   }
-  auto* holder = new std::vector<T>(std::move(values));
+  using Holder = std::vector<T, Allocator>;
+  auto* holder = new Holder(std::move(values));
   PyObject* capsule = PyCapsule_New(holder, nullptr, [](PyObject* owner) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(owner, nullptr));
+    delete static_cast<Holder*>(PyCapsule_GetPointer(owner, nullptr));
   });
   if (capsule == nullptr) {
     delete holder;

@@ -95,15 +95,22 @@ InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
   const auto n_transactions = static_cast<std::uint32_t>(index.distinct_txn_ids.size());
   index.n_transactions = n_transactions;
 
-  // Counting pass: also the one place where item ids are validated.
-  std::vector<std::uint32_t> txn_rows(n_transactions, 0);
-  std::vector<std::uint32_t> item_rows(n_items, 0);
+  // Validation pass: the one place where item ids are checked, in row order.
+  std::uint32_t item_space = 0;
   for (std::size_t r = 0; r < rows; ++r) {
-    ++txn_rows[txn_of_row[r]];
     if (r >= item_ids.size()) panic_index_out_of_bounds(item_ids.size(), r);
     const auto widened = static_cast<std::uint64_t>(static_cast<std::int64_t>(item_ids[r]));
     if (widened >= n_items) panic_index_out_of_bounds(n_items, widened);
-    ++item_rows[widened];
+    item_space = std::max(item_space, static_cast<std::uint32_t>(widened) + 1);
+  }
+  index.item_space = item_space;
+
+  // Counting pass.
+  std::vector<std::uint32_t> txn_rows(n_transactions, 0);
+  std::vector<std::uint32_t> item_rows(item_space, 0);
+  for (std::size_t r = 0; r < rows; ++r) {
+    ++txn_rows[txn_of_row[r]];
+    ++item_rows[static_cast<std::uint32_t>(item_ids[r])];
   }
 
   std::vector<std::uint32_t> txn_offsets = prefix_offsets(txn_rows);
@@ -122,14 +129,14 @@ InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
   txn_of_row = {};
 
   Csr by_txn = sort_dedup_csr(std::move(txn_side), std::move(txn_offsets), n_transactions);
-  Csr by_item = sort_dedup_csr(std::move(item_side), std::move(item_offsets), n_items);
+  Csr by_item = sort_dedup_csr(std::move(item_side), std::move(item_offsets), item_space);
   index.txn_items = std::move(by_txn.values);
   index.txn_offsets = std::move(by_txn.offsets);
   index.item_txns = std::move(by_item.values);
   index.item_offsets = std::move(by_item.offsets);
 
-  index.item_counts.resize(n_items);
-  for (std::uint32_t i = 0; i < n_items; ++i)
+  index.item_counts.resize(item_space);
+  for (std::uint32_t i = 0; i < item_space; ++i)
     index.item_counts[i] = index.item_offsets[i + 1] - index.item_offsets[i];
   return index;
 }

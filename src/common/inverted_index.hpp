@@ -12,12 +12,20 @@ namespace tallyfold {
 struct InvertedIndex {
   std::vector<std::uint32_t> txn_offsets;  // n_transactions + 1 entries, first is 0
   std::vector<std::uint32_t> txn_items;    // per transaction, strictly ascending item ids
-  std::vector<std::uint32_t> item_offsets; // n_items + 1 entries
+  std::vector<std::uint32_t> item_offsets; // item_space + 1 entries
   std::vector<std::uint32_t> item_txns;    // per item, strictly ascending transaction indices
-  std::vector<std::uint32_t> item_counts;  // distinct transactions per item
+  std::vector<std::uint32_t> item_counts;  // distinct transactions per item, item_space entries
   std::vector<std::int64_t> distinct_txn_ids;  // caller id of each transaction index
   std::uint32_t n_transactions = 0;
-  std::uint32_t n_items = 0;
+  std::uint32_t n_items = 0;     // the caller's item-id space
+  // One more than the largest item id present (0 without rows). Per-item structures are
+  // sized by it rather than by n_items: an id space of four billion with a few used ids
+  // must not cost gigabytes. Items at or above it occur nowhere.
+  std::uint32_t item_space = 0;
+
+  std::uint32_t item_count(std::uint32_t item) const {
+    return item < item_space ? item_counts[item] : 0;
+  }
 
   std::span<const std::uint32_t> items_of(std::uint32_t txn) const {
     return {txn_items.data() + txn_offsets[txn], txn_items.data() + txn_offsets[txn + 1]};

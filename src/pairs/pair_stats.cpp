@@ -4,6 +4,7 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
+#include "common/csr_scan.hpp"
 #include "common/dense_counter.hpp"
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
@@ -16,12 +17,18 @@ namespace {
 
 // Work of one anchor: the summed length of its transactions.
 std::vector<std::uint64_t> anchor_costs(const InvertedIndex& index) {
-  std::vector<std::uint64_t> costs(index.n_items, 0);
-  for (std::uint32_t a = 0; a < index.n_items; ++a)
+  std::vector<std::uint64_t> costs(index.item_space, 0);
+  for (std::uint32_t a = 0; a < index.item_space; ++a)
     for (std::uint32_t t : index.txns_of(a))
       costs[a] += index.txn_offsets[t + 1] - index.txn_offsets[t];
   return costs;
 }
+
+// The counted pairs of one range of anchors, in emission order, before any metric: 12 bytes
+// a row instead of the 72 of a finished row, so the peak stays near the size of the result.
+struct CountedPairs {
+  std::vector<std::uint32_t> item_A, item_B, count;
+};
 
 }  // namespace
 
@@ -34,31 +41,55 @@ PairStats compute_pair_stats(std::span<const std::int64_t> txn_ids,
   // 0 disables the filter: every reported pair co-occurs at least once.
   const std::uint64_t min_count = min_count_u64(min_support, n, 0);
 
-  std::vector<double> item_support(n_items);
-  for (std::uint32_t i = 0; i < n_items; ++i)
+  const std::uint32_t item_space = index.item_space;
+  std::vector<double> item_support(item_space);
+  for (std::uint32_t i = 0; i < item_space; ++i)
     item_support[i] = static_cast<double>(index.item_counts[i]) / n_f;
 
+  // Ranges of anchors balanced by work; partial results are kept per range, so their
+  // concatenation in range order is independent of the thread count.
   const std::vector<std::uint64_t> costs = anchor_costs(index);
-  const auto ranges = balanced_ranges(n_items, pool_threads() * tuning::kChunksPerThread,
+  const auto ranges = balanced_ranges(item_space, pool_threads() * tuning::kChunksPerThread,
                                       [&](std::size_t a) { return costs[a]; });
-  tbb::enumerable_thread_specific<DenseCounter> counters([&] { return DenseCounter(n_items); });
-
-  std::vector<PairOut> parts = map_ranges<PairOut>(ranges, [&](IndexRange range, PairOut& out) {
-    DenseCounter& counter = counters.local();
-    for (auto a = static_cast<std::uint32_t>(range.begin); a < range.end; ++a) {
-      const std::uint32_t count_a = index.item_counts[a];
-      if (count_a == 0) continue;
-      for (std::uint32_t t : index.txns_of(a))
-        for (std::uint32_t j : index.items_of(t)) counter.add(j);
-      counter.drain([&](std::uint32_t b, std::uint32_t c) {
-        if (b == a || c < min_count) return;
-        out.push(a, b, c,
-                 pair_metrics(static_cast<double>(c), n_f, static_cast<double>(count_a),
-                              item_support[a], item_support[b]));
+  tbb::enumerable_thread_specific<DenseCounter> counters([&] { return DenseCounter(item_space); });
+  std::vector<CountedPairs> counted =
+      map_ranges<CountedPairs>(ranges, [&](IndexRange range, CountedPairs& out) {
+        DenseCounter& counter = counters.local();
+        for (auto a = static_cast<std::uint32_t>(range.begin); a < range.end; ++a) {
+          if (index.item_counts[a] == 0) continue;
+          scan_rows(index.txn_offsets.data(), index.txn_items.data(), index.txns_of(a),
+                    [&](std::span<const std::uint32_t> items) {
+                      for (std::uint32_t j : items) counter.add(j);
+                    });
+          counter.drain([&](std::uint32_t b, std::uint32_t c) {
+            if (b == a || c < min_count) return;
+            out.item_A.push_back(a);
+            out.item_B.push_back(b);
+            out.count.push_back(c);
+          });
+        }
       });
+
+  std::vector<std::size_t> first_row(counted.size() + 1, 0);
+  for (std::size_t c = 0; c < counted.size(); ++c)
+    first_row[c + 1] = first_row[c] + counted[c].count.size();
+  PairStats stats;
+  stats.n_transactions = n;
+  stats.rows.resize(first_row.back());
+
+  // Metrics are written straight into the result columns, each range at its own offset.
+  tbb::parallel_for(std::size_t{0}, counted.size(), [&](std::size_t c) {
+    CountedPairs& part = counted[c];
+    for (std::size_t i = 0; i < part.count.size(); ++i) {
+      const std::uint32_t a = part.item_A[i], b = part.item_B[i];
+      stats.rows.set(first_row[c] + i, a, b, part.count[i],
+                     pair_metrics(static_cast<double>(part.count[i]), n_f,
+                                  static_cast<double>(index.item_counts[a]), item_support[a],
+                                  item_support[b]));
     }
+    part = CountedPairs{};
   });
-  return {PairOut::concat(parts), n};
+  return stats;
 }
 
 }  // namespace tallyfold

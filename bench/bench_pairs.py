@@ -1,0 +1,298 @@
+#!/usr/bin/env python3
+"""Pair co-occurrence: _tallyfold.rust_compute_pairs against SciPy sparse `X.T @ X`.
+
+X is the binary one-hot (n_transactions x n_items) CSR matrix of the same rows, so the
+off-diagonal nonzeros of X.T @ X are exactly the co-occurring ordered pairs and their counts.
+Both engines are first checked to agree, then timed in one process (median of --repeat runs,
+engine order shuffled each repetition with a fixed seed), then each is run once more in a fresh
+subprocess to measure its peak memory above the resident data.
+
+Building X is not part of the SciPy timing; it is timed and reported on its own row, since the
+arrays are what a caller already has and X is an extra step only the SciPy route needs.
+
+Run from the repository root:  python bench/bench_pairs.py [--sizes 1e5 1e6] [--repeat 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+REPO_ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO_ROOT / "scripts"))
+
+from synthetic_baskets import generate  # noqa: E402
+
+try:
+    import scipy.sparse as sp
+except ImportError:  # the comparison is optional; the extension is timed regardless
+    sp = None
+
+import _tallyfold  # noqa: E402
+
+DEFAULT_SIZES = (100_000, 1_000_000, 10_000_000)
+SHUFFLE_SEED = 20240607
+CHECK_SAMPLE = 5_000
+ENGINE_TF_ALL = "tallyfold pairs, min_support=0"
+ENGINE_TF_MIN = "tallyfold pairs, min_support={}"
+ENGINE_SCIPY = "scipy X.T @ X"
+ENGINE_BUILD = "scipy build X (not in ratio)"
+
+
+def parse_size(text: str) -> list[int]:
+    return [int(float(t)) for t in text.split(",") if t]
+
+
+def build_onehot(txn_ids: np.ndarray, item_ids: np.ndarray, n_items: int):
+    """Binary CSR one-hot: duplicate (txn, item) rows collapse to a single 1."""
+    _, row = np.unique(txn_ids, return_inverse=True)
+    row = row.reshape(-1).astype(np.int64)
+    n_txn = int(row.max()) + 1 if row.shape[0] else 0
+    ones = np.ones(row.shape[0], dtype=np.int32)
+    x = sp.csr_matrix((ones, (row, item_ids)), shape=(n_txn, n_items))
+    x.sum_duplicates()
+    x.data[:] = 1  # duplicates were summed to 2; a basket either has an item or not
+    return x
+
+
+def cooccurrence(x):
+    return x.T @ x
+
+
+# ------------------------------------------------------------------------------------------
+# Agreement check
+# ------------------------------------------------------------------------------------------
+
+def check_agreement(txn_ids, item_ids, n_items, x, seed: int) -> str:
+    c = cooccurrence(x).tocsr()
+    res = _tallyfold.rust_compute_pairs(txn_ids, item_ids, n_items, 0.0)
+    problems = []
+    if res["n_transactions"] != x.shape[0]:
+        problems.append(f"n_transactions {res['n_transactions']} vs {x.shape[0]} rows of X")
+    diag = c.diagonal()
+    offdiag_nnz = c.nnz - int(np.count_nonzero(diag))
+    n_pairs = int(res["item_A"].shape[0])
+    if offdiag_nnz != n_pairs:
+        problems.append(f"{n_pairs:,} pairs returned vs {offdiag_nnz:,} off-diagonal nonzeros")
+    total = int(res["instances"].sum())
+    offdiag_sum = int(c.sum(dtype=np.int64)) - int(diag.sum(dtype=np.int64))
+    if total != offdiag_sum:
+        problems.append(f"sum of instances {total:,} vs off-diagonal sum {offdiag_sum:,}")
+    if n_pairs:
+        pick = np.random.default_rng(seed).choice(n_pairs, size=min(CHECK_SAMPLE, n_pairs), replace=False)
+        a = res["item_A"][pick].astype(np.int64)
+        b = res["item_B"][pick].astype(np.int64)
+        expect = np.asarray(c[a, b]).ravel()
+        got = res["instances"][pick]
+        bad = np.flatnonzero(expect != got)
+        if bad.shape[0]:
+            i = bad[0]
+            problems.append(f"{bad.shape[0]} of {pick.shape[0]} sampled counts differ, e.g. "
+                            f"({a[i]}, {b[i]}): {got[i]} vs {expect[i]}")
+    if problems:
+        raise SystemExit("engines disagree: " + "; ".join(problems))
+    return f"agree: {n_pairs:,} ordered pairs, {total:,} pair instances, {min(CHECK_SAMPLE, n_pairs):,} sampled counts equal"
+
+
+# ------------------------------------------------------------------------------------------
+# Peak memory in a fresh process
+# ------------------------------------------------------------------------------------------
+
+# VmHWM rather than getrusage's ru_maxrss: ru_maxrss also keeps the high-water mark of the
+# address space this process had before exec, i.e. the parent's (this benchmark's) whole RSS.
+def _status_kib(field: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+def _reset_peak() -> bool:
+    """Lower the kernel's peak-RSS mark to the current RSS, where Linux allows it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def worker(engine: str, data_path: str, n_items: int, min_support: float) -> None:
+    # Everything imported and loaded before the baseline, so only the engine's own work counts.
+    with np.load(data_path) as z:
+        txn_ids, item_ids = z["txn_ids"], z["item_ids"]
+    x = None
+    if engine == "scipy-matmul":
+        x = build_onehot(txn_ids, item_ids, n_items)
+    gc.collect()
+    note = ""
+    if _reset_peak():
+        baseline = _status_kib("VmRSS")
+    else:
+        # Without a reset the mark still holds any earlier peak (e.g. building X), so the delta
+        # below is a lower bound for the engine alone.
+        baseline = _status_kib("VmHWM")
+        note = "peak mark not resettable"
+    if engine == "tallyfold":
+        out = _tallyfold.rust_compute_pairs(txn_ids, item_ids, n_items, min_support)
+    elif engine == "scipy-build":
+        out = build_onehot(txn_ids, item_ids, n_items)
+    elif engine == "scipy-matmul":
+        out = cooccurrence(x)
+    else:
+        raise SystemExit(f"unknown engine {engine}")
+    peak = _status_kib("VmHWM")
+    del out
+    print(json.dumps({"peak_mib": max(0, peak - baseline) / 1024.0, "note": note}))
+
+
+def measure_peak(engine: str, data_path: str, n_items: int, min_support: float = 0.0) -> float | None:
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--worker", engine, data_path,
+           str(n_items), repr(min_support)]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    if proc.returncode != 0:
+        warnings.warn(f"memory worker {engine} failed: {proc.stderr.strip()[-400:]}")
+        return None
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    if report["note"]:
+        warnings.warn(f"{engine}: {report['note']}")
+    return float(report["peak_mib"])
+
+
+# ------------------------------------------------------------------------------------------
+# Timing
+# ------------------------------------------------------------------------------------------
+
+def time_once(fn) -> float:
+    t0 = time.perf_counter()
+    out = fn()
+    secs = time.perf_counter() - t0
+    del out
+    gc.collect()
+    return secs
+
+
+def bench_size(n_rows: int, args, shuffler: random.Random) -> list[dict]:
+    b = generate(n_rows, seed=args.seed)
+    t, i, n = b.txn_ids, b.item_ids, b.n_items
+    print(f"\n[{n_rows:,}] {b.summary()}", flush=True)
+
+    engines = {
+        ENGINE_TF_ALL: lambda: _tallyfold.rust_compute_pairs(t, i, n, 0.0),
+        ENGINE_TF_MIN.format(args.min_support): lambda: _tallyfold.rust_compute_pairs(t, i, n, args.min_support),
+    }
+    build_times: list[float] = []
+    x = None
+    if sp is not None:
+        t0 = time.perf_counter()
+        x = build_onehot(t, i, n)
+        build_times.append(time.perf_counter() - t0)
+        # Also the warm-up of both engines (thread pool start, page faults of first use).
+        print(f"[{n_rows:,}] check: {check_agreement(t, i, n, x, args.seed)}", flush=True)
+        gc.collect()
+        engines[ENGINE_SCIPY] = lambda: cooccurrence(x)
+    else:
+        engines[ENGINE_TF_ALL]()
+
+    times: dict[str, list[float]] = {name: [] for name in engines}
+    for _ in range(args.repeat):
+        order = list(engines)
+        shuffler.shuffle(order)
+        for name in order:
+            times[name].append(time_once(engines[name]))
+    if sp is not None:
+        while len(build_times) < args.repeat:
+            build_times.append(time_once(lambda: build_onehot(t, i, n)))
+
+    peaks: dict[str, float | None] = {}
+    if not args.no_memory:
+        with tempfile.TemporaryDirectory(prefix="bench_pairs_") as tmp:
+            path = os.path.join(tmp, "rows.npz")
+            np.savez(path, txn_ids=t, item_ids=i)
+            peaks[ENGINE_TF_ALL] = measure_peak("tallyfold", path, n, 0.0)
+            peaks[ENGINE_TF_MIN.format(args.min_support)] = measure_peak("tallyfold", path, n, args.min_support)
+            if sp is not None:
+                peaks[ENGINE_SCIPY] = measure_peak("scipy-matmul", path, n)
+                peaks[ENGINE_BUILD] = measure_peak("scipy-build", path, n)
+
+    rows = [{"rows": b.n_rows, "engine": name, "median": statistics.median(ts), "peak": peaks.get(name)}
+            for name, ts in times.items()]
+    if build_times:
+        rows.append({"rows": b.n_rows, "engine": ENGINE_BUILD, "median": statistics.median(build_times),
+                     "peak": peaks.get(ENGINE_BUILD)})
+    base = next((r["median"] for r in rows if r["engine"] == ENGINE_SCIPY), None)
+    for r in rows:
+        r["ratio"] = r["median"] / base if base and r["engine"] != ENGINE_BUILD else None
+    del x
+    gc.collect()
+    return rows
+
+
+def print_table(rows: list[dict]) -> None:
+    head = f"{'rows':>12}  {'engine':<34} {'median s':>10} {'peak MiB':>9} {'ratio to SciPy':>15}"
+    print("\n" + head)
+    print("-" * len(head))
+    for r in rows:
+        peak = f"{r['peak']:9.1f}" if r["peak"] is not None else f"{'-':>9}"
+        ratio = f"{r['ratio']:15.3f}" if r["ratio"] is not None else f"{'-':>15}"
+        print(f"{r['rows']:>12,}  {r['engine']:<34} {r['median']:10.4f} {peak} {ratio}")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--sizes", nargs="+", type=parse_size, default=None,
+                    help="row counts, e.g. --sizes 1e5 1e6 (or 1e5,1e6); default 1e5 1e6 1e7")
+    ap.add_argument("--repeat", type=int, default=3, help="timed runs per engine and size (median)")
+    ap.add_argument("--seed", type=int, default=7, help="generator seed")
+    ap.add_argument("--min-support", type=float, default=0.001,
+                    help="threshold of the second, filtered tallyfold row")
+    ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
+    ap.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
+    args = ap.parse_args()
+
+    if args.worker:
+        engine, path, n_items, min_support = args.worker
+        worker(engine, path, int(n_items), float(min_support))
+        return
+
+    if args.repeat < 1:
+        ap.error("--repeat must be at least 1")
+    sizes = [s for group in args.sizes for s in group] if args.sizes else list(DEFAULT_SIZES)
+    if sp is None:
+        warnings.warn("scipy is not installed: timing tallyfold alone, no agreement check, no ratios")
+
+    affinity = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    print(f"CPUs: {os.cpu_count()} (os.cpu_count), pool threads: {affinity} "
+          f"(CPUs in this process's affinity mask, which the extension's pool follows); "
+          f"SciPy's sparse product runs on one thread")
+    print(f"repeat {args.repeat}, median reported, engine order shuffled per repetition (seed {SHUFFLE_SEED})")
+
+    shuffler = random.Random(SHUFFLE_SEED)
+    rows: list[dict] = []
+    for n_rows in sizes:
+        rows.extend(bench_size(n_rows, args, shuffler))
+    print_table(rows)
+    print("\nmedian s: wall time of one call. SciPy's time covers X.T @ X only; building X from the "
+          "arrays is the separate 'build X' row.\n"
+          "ratio to SciPy: median time / median time of X.T @ X (below 1 = faster than SciPy).\n"
+          "peak MiB: peak RSS of a fresh process during one call, minus its RSS with the rows "
+          "(and, for X.T @ X, X) already loaded.\n"
+          "tallyfold returns seven metrics per pair besides the count; X.T @ X returns counts only, "
+          "diagonal included.")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,37 @@
+// Internals of the transaction index that the Python surface cannot reach: the 32-bit
+// offset limit (2^32 rows do not fit in a test machine) and the CSR bounds checks.
+#include "common/inverted_index.hpp"
+#include "common/panic.hpp"
+
+#include <cstdint>
+#include <vector>
+
+#include "check.hpp"
+
+using namespace tallyfold;
+
+int main() {
+  // The largest row count that 32-bit offsets can hold passes; one more is refused.
+  CHECK(!throws<LimitError>([] { check_row_limit(4294967295ull); }));
+  CHECK(throws<LimitError>([] { check_row_limit(4294967296ull); }));
+
+  // Rows are sorted and de-duplicated independently; empty rows stay empty.
+  Csr csr = sort_dedup_csr({5, 1, 5, 3, 9, 9}, {0, 4, 4, 6}, 3);
+  CHECK((csr.values == std::vector<std::uint32_t>{1, 3, 5, 9}));
+  CHECK((csr.offsets == std::vector<std::uint32_t>{0, 3, 3, 4}));
+
+  // Offsets that run past the values, or too few offsets, are internal faults.
+  CHECK(throws<Panic>([] { sort_dedup_csr({1, 2}, {0, 3}, 1); }));
+  CHECK(throws<Panic>([] { sort_dedup_csr({1, 2}, {0}, 1); }));
+  CHECK(throws<Panic>([] { sort_dedup_csr({1, 2}, {0, 2, 1}, 2); }));
+
+  // The index keeps first-seen numbering and both directions consistent.
+  const std::vector<std::int64_t> txn{42, 7, 42};
+  const std::vector<std::int32_t> item{1, 2, 3};
+  InvertedIndex index = build_inverted_index(txn, item, 4);
+  CHECK((index.distinct_txn_ids == std::vector<std::int64_t>{42, 7}));
+  CHECK((index.txn_items == std::vector<std::uint32_t>{1, 3, 2}));
+  CHECK((index.item_txns == std::vector<std::uint32_t>{0, 1, 0}));
+  CHECK((index.item_counts == std::vector<std::uint32_t>{0, 1, 1, 1}));
+  return check_failures() == 0 ? 0 : 1;
+}
