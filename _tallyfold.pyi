@@ -25,3 +25,32 @@ def rust_compute_pairs(
     Keys: item_A, item_B (int32), instances (int64), support, confidence, lift,
     conviction, leverage, cosine, jaccard (float64), n_transactions (int).
     """
+
+def rust_compute_itemsets(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    freq_lower: npt.NDArray[np.int32],
+    k: int,
+    n_items: int,
+    item_weights: npt.NDArray[np.float64],
+    max_items_per_txn: int | None = None,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64]]:
+    """Counts of the k-itemsets extending the rows of freq_lower (no support filter).
+
+    Keys: itemsets (2-D int32), counts (int64). Row order is unspecified.
+    """
+
+def rust_compute_pipeline(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    k_max: int,
+    n_items: int,
+    min_support: float,
+    item_weights: npt.NDArray[np.float64],
+    max_items_per_txn: int | None = None,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
+    """Frequent itemsets level by level up to k_max; the last two levels.
+
+    Keys: itemsets, counts, lower_itemsets, lower_counts, item_counts (one per item id),
+    n_transactions. An empty level has shape (0, 0). Row order is unspecified.
+    """

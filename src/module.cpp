@@ -14,6 +14,8 @@ namespace {
 const EntryPoint* const* entry_points(std::size_t& count) {
   static const EntryPoint* entries[] = {
       &rust_compute_pairs_entry(),
+      &rust_compute_itemsets_entry(),
+      &rust_compute_pipeline_entry(),
   };
   count = sizeof(entries) / sizeof(entries[0]);
   return entries;

@@ -110,3 +110,80 @@ def assert_pairs_equal(result: dict, expected: dict, n_transactions: int) -> Non
         same = np.array_equal(a, b, equal_nan=True) and np.array_equal(np.signbit(a),
                                                                           np.signbit(b))
         assert same, (key, have, want)
+
+
+def capped(items, weights, cap):
+    """A transaction cut to its `cap` heaviest items: stable by weight, heaviest first, a NaN
+    weight neither moves nor lets anything past it; the kept items come back ascending."""
+    items = sorted(items)
+    if cap is None or len(items) <= cap:
+        return items
+    weight = lambda i: weights[i] if i < len(weights) else 0.0
+    ordered, run = [], []
+    for i in items:
+        if math.isnan(weight(i)):
+            ordered += sorted(run, key=lambda x: -weight(x)) + [i]
+            run = []
+        else:
+            run.append(i)
+    ordered += sorted(run, key=lambda x: -weight(x))
+    return sorted(ordered[:cap])
+
+
+def anchor_extend_level(bsk: dict, lower: set, pairs: set, k: int, weights=(), cap=None):
+    """One level counted by anchor and extend, by definition: transactions cut to the items
+    of `lower` (kept with at least k of them) and capped; a k-set counts where it is inside a
+    cut transaction and is reported when some (k-1)-subset is an anchor in `lower`, occurring
+    in the cut data, whose items all pair with the added item (no check if `pairs` is empty)."""
+    frequent_items = {i for s in lower for i in s}
+    cut = []
+    for items in bsk.values():
+        reduced = sorted(i for i in items if i in frequent_items)
+        if len(reduced) >= k:
+            cut.append(capped(reduced, weights, cap))
+    occurring = {s for items in cut for s in combinations(items, k - 1)} & set(lower)
+    counts: dict[tuple, int] = {}
+    for items in cut:
+        for s in combinations(items, k):
+            counts[s] = counts.get(s, 0) + 1
+    found = {}
+    for s, c in counts.items():
+        for x in s:
+            anchor = tuple(i for i in s if i != x)
+            if anchor in occurring and (not pairs or all(
+                    (min(a, x), max(a, x)) in pairs for a in anchor)):
+                found[s] = c
+                break
+    return found
+
+
+def pipeline_levels(bsk: dict, k_max: int, min_support: float, weights=(), cap=None):
+    """(final level, lower level) of the level-wise pipeline as {itemset: count} dicts."""
+    n = len(bsk)
+    cut = math.ceil(min_support * float(n)) if min_support > 0 else 1
+    level = {s: c for s, c in itemset_counts(bsk, 2).items() if c >= cut}
+    pairs = set(level)
+    final, lower = {}, level
+    for k in range(3, k_max + 1):
+        level = {s: c for s, c in anchor_extend_level(bsk, set(lower), pairs, k, weights,
+                                                      cap).items() if c >= cut}
+        if k == k_max:
+            final = level
+        else:
+            lower = level
+            if not level:
+                break
+    return final, lower
+
+
+def itemset_rows(result: dict, prefix: str = "") -> dict[tuple, int]:
+    """An itemset block of a result as {itemset: count}; fails on repeated rows."""
+    rows = result[prefix + "itemsets"]
+    counts = result[prefix + "counts"]
+    assert rows.dtype == np.int32 and counts.dtype == np.int64 and rows.ndim == 2
+    assert len(rows) == len(counts)
+    if len(rows) == 0:
+        assert rows.shape == (0, 0)
+    out = {tuple(r): c for r, c in zip(rows.tolist(), counts.tolist())}
+    assert len(out) == len(rows), "an itemset is reported twice"
+    return out

@@ -1,0 +1,55 @@
+#include "common/itemset_table.hpp"
+
+#include <algorithm>
+
+namespace tallyfold {
+
+ItemsetTable::ItemsetTable(std::size_t width)
+    : store_(std::make_unique<Store>(Store{width, {}, {}})),
+      index_(0, RowHash{store_.get()}, RowEq{store_.get()}) {}
+
+std::optional<std::size_t> ItemsetTable::find(Row items) const {
+  auto it = index_.find(items);
+  if (it == index_.end()) return std::nullopt;
+  return *it;
+}
+
+bool ItemsetTable::insert(Row items, std::uint32_t count) {
+  auto it = index_.find(items);
+  if (it != index_.end()) return false;
+  const auto number = static_cast<std::uint32_t>(store_->counts.size());
+  store_->items.insert(store_->items.end(), items.begin(), items.end());
+  store_->counts.push_back(count);
+  index_.insert(number);
+  return true;
+}
+
+void ItemsetTable::reserve(std::size_t rows) {
+  store_->items.reserve(rows * store_->width);
+  store_->counts.reserve(rows);
+  index_.reserve(rows);
+}
+
+void ItemsetTable::merge_from(const ItemsetTable& other) {
+  reserve(size() + other.size());
+  for (std::size_t i = 0; i < other.size(); ++i) insert(other.row(i), other.count(i));
+}
+
+ItemsetTable ItemsetTable::filtered(std::uint32_t min_count) const {
+  ItemsetTable kept(width());
+  for (std::size_t i = 0; i < size(); ++i)
+    if (count(i) >= min_count) kept.insert(row(i), count(i));
+  return kept;
+}
+
+std::vector<std::uint32_t> ItemsetTable::sorted_rows() const {
+  std::vector<std::uint32_t> order(size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    Row ra = row(a), rb = row(b);
+    return std::lexicographical_compare(ra.begin(), ra.end(), rb.begin(), rb.end());
+  });
+  return order;
+}
+
+}  // namespace tallyfold

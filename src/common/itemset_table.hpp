@@ -1,0 +1,92 @@
+#pragma once
+// A set of itemsets of one length with a count each. Within a level every itemset has the
+// same length, so rows live back to back in one buffer (no allocation per itemset) and the
+// hash index stores row numbers. Iteration order is insertion order here, but callers fill
+// tables from seeded hash maps and parallel chunks: treat the row order as unspecified.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include <absl/container/flat_hash_set.h>
+#include <absl/hash/hash.h>
+
+namespace tallyfold {
+
+class ItemsetTable {
+ public:
+  using Row = std::span<const std::uint32_t>;
+
+  explicit ItemsetTable(std::size_t width = 0);
+  ItemsetTable(ItemsetTable&&) noexcept = default;
+  ItemsetTable& operator=(ItemsetTable&&) noexcept = default;
+
+  std::size_t width() const { return store_->width; }
+  std::size_t size() const { return store_->counts.size(); }
+  bool empty() const { return size() == 0; }
+
+  Row row(std::size_t i) const {
+    return {store_->items.data() + i * store_->width, store_->width};
+  }
+  std::uint32_t count(std::size_t i) const { return store_->counts[i]; }
+
+  // Row number of `items`, if present.
+  std::optional<std::size_t> find(Row items) const;
+  bool contains(Row items) const { return find(items).has_value(); }
+
+  // Inserts `items` with `count` unless already present (the first entry wins).
+  // Returns true when inserted.
+  bool insert(Row items, std::uint32_t count);
+
+  void reserve(std::size_t rows);
+
+  // Moves every row of `other` that is not present yet into this table.
+  void merge_from(const ItemsetTable& other);
+
+  // Keeps only the rows whose count reaches `min_count`.
+  ItemsetTable filtered(std::uint32_t min_count) const;
+
+  // Row numbers in ascending lexicographic order of their itemsets.
+  std::vector<std::uint32_t> sorted_rows() const;
+
+  // The rows back to back and the counts, for handing to the result arrays.
+  std::vector<std::uint32_t> take_items() { return std::move(store_->items); }
+  std::vector<std::uint32_t> take_counts() { return std::move(store_->counts); }
+
+ private:
+  // Rows live behind a pointer so the hash index, which reads them, survives moves.
+  struct Store {
+    std::size_t width;
+    std::vector<std::uint32_t> items;
+    std::vector<std::uint32_t> counts;
+    Row row(std::uint32_t i) const { return {items.data() + i * width, width}; }
+  };
+  struct RowHash {
+    using is_transparent = void;
+    const Store* store;
+    std::size_t operator()(std::uint32_t i) const { return (*this)(store->row(i)); }
+    std::size_t operator()(Row r) const {
+      return absl::Hash<absl::Span<const std::uint32_t>>{}(
+          absl::Span<const std::uint32_t>(r.data(), r.size()));
+    }
+  };
+  struct RowEq {
+    using is_transparent = void;
+    const Store* store;
+    static bool same(Row a, Row b) {
+      for (std::size_t k = 0; k < a.size(); ++k)
+        if (a[k] != b[k]) return false;
+      return true;
+    }
+    bool operator()(std::uint32_t a, std::uint32_t b) const { return a == b; }
+    bool operator()(std::uint32_t a, Row b) const { return same(store->row(a), b); }
+    bool operator()(Row a, std::uint32_t b) const { return same(a, store->row(b)); }
+  };
+
+  std::unique_ptr<Store> store_;
+  absl::flat_hash_set<std::uint32_t, RowHash, RowEq> index_;
+};
+
+}  // namespace tallyfold

@@ -1,0 +1,50 @@
+#pragma once
+// Membership of unordered item pairs, stored (smaller, larger). The pair check asks this
+// once per candidate and anchor item, so it is the hottest lookup of the level counters:
+// when the pairs' items are few enough, a bit matrix over their ranks answers without
+// hashing; otherwise a hash set of packed keys does.
+
+#include <cstdint>
+#include <vector>
+
+#include <absl/container/flat_hash_set.h>
+
+namespace tallyfold {
+
+class PairSet {
+ public:
+  PairSet() = default;
+  // `flat_pairs` holds the pairs back to back, in either order; duplicates are harmless.
+  explicit PairSet(const std::vector<std::uint32_t>& flat_pairs);
+
+  bool empty() const { return n_pairs_ == 0; }
+  std::size_t size() const { return n_pairs_; }
+
+  bool contains(std::uint32_t a, std::uint32_t b) const {
+    if (a > b) std::swap(a, b);
+    if (use_matrix_) {
+      if (b >= rank_.size()) return false;
+      const std::uint32_t ra = rank_[a], rb = rank_[b];
+      if (ra == kNoRank || rb == kNoRank) return false;
+      const std::uint64_t bit = static_cast<std::uint64_t>(ra) * n_ranked_ + rb;
+      return (matrix_[bit >> 6] >> (bit & 63)) & 1;
+    }
+    return keys_.contains((static_cast<std::uint64_t>(a) << 32) | b);
+  }
+
+ private:
+  static constexpr std::uint32_t kNoRank = 0xFFFFFFFFu;
+  // A bit matrix of this many bits (32 MiB) or fewer is cheaper than hashing.
+  static constexpr std::uint64_t kMaxMatrixBits = std::uint64_t{1} << 28;
+  // The rank table is indexed by item id; ids beyond this go to the hash set instead.
+  static constexpr std::uint32_t kMaxRankedId = 1u << 26;
+
+  std::size_t n_pairs_ = 0;
+  bool use_matrix_ = false;
+  std::uint64_t n_ranked_ = 0;
+  std::vector<std::uint32_t> rank_;     // item id -> rank among the pairs' items
+  std::vector<std::uint64_t> matrix_;   // row-major n_ranked x n_ranked bits
+  absl::flat_hash_set<std::uint64_t> keys_;
+};
+
+}  // namespace tallyfold

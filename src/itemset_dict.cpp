@@ -1,0 +1,54 @@
+#include "itemset_dict.hpp"
+
+#include "result_dict.hpp"
+
+namespace tallyfold {
+
+namespace {
+std::vector<std::int64_t> widened(const std::vector<std::uint32_t>& counts) {
+  return std::vector<std::int64_t>(counts.begin(), counts.end());
+}
+
+// One int64 per item id; ids beyond the counts given are 0. NumPy's zeroed allocation
+// leaves the pages of a huge, mostly unused id space untouched.
+PyObject* item_counts_array(const std::vector<std::uint32_t>& counts, std::uint32_t n_items) {
+  npy_intp length = n_items;
+  PyObject* array = PyArray_ZEROS(1, &length, NPY_INT64, 0);
+  if (array == nullptr) return nullptr;
+  auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+  std::copy(counts.begin(), counts.begin() + std::min<std::size_t>(counts.size(), n_items), data);
+  return array;
+}
+}  // namespace
+
+bool set_itemset_block(ResultDict& dict, const char* itemsets_key, const char* counts_key,
+                       ItemsetTable&& table) {
+  const std::size_t width = table.empty() ? 1 : table.width();
+  std::vector<std::uint32_t> items = table.take_items();
+  if (table.empty()) items.clear();
+  // Rows of width 0 (a level of empty itemsets) still need a 2-D shape.
+  PyObject* matrix;
+  if (!table.empty() && width == 0) {
+    npy_intp dims[2] = {static_cast<npy_intp>(table.size()), 0};
+    matrix = PyArray_ZEROS(2, dims, NPY_INT32, 0);
+  } else {
+    matrix = adopt_vector(std::move(items), width);
+  }
+  return dict.set(itemsets_key, matrix) &&
+         dict.set(counts_key, adopt_vector(widened(table.take_counts())));
+}
+
+PyObject* build_pipeline_dict(PipelineResult&& result, bool with_n_transactions) {
+  ResultDict dict;
+  if (!dict.ok() ||
+      !set_itemset_block(dict, "itemsets", "counts", std::move(result.final_level)) ||
+      !set_itemset_block(dict, "lower_itemsets", "lower_counts", std::move(result.lower_level)) ||
+      !dict.set("item_counts", item_counts_array(result.item_counts, result.n_items)))
+    return nullptr;
+  if (with_n_transactions &&
+      !dict.set("n_transactions", PyLong_FromUnsignedLong(result.n_transactions)))
+    return nullptr;
+  return dict.release();
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,112 @@
+// rust_compute_itemsets: one level counted from the caller's frequent (k-1)-itemsets.
+#include <limits>
+#include <vector>
+
+#include "common/inverted_index.hpp"
+#include "common/panic.hpp"
+#include "entry_point.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "itemset_dict.hpp"
+#include "itemsets/count_k_itemsets.hpp"
+#include "py_ref.hpp"
+#include "result_dict.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+Signature signature{"rust_compute_itemsets",
+                    {"txn_ids", "item_ids", "freq_lower", "k", "n_items", "item_weights",
+                     "max_items_per_txn"},
+                    6,
+                    {}};
+
+// The frequent set: row j is the k-1 values from position j*(k-1) of the array's values in
+// row-major order. Rows that run past the end of the data are an internal fault.
+ItemsetTable frequent_set_from(std::span<const std::int32_t> values, std::size_t n_rows,
+                               std::uint64_t k) {
+  if (n_rows > 0 && k == 0)
+    throw Panic("attempt to subtract with overflow: the row width k - 1 is negative for k = 0");
+  const std::uint64_t width = k == 0 ? 0 : k - 1;
+  ItemsetTable frequent(static_cast<std::size_t>(width));
+  std::vector<std::uint32_t> row;
+  for (std::uint64_t j = 0; j < n_rows; ++j) {
+    // start = j * width and end = start + width, checked so that a huge k cannot wrap
+    // around into a short, wrongly placed row; an overflowing end is reported saturated.
+    std::uint64_t start = 0, end = 0;
+    const bool overflow =
+        __builtin_mul_overflow(j, width, &start) || __builtin_add_overflow(start, width, &end);
+    if (overflow) end = std::numeric_limits<std::uint64_t>::max();
+    if (end > values.size()) panic_range_end(end, values.size());
+    row.assign(values.begin() + start, values.begin() + end);
+    frequent.insert(row, 0);
+  }
+  return frequent;
+}
+
+PairSet pairs_within(const ItemsetTable& frequent) {
+  std::vector<std::uint32_t> flat;
+  for (std::size_t r = 0; r < frequent.size(); ++r) {
+    auto s = frequent.row(r);
+    for (std::size_t i = 0; i < s.size(); ++i)
+      for (std::size_t j = i + 1; j < s.size(); ++j) {
+        flat.push_back(std::min(s[i], s[j]));
+        flat.push_back(std::max(s[i], s[j]));
+      }
+  }
+  return PairSet(flat);
+}
+
+PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded_entry([&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(signature, args, nargs, kwnames, a)) return nullptr;
+    if (!check_all_contiguous({a[0].array, a[1].array, a[5].array, a[2].array})) return nullptr;
+    // A column-major freq_lower is read by its logical rows, as its row-major copy would be.
+    PyArrayObject* freq = a[2].array;
+    PyRef row_major;
+    if (!PyArray_IS_C_CONTIGUOUS(freq)) {
+      row_major = PyRef(PyArray_NewCopy(freq, NPY_CORDER));
+      if (!row_major) return nullptr;
+      freq = reinterpret_cast<PyArrayObject*>(row_major.get());
+    }
+    const std::span<const std::int32_t> values(static_cast<const std::int32_t*>(PyArray_DATA(freq)),
+                                               static_cast<std::size_t>(PyArray_SIZE(freq)));
+    const ItemsetTable frequent =
+        frequent_set_from(values, static_cast<std::size_t>(PyArray_DIM(freq, 0)), a[3].u64);
+    const PairSet pairs = pairs_within(frequent);
+    ItemsetTable level{0};
+    {
+      GilReleased released;
+      const InvertedIndex index =
+          build_inverted_index(a.span<std::int64_t>(0), a.span<std::int32_t>(1), a[4].u32);
+      level = count_k_itemsets_internal(LevelInput{index, frequent, pairs,
+                                                   static_cast<std::size_t>(a[3].u64),
+                                                   a.span<double>(5), a.optional_u64(6), 0});
+    }
+    ResultDict dict;
+    if (!dict.ok() || !set_itemset_block(dict, "itemsets", "counts", std::move(level)))
+      return nullptr;
+    return dict.release();
+  });
+}
+
+}  // namespace
+
+const EntryPoint& rust_compute_itemsets_entry() {
+  static const EntryPoint entry{
+      &signature, rust_compute_itemsets,
+      "rust_compute_itemsets(txn_ids, item_ids, freq_lower, k, n_items, item_weights, "
+      "max_items_per_txn=None)\n--\n\n"
+      "Counts of the k-itemsets (k >= 3) that extend one of the caller's frequent\n"
+      "(k-1)-itemsets (the rows of freq_lower, ascending ids) by one item, by anchor and\n"
+      "extend, in parallel. A candidate is kept only if each of its pairs with the anchor's\n"
+      "items is a 2-subset of some row of freq_lower. No support threshold is applied.\n\n"
+      "Returns a dict: itemsets (2-D int32, shape (0, 0) when empty) and counts (int64).\n"
+      "Row order is unspecified."};
+  return entry;
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,73 @@
+#include "itemsets/count_k_itemsets.hpp"
+
+#include "itemsets/anchor_extend.hpp"
+#include "itemsets/anchor_tids.hpp"
+#include "itemsets/reduced_transactions.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+// The pipeline's form of the step: each anchor is extended by items above its last one, so
+// no candidate is met twice and none needs the pair check (see LevelInput).
+void process_prefix_anchors(const LevelInput& in, const AnchorTids& anchors,
+                            const ReducedTransactions& reduced, IndexRange range,
+                            Scratch& scratch) {
+  for (std::size_t a = range.begin; a < range.end; ++a) {
+    auto tids = anchors.tids_of(a);
+    if (tids.size() < in.report_min) continue;
+    auto anchor = anchors.anchor(a);
+    const std::uint32_t last = anchor.back();
+    reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+      for (auto it = std::upper_bound(items.begin(), items.end(), last); it != items.end(); ++it)
+        scratch.counter.add(*it);
+    });
+    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
+      if (count < in.report_min) return;
+      form_candidate(anchor, item, scratch.candidate);
+      scratch.found.insert(scratch.candidate, count);
+    });
+  }
+}
+
+// Counts, for each anchor of the range, the items of the transactions that contain it; each
+// counted item outside the anchor forms a candidate, kept once and only if its pairs with
+// the anchor items are all frequent. The pair check runs after counting, on the few
+// distinct items that come out of it.
+void process_anchors(const LevelInput& in, const AnchorTids& anchors,
+                     const ReducedTransactions& reduced, IndexRange range, Scratch& scratch) {
+  if (in.prefix_anchors_only) return process_prefix_anchors(in, anchors, reduced, range, scratch);
+  const bool check_pairs = !in.pairs.empty();
+  for (std::size_t a = range.begin; a < range.end; ++a) {
+    auto tids = anchors.tids_of(a);
+    if (tids.empty()) continue;
+    auto anchor = anchors.anchor(a);
+    reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+      for (std::uint32_t item : items) scratch.counter.add(item);
+    });
+    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
+      if (count < in.report_min || anchor_holds(anchor, item)) return;
+      form_candidate(anchor, item, scratch.candidate);
+      if (scratch.found.contains(scratch.candidate)) return;
+      if (check_pairs && !anchor.empty() && !pairs_hold(anchor, item, in.pairs)) return;
+      scratch.found.insert(scratch.candidate, count);
+    });
+  }
+}
+
+}  // namespace
+
+ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
+  const auto flags = frequent_item_flags(in.frequent, in.index.item_space);
+  const ReducedTransactions reduced =
+      reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn);
+  const AnchorTids anchors = collect_anchor_tids(in.frequent, reduced);
+  return extend_anchors(
+      anchors.size(), in.index.item_space, in.k,
+      [&](std::size_t a) { return anchors.offsets[a + 1] - anchors.offsets[a]; },
+      [&](IndexRange range, Scratch& scratch) {
+        process_anchors(in, anchors, reduced, range, scratch);
+      });
+}
+
+}  // namespace tallyfold

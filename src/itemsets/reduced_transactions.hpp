@@ -1,0 +1,52 @@
+#pragma once
+// Transactions cut down to the items that can still be part of a frequent itemset of the
+// level, then (optionally) capped by weight. A transaction with fewer than k such items is
+// dropped: it cannot hold a k-itemset.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/inverted_index.hpp"
+#include "common/itemset_table.hpp"
+
+namespace tallyfold {
+
+struct ReducedTransactions {
+  std::vector<std::uint32_t> begin;   // per transaction index, into `items`
+  std::vector<std::uint32_t> length;  // 0 for a dropped transaction
+  std::vector<std::uint32_t> items;   // ascending within each transaction
+  std::vector<std::uint32_t> kept;    // indices of the transactions that were not dropped
+
+  std::span<const std::uint32_t> items_of(std::uint32_t t) const {
+    return {items.data() + begin[t], length[t]};
+  }
+
+  // Calls visit(items) for each listed transaction, prefetching a few ahead: the listed
+  // transactions lie scattered over the whole buffer.
+  template <class Tids, class Visit>
+  void scan(const Tids& tids, Visit&& visit) const {
+    constexpr std::size_t kAhead = 8;
+    const std::size_t n = tids.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + 2 * kAhead < n) __builtin_prefetch(begin.data() + tids[i + 2 * kAhead]);
+      if (i + kAhead < n) __builtin_prefetch(items.data() + begin[tids[i + kAhead]]);
+      visit(items_of(tids[i]));
+    }
+  }
+};
+
+// Flags of the items that occur in some itemset of `frequent` (ids outside 0..n_items-1,
+// which no transaction holds, are ignored).
+std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std::uint32_t n_items);
+
+// Keeps the flagged items of each transaction, drops transactions with fewer than `k` of
+// them, then applies the cap by weight when one is given (a capped list may end up shorter
+// than k).
+ReducedTransactions reduce_transactions(const InvertedIndex& index,
+                                        const std::vector<std::uint8_t>& item_flags, std::size_t k,
+                                        std::span<const double> weights,
+                                        std::optional<std::uint64_t> cap);
+
+}  // namespace tallyfold

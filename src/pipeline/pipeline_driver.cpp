@@ -1,0 +1,38 @@
+#include "pipeline/pipeline_driver.hpp"
+
+#include "common/inverted_index.hpp"
+#include "common/min_count.hpp"
+#include "pairs/frequent_pairs.hpp"
+
+namespace tallyfold {
+
+PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter) {
+  const InvertedIndex index = build_inverted_index(in.txn_ids, in.item_ids, in.n_items);
+  const std::uint32_t min_count = min_count_u32(in.min_support, index.n_transactions);
+
+  FrequentPairs pairs = count_frequent_pairs(index, in.min_support);
+  PipelineResult result;
+  result.n_transactions = index.n_transactions;
+  result.n_items = in.n_items;
+  result.item_counts = index.item_counts;
+  result.lower_level = std::move(pairs.counts);
+
+  for (std::uint64_t k = 3; k <= in.k_max; ++k) {
+    LevelInput level_input{index, result.lower_level, pairs.set, static_cast<std::size_t>(k),
+                           in.item_weights, in.max_items_per_txn, min_count,
+                           // Under a cap each level reduces, then caps, transactions anew, so a
+                           // k-itemset's prefix may miss the previous level while another
+                           // subset is in it: only uncapped levels hold every frequent itemset.
+                           min_count >= 1 && !in.max_items_per_txn};
+    ItemsetTable level = counter(level_input).filtered(min_count);
+    if (k == in.k_max) {
+      result.final_level = std::move(level);
+      break;
+    }
+    result.lower_level = std::move(level);
+    if (result.lower_level.empty()) break;  // nothing can extend an empty level
+  }
+  return result;
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,190 @@
+"""The level-wise pipeline and the one-level counter, against brute force."""
+
+import math
+import random
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import _tallyfold
+from reference import (anchor_extend_level, as_arrays, baskets, itemset_counts, itemset_rows,
+                       pipeline_levels)
+
+NO_WEIGHTS = np.zeros(0)
+PIPELINE_KEYS = ["itemsets", "counts", "lower_itemsets", "lower_counts", "item_counts",
+                 "n_transactions"]
+
+# Few items, many baskets: deep levels exist and many itemsets are reached from several anchors.
+basket_lists = st.lists(st.sets(st.integers(0, 9), min_size=1, max_size=7), max_size=60)
+
+
+def pipeline(rows, k_max, min_support, weights=NO_WEIGHTS, cap=None, n_items=10, txn_ids=None):
+    txn, item = as_arrays(rows, txn_ids)
+    return _tallyfold.rust_compute_pipeline(txn, item, k_max, n_items, min_support, weights, cap)
+
+
+def itemsets(rows, freq_lower, k, weights=NO_WEIGHTS, cap=None, n_items=10):
+    txn, item = as_arrays(rows)
+    return itemset_rows(_tallyfold.rust_compute_itemsets(
+        txn, item, np.asarray(freq_lower, dtype=np.int32), k, n_items, weights, cap))
+
+
+WORKED = [{1, 2, 3}, {1, 2, 4}, {1, 2, 3, 4}, {2, 3}]
+
+
+def test_worked_example_counts_the_extension_once():
+    assert itemsets(WORKED, [[1, 2], [1, 3], [2, 3]], 3, n_items=5) == {(1, 2, 3): 2}
+
+
+@settings(max_examples=150, deadline=None)
+@given(rows=basket_lists, k_max=st.integers(0, 5),
+       min_support=st.sampled_from([0.0, -1.0, math.nan, 0.05, 0.1, 0.25, 0.5, 1.5]))
+def test_pipeline_matches_brute_force(rows, k_max, min_support):
+    """Every level and count, empty levels and the early stop included."""
+    result = pipeline(rows, k_max, min_support, txn_ids=[7 - 3 * j for j in range(len(rows))])
+    final, lower = pipeline_levels(baskets(*as_arrays(rows)), k_max, min_support)
+    assert itemset_rows(result) == final
+    assert itemset_rows(result, "lower_") == lower
+    assert list(result) == PIPELINE_KEYS
+    assert result["n_transactions"] == len(rows)
+
+
+@settings(max_examples=100, deadline=None)
+@given(rows=basket_lists, k_max=st.integers(3, 5), min_support=st.sampled_from([0.0, 0.1, 0.3]),
+       cap=st.integers(0, 5), weights=st.lists(st.sampled_from([0.0, 1.0, 2.5, math.nan]),
+                                               max_size=12))
+def test_pipeline_with_cap_matches_level_definition(rows, k_max, min_support, cap, weights):
+    """Levels 3 and up see capped transactions; pairs and item counts see full ones."""
+    w = np.array(weights, dtype=np.float64)
+    result = pipeline(rows, k_max, min_support, w, cap)
+    bsk = baskets(*as_arrays(rows))
+    final, lower = pipeline_levels(bsk, k_max, min_support, weights, cap)
+    assert itemset_rows(result) == final
+    assert itemset_rows(result, "lower_") == lower
+    full_counts = itemset_counts(bsk, 1)
+    assert result["item_counts"].tolist() == [full_counts.get((i,), 0) for i in range(10)]
+
+
+def test_min_count_uses_the_unrounded_ceiling():
+    """N = 100 and 0.07 give 8, not 7: a triple in 7 transactions is dropped."""
+    rows = [{0, 1, 2}] * 7 + [{3}] * 93
+    assert itemset_rows(pipeline(rows, 3, 0.07)) == {}
+    assert itemset_rows(pipeline(rows + [{0, 1, 2}], 3, 0.07)) == {(0, 1, 2): 8}
+
+
+@pytest.mark.parametrize("k_max", [0, 1, 2])
+def test_small_k_max_returns_pairs_as_lower_level(k_max):
+    result = pipeline(WORKED, k_max, 0.5, n_items=6)
+    assert result["itemsets"].shape == (0, 0) and result["counts"].shape == (0,)
+    assert itemset_rows(result, "lower_") == {(1, 2): 3, (1, 3): 2, (1, 4): 2, (2, 3): 3,
+                                              (2, 4): 2}
+    assert result["item_counts"].tolist() == [0, 3, 4, 3, 2, 0]
+
+
+@pytest.mark.parametrize("k_max", [10**12, 2**64 - 1])
+def test_huge_k_max_stops_at_the_first_empty_level(k_max):
+    result = pipeline(WORKED, k_max, 0.0, n_items=6)
+    assert result["itemsets"].shape == (0, 0) and result["lower_itemsets"].shape == (0, 0)
+    assert result["n_transactions"] == 4
+
+
+def test_empty_input_and_unreachable_support():
+    empty = _tallyfold.rust_compute_pipeline(np.zeros(0, np.int64), np.zeros(0, np.int32), 4, 3,
+                                             0.5, NO_WEIGHTS)
+    assert empty["item_counts"].tolist() == [0, 0, 0] and empty["n_transactions"] == 0
+    high = pipeline(WORKED, 3, 1.5, n_items=6)
+    assert high["lower_itemsets"].shape == (0, 0)
+    assert high["item_counts"].tolist() == [0, 3, 4, 3, 2, 0]
+
+
+def test_row_order_may_vary_but_rows_pair_with_counts():
+    rows = [set(random.Random(s).sample(range(10), 5)) for s in range(200)]
+    first, second = pipeline(rows, 3, 0.02), pipeline(rows, 3, 0.02)
+    assert itemset_rows(first) == itemset_rows(second) != {}
+
+
+# --- the one-level counter ---------------------------------------------------------------
+
+def test_pair_check_drops_high_count_itemsets_with_a_missing_pair():
+    rows = [{1, 2, 3}] * 5
+    assert itemsets(rows, [[1, 2], [1, 3], [2, 3]], 3) == {(1, 2, 3): 5}
+    # (2, 3) is no 2-subset of any row: {1, 2, 3} fails the check from anchor {1, 2}.
+    assert itemsets(rows, [[1, 2], [1, 3]], 3) == {}
+
+
+def test_no_pair_set_counts_every_extension():
+    """k = 2: one-item rows have no 2-subsets, so there is no pair check."""
+    rows = [{1, 2, 3}, {1, 3}, {2, 3, 4}]
+    assert itemsets(rows, [[1], [2], [3]], 2) == {(1, 2): 1, (1, 3): 2, (2, 3): 2}
+
+
+def test_rows_are_never_reordered():
+    """A descending row matches no transaction, but its pair still enters the pair set."""
+    rows = [{1, 2, 3}] * 3
+    assert itemsets(rows, [[2, 1], [1, 3], [2, 3]], 3) == {(1, 2, 3): 3}
+    assert itemsets(rows, [[2, 1], [3, 1]], 3) == {}
+
+
+@pytest.mark.parametrize("k", [0, 1, 3])
+def test_degenerate_levels_are_empty(k):
+    assert itemsets(WORKED, np.zeros((0, max(k - 1, 0))), k) == {}
+    if k == 1:
+        assert itemsets(WORKED, [[]], 1) == {}
+
+
+@pytest.mark.parametrize("k, message", [
+    (0, "attempt to subtract with overflow"),
+    (4, "range end index 6 out of range for slice of length 4"),
+    (2**64 - 1, "range end index 18446744073709551614 out of range for slice of length 4"),
+])
+def test_rows_past_the_data_are_internal_faults(k, message):
+    with pytest.raises(_tallyfold.PanicException, match=message):
+        itemsets(WORKED, [[1, 2], [1, 3]], k)
+
+
+def test_column_major_freq_lower_is_read_by_rows():
+    freq = np.array([[1, 2], [1, 3], [2, 3]], dtype=np.int32)
+    assert itemsets(WORKED, np.asfortranarray(freq), 3) == itemsets(WORKED, freq, 3)
+
+
+@pytest.mark.parametrize("cap, weights, expected", [
+    (0, [], {}),
+    (2, [], {}),  # a cap of k - 1 feeds the anchors but leaves no item to extend with
+    (3, [0, 1, 1, 1, 5], {(1, 2, 3): 1, (1, 2, 4): 2}),  # ties keep ascending ids
+    (3, [0, 1, 1], {(1, 2, 3): 2, (1, 2, 4): 1}),  # ids past the weights weigh 0.0
+    (3, [0, 1, math.nan, 1, 5], {(1, 2, 3): 1, (1, 2, 4): 2}),  # NaN stays in place
+    (3, [0, 3, math.nan, 1, 5], {(1, 2, 3): 1, (1, 2, 4): 2}),
+])
+def test_cap_keeps_the_heaviest_items(cap, weights, expected):
+    freq = [[1, 2], [1, 3], [1, 4], [2, 3], [2, 4], [3, 4]]
+    got = itemsets(WORKED, freq, 3, np.array(weights, dtype=np.float64), cap, n_items=5)
+    assert got == expected
+    bsk = baskets(*as_arrays(WORKED))
+    pairs = {tuple(p) for p in freq}
+    assert got == anchor_extend_level(bsk, pairs, pairs, 3, weights, cap)
+
+
+def test_nan_weights_give_one_answer():
+    rng = random.Random(5)
+    rows = [set(rng.sample(range(12), 8)) for _ in range(300)]
+    weights = np.array([rng.choice([math.nan, 1.0, 2.0, 3.0]) for _ in range(12)])
+    freq = sorted(itemset_counts(baskets(*as_arrays(rows)), 2))
+    results = [itemsets(rows, freq, 3, weights, 4, n_items=12) for _ in range(3)]
+    assert results[0] == results[1] == results[2]
+    bsk = baskets(*as_arrays(rows))
+    assert results[0] == anchor_extend_level(bsk, set(freq), set(freq), 3, list(weights), 4)
+
+
+def test_parallel_paths_match_brute_force():
+    """Above 10,000 cut transactions and 500 anchors both steps run on the pool; itemsets
+    met from anchors in different chunks appear once, with their true count."""
+    rng = random.Random(11)
+    rows = [set(rng.sample(range(60), rng.randint(3, 7))) for _ in range(12_000)]
+    bsk = baskets(*as_arrays(rows))
+    freq = sorted(itemset_counts(bsk, 2))
+    assert len(freq) > 500
+    assert itemsets(rows, freq, 3, n_items=60) == itemset_counts(bsk, 3)
+    result = pipeline(rows, 4, 0.002, n_items=60)
+    final, lower = pipeline_levels(bsk, 4, 0.002)
+    assert itemset_rows(result) == final and itemset_rows(result, "lower_") == lower
