@@ -54,3 +54,58 @@ def rust_compute_pipeline(
     Keys: itemsets, counts, lower_itemsets, lower_counts, item_counts (one per item id),
     n_transactions. An empty level has shape (0, 0). Row order is unspecified.
     """
+
+def rust_compute_pipeline_v1_roaring(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    k_max: int,
+    n_items: int,
+    min_support: float,
+    item_weights: npt.NDArray[np.float64],
+    max_items_per_txn: int | None = None,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
+    """rust_compute_pipeline with each anchor's transactions held as a Roaring bitmap; same arguments and results."""
+
+def rust_compute_pipeline_v2_memo(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    k_max: int,
+    n_items: int,
+    min_support: float,
+    item_weights: npt.NDArray[np.float64],
+    max_items_per_txn: int | None = None,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
+    """rust_compute_pipeline with transaction bitmaps carried from level to level; same arguments and results."""
+
+def rust_compute_pipeline_v3_adaptive(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    k_max: int,
+    n_items: int,
+    min_support: float,
+    item_weights: npt.NDArray[np.float64],
+    max_items_per_txn: int | None = None,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
+    """rust_compute_pipeline with adaptive transaction lists (sequence up to 32, bitmap beyond) carried across levels; same arguments and results."""
+
+def rust_compute_pipeline_v5_prefilter(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    k_max: int,
+    n_items: int,
+    min_support: float,
+    item_weights: npt.NDArray[np.float64],
+    max_items_per_txn: int | None = None,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
+    """rust_compute_pipeline with as v3_adaptive, pair check before counting; same arguments and results."""
+
+def rust_compute_pipeline_v6_gating(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    k_max: int,
+    n_items: int,
+    min_support: float,
+    item_weights: npt.NDArray[np.float64],
+    max_items_per_txn: int | None = None,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
+    """rust_compute_pipeline with as v3_adaptive, per-anchor candidate sets from pair neighbours; same arguments and results."""

@@ -17,5 +17,10 @@ struct EntryPoint {
 const EntryPoint& rust_compute_pairs_entry();
 const EntryPoint& rust_compute_itemsets_entry();
 const EntryPoint& rust_compute_pipeline_entry();
+const EntryPoint& rust_compute_pipeline_v1_roaring_entry();
+const EntryPoint& rust_compute_pipeline_v2_memo_entry();
+const EntryPoint& rust_compute_pipeline_v3_adaptive_entry();
+const EntryPoint& rust_compute_pipeline_v5_prefilter_entry();
+const EntryPoint& rust_compute_pipeline_v6_gating_entry();
 
 }  // namespace tallyfold

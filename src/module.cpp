@@ -16,6 +16,11 @@ const EntryPoint* const* entry_points(std::size_t& count) {
       &rust_compute_pairs_entry(),
       &rust_compute_itemsets_entry(),
       &rust_compute_pipeline_entry(),
+      &rust_compute_pipeline_v1_roaring_entry(),
+      &rust_compute_pipeline_v2_memo_entry(),
+      &rust_compute_pipeline_v3_adaptive_entry(),
+      &rust_compute_pipeline_v5_prefilter_entry(),
+      &rust_compute_pipeline_v6_gating_entry(),
   };
   count = sizeof(entries) / sizeof(entries[0]);
   return entries;

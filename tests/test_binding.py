@@ -28,6 +28,11 @@ FUNCTIONS = {
                                "item_weights", "max_items_per_txn"), 6,
                               lambda: (_t(), _i(), np.zeros((0, 2), np.int32), 3, 3, _W, None)),
     "rust_compute_pipeline": _PIPELINE,
+    "rust_compute_pipeline_v1_roaring": _PIPELINE,
+    "rust_compute_pipeline_v2_memo": _PIPELINE,
+    "rust_compute_pipeline_v3_adaptive": _PIPELINE,
+    "rust_compute_pipeline_v5_prefilter": _PIPELINE,
+    "rust_compute_pipeline_v6_gating": _PIPELINE,
 }
 DEFAULTS = {"min_support": 0.0, "max_items_per_txn": None}
 

@@ -80,4 +80,13 @@ ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::s
   return merged;
 }
 
+struct LevelInput;
+struct ReducedTransactions;
+
+// Counts the items of the anchor's transactions and keeps the extensions (the step shared
+// by the baseline and the Roaring counters; `tids` ascending).
+void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anchor,
+                       std::span<const std::uint32_t> tids, const ReducedTransactions& reduced,
+                       Scratch& scratch);
+
 }  // namespace tallyfold

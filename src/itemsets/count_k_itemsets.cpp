@@ -6,17 +6,14 @@
 
 namespace tallyfold {
 
-namespace {
-
-// The pipeline's form of the step: each anchor is extended by items above its last one, so
-// no candidate is met twice and none needs the pair check (see LevelInput).
-void process_prefix_anchors(const LevelInput& in, const AnchorTids& anchors,
-                            const ReducedTransactions& reduced, IndexRange range,
-                            Scratch& scratch) {
-  for (std::size_t a = range.begin; a < range.end; ++a) {
-    auto tids = anchors.tids_of(a);
-    if (tids.size() < in.report_min) continue;
-    auto anchor = anchors.anchor(a);
+void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anchor,
+                       std::span<const std::uint32_t> tids, const ReducedTransactions& reduced,
+                       Scratch& scratch) {
+  if (tids.empty()) return;
+  if (in.prefix_anchors_only) {
+    // Extended by items above the anchor's last only: no candidate is met twice and none
+    // needs the pair check (see LevelInput).
+    if (tids.size() < in.report_min) return;
     const std::uint32_t last = anchor.back();
     reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
       for (auto it = std::upper_bound(items.begin(), items.end(), last); it != items.end(); ++it)
@@ -27,32 +24,29 @@ void process_prefix_anchors(const LevelInput& in, const AnchorTids& anchors,
       form_candidate(anchor, item, scratch.candidate);
       scratch.found.insert(scratch.candidate, count);
     });
+    return;
   }
+  // Every co-occurring item is counted first; the pair check runs after counting, on the
+  // few distinct items that come out of it.
+  const bool check_pairs = !in.pairs.empty() && !anchor.empty();
+  reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+    for (std::uint32_t item : items) scratch.counter.add(item);
+  });
+  scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
+    if (count < in.report_min || anchor_holds(anchor, item)) return;
+    form_candidate(anchor, item, scratch.candidate);
+    if (scratch.found.contains(scratch.candidate)) return;
+    if (check_pairs && !pairs_hold(anchor, item, in.pairs)) return;
+    scratch.found.insert(scratch.candidate, count);
+  });
 }
 
-// Counts, for each anchor of the range, the items of the transactions that contain it; each
-// counted item outside the anchor forms a candidate, kept once and only if its pairs with
-// the anchor items are all frequent. The pair check runs after counting, on the few
-// distinct items that come out of it.
+namespace {
+
 void process_anchors(const LevelInput& in, const AnchorTids& anchors,
                      const ReducedTransactions& reduced, IndexRange range, Scratch& scratch) {
-  if (in.prefix_anchors_only) return process_prefix_anchors(in, anchors, reduced, range, scratch);
-  const bool check_pairs = !in.pairs.empty();
-  for (std::size_t a = range.begin; a < range.end; ++a) {
-    auto tids = anchors.tids_of(a);
-    if (tids.empty()) continue;
-    auto anchor = anchors.anchor(a);
-    reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-      for (std::uint32_t item : items) scratch.counter.add(item);
-    });
-    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
-      if (count < in.report_min || anchor_holds(anchor, item)) return;
-      form_candidate(anchor, item, scratch.candidate);
-      if (scratch.found.contains(scratch.candidate)) return;
-      if (check_pairs && !anchor.empty() && !pairs_hold(anchor, item, in.pairs)) return;
-      scratch.found.insert(scratch.candidate, count);
-    });
-  }
+  for (std::size_t a = range.begin; a < range.end; ++a)
+    extend_one_anchor(in, anchors.anchor(a), anchors.tids_of(a), reduced, scratch);
 }
 
 }  // namespace

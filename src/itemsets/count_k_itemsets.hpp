@@ -31,4 +31,7 @@ struct LevelInput {
 
 ItemsetTable count_k_itemsets_internal(const LevelInput& in);
 
+// The same level with each anchor's transactions held as a Roaring bitmap.
+ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in);
+
 }  // namespace tallyfold

@@ -1,0 +1,52 @@
+#include "common/tid_list.hpp"
+
+namespace tallyfold {
+
+ItemTxnsRoaring ItemTxnsRoaring::from_index(const InvertedIndex& index) {
+  ItemTxnsRoaring items;
+  items.bitmaps.resize(index.item_space);
+  for (std::uint32_t i = 0; i < index.item_space; ++i)
+    items.bitmaps[i] = Bitmap::of(index.txns_of(i));
+  return items;
+}
+
+TidList TidList::from_roaring(Bitmap bitmap) {
+  TidList list;
+  const std::uint64_t n = bitmap.cardinality();
+  if (n > kTidDenseThreshold) {
+    list.set_ = std::move(bitmap);
+    return list;
+  }
+  SparseTids sparse;
+  sparse.length = static_cast<std::uint32_t>(n);
+  bitmap.copy_to(sparse.tids.data());
+  list.set_ = sparse;
+  return list;
+}
+
+TidList TidList::intersect_with_bitmap(const Bitmap& other) const {
+  if (const Bitmap* dense = std::get_if<Bitmap>(&set_)) return from_roaring(dense->intersect(other));
+  // A Sparse list holds at most 32 values, so the filtered result is Sparse too.
+  const SparseTids& mine = std::get<SparseTids>(set_);
+  TidList list;
+  SparseTids kept;
+  for (std::uint32_t t : mine.view())
+    if (other.contains(t)) kept.tids[kept.length++] = t;
+  list.set_ = kept;
+  return list;
+}
+
+std::uint64_t TidList::length() const {
+  if (const Bitmap* dense = std::get_if<Bitmap>(&set_)) return dense->cardinality();
+  return std::get<SparseTids>(set_).length;
+}
+
+std::span<const std::uint32_t> TidList::walk(std::vector<std::uint32_t>& buffer) const {
+  if (const Bitmap* dense = std::get_if<Bitmap>(&set_)) {
+    dense->decode(buffer);
+    return buffer;
+  }
+  return std::get<SparseTids>(set_).view();
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,65 @@
+// Gating counter: before an anchor's transactions are walked, its candidate set is built
+// from the pair-neighbor lists (the items that pair with every anchor item). One flag test
+// per counted item then replaces both the anchor test and the pair check, and an anchor
+// with no candidate is skipped without touching its transactions.
+#include "itemsets/memo_counters.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+// The items in every anchor item's neighbor list, by merging the ascending lists; stops as
+// soon as the running intersection is empty.
+void intersect_neighbors(const PairNeighbors& neighbors, std::span<const std::uint32_t> anchor,
+                         std::vector<std::uint32_t>& gate, std::vector<std::uint32_t>& spare) {
+  auto first = neighbors.of(anchor[0]);
+  gate.assign(first.begin(), first.end());
+  for (std::size_t i = 1; i < anchor.size() && !gate.empty(); ++i) {
+    auto next = neighbors.of(anchor[i]);
+    spare.clear();
+    std::set_intersection(gate.begin(), gate.end(), next.begin(), next.end(),
+                          std::back_inserter(spare));
+    gate.swap(spare);
+  }
+}
+
+void process_anchors_v6_gating(const MemoLevelInput& in, const Memo<TidList>& memo,
+                               const ReducedTransactions& reduced, IndexRange range,
+                               MemoScratch<TidList>& scratch) {
+  std::vector<std::uint32_t> gate, spare;
+  for (std::size_t a = range.begin; a < range.end; ++a) {
+    auto anchor = memo.itemsets.row(a);
+    if (anchor.empty()) continue;
+    intersect_neighbors(*in.neighbors, anchor, gate, spare);
+    if (in.prefix_anchors_only)
+      gate.erase(gate.begin(), std::upper_bound(gate.begin(), gate.end(), anchor.back()));
+    if (gate.empty()) continue;
+    const TidList& anchor_set = memo.tids[a];
+    if (anchor_set.length() < in.min_count) continue;
+    for (std::uint32_t item : gate) scratch.gate[item] = 1;
+    scan_anchor(in, reduced, anchor_set.walk(scratch.walk_buffer), anchor,
+                [&](std::span<const std::uint32_t> items) {
+                  for (std::uint32_t item : items)
+                    if (scratch.gate[item]) scratch.counter.add(item);
+                });
+    for (std::uint32_t item : gate) scratch.gate[item] = 0;
+    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
+      if (count < in.min_count) return;
+      keep_candidate(
+          anchor, item, count, scratch, [] { return true; },
+          [&] { return anchor_set.intersect_with_bitmap(in.items.bitmaps[item]); });
+    });
+  }
+}
+
+}  // namespace
+
+Memo<TidList> count_k_itemsets_v6_gating(const MemoLevelInput& in, const Memo<TidList>& memo) {
+  return count_memo_level(in, memo,
+                          [&](const ReducedTransactions& reduced, IndexRange range,
+                              MemoScratch<TidList>& scratch) {
+                            process_anchors_v6_gating(in, memo, reduced, range, scratch);
+                          });
+}
+
+}  // namespace tallyfold
