@@ -10,74 +10,78 @@ namespace tallyfold {
 namespace {
 
 // The frequent set sorted lexicographically doubles as a prefix tree: the members sharing a
-// prefix of length d form a contiguous block whose column d is ascending.
+// prefix of length d form a contiguous block whose column d is ascending. A table of the
+// blocks of the first column lets each transaction item jump straight to its block.
 class SortedAnchors {
  public:
-  SortedAnchors(const std::vector<std::uint32_t>& rows, std::size_t width)
-      : rows_(rows), width_(width) {}
+  SortedAnchors(const std::vector<std::uint32_t>& rows, std::size_t width, std::uint32_t item_space)
+      : rows_(rows), width_(width), n_(width == 0 ? 0 : rows.size() / width) {
+    if (width_ == 0) return;
+    first_begin_.assign(static_cast<std::size_t>(item_space) + 1, 0);
+    // Members whose first item is at or above item_space occur in no transaction.
+    std::size_t r = 0;
+    for (std::uint32_t item = 0; item < item_space; ++item) {
+      while (r < n_ && cell(r, 0) < item) ++r;
+      first_begin_[item] = static_cast<std::uint32_t>(r);
+    }
+    while (r < n_ && cell(r, 0) < item_space) ++r;
+    first_begin_[item_space] = static_cast<std::uint32_t>(r);
+  }
 
   // Calls emit(anchor) for every anchor whose items all occur in `items` (ascending).
+  // `position` is a zeroed scratch table indexed by item id; it is zero again on return.
   template <class Emit>
-  void match(std::span<const std::uint32_t> items, Emit&& emit) const {
-    const std::size_t n = width_ == 0 ? (rows_.empty() ? 0 : 1) : rows_.size() / width_;
-    if (n == 0) return;
+  void match(std::span<const std::uint32_t> items, std::vector<std::uint32_t>& position,
+             Emit&& emit, bool has_empty_member) const {
     if (width_ == 0) {
-      emit(std::size_t{0});
+      if (has_empty_member) emit(std::size_t{0});
       return;
     }
-    descend(0, n, 0, items, 0, emit);
+    for (std::size_t p = 0; p < items.size(); ++p) position[items[p]] = static_cast<std::uint32_t>(p + 1);
+    for (std::size_t p = 0; p < items.size(); ++p) {
+      const std::uint32_t item = items[p];
+      const std::size_t lo = first_begin_[item], hi = first_begin_[item + 1];
+      if (lo == hi) continue;
+      if (width_ == 1)
+        emit(lo);  // members are distinct, so the block is this one-item anchor
+      else
+        descend(lo, hi, 1, static_cast<std::uint32_t>(p + 1), position, emit);
+    }
+    for (std::uint32_t item : items) position[item] = 0;
   }
 
  private:
   std::uint32_t cell(std::size_t r, std::size_t d) const { return rows_[r * width_ + d]; }
 
-  // First row in [lo, hi) whose column d is >= value (column d ascending in the block).
-  std::size_t first_at_least(std::size_t lo, std::size_t hi, std::size_t d,
-                             std::uint32_t value) const {
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo) / 2;
-      if (cell(mid, d) < value) lo = mid + 1; else hi = mid;
-    }
-    return lo;
-  }
-
-  // First row in [lo, hi) whose column d is > value.
-  std::size_t first_above(std::size_t lo, std::size_t hi, std::size_t d,
-                          std::uint32_t value) const {
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo) / 2;
-      if (cell(mid, d) <= value) lo = mid + 1; else hi = mid;
-    }
-    return lo;
-  }
-
+  // The block [lo, hi) shares the anchor's first d items, the last matched at transaction
+  // position `after` (1-based). Each distinct column-d value is looked up in the position
+  // table: it must occur later in the transaction. Blocks are walked rather than the
+  // transaction because a block holds only values that can still lead to a member.
   template <class Emit>
-  void descend(std::size_t lo, std::size_t hi, std::size_t d, std::span<const std::uint32_t> items,
-               std::size_t pos, Emit& emit) const {
-    if (d == width_) {
-      emit(lo);
+  void descend(std::size_t lo, std::size_t hi, std::size_t d, std::uint32_t after,
+               const std::vector<std::uint32_t>& position, Emit& emit) const {
+    const std::size_t space = position.size();
+    if (d + 1 == width_) {
+      for (std::size_t r = lo; r < hi; ++r) {
+        const std::uint32_t item = cell(r, d);
+        if (item < space && position[item] > after) emit(r);
+      }
       return;
     }
-    // Merge the block's distinct column-d values with the transaction's remaining items.
-    while (lo < hi && pos < items.size()) {
-      const std::uint32_t wanted = cell(lo, d);
-      const std::uint32_t have = items[pos];
-      if (wanted < have) {
-        lo = first_at_least(lo, hi, d, have);
-      } else if (have < wanted) {
-        pos = static_cast<std::size_t>(
-            std::lower_bound(items.begin() + pos, items.end(), wanted) - items.begin());
-      } else {
-        const std::size_t end = first_above(lo, hi, d, wanted);
-        descend(lo, end, d + 1, items, pos + 1, emit);
-        lo = end;
-        ++pos;
-      }
+    std::size_t r = lo;
+    while (r < hi) {
+      const std::uint32_t item = cell(r, d);
+      std::size_t end = r + 1;
+      while (end < hi && cell(end, d) == item) ++end;
+      if (item < space && position[item] > after) descend(r, end, d + 1, position[item], position, emit);
+      r = end;
     }
   }
 
   const std::vector<std::uint32_t>& rows_;
   std::size_t width_;
+  std::size_t n_;
+  std::vector<std::uint32_t> first_begin_;  // rows with first item i: [first_begin_[i], [i+1])
 };
 
 }  // namespace
@@ -91,7 +95,8 @@ AnchorTids collect_anchor_tids(const ItemsetTable& frequent, const ReducedTransa
     auto row = frequent.row(r);
     result.anchors.insert(result.anchors.end(), row.begin(), row.end());
   }
-  const SortedAnchors sorted(result.anchors, result.width);
+  const SortedAnchors sorted(result.anchors, result.width, reduced.item_space);
+  const bool has_empty_member = result.width == 0 && n_anchors > 0;
 
   // Each chunk of transactions lists its (anchor, transaction) matches; a counting sort by
   // anchor then lays them out, chunk by chunk, so every anchor's transactions stay ascending.
@@ -106,14 +111,18 @@ AnchorTids collect_anchor_tids(const ItemsetTable& frequent, const ReducedTransa
   for (std::size_t r = 0; r < frequent.size(); ++r) expected += frequent.count(r);
   expected = std::min<std::uint64_t>(expected, std::uint64_t{1} << 28);
   auto collect = [&](IndexRange range, std::vector<std::uint64_t>& matches) {
+    std::vector<std::uint32_t> position(reduced.item_space, 0);
     matches.reserve(expected * (range.end - range.begin) / std::max<std::size_t>(kept.size(), 1));
     for (std::size_t i = range.begin; i < range.end; ++i) {
       const std::uint32_t t = kept[i];
       auto items = reduced.items_of(t);
       if (items.size() < result.width) continue;
-      sorted.match(items, [&](std::size_t anchor) {
-        matches.push_back((static_cast<std::uint64_t>(anchor) << 32) | t);
-      });
+      sorted.match(
+          items, position,
+          [&](std::size_t anchor) {
+            matches.push_back((static_cast<std::uint64_t>(anchor) << 32) | t);
+          },
+          has_empty_member);
     }
   };
   std::vector<std::vector<std::uint64_t>> parts;

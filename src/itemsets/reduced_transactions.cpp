@@ -17,6 +17,7 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
                                         std::span<const double> weights,
                                         std::optional<std::uint64_t> cap) {
   ReducedTransactions reduced;
+  reduced.item_space = index.item_space;
   const std::uint32_t n = index.n_transactions;
   reduced.begin.assign(n, 0);
   reduced.length.assign(n, 0);

@@ -18,6 +18,7 @@ struct ReducedTransactions {
   std::vector<std::uint32_t> length;  // 0 for a dropped transaction
   std::vector<std::uint32_t> items;   // ascending within each transaction
   std::vector<std::uint32_t> kept;    // indices of the transactions that were not dropped
+  std::uint32_t item_space = 0;       // every item id is below this
 
   std::span<const std::uint32_t> items_of(std::uint32_t t) const {
     return {items.data() + begin[t], length[t]};
