@@ -2,19 +2,36 @@
 
 #include <algorithm>
 
+#include "common/panic.hpp"
+
 namespace tallyfold {
 
 ItemsetTable::ItemsetTable(std::size_t width)
     : store_(std::make_unique<Store>(Store{width, {}, {}})),
       index_(0, RowHash{store_.get()}, RowEq{store_.get()}) {}
 
+ItemsetTable ItemsetTable::from_distinct_rows(std::size_t width, std::vector<std::uint32_t> items,
+                                              std::vector<std::uint32_t> counts) {
+  ItemsetTable table(width);
+  table.store_->items = std::move(items);
+  table.store_->counts = std::move(counts);
+  table.indexed_ = false;
+  return table;
+}
+
+void ItemsetTable::require_index() const {
+  if (!indexed_) throw Panic("itemset table built from distinct rows cannot be searched");
+}
+
 std::optional<std::size_t> ItemsetTable::find(Row items) const {
+  require_index();
   auto it = index_.find(items);
   if (it == index_.end()) return std::nullopt;
   return *it;
 }
 
 bool ItemsetTable::insert(Row items, std::uint32_t count) {
+  require_index();
   auto it = index_.find(items);
   if (it != index_.end()) return false;
   const auto number = static_cast<std::uint32_t>(store_->counts.size());

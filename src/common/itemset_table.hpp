@@ -20,6 +20,11 @@ class ItemsetTable {
   using Row = std::span<const std::uint32_t>;
 
   explicit ItemsetTable(std::size_t width = 0);
+
+  // A table of rows the caller knows to be distinct (rows back to back, width each), built
+  // without hashing: for levels that are only read from here on, never searched.
+  static ItemsetTable from_distinct_rows(std::size_t width, std::vector<std::uint32_t> items,
+                                         std::vector<std::uint32_t> counts);
   ItemsetTable(ItemsetTable&&) noexcept = default;
   ItemsetTable& operator=(ItemsetTable&&) noexcept = default;
 
@@ -56,6 +61,8 @@ class ItemsetTable {
   std::vector<std::uint32_t> take_counts() { return std::move(store_->counts); }
 
  private:
+  void require_index() const;
+
   // Rows live behind a pointer so the hash index, which reads them, survives moves.
   struct Store {
     std::size_t width;
@@ -86,6 +93,7 @@ class ItemsetTable {
   };
 
   std::unique_ptr<Store> store_;
+  bool indexed_ = true;  // false for a table built from distinct rows: find/insert refused
   absl::flat_hash_set<std::uint32_t, RowHash, RowEq> index_;
 };
 

@@ -2,6 +2,7 @@
 // Tuning constants shared by the engines, gathered so that each carries its reason.
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tallyfold::tuning {
 
@@ -19,5 +20,13 @@ inline constexpr std::size_t kParallelAnchorMin = 500;
 
 // Up to this many candidates the classic counter counts on the calling thread.
 inline constexpr std::size_t kSequentialCandidateLimit = 500;
+
+}  // namespace tallyfold::tuning
+
+namespace tallyfold::tuning {
+
+// Above this many transactions a level of fixed-width transaction bitsets (N/8 bytes per
+// itemset) outgrows the lists it would replace, whatever the density.
+inline constexpr std::uint32_t kBitsetMaxTransactions = 1u << 16;
 
 }  // namespace tallyfold::tuning

@@ -8,21 +8,6 @@ namespace tallyfold {
 
 namespace {
 
-// The items in every anchor item's neighbor list, by merging the ascending lists; stops as
-// soon as the running intersection is empty.
-void intersect_neighbors(const PairNeighbors& neighbors, std::span<const std::uint32_t> anchor,
-                         std::vector<std::uint32_t>& gate, std::vector<std::uint32_t>& spare) {
-  auto first = neighbors.of(anchor[0]);
-  gate.assign(first.begin(), first.end());
-  for (std::size_t i = 1; i < anchor.size() && !gate.empty(); ++i) {
-    auto next = neighbors.of(anchor[i]);
-    spare.clear();
-    std::set_intersection(gate.begin(), gate.end(), next.begin(), next.end(),
-                          std::back_inserter(spare));
-    gate.swap(spare);
-  }
-}
-
 void process_anchors_v6_gating(const MemoLevelInput& in, const Memo<TidList>& memo,
                                const ReducedTransactions& reduced, IndexRange range,
                                MemoScratch<TidList>& scratch) {

@@ -79,6 +79,21 @@ struct MemoScratch {
   std::vector<std::uint8_t> gate;  // candidate flags of the gating counter
 };
 
+// The items in every anchor item's neighbor list, by merging the ascending lists; stops as
+// soon as the running intersection is empty.
+inline void intersect_neighbors(const PairNeighbors& neighbors, std::span<const std::uint32_t> anchor,
+                         std::vector<std::uint32_t>& gate, std::vector<std::uint32_t>& spare) {
+  auto first = neighbors.of(anchor[0]);
+  gate.assign(first.begin(), first.end());
+  for (std::size_t i = 1; i < anchor.size() && !gate.empty(); ++i) {
+    auto next = neighbors.of(anchor[i]);
+    spare.clear();
+    std::set_intersection(gate.begin(), gate.end(), next.begin(), next.end(),
+                          std::back_inserter(spare));
+    gate.swap(spare);
+  }
+}
+
 // Calls visit(cut items) for each transaction of the anchor that takes part in counting:
 // present among the cut transactions and, under a cap, still holding every anchor item
 // after the cap (the memo lists full transactions; a capped one that lost an anchor item

@@ -2,6 +2,8 @@
 
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
+#include "common/tuning.hpp"
+#include "itemsets/bitset_memo.hpp"
 #include "itemsets/memo_counters.hpp"
 #include "pairs/frequent_pairs.hpp"
 
@@ -9,72 +11,131 @@ namespace tallyfold {
 
 namespace {
 
-// Index and frequent pairs as in the set-carrying pipeline; for k_max >= 3 the item bitmaps,
-// the level-2 memo (and the neighbor lists of the gating counter) are built once, and each
-// level's counter turns the memo of level k - 1 into that of level k. The loop stops at the
-// first empty level.
-template <class Tids, class BuildLevel2, class Counter>
-PipelineResult run_memo_pipeline(const PipelineInput& in, bool gating, BuildLevel2 build_level2,
-                                 Counter counter) {
-  const InvertedIndex index = build_inverted_index(in.txn_ids, in.item_ids, in.n_items);
-  const std::uint32_t min_count = min_count_u32(in.min_support, index.n_transactions);
-  FrequentPairs pairs = count_frequent_pairs(index, in.min_support);
-
+// What every memo pipeline does before its level loop: index, min count, frequent pairs.
+struct PipelineStart {
+  InvertedIndex index;
+  std::uint32_t min_count;
+  FrequentPairs pairs;
   PipelineResult result;
-  result.n_transactions = index.n_transactions;
-  result.n_items = in.n_items;
-  result.item_counts = index.item_counts;
-  if (in.k_max < 3) {
-    result.lower_level = std::move(pairs.counts);
-    return result;
-  }
+};
 
-  const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(index);
-  PairNeighbors neighbors;
-  if (gating) neighbors = build_pair_neighbors(pairs.counts, index.item_space);
-  Memo<Tids> memo = build_level2(pairs.counts, items);
-  pairs.counts = ItemsetTable(2);
+PipelineStart start_pipeline(const PipelineInput& in) {
+  PipelineStart s{build_inverted_index(in.txn_ids, in.item_ids, in.n_items), 0, {}, {}};
+  s.min_count = min_count_u32(in.min_support, s.index.n_transactions);
+  s.pairs = count_frequent_pairs(s.index, in.min_support);
+  s.result.n_transactions = s.index.n_transactions;
+  s.result.n_items = in.n_items;
+  s.result.item_counts = s.index.item_counts;
+  return s;
+}
 
+MemoLevelInput level_input(const PipelineInput& in, const PipelineStart& s,
+                           const ItemTxnsRoaring& items, const PairNeighbors* neighbors,
+                           std::uint64_t k) {
+  return MemoLevelInput{s.index,
+                        items,
+                        s.pairs.set,
+                        neighbors,
+                        static_cast<std::size_t>(k),
+                        s.min_count,
+                        in.item_weights,
+                        in.max_items_per_txn,
+                        s.min_count >= 1 && !in.max_items_per_txn};
+}
+
+template <class Tids>
+bool level_empty(const Memo<Tids>& memo) { return memo.itemsets.empty(); }
+inline bool level_empty(const BitsetMemo& memo) { return memo.empty(); }
+template <class Tids>
+ItemsetTable take_level(Memo<Tids>& memo) { return std::move(memo.itemsets); }
+inline ItemsetTable take_level(BitsetMemo& memo) { return memo.take_itemsets(); }
+
+// Level k from level k - 1 by `count` until k_max or the first empty level, which empties
+// both returned levels: nothing extends it.
+template <class MemoType, class Count>
+PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoType memo,
+                          Count count) {
   for (std::uint64_t k = 3;; ++k) {
-    const MemoLevelInput level_input{index,
-                                     items,
-                                     pairs.set,
-                                     gating ? &neighbors : nullptr,
-                                     static_cast<std::size_t>(k),
-                                     min_count,
-                                     in.item_weights,
-                                     in.max_items_per_txn,
-                                     min_count >= 1 && !in.max_items_per_txn};
-    Memo<Tids> next = counter(level_input, memo);
-    if (k == in.k_max || next.itemsets.empty()) {
-      // An empty level before k_max empties both returned levels: nothing extends it.
+    MemoType next = count(k, memo);
+    if (k == in.k_max || level_empty(next)) {
       const bool reached_top = k == in.k_max;
-      result.final_level = std::move(next.itemsets);
-      result.lower_level = reached_top ? std::move(memo.itemsets) : ItemsetTable(0);
+      result.final_level = take_level(next);
+      result.lower_level = reached_top ? take_level(memo) : ItemsetTable(0);
       return result;
     }
     memo = std::move(next);
   }
 }
 
+// For k_max >= 3 the item bitmaps and the level-2 memo (and the neighbor lists of the
+// gating counter) are built once; each level's counter turns the memo of level k - 1 into
+// that of level k.
+template <class Tids, class BuildLevel2, class Counter>
+PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool gating,
+                                 BuildLevel2 build_level2, Counter counter) {
+  if (in.k_max < 3) {
+    s.result.lower_level = std::move(s.pairs.counts);
+    return std::move(s.result);
+  }
+  const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(s.index);
+  PairNeighbors neighbors;
+  if (gating) neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
+  Memo<Tids> memo = build_level2(s.pairs.counts, items);
+  s.pairs.counts = ItemsetTable(2);
+  return run_levels(in, std::move(s.result), std::move(memo),
+                    [&](std::uint64_t k, const Memo<Tids>& lower) {
+                      return counter(level_input(in, s, items, gating ? &neighbors : nullptr, k),
+                                     lower);
+                    });
+}
+
+// Transaction bitsets pay off when they are smaller than the index lists they replace: a
+// set of |T| transactions costs 4|T| bytes as a list and N/8 as a bitset, so the pairs'
+// average count must reach N/32. Under a cap counts come from capped lists, which a
+// bitset of full transactions cannot give.
+bool bitsets_pay_off(const PipelineInput& in, const PipelineStart& s) {
+  const ItemsetTable& pairs = s.pairs.counts;
+  if (in.k_max < 3 || in.max_items_per_txn || s.min_count == 0 || pairs.empty() ||
+      s.index.n_transactions > tuning::kBitsetMaxTransactions)
+    return false;
+  std::uint64_t total = 0;
+  for (std::size_t p = 0; p < pairs.size(); ++p) total += pairs.count(p);
+  return total * 32 >= static_cast<std::uint64_t>(s.index.n_transactions) * pairs.size();
+}
+
+PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
+  const ItemBits bits = ItemBits::from_pairs(s.index, s.pairs.counts);
+  BitsetMemo memo = build_pair_bitsets(s.pairs.counts, bits);
+  s.pairs.counts = ItemsetTable(2);
+  const ItemTxnsRoaring no_bitmaps;
+  return run_levels(in, std::move(s.result), std::move(memo),
+                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                      return count_k_itemsets_v6_gating_bitsets(
+                          level_input(in, s, no_bitmaps, nullptr, k), lower);
+                    });
+}
+
 }  // namespace
 
 PipelineResult run_v2_memo_pipeline(const PipelineInput& in) {
-  return run_memo_pipeline<Bitmap>(in, false, build_pair_tid_map, count_k_itemsets_v2_memo);
+  return run_memo_pipeline<Bitmap>(in, start_pipeline(in), false, build_pair_tid_map,
+                                   count_k_itemsets_v2_memo);
 }
 
 PipelineResult run_v3_adaptive_pipeline(const PipelineInput& in) {
-  return run_memo_pipeline<TidList>(in, false, build_pair_tid_map_adaptive,
+  return run_memo_pipeline<TidList>(in, start_pipeline(in), false, build_pair_tid_map_adaptive,
                                     count_k_itemsets_v3_adaptive);
 }
 
 PipelineResult run_v5_prefilter_pipeline(const PipelineInput& in) {
-  return run_memo_pipeline<TidList>(in, false, build_pair_tid_map_adaptive,
+  return run_memo_pipeline<TidList>(in, start_pipeline(in), false, build_pair_tid_map_adaptive,
                                     count_k_itemsets_v5_prefilter);
 }
 
 PipelineResult run_v6_gating_pipeline(const PipelineInput& in) {
-  return run_memo_pipeline<TidList>(in, true, build_pair_tid_map_adaptive,
+  PipelineStart s = start_pipeline(in);
+  if (bitsets_pay_off(in, s)) return run_gating_on_bitsets(in, std::move(s));
+  return run_memo_pipeline<TidList>(in, std::move(s), true, build_pair_tid_map_adaptive,
                                     count_k_itemsets_v6_gating);
 }
 

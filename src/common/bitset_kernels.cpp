@@ -1,0 +1,58 @@
+#include "common/bitset_kernels.hpp"
+
+#include <algorithm>
+
+namespace tallyfold {
+
+// Built twice: the baseline ISA has no popcount instruction, and the loader picks the
+// popcnt build on every CPU that has one.
+[[gnu::target_clones("default", "popcnt")]]
+std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
+  std::uint64_t total = 0;
+  for (std::size_t w = 0; w < words; ++w) total += __builtin_popcountll(a[w] & b[w]);
+  return static_cast<std::uint32_t>(total);
+}
+
+[[gnu::target_clones("default", "popcnt")]]
+std::uint32_t and_into(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out,
+                       std::size_t words) {
+  std::uint64_t total = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    out[w] = a[w] & b[w];
+    total += __builtin_popcountll(out[w]);
+  }
+  return static_cast<std::uint32_t>(total);
+}
+
+void block_suffix_counts(const std::uint64_t* a, std::size_t words,
+                         std::vector<std::uint32_t>& suffix) {
+  const std::size_t blocks = (words + kBitsetBlockWords - 1) / kBitsetBlockWords;
+  suffix.assign(blocks + 1, 0);
+  for (std::size_t b = blocks; b-- > 0;) {
+    const std::size_t end = std::min(words, (b + 1) * kBitsetBlockWords);
+    suffix[b] = suffix[b + 1] + and_count(a + b * kBitsetBlockWords, a + b * kBitsetBlockWords,
+                                          end - b * kBitsetBlockWords);
+  }
+}
+
+[[gnu::target_clones("default", "popcnt")]]
+std::uint32_t and_into_at_least(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out,
+                                std::size_t words, std::uint32_t need,
+                                const std::vector<std::uint32_t>& a_suffix) {
+  std::uint32_t total = 0;
+  for (std::size_t block = 0, w = 0; w < words; ++block) {
+    if (total + a_suffix[block] < need) return total;
+    const std::size_t end = std::min(words, w + kBitsetBlockWords);
+    for (; w < end; ++w) {
+      out[w] = a[w] & b[w];
+      total += static_cast<std::uint32_t>(__builtin_popcountll(out[w]));
+    }
+  }
+  return total;
+}
+
+void set_bits(std::span<const std::uint32_t> tids, std::uint64_t* out) {
+  for (std::uint32_t t : tids) out[t >> 6] |= std::uint64_t{1} << (t & 63);
+}
+
+}  // namespace tallyfold

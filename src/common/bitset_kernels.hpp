@@ -1,0 +1,41 @@
+#pragma once
+// Fixed-width transaction bitsets: one bit per transaction index. Where the data are dense
+// (few transactions, large sets) a set costs N/8 bytes and an intersection count a pass of
+// N/64 words, far less than merging or walking lists of thousands of indices.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tallyfold {
+
+inline std::size_t bitset_words(std::uint32_t n_transactions) {
+  return (static_cast<std::size_t>(n_transactions) + 63) / 64;
+}
+
+// popcount(a & b) over `words` words.
+std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words);
+
+// out = a & b; returns popcount(out).
+std::uint32_t and_into(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out,
+                       std::size_t words);
+
+// Words per block of the early-exit intersection below.
+inline constexpr std::size_t kBitsetBlockWords = 8;
+
+// popcount(a) of the blocks from each block on: suffix[b] counts blocks b, b+1, ...
+// (one more entry than blocks, the last 0).
+void block_suffix_counts(const std::uint64_t* a, std::size_t words, std::vector<std::uint32_t>& suffix);
+
+// out = a & b with its popcount, unless the popcount cannot reach `need`: the pass stops as
+// soon as the count so far plus a's bits still ahead (`a_suffix`) falls short, and returns
+// a value below `need` (out is then partly written).
+std::uint32_t and_into_at_least(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out,
+                                std::size_t words, std::uint32_t need,
+                                const std::vector<std::uint32_t>& a_suffix);
+
+// Sets the bits of `tids` (below words * 64) in the zeroed `out`.
+void set_bits(std::span<const std::uint32_t> tids, std::uint64_t* out);
+
+}  // namespace tallyfold

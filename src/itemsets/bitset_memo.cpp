@@ -1,0 +1,48 @@
+#include "itemsets/bitset_memo.hpp"
+
+#include <algorithm>
+
+namespace tallyfold {
+
+std::uint64_t* BitsetMemo::scratch_bits() {
+  if (blocks_.empty() || block_used_ + words_ > block_words_) {
+    block_words_ = std::max<std::size_t>(kBlockBytes / sizeof(std::uint64_t), words_);
+    blocks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(block_words_));
+    block_used_ = 0;
+  }
+  return blocks_.back().get() + block_used_;
+}
+
+void BitsetMemo::commit(std::span<const std::uint32_t> itemset, std::uint32_t count) {
+  bits_.push_back(blocks_.back().get() + block_used_);
+  block_used_ += words_;
+  items_.insert(items_.end(), itemset.begin(), itemset.end());
+  counts_.push_back(count);
+}
+
+void BitsetMemo::absorb(BitsetMemo&& other) {
+  if (other.empty()) return;
+  items_.insert(items_.end(), other.items_.begin(), other.items_.end());
+  counts_.insert(counts_.end(), other.counts_.begin(), other.counts_.end());
+  bits_.insert(bits_.end(), other.bits_.begin(), other.bits_.end());
+  // The current block stays last so that scratch_bits() keeps filling it.
+  blocks_.insert(blocks_.begin(), std::make_move_iterator(other.blocks_.begin()),
+                 std::make_move_iterator(other.blocks_.end()));
+  other = BitsetMemo(width_, words_);
+}
+
+std::vector<std::uint32_t> BitsetMemo::sorted_rows() const {
+  std::vector<std::uint32_t> order(size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    auto ra = row(a), rb = row(b);
+    return std::lexicographical_compare(ra.begin(), ra.end(), rb.begin(), rb.end());
+  });
+  return order;
+}
+
+ItemsetTable BitsetMemo::take_itemsets() {
+  return ItemsetTable::from_distinct_rows(width_, std::move(items_), std::move(counts_));
+}
+
+}  // namespace tallyfold

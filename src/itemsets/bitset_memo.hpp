@@ -1,0 +1,77 @@
+#pragma once
+// The gating counter's form for dense data without a cap: every frequent itemset carries
+// its transactions as a fixed-width bitset, and a candidate's count is a popcount of an
+// intersection. Without a cap a transaction holding the anchor and the new item is exactly
+// one the anchor-and-extend count would see, so the counts are the same; no transaction is
+// walked.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "common/bitset_kernels.hpp"
+#include "common/inverted_index.hpp"
+#include "common/itemset_table.hpp"
+#include "itemsets/memo_extend.hpp"
+
+namespace tallyfold {
+
+// Itemsets of one level (distinct, back to back) with counts and transaction bitsets. The
+// bitsets live in large blocks that never move, so partial levels found by different
+// workers join by handing over blocks, without copying a bitset.
+class BitsetMemo {
+ public:
+  BitsetMemo(std::size_t width, std::size_t words) : width_(width), words_(words) {}
+
+  std::size_t width() const { return width_; }
+  std::size_t words() const { return words_; }
+  std::size_t size() const { return counts_.size(); }
+  bool empty() const { return counts_.empty(); }
+  std::span<const std::uint32_t> row(std::size_t r) const {
+    return {items_.data() + r * width_, width_};
+  }
+  std::uint32_t count(std::size_t r) const { return counts_[r]; }
+  const std::uint64_t* bits(std::size_t r) const { return bits_[r]; }
+
+  // Room for the next row's bitset; commit() keeps it with its row, or the next call to
+  // scratch_bits() reuses it.
+  std::uint64_t* scratch_bits();
+  void commit(std::span<const std::uint32_t> itemset, std::uint32_t count);
+
+  // Appends every row of `other` (which must hold other itemsets) and takes its blocks.
+  void absorb(BitsetMemo&& other);
+
+  // Row numbers in ascending lexicographic order of their itemsets.
+  std::vector<std::uint32_t> sorted_rows() const;
+
+  // The itemsets and counts as a read-only table; the memo is spent.
+  ItemsetTable take_itemsets();
+
+ private:
+  static constexpr std::size_t kBlockBytes = 1 << 20;
+
+  std::size_t width_, words_;
+  std::vector<std::uint32_t> items_;
+  std::vector<std::uint32_t> counts_;
+  std::vector<const std::uint64_t*> bits_;
+  std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
+  std::size_t block_used_ = 0, block_words_ = 0;
+};
+
+// The bitset of each item that occurs in a frequent pair (others are never needed).
+struct ItemBits {
+  std::size_t words = 0;
+  std::vector<std::uint32_t> slot;  // item id -> index into bits, or kNone
+  std::vector<std::uint64_t> bits;
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  const std::uint64_t* of(std::uint32_t item) const { return bits.data() + slot[item] * words; }
+  static ItemBits from_pairs(const InvertedIndex& index, const ItemsetTable& pairs);
+};
+
+BitsetMemo build_pair_bitsets(const ItemsetTable& pairs, const ItemBits& items);
+
+// The frequent k-itemsets; `in` must carry no cap and a min count of at least 1.
+BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo);
+
+}  // namespace tallyfold

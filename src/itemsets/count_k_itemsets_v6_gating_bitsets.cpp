@@ -1,0 +1,117 @@
+// The gating counter on transaction bitsets (dense data, no cap): an anchor's candidates are
+// its siblings in the previous level gated by the pair of the two new items, and each is
+// counted by one bitset intersection, stopped early once it cannot reach the min count,
+// instead of a walk over the anchor's transactions.
+#include "itemsets/bitset_memo.hpp"
+
+#include <tbb/parallel_for.h>
+
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
+
+namespace tallyfold {
+
+ItemBits ItemBits::from_pairs(const InvertedIndex& index, const ItemsetTable& pairs) {
+  ItemBits items;
+  items.words = bitset_words(index.n_transactions);
+  items.slot.assign(index.item_space, kNone);
+  std::uint32_t slots = 0;
+  for (std::size_t p = 0; p < pairs.size(); ++p)
+    for (std::uint32_t item : pairs.row(p))
+      if (items.slot[item] == kNone) items.slot[item] = slots++;
+  items.bits.assign(static_cast<std::size_t>(slots) * items.words, 0);
+  for (std::uint32_t item = 0; item < index.item_space; ++item)
+    if (items.slot[item] != kNone)
+      set_bits(index.txns_of(item), items.bits.data() + items.slot[item] * items.words);
+  return items;
+}
+
+BitsetMemo build_pair_bitsets(const ItemsetTable& pairs, const ItemBits& items) {
+  BitsetMemo memo(2, items.words);
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    auto pair = pairs.row(p);
+    and_into(items.of(pair[0]), items.of(pair[1]), memo.scratch_bits(), items.words);
+    memo.commit(pair, pairs.count(p));
+  }
+  return memo;
+}
+
+namespace {
+
+// The members of the previous level, sorted, cut into groups that share all but their last
+// item. Without a cap every subset of a frequent itemset is in the previous level, so the
+// anchor A = P + y extends to P + y + x only if P + x is there too: its candidates are the
+// later members of its own group, gated by the pair (y, x).
+struct SiblingGroups {
+  std::vector<std::uint32_t> order;      // memo rows in lexicographic order
+  std::vector<std::uint32_t> group_end;  // per sorted position, end of its group
+};
+
+SiblingGroups sibling_groups(const BitsetMemo& memo) {
+  SiblingGroups g;
+  g.order = memo.sorted_rows();
+  const std::size_t n = g.order.size(), prefix = memo.width() - 1;
+  g.group_end.resize(n);
+  std::size_t begin = 0;
+  for (std::size_t i = 1; i <= n; ++i) {
+    if (i < n) {
+      auto a = memo.row(g.order[begin]), b = memo.row(g.order[i]);
+      if (std::equal(a.begin(), a.begin() + prefix, b.begin())) continue;
+    }
+    for (std::size_t j = begin; j < i; ++j) g.group_end[j] = static_cast<std::uint32_t>(i);
+    begin = i;
+  }
+  return g;
+}
+
+void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                       const SiblingGroups& groups, IndexRange range,
+                                       BitsetMemo& out) {
+  std::vector<std::uint32_t> candidate, suffix;
+  const std::size_t words = memo.words();
+  for (std::size_t i = range.begin; i < range.end; ++i) {
+    const std::uint32_t a = groups.order[i];
+    auto anchor = memo.row(a);
+    const std::uint64_t* anchor_bits = memo.bits(a);
+    bool suffix_ready = false;
+    for (std::size_t j = i + 1; j < groups.group_end[i]; ++j) {
+      const std::uint32_t sibling = groups.order[j];
+      const std::uint32_t item = memo.row(sibling).back();
+      if (!in.pairs.contains(anchor.back(), item)) continue;
+      if (!suffix_ready) {
+        block_suffix_counts(anchor_bits, words, suffix);
+        suffix_ready = true;
+      }
+      const std::uint32_t count = and_into_at_least(anchor_bits, memo.bits(sibling),
+                                                    out.scratch_bits(), words, in.min_count,
+                                                    suffix);
+      if (count < in.min_count) continue;
+      form_candidate(anchor, item, candidate);
+      out.commit(candidate, count);
+    }
+  }
+}
+
+}  // namespace
+
+BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo) {
+  const std::size_t n_anchors = memo.size();
+  const SiblingGroups groups = sibling_groups(memo);
+  const std::size_t chunks = n_anchors <= tuning::kParallelAnchorMin
+                                 ? 1
+                                 : pool_threads() * tuning::kChunksPerThread;
+  const auto ranges = even_ranges(n_anchors, chunks);
+  // Each anchor extends by its own later siblings only, so the ranges find disjoint
+  // itemsets and their results simply join.
+  std::vector<BitsetMemo> parts;
+  parts.reserve(ranges.size());
+  for (std::size_t c = 0; c < ranges.size(); ++c) parts.emplace_back(in.k, memo.words());
+  tbb::parallel_for(std::size_t{0}, ranges.size(), [&](std::size_t c) {
+    process_anchors_v6_gating_bitsets(in, memo, groups, ranges[c], parts[c]);
+  });
+  BitsetMemo merged(in.k, memo.words());
+  for (BitsetMemo& part : parts) merged.absorb(std::move(part));
+  return merged;
+}
+
+}  // namespace tallyfold
