@@ -24,6 +24,19 @@ TidList TidList::from_roaring(Bitmap bitmap) {
   return list;
 }
 
+TidList TidList::of(std::span<const std::uint32_t> tids) {
+  TidList list;
+  if (tids.size() > kTidDenseThreshold) {
+    list.set_ = Bitmap::of(tids);
+    return list;
+  }
+  SparseTids sparse;
+  sparse.length = static_cast<std::uint32_t>(tids.size());
+  std::copy(tids.begin(), tids.end(), sparse.tids.begin());
+  list.set_ = sparse;
+  return list;
+}
+
 TidList TidList::intersect_with_bitmap(const Bitmap& other) const {
   if (const Bitmap* dense = std::get_if<Bitmap>(&set_)) return from_roaring(dense->intersect(other));
   // A Sparse list holds at most 32 values, so the filtered result is Sparse too.

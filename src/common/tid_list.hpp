@@ -39,6 +39,9 @@ class TidList {
   // Sparse with its values (the bitmap is released).
   static TidList from_roaring(Bitmap bitmap);
 
+  // The list of ascending transaction indices `tids`, Sparse or Dense by its length.
+  static TidList of(std::span<const std::uint32_t> tids);
+
   // The transactions present in both, Sparse or Dense by the result's length only.
   TidList intersect_with_bitmap(const Bitmap& other) const;
 

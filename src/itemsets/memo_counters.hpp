@@ -6,9 +6,10 @@
 
 namespace tallyfold {
 
-// Level 2: each frequent pair with the transactions of both items.
-Memo<Bitmap> build_pair_tid_map(const ItemsetTable& pairs, const ItemTxnsRoaring& items);
-Memo<TidList> build_pair_tid_map_adaptive(const ItemsetTable& pairs, const ItemTxnsRoaring& items);
+// Level 2: each frequent pair (rows of `pairs`, with their counts) with the transactions
+// that hold both items.
+Memo<Bitmap> build_pair_tid_map(const InvertedIndex& index, const ItemsetTable& pairs);
+Memo<TidList> build_pair_tid_map_adaptive(const InvertedIndex& index, const ItemsetTable& pairs);
 
 // For each item id below item_space, the items it forms a pair with, ascending.
 PairNeighbors build_pair_neighbors(const ItemsetTable& pairs, std::uint32_t item_space);

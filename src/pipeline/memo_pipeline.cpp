@@ -80,7 +80,7 @@ PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool 
   const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(s.index);
   PairNeighbors neighbors;
   if (gating) neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
-  Memo<Tids> memo = build_level2(s.pairs.counts, items);
+  Memo<Tids> memo = build_level2(s.index, s.pairs.counts);
   s.pairs.counts = ItemsetTable(2);
   return run_levels(in, std::move(s.result), std::move(memo),
                     [&](std::uint64_t k, const Memo<Tids>& lower) {
