@@ -54,3 +54,16 @@ def rust_compute_pipeline(
     Keys: itemsets, counts, lower_itemsets, lower_counts, item_counts (one per item id),
     n_transactions. An empty level has shape (0, 0). Row order is unspecified.
     """
+
+def rust_eclat_pipeline(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    k_max: int,
+    n_items: int,
+    min_support: float,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
+    """Frequent itemsets of sizes k_max and k_max - 1 by Eclat (k_max >= 2, else ValueError).
+
+    Same keys as rust_compute_pipeline; lower_itemsets is empty when k_max = 2. Rows are in
+    ascending lexicographic order, the same for any number of threads.
+    """

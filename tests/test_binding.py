@@ -28,6 +28,8 @@ FUNCTIONS = {
                                "item_weights", "max_items_per_txn"), 6,
                               lambda: (_t(), _i(), np.zeros((0, 2), np.int32), 3, 3, _W, None)),
     "rust_compute_pipeline": _PIPELINE,
+    "rust_eclat_pipeline": (("txn_ids", "item_ids", "k_max", "n_items", "min_support"), 5,
+                            lambda: (_t(), _i(), 2, 3, 0.0)),
 }
 DEFAULTS = {"min_support": 0.0, "max_items_per_txn": None}
 

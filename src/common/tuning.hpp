@@ -20,4 +20,10 @@ inline constexpr std::size_t kParallelAnchorMin = 500;
 // Up to this many candidates the classic counter counts on the calling thread.
 inline constexpr std::size_t kSequentialCandidateLimit = 500;
 
+// Eclat weighs two ways of counting the extensions of an itemset: reading its transactions'
+// projected rows (one unit per row entry read) or AND-popcounting bitsets (this many units per
+// 64-bit word). The ratio decides the layout of every group of extensions.
+inline constexpr double kEclatDeliveryCost = 1.0;
+inline constexpr double kEclatAndWordCost = 0.25;
+
 }  // namespace tallyfold::tuning

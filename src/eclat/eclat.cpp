@@ -1,0 +1,608 @@
+#include "eclat/eclat.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
+
+#include "common/min_count.hpp"
+#include "common/panic.hpp"
+#include "common/tuning.hpp"
+#include "common/uninit_vector.hpp"
+#include "eclat/bit_kernels.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+void append_all(std::vector<std::uint32_t>& to, std::vector<std::uint32_t>& from) {
+  if (to.empty() && to.capacity() < from.size())
+    to.swap(from);
+  else
+    to.insert(to.end(), from.begin(), from.end());
+  std::vector<std::uint32_t>().swap(from);
+}
+
+}  // namespace
+
+EclatOut& EclatOut::merge(EclatOut&& right) {
+  append_all(itemsets, right.itemsets);
+  append_all(counts, right.counts);
+  append_all(lower_itemsets, right.lower_itemsets);
+  append_all(lower_counts, right.lower_counts);
+  return *this;
+}
+
+std::uint32_t eclat_min_count(double min_support, std::uint32_t n_transactions) {
+  return std::max<std::uint32_t>(min_count_u32(min_support, n_transactions), 1);
+}
+
+std::vector<ItemNode> eclat_item_nodes(const InvertedIndex& index, std::uint32_t min_count) {
+  std::vector<ItemNode> nodes;
+  for (std::uint32_t i = 0; i < index.item_space; ++i)
+    if (index.item_counts[i] >= min_count) nodes.push_back({i, index.txns_of(i)});
+  return nodes;
+}
+
+namespace eclat {
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// Every transaction cut to its frequent items, each named by its rank (its position in the
+// node list), ascending. Scanning these instead of the index skips the infrequent items,
+// which in sparse data are most of them.
+struct RankedRows {
+  std::vector<std::uint32_t> offsets;
+  UninitVector<std::uint32_t> ranks;
+
+  const std::uint32_t* begin(std::uint32_t t) const { return ranks.data() + offsets[t]; }
+  const std::uint32_t* end(std::uint32_t t) const { return ranks.data() + offsets[t + 1]; }
+};
+
+RankedRows rank_rows(const InvertedIndex& index, std::span<const ItemNode> nodes) {
+  std::vector<std::uint32_t> rank_of(index.item_space, kNone);
+  std::size_t total = 0;
+  for (std::uint32_t r = 0; r < nodes.size(); ++r) {
+    rank_of[nodes[r].item] = r;
+    total += nodes[r].tids.size();
+  }
+  RankedRows rows;
+  rows.offsets.resize(static_cast<std::size_t>(index.n_transactions) + 1);
+  rows.ranks.resize(total);
+  std::size_t filled = 0;
+  rows.offsets[0] = 0;
+  for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
+    for (std::uint32_t item : index.items_of(t)) {
+      const std::uint32_t r = rank_of[item];
+      if (r != kNone) rows.ranks[filled++] = r;
+    }
+    rows.offsets[t + 1] = static_cast<std::uint32_t>(filled);
+  }
+  return rows;
+}
+
+struct Context {
+  const RankedRows& rows;
+  std::span<const ItemNode> nodes;
+  std::uint64_t k_max;
+  std::uint32_t min_count;
+};
+
+// The transactions of one top-level item a, renumbered 0 .. universe - 1 in ascending order
+// ("positions"), each cut to its columns: the items b > a for which {a, b} is frequent,
+// numbered by ascending id. Every itemset below a lives inside this small universe, so its
+// transaction sets are subsets of positions, narrow enough for 16 bits in most subtrees.
+struct Projection {
+  std::uint32_t universe = 0;
+  std::vector<std::uint32_t> offsets;     // universe + 1
+  std::vector<std::uint32_t> cols;        // per position, ascending
+  std::vector<std::uint32_t> col_items;   // item id of each column
+  std::vector<std::uint32_t> col_counts;  // count of {a, column item}
+  // Mean number of row entries after the column over the rows that hold it: what one
+  // delivery pass over that column's transactions reads per transaction.
+  std::vector<double> suffix_mean;
+  std::vector<std::uint64_t> suffix_total;
+
+  std::size_t n_cols() const { return col_items.size(); }
+  const std::uint32_t* row_begin(std::uint32_t p) const { return cols.data() + offsets[p]; }
+  const std::uint32_t* row_end(std::uint32_t p) const { return cols.data() + offsets[p + 1]; }
+};
+
+// One itemset on the search path: its last item (as a column) and its transaction set.
+struct Member {
+  std::uint32_t col;
+  std::uint32_t count;
+  std::size_t offset;  // into the group's positions, or in words into its bitsets
+};
+
+// The extensions of one prefix, all with the same layout: ascending position lists, or
+// bitsets over the projection's universe. Lists suit sparse sets, whose extensions are best
+// counted by reading the projected rows ("delivery"); bitsets suit dense ones, where a word
+// AND with popcount counts 64 transactions at once.
+template <class Pos>
+struct Group {
+  bool bits = false;
+  std::size_t words = 0;
+  std::vector<Member> members;
+  std::vector<Pos> positions;
+  std::vector<std::uint64_t> bitsets;
+
+  const Pos* list(const Member& m) const { return positions.data() + m.offset; }
+  const std::uint64_t* bitset(const Member& m) const { return bitsets.data() + m.offset; }
+
+  template <class Visit>
+  void for_each_position(const Member& m, Visit&& visit) const {
+    if (!bits) {
+      const Pos* p = list(m);
+      for (std::uint32_t k = 0; k < m.count; ++k) visit(static_cast<std::uint32_t>(p[k]));
+      return;
+    }
+    const std::uint64_t* b = bitset(m);
+    for (std::size_t w = 0; w < words; ++w)
+      for (std::uint64_t v = b[w]; v != 0; v &= v - 1)
+        visit(static_cast<std::uint32_t>(w * 64 + static_cast<unsigned>(__builtin_ctzll(v))));
+  }
+};
+
+// Scratch of one depth of the search. `member_of_col` maps a column to the member position
+// of the group at this depth; columns outside the group map to the sink, the extra last
+// entry of `counts`, so the delivery loop counts without a branch.
+template <class Pos>
+struct Level {
+  Group<Pos> group;
+  std::vector<std::uint32_t> member_of_col;
+  std::vector<std::uint32_t> counts;
+  std::vector<std::uint32_t> slot;
+  std::vector<std::uint32_t> kept;
+  std::vector<std::size_t> cursor;
+};
+
+// Relative cost of reading one projected row entry during delivery and of one word of an
+// AND-popcount, in the same unit; their ratio decides both the layout of each group and how
+// each member's extensions are counted.
+double delivery_cost(const Projection& proj, const Member& m) {
+  return static_cast<double>(m.count) * proj.suffix_mean[m.col] * tuning::kEclatDeliveryCost;
+}
+
+double and_cost(std::size_t partners, std::size_t words) {
+  return static_cast<double>(partners) * static_cast<double>(words) * tuning::kEclatAndWordCost;
+}
+
+// Whether a group of these members is cheaper to extend as bitsets than as position lists.
+bool prefer_bits(const Projection& proj, std::span<const Member> members, std::size_t words) {
+  const std::size_t n = members.size();
+  double as_bits = static_cast<double>(words * n) * tuning::kEclatAndWordCost;
+  double as_lists = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double deliver = delivery_cost(proj, members[k]);
+    as_bits += std::min(and_cost(n - 1 - k, words), deliver + static_cast<double>(words));
+    as_lists += deliver + static_cast<double>(members[k].count);
+  }
+  return as_bits < as_lists;
+}
+
+// The search below one top-level item, positions held as Pos. Groups live in `levels_`, one
+// per depth: the group at depth d holds itemsets of size d + 1, and the group at depth d + 1
+// is rebuilt for each member of depth d in turn, so memory follows the current search path.
+template <class Pos>
+class SubtreeMiner {
+ public:
+  void run(const Context& ctx, const Projection& proj, std::uint32_t item, EclatOut& out) {
+    ctx_ = &ctx;
+    proj_ = &proj;
+    out_ = &out;
+    const std::size_t n_cols = proj.n_cols();
+    sink_ = static_cast<std::uint32_t>(n_cols);
+    words_ = (static_cast<std::size_t>(proj.universe) + 63) / 64;
+    // Groups hold itemsets up to size k_max - 1 and lose a member per depth at least.
+    const std::size_t depths = static_cast<std::size_t>(
+        std::min<std::uint64_t>(ctx.k_max - 2, static_cast<std::uint64_t>(n_cols)));
+    if (levels_.size() < depths + 1) levels_.resize(depths + 1);
+    for (std::size_t d = 1; d <= depths; ++d) {
+      Level<Pos>& level = levels_[d];
+      level.member_of_col.assign(n_cols + 1, sink_);
+      level.counts.assign(n_cols + 1, 0);
+      level.slot.assign(n_cols + 1, kNone);
+    }
+    build_first_group();
+    prefix_.assign(1, item);
+    process(1, 2);
+  }
+
+ private:
+  // The pairs {a, column}: the projection read column by column.
+  void build_first_group() {
+    const Projection& proj = *proj_;
+    Level<Pos>& level = levels_[1];
+    Group<Pos>& group = level.group;
+    const std::size_t n_cols = proj.n_cols();
+    group.members.clear();
+    group.words = words_;
+    std::size_t offset = 0;
+    for (std::uint32_t c = 0; c < n_cols; ++c) {
+      group.members.push_back({c, proj.col_counts[c], offset});
+      offset += proj.col_counts[c];
+    }
+    group.bits = prefer_bits(proj, group.members, words_);
+    if (group.bits) {
+      group.bitsets.assign(n_cols * words_, 0);
+      for (Member& m : group.members) m.offset = m.col * words_;
+      std::uint64_t* bits = group.bitsets.data();
+      for (std::uint32_t p = 0; p < proj.universe; ++p)
+        for (const std::uint32_t* e = proj.row_begin(p); e != proj.row_end(p); ++e)
+          bits[*e * words_ + p / 64] |= std::uint64_t{1} << (p % 64);
+    } else {
+      group.positions.resize(offset);
+      level.cursor.resize(n_cols);
+      for (std::uint32_t c = 0; c < n_cols; ++c) level.cursor[c] = group.members[c].offset;
+      Pos* out = group.positions.data();
+      for (std::uint32_t p = 0; p < proj.universe; ++p)
+        for (const std::uint32_t* e = proj.row_begin(p); e != proj.row_end(p); ++e)
+          out[level.cursor[*e]++] = static_cast<Pos>(p);
+    }
+    for (std::uint32_t c = 0; c < n_cols; ++c) level.member_of_col[c] = c;
+  }
+
+  // Visits the members of the group at depth d, itemsets of size d + 1.
+  void process(std::size_t d, std::uint64_t size) {
+    const std::uint64_t k_max = ctx_->k_max;
+    Level<Pos>& level = levels_[d];
+    const std::size_t n = level.group.members.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const Member x = level.group.members[i];
+      prefix_.push_back(proj_->col_items[x.col]);
+      if (size + 1 == k_max) {
+        out_->lower_itemsets.insert(out_->lower_itemsets.end(), prefix_.begin(), prefix_.end());
+        out_->lower_counts.push_back(x.count);
+      }
+      const std::size_t later = n - 1 - i;
+      // With fewer later members than sizes still missing, nothing below x is ever reported.
+      if (later > 0 && size + later >= k_max - 1) {
+        if (size + 1 == k_max)
+          record_extensions(level, i);
+        else if (build_children(d, i, size))
+          process(d + 1, size + 1);
+      }
+      prefix_.pop_back();
+    }
+    for (const Member& m : level.group.members) level.member_of_col[m.col] = sink_;
+  }
+
+  bool deliver_is_cheaper(const Group<Pos>& group, const Member& x, std::size_t later) const {
+    return !group.bits ||
+           delivery_cost(*proj_, x) + static_cast<double>(words_) < and_cost(later, words_);
+  }
+
+  // counts[j] for every later member j: the transactions of x that hold j's column too.
+  // Each row of x is read from its end down to x's own column, which every such row holds.
+  void deliver(Level<Pos>& level, const Member& x) {
+    const Projection& proj = *proj_;
+    std::uint32_t* counts = level.counts.data();
+    const std::uint32_t* member_of_col = level.member_of_col.data();
+    level.group.for_each_position(x, [&](std::uint32_t p) {
+      const std::uint32_t* e = proj.row_end(p);
+      while (*--e > x.col) ++counts[member_of_col[*e]];
+    });
+  }
+
+  // Clears what deliver() counted, handing each later member's count to `use` first.
+  template <class Use>
+  void drain_counts(Level<Pos>& level, std::size_t i, Use&& use) {
+    const std::size_t n = level.group.members.size();
+    for (std::size_t j = i + 1; j < n; ++j) {
+      use(j, level.counts[j]);
+      level.counts[j] = 0;
+    }
+    level.counts[sink_] = 0;
+  }
+
+  // Rows prefix + [column of j] for every later member j that reaches the min count.
+  void record_extensions(Level<Pos>& level, std::size_t i) {
+    const Group<Pos>& group = level.group;
+    const Member& x = group.members[i];
+    const std::size_t n = group.members.size();
+    const std::uint32_t min_count = ctx_->min_count;
+    EclatOut& out = *out_;
+    auto emit = [&](std::size_t j, std::uint32_t count) {
+      if (count < min_count) return;
+      out.itemsets.insert(out.itemsets.end(), prefix_.begin(), prefix_.end());
+      out.itemsets.push_back(proj_->col_items[group.members[j].col]);
+      out.counts.push_back(count);
+    };
+    if (deliver_is_cheaper(group, x, n - 1 - i)) {
+      deliver(level, x);
+      drain_counts(level, i, emit);
+    } else {
+      const std::uint64_t* bx = group.bitset(x);
+      for (std::size_t j = i + 1; j < n; ++j)
+        emit(j, and_count(bx, group.bitset(group.members[j]), words_));
+    }
+  }
+
+  // Fills the group at depth d + 1 with the frequent extensions of member i of depth d, of
+  // size `size` + 1. Returns false when none of them can lead to a reported itemset.
+  bool build_children(std::size_t d, std::size_t i, std::uint64_t size) {
+    Level<Pos>& level = levels_[d];
+    Level<Pos>& next = levels_[d + 1];
+    const Group<Pos>& group = level.group;
+    Group<Pos>& child = next.group;
+    const Member x = group.members[i];
+    const std::uint32_t min_count = ctx_->min_count;
+    child.members.clear();
+    child.words = words_;
+    if (deliver_is_cheaper(group, x, group.members.size() - 1 - i)) {
+      deliver(level, x);
+      level.kept.clear();
+      drain_counts(level, i, [&](std::size_t j, std::uint32_t count) {
+        if (count < min_count) return;
+        level.kept.push_back(static_cast<std::uint32_t>(j));
+        child.members.push_back({group.members[j].col, count, 0});
+      });
+      if (size + child.members.size() < ctx_->k_max - 1) return false;
+      materialize_delivered(level, child, x);
+    } else {
+      and_children(group, child, x, i);
+      if (size + child.members.size() < ctx_->k_max - 1) return false;
+      if (!prefer_bits(*proj_, child.members, words_)) bits_to_lists(child);
+    }
+    for (std::size_t k = 0; k < child.members.size(); ++k)
+      next.member_of_col[child.members[k].col] = static_cast<std::uint32_t>(k);
+    return true;
+  }
+
+  // Second delivery pass over x's rows: writes the positions or bits of each kept child.
+  void materialize_delivered(Level<Pos>& level, Group<Pos>& child, const Member& x) {
+    const Projection& proj = *proj_;
+    const std::size_t n_kept = child.members.size();
+    for (std::size_t k = 0; k < n_kept; ++k)
+      level.slot[level.kept[k]] = static_cast<std::uint32_t>(k);
+    const std::uint32_t* slot = level.slot.data();
+    const std::uint32_t* member_of_col = level.member_of_col.data();
+    child.bits = prefer_bits(proj, child.members, words_);
+    if (child.bits) {
+      child.bitsets.assign(n_kept * words_, 0);
+      for (std::size_t k = 0; k < n_kept; ++k) child.members[k].offset = k * words_;
+      std::uint64_t* bits = child.bitsets.data();
+      const std::size_t words = words_;
+      level.group.for_each_position(x, [&](std::uint32_t p) {
+        const std::uint32_t* e = proj.row_end(p);
+        while (*--e > x.col) {
+          const std::uint32_t s = slot[member_of_col[*e]];
+          if (s != kNone) bits[s * words + p / 64] |= std::uint64_t{1} << (p % 64);
+        }
+      });
+    } else {
+      std::size_t total = 0;
+      level.cursor.resize(n_kept);
+      for (std::size_t k = 0; k < n_kept; ++k) {
+        child.members[k].offset = total;
+        level.cursor[k] = total;
+        total += child.members[k].count;
+      }
+      child.positions.resize(total);
+      Pos* out = child.positions.data();
+      std::size_t* cursor = level.cursor.data();
+      level.group.for_each_position(x, [&](std::uint32_t p) {
+        const std::uint32_t* e = proj.row_end(p);
+        while (*--e > x.col) {
+          const std::uint32_t s = slot[member_of_col[*e]];
+          if (s != kNone) out[cursor[s]++] = static_cast<Pos>(p);
+        }
+      });
+    }
+    for (std::uint32_t j : level.kept) level.slot[j] = kNone;
+  }
+
+  // Children by AND of bitsets, written straight into the child group; a result below the
+  // min count is overwritten by the next one.
+  void and_children(const Group<Pos>& group, Group<Pos>& child, const Member& x, std::size_t i) {
+    const std::size_t n = group.members.size();
+    const std::uint32_t min_count = ctx_->min_count;
+    child.bits = true;
+    child.bitsets.resize((n - 1 - i) * words_);
+    std::size_t offset = 0;
+    const std::uint64_t* bx = group.bitset(x);
+    for (std::size_t j = i + 1; j < n; ++j) {
+      const Member& y = group.members[j];
+      const std::uint32_t count =
+          and_into(child.bitsets.data() + offset, bx, group.bitset(y), words_);
+      if (count >= min_count) {
+        child.members.push_back({y.col, count, offset});
+        offset += words_;
+      }
+    }
+  }
+
+  void bits_to_lists(Group<Pos>& group) {
+    std::size_t total = 0;
+    for (const Member& m : group.members) total += m.count;
+    group.positions.resize(total);
+    std::size_t offset = 0;
+    for (Member& m : group.members) {
+      Pos* out = group.positions.data() + offset;
+      group.for_each_position(m, [&](std::uint32_t p) { *out++ = static_cast<Pos>(p); });
+      m.offset = offset;
+      offset += m.count;
+    }
+    group.bits = false;
+  }
+
+  const Context* ctx_ = nullptr;
+  const Projection* proj_ = nullptr;
+  EclatOut* out_ = nullptr;
+  std::uint32_t sink_ = 0;
+  std::size_t words_ = 0;
+  std::vector<Level<Pos>> levels_;
+  std::vector<std::uint32_t> prefix_;
+};
+
+// Per-worker state, reused from one top-level item to the next.
+struct Scratch {
+  std::vector<std::uint32_t> rank_counts;
+  std::vector<std::uint32_t> touched;
+  std::vector<std::uint64_t> touched_bits;
+  std::vector<std::uint32_t> col_of_rank;
+  Projection projection;
+  SubtreeMiner<std::uint16_t> narrow;
+  SubtreeMiner<std::uint32_t> wide;
+};
+
+// Copies the part after rank i of each transaction of `tids` into `proj` (rows by position,
+// still as ranks) and counts every rank met, marking it in the bitset `touched`. These
+// are the search's only reads scattered over the whole data, so rows are fetched a few
+// transactions ahead: the offset first, then the row's end where the part after i lies.
+// Without it every row costs a trip to memory on data larger than the cache.
+void gather_suffixes(const RankedRows& rows, std::span<const std::uint32_t> tids, std::uint32_t i,
+                     Projection& proj, std::uint32_t* counts, std::uint64_t* touched) {
+  constexpr std::size_t kOffsetAhead = 16;
+  constexpr std::size_t kRowAhead = 8;
+  const std::size_t n = tids.size();
+  proj.universe = static_cast<std::uint32_t>(n);
+  proj.offsets.resize(n + 1);
+  proj.offsets[0] = 0;
+  proj.cols.clear();
+  const std::uint32_t* offsets = rows.offsets.data();
+  for (std::size_t p = 0; p < n; ++p) {
+    if (p + kOffsetAhead < n) __builtin_prefetch(offsets + tids[p + kOffsetAhead] + 1);
+    if (p + kRowAhead < n) __builtin_prefetch(rows.end(tids[p + kRowAhead]) - 1);
+    const std::uint32_t* end = rows.end(tids[p]);
+    const std::uint32_t* e = end;
+    while (*(e - 1) > i) --e;
+    for (const std::uint32_t* r = e; r != end; ++r)
+      if (counts[*r]++ == 0) touched[*r / 64] |= std::uint64_t{1} << (*r % 64);
+    proj.cols.insert(proj.cols.end(), e, end);
+    proj.offsets[p + 1] = static_cast<std::uint32_t>(proj.cols.size());
+  }
+}
+
+// Everything below the top-level item of rank i.
+void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
+  const std::uint32_t n_ranks = static_cast<std::uint32_t>(ctx.nodes.size());
+  const ItemNode& a = ctx.nodes[i];
+  if (1 + static_cast<std::uint64_t>(n_ranks - 1 - i) < ctx.k_max - 1) return;
+  if (s.rank_counts.size() < n_ranks) {
+    s.rank_counts.assign(n_ranks, 0);
+    s.col_of_rank.assign(n_ranks, kNone);
+    s.touched_bits.assign((n_ranks + 63) / 64, 0);
+  }
+  Projection& proj = s.projection;
+  // The pairs {a, b}, b > a, counted by delivery over a's transactions: linear in their size,
+  // where intersecting a's list with every later item's would be quadratic in the items.
+  std::uint32_t* counts = s.rank_counts.data();
+  gather_suffixes(ctx.rows, a.tids, i, proj, counts, s.touched_bits.data());
+  // The marks give the met ranks in ascending order without a sort.
+  s.touched.clear();
+  for (std::size_t w = i / 64; w < s.touched_bits.size(); ++w) {
+    for (std::uint64_t v = s.touched_bits[w]; v != 0; v &= v - 1)
+      s.touched.push_back(static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(v)));
+    s.touched_bits[w] = 0;
+  }
+  proj.col_items.clear();
+  proj.col_counts.clear();
+  for (std::uint32_t r : s.touched) {
+    if (counts[r] >= ctx.min_count) {
+      s.col_of_rank[r] = static_cast<std::uint32_t>(proj.col_items.size());
+      proj.col_items.push_back(ctx.nodes[r].item);
+      proj.col_counts.push_back(counts[r]);
+    }
+    counts[r] = 0;
+  }
+  const std::size_t n_cols = proj.col_items.size();
+  auto forget_cols = [&] {
+    for (std::uint32_t r : s.touched) s.col_of_rank[r] = kNone;
+  };
+  if (n_cols == 0) return;
+  if (ctx.k_max == 2) {
+    for (std::size_t c = 0; c < n_cols; ++c) {
+      out.itemsets.push_back(a.item);
+      out.itemsets.push_back(proj.col_items[c]);
+      out.counts.push_back(proj.col_counts[c]);
+    }
+    forget_cols();
+    return;
+  }
+  if (1 + static_cast<std::uint64_t>(n_cols) < ctx.k_max - 1) {
+    forget_cols();
+    return;
+  }
+
+  // Ranks become columns in place, dropping the items that do not pair frequently with a.
+  proj.suffix_total.assign(n_cols, 0);
+  std::uint32_t* cols = proj.cols.data();
+  std::size_t write = 0;
+  std::size_t read = 0;
+  for (std::uint32_t p = 0; p < proj.universe; ++p) {
+    const std::size_t row_start = write;
+    for (const std::size_t row_end = proj.offsets[p + 1]; read < row_end; ++read) {
+      // Branch-free: whether a rank pairs frequently with a is close to a coin toss.
+      const std::uint32_t c = s.col_of_rank[cols[read]];
+      cols[write] = c;
+      write += c != kNone;
+    }
+    const std::size_t len = write - row_start;
+    for (std::size_t k = 0; k < len; ++k)
+      proj.suffix_total[cols[row_start + k]] += len - 1 - k;
+    proj.offsets[p + 1] = static_cast<std::uint32_t>(write);
+  }
+  proj.cols.resize(write);
+  forget_cols();
+  proj.suffix_mean.resize(n_cols);
+  for (std::size_t c = 0; c < n_cols; ++c)
+    proj.suffix_mean[c] = static_cast<double>(proj.suffix_total[c]) / proj.col_counts[c];
+
+  if (proj.universe <= std::size_t{1} << 16)
+    s.narrow.run(ctx, proj, a.item, out);
+  else
+    s.wide.run(ctx, proj, a.item, out);
+}
+
+}  // namespace
+}  // namespace eclat
+
+EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
+                    std::uint64_t k_max, std::uint32_t min_count) {
+  if (k_max < 2) throw Panic("Eclat needs k_max >= 2, got " + std::to_string(k_max));
+  const std::size_t n = nodes.size();
+  if (n < 2) return {};
+  const eclat::RankedRows rows = eclat::rank_rows(index, nodes);
+  const eclat::Context ctx{rows, nodes, k_max, std::max<std::uint32_t>(min_count, 1)};
+
+  // Items are handed out heaviest first so that a long subtree does not start last; each
+  // writes its own output, and the outputs are joined in item order below.
+  std::vector<std::uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+    return nodes[x].tids.size() > nodes[y].tids.size();
+  });
+  std::vector<EclatOut> outs(n);
+  tbb::enumerable_thread_specific<eclat::Scratch> scratch;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      eclat::Scratch& s = scratch.local();
+                      for (std::size_t k = r.begin(); k != r.end(); ++k)
+                        eclat::mine_item(ctx, order[k], s, outs[order[k]]);
+                    });
+
+  EclatOut merged;
+  std::size_t sizes[4] = {0, 0, 0, 0};
+  for (const EclatOut& o : outs) {
+    sizes[0] += o.itemsets.size();
+    sizes[1] += o.counts.size();
+    sizes[2] += o.lower_itemsets.size();
+    sizes[3] += o.lower_counts.size();
+  }
+  merged.itemsets.reserve(sizes[0]);
+  merged.counts.reserve(sizes[1]);
+  merged.lower_itemsets.reserve(sizes[2]);
+  merged.lower_counts.reserve(sizes[3]);
+  for (EclatOut& o : outs) merged.merge(std::move(o));
+  return merged;
+}
+
+}  // namespace tallyfold
