@@ -25,5 +25,8 @@ inline constexpr std::size_t kSequentialCandidateLimit = 500;
 // 64-bit word). The ratio decides the layout of every group of extensions.
 inline constexpr double kEclatDeliveryCost = 1.0;
 inline constexpr double kEclatAndWordCost = 0.25;
+// Gathering the rows of a top-level item costs this many units per entry: a scattered read,
+// a count and a translation to columns.
+inline constexpr double kEclatGatherCost = 3.0;
 
 }  // namespace tallyfold::tuning

@@ -87,31 +87,62 @@ RankedRows rank_rows(const InvertedIndex& index, std::span<const ItemNode> nodes
   return rows;
 }
 
+struct ProjectionView;
+struct DenseItems;
+
 struct Context {
   const RankedRows& rows;
   std::span<const ItemNode> nodes;
   std::uint64_t k_max;
   std::uint32_t min_count;
+  // Set when the pairs are counted by AND over all transactions (dense data): the whole
+  // data as a projection with ranks as columns, and each item's bitset.
+  const ProjectionView* whole = nullptr;
+  const DenseItems* dense = nullptr;
 };
 
-// The transactions of one top-level item a, renumbered 0 .. universe - 1 in ascending order
-// ("positions"), each cut to its columns: the items b > a for which {a, b} is frequent,
-// numbered by ascending id. Every itemset below a lives inside this small universe, so its
-// transaction sets are subsets of positions, narrow enough for 16 bits in most subtrees.
-struct Projection {
+// Rows of transactions cut to "columns", the items that may still extend the itemsets being
+// searched, by ascending column; a transaction set is a set of row numbers ("positions").
+// Two kinds are used: the whole data with every frequent item as a column, and the
+// transactions of one top-level item a, renumbered 0 .. universe - 1 in ascending order and
+// cut to the items b > a for which {a, b} is frequent. Everything below a lives inside the
+// latter's small universe, narrow enough for 16-bit positions in most subtrees.
+struct ProjectionView {
   std::uint32_t universe = 0;
-  std::vector<std::uint32_t> offsets;     // universe + 1
-  std::vector<std::uint32_t> cols;        // per position, ascending
-  std::vector<std::uint32_t> col_items;   // item id of each column
-  std::vector<std::uint32_t> col_counts;  // count of {a, column item}
+  std::size_t n_cols = 0;
+  const std::uint32_t* offsets = nullptr;  // universe + 1
+  const std::uint32_t* cols = nullptr;
+  const std::uint32_t* col_items = nullptr;  // item id of each column
   // Mean number of row entries after the column over the rows that hold it: what one
   // delivery pass over that column's transactions reads per transaction.
+  const double* suffix_mean = nullptr;
+
+  const std::uint32_t* row_begin(std::uint32_t p) const { return cols + offsets[p]; }
+  const std::uint32_t* row_end(std::uint32_t p) const { return cols + offsets[p + 1]; }
+};
+
+// Storage of a projection built per top-level item.
+struct Projection {
+  std::uint32_t universe = 0;
+  std::vector<std::uint32_t> offsets;
+  std::vector<std::uint32_t> cols;
+  std::vector<std::uint32_t> col_items;
+  std::vector<std::uint32_t> col_counts;  // count of {a, column item}
   std::vector<double> suffix_mean;
   std::vector<std::uint64_t> suffix_total;
 
-  std::size_t n_cols() const { return col_items.size(); }
-  const std::uint32_t* row_begin(std::uint32_t p) const { return cols.data() + offsets[p]; }
-  const std::uint32_t* row_end(std::uint32_t p) const { return cols.data() + offsets[p + 1]; }
+  ProjectionView view() const {
+    return {universe,      col_items.size(),  offsets.data(), cols.data(),
+            col_items.data(), suffix_mean.data()};
+  }
+};
+
+// Each frequent item's transactions as a bitset over all transactions, for data dense
+// enough that the pairs are cheaper to count by AND than by reading rows.
+struct DenseItems {
+  std::size_t words = 0;
+  std::vector<std::uint64_t> bits;
+  const std::uint64_t* of(std::uint32_t rank) const { return bits.data() + rank * words; }
 };
 
 // One itemset on the search path: its last item (as a column) and its transaction set.
@@ -166,7 +197,7 @@ struct Level {
 // Relative cost of reading one projected row entry during delivery and of one word of an
 // AND-popcount, in the same unit; their ratio decides both the layout of each group and how
 // each member's extensions are counted.
-double delivery_cost(const Projection& proj, const Member& m) {
+double delivery_cost(const ProjectionView& proj, const Member& m) {
   return static_cast<double>(m.count) * proj.suffix_mean[m.col] * tuning::kEclatDeliveryCost;
 }
 
@@ -175,7 +206,7 @@ double and_cost(std::size_t partners, std::size_t words) {
 }
 
 // Whether a group of these members is cheaper to extend as bitsets than as position lists.
-bool prefer_bits(const Projection& proj, std::span<const Member> members, std::size_t words) {
+bool prefer_bits(const ProjectionView& proj, std::span<const Member> members, std::size_t words) {
   const std::size_t n = members.size();
   double as_bits = static_cast<double>(words * n) * tuning::kEclatAndWordCost;
   double as_lists = 0;
@@ -193,11 +224,62 @@ bool prefer_bits(const Projection& proj, std::span<const Member> members, std::s
 template <class Pos>
 class SubtreeMiner {
  public:
-  void run(const Context& ctx, const Projection& proj, std::uint32_t item, EclatOut& out) {
+  // The subtree of `item` from its projection; `col_counts` are the pair counts.
+  void run_projected(const Context& ctx, const ProjectionView& proj,
+                     std::span<const std::uint32_t> col_counts, std::uint32_t item,
+                     EclatOut& out) {
+    start(ctx, proj, out);
+    build_first_group(col_counts);
+    prefix_.assign(1, item);
+    process(1, 2);
+  }
+
+  // The subtree of the item of `rank` over the whole data (`proj` has ranks as columns), its
+  // pairs counted by AND of the items' bitsets.
+  void run_dense(const Context& ctx, const ProjectionView& proj, const DenseItems& dense,
+                 std::uint32_t rank, EclatOut& out) {
+    const std::uint32_t n_ranks = static_cast<std::uint32_t>(proj.n_cols);
+    const std::uint32_t item = proj.col_items[rank];
+    const std::uint64_t* bits = dense.of(rank);
+    if (ctx.k_max == 2) {
+      for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
+        const std::uint32_t count = and_count(bits, dense.of(r), dense.words);
+        if (count < ctx.min_count) continue;
+        out.itemsets.push_back(item);
+        out.itemsets.push_back(proj.col_items[r]);
+        out.counts.push_back(count);
+      }
+      return;
+    }
+    start(ctx, proj, out);
+    Level<Pos>& level = levels_[1];
+    Group<Pos>& group = level.group;
+    group.members.clear();
+    group.words = words_;
+    group.bits = true;
+    group.bitsets.resize((n_ranks - 1 - rank) * words_);
+    std::size_t offset = 0;
+    for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
+      const std::uint32_t count = and_into(group.bitsets.data() + offset, bits, dense.of(r), words_);
+      if (count >= ctx.min_count) {
+        group.members.push_back({r, count, offset});
+        offset += words_;
+      }
+    }
+    if (1 + group.members.size() < ctx.k_max - 1) return;
+    if (!prefer_bits(proj, group.members, words_)) bits_to_lists(group);
+    for (std::size_t k = 0; k < group.members.size(); ++k)
+      level.member_of_col[group.members[k].col] = static_cast<std::uint32_t>(k);
+    prefix_.assign(1, item);
+    process(1, 2);
+  }
+
+ private:
+  void start(const Context& ctx, const ProjectionView& proj, EclatOut& out) {
     ctx_ = &ctx;
     proj_ = &proj;
     out_ = &out;
-    const std::size_t n_cols = proj.n_cols();
+    const std::size_t n_cols = proj.n_cols;
     sink_ = static_cast<std::uint32_t>(n_cols);
     words_ = (static_cast<std::size_t>(proj.universe) + 63) / 64;
     // Groups hold itemsets up to size k_max - 1 and lose a member per depth at least.
@@ -210,24 +292,20 @@ class SubtreeMiner {
       level.counts.assign(n_cols + 1, 0);
       level.slot.assign(n_cols + 1, kNone);
     }
-    build_first_group();
-    prefix_.assign(1, item);
-    process(1, 2);
   }
 
- private:
   // The pairs {a, column}: the projection read column by column.
-  void build_first_group() {
-    const Projection& proj = *proj_;
+  void build_first_group(std::span<const std::uint32_t> col_counts) {
+    const ProjectionView& proj = *proj_;
     Level<Pos>& level = levels_[1];
     Group<Pos>& group = level.group;
-    const std::size_t n_cols = proj.n_cols();
+    const std::size_t n_cols = proj.n_cols;
     group.members.clear();
     group.words = words_;
     std::size_t offset = 0;
     for (std::uint32_t c = 0; c < n_cols; ++c) {
-      group.members.push_back({c, proj.col_counts[c], offset});
-      offset += proj.col_counts[c];
+      group.members.push_back({c, col_counts[c], offset});
+      offset += col_counts[c];
     }
     group.bits = prefer_bits(proj, group.members, words_);
     if (group.bits) {
@@ -282,7 +360,7 @@ class SubtreeMiner {
   // counts[j] for every later member j: the transactions of x that hold j's column too.
   // Each row of x is read from its end down to x's own column, which every such row holds.
   void deliver(Level<Pos>& level, const Member& x) {
-    const Projection& proj = *proj_;
+    const ProjectionView& proj = *proj_;
     std::uint32_t* counts = level.counts.data();
     const std::uint32_t* member_of_col = level.member_of_col.data();
     level.group.for_each_position(x, [&](std::uint32_t p) {
@@ -358,7 +436,7 @@ class SubtreeMiner {
 
   // Second delivery pass over x's rows: writes the positions or bits of each kept child.
   void materialize_delivered(Level<Pos>& level, Group<Pos>& child, const Member& x) {
-    const Projection& proj = *proj_;
+    const ProjectionView& proj = *proj_;
     const std::size_t n_kept = child.members.size();
     for (std::size_t k = 0; k < n_kept; ++k)
       level.slot[level.kept[k]] = static_cast<std::uint32_t>(k);
@@ -434,7 +512,7 @@ class SubtreeMiner {
   }
 
   const Context* ctx_ = nullptr;
-  const Projection* proj_ = nullptr;
+  const ProjectionView* proj_ = nullptr;
   EclatOut* out_ = nullptr;
   std::uint32_t sink_ = 0;
   std::size_t words_ = 0;
@@ -486,6 +564,13 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
   const std::uint32_t n_ranks = static_cast<std::uint32_t>(ctx.nodes.size());
   const ItemNode& a = ctx.nodes[i];
   if (1 + static_cast<std::uint64_t>(n_ranks - 1 - i) < ctx.k_max - 1) return;
+  if (ctx.dense != nullptr) {
+    if (ctx.whole->universe <= std::size_t{1} << 16)
+      s.narrow.run_dense(ctx, *ctx.whole, *ctx.dense, i, out);
+    else
+      s.wide.run_dense(ctx, *ctx.whole, *ctx.dense, i, out);
+    return;
+  }
   if (s.rank_counts.size() < n_ranks) {
     s.rank_counts.assign(n_ranks, 0);
     s.col_of_rank.assign(n_ranks, kNone);
@@ -556,10 +641,65 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
   for (std::size_t c = 0; c < n_cols; ++c)
     proj.suffix_mean[c] = static_cast<double>(proj.suffix_total[c]) / proj.col_counts[c];
 
+  const ProjectionView view = proj.view();
   if (proj.universe <= std::size_t{1} << 16)
-    s.narrow.run(ctx, proj, a.item, out);
+    s.narrow.run_projected(ctx, view, proj.col_counts, a.item, out);
   else
-    s.wide.run(ctx, proj, a.item, out);
+    s.wide.run_projected(ctx, view, proj.col_counts, a.item, out);
+}
+
+// The whole data as a projection: every frequent item a column, named by its rank.
+struct WholeData {
+  std::vector<std::uint32_t> items;
+  std::vector<double> suffix_mean;
+  ProjectionView view;
+};
+
+WholeData whole_data(const RankedRows& rows, std::span<const ItemNode> nodes) {
+  WholeData whole;
+  const std::size_t n = nodes.size();
+  whole.items.resize(n);
+  std::vector<std::uint64_t> totals(n, 0);
+  const auto n_rows = static_cast<std::uint32_t>(rows.offsets.size() - 1);
+  for (std::uint32_t t = 0; t < n_rows; ++t) {
+    const std::size_t len = rows.end(t) - rows.begin(t);
+    for (std::size_t k = 0; k < len; ++k) totals[rows.begin(t)[k]] += len - 1 - k;
+  }
+  whole.suffix_mean.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    whole.items[r] = nodes[r].item;
+    whole.suffix_mean[r] = static_cast<double>(totals[r]) / static_cast<double>(nodes[r].tids.size());
+  }
+  whole.view = {n_rows, n, rows.offsets.data(), rows.ranks.data(), whole.items.data(),
+                whole.suffix_mean.data()};
+  return whole;
+}
+
+// Whether counting the pairs by AND over all transactions beats gathering every item's rows:
+// the first costs a word per 64 transactions for each pair of items, the second grows with
+// the square of the transaction lengths.
+bool pairs_by_and(const RankedRows& rows, std::size_t n_ranks) {
+  const auto n_rows = static_cast<std::uint32_t>(rows.offsets.size() - 1);
+  const double words = static_cast<double>((static_cast<std::size_t>(n_rows) + 63) / 64);
+  const double by_and = 0.5 * static_cast<double>(n_ranks) * static_cast<double>(n_ranks - 1) *
+                        words * tuning::kEclatAndWordCost;
+  double gathered = 0;
+  for (std::uint32_t t = 0; t < n_rows; ++t) {
+    const double len = static_cast<double>(rows.offsets[t + 1] - rows.offsets[t]);
+    gathered += 0.5 * len * (len - 1);
+  }
+  return by_and < gathered * tuning::kEclatGatherCost;
+}
+
+DenseItems dense_items(const RankedRows& rows, std::size_t n_ranks) {
+  DenseItems dense;
+  const auto n_rows = static_cast<std::uint32_t>(rows.offsets.size() - 1);
+  dense.words = (static_cast<std::size_t>(n_rows) + 63) / 64;
+  dense.bits.assign(n_ranks * dense.words, 0);
+  for (std::uint32_t t = 0; t < n_rows; ++t)
+    for (const std::uint32_t* r = rows.begin(t); r != rows.end(t); ++r)
+      dense.bits[*r * dense.words + t / 64] |= std::uint64_t{1} << (t % 64);
+  return dense;
 }
 
 }  // namespace
@@ -571,7 +711,15 @@ EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
   const std::size_t n = nodes.size();
   if (n < 2) return {};
   const eclat::RankedRows rows = eclat::rank_rows(index, nodes);
-  const eclat::Context ctx{rows, nodes, k_max, std::max<std::uint32_t>(min_count, 1)};
+  eclat::Context ctx{rows, nodes, k_max, std::max<std::uint32_t>(min_count, 1)};
+  eclat::WholeData whole;
+  eclat::DenseItems dense;
+  if (eclat::pairs_by_and(rows, n)) {
+    whole = eclat::whole_data(rows, nodes);
+    dense = eclat::dense_items(rows, n);
+    ctx.whole = &whole.view;
+    ctx.dense = &dense;
+  }
 
   // Items are handed out heaviest first so that a long subtree does not start last; each
   // writes its own output, and the outputs are joined in item order below.
