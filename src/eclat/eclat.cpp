@@ -189,6 +189,7 @@ struct Level {
   Group<Pos> group;
   std::vector<std::uint32_t> member_of_col;
   std::vector<std::uint32_t> counts;
+  std::vector<std::uint64_t> marks;  // one bit per counter that deliver() touched
   std::vector<std::uint32_t> slot;
   std::vector<std::uint32_t> kept;
   std::vector<std::size_t> cursor;
@@ -290,6 +291,7 @@ class SubtreeMiner {
       Level<Pos>& level = levels_[d];
       level.member_of_col.assign(n_cols + 1, sink_);
       level.counts.assign(n_cols + 1, 0);
+      level.marks.assign(n_cols / 64 + 1, 0);
       level.slot.assign(n_cols + 1, kNone);
     }
   }
@@ -359,24 +361,55 @@ class SubtreeMiner {
 
   // counts[j] for every later member j: the transactions of x that hold j's column too.
   // Each row of x is read from its end down to x's own column, which every such row holds.
+  // Touched counters are marked too, so that draining them costs a word per 64 members
+  // rather than one step per member: sparse groups have thousands of members, of which
+  // each delivery meets a few.
   void deliver(Level<Pos>& level, const Member& x) {
     const ProjectionView& proj = *proj_;
     std::uint32_t* counts = level.counts.data();
+    std::uint64_t* marks = level.marks.data();
     const std::uint32_t* member_of_col = level.member_of_col.data();
-    level.group.for_each_position(x, [&](std::uint32_t p) {
+    auto read_row = [&](std::uint32_t p) {
       const std::uint32_t* e = proj.row_end(p);
-      while (*--e > x.col) ++counts[member_of_col[*e]];
-    });
+      while (*--e > x.col) {
+        const std::uint32_t k = member_of_col[*e];
+        ++counts[k];
+        marks[k / 64] |= std::uint64_t{1} << (k % 64);
+      }
+    };
+    if (level.group.bits) {
+      level.group.for_each_position(x, read_row);
+      return;
+    }
+    // The rows of a sparse set lie far apart: fetch them a few positions ahead, the offset
+    // first and then the row's end.
+    constexpr std::uint32_t kOffsetAhead = 16;
+    constexpr std::uint32_t kRowAhead = 8;
+    const Pos* list = level.group.list(x);
+    for (std::uint32_t k = 0; k < x.count; ++k) {
+      if (k + kOffsetAhead < x.count) __builtin_prefetch(proj.offsets + list[k + kOffsetAhead] + 1);
+      if (k + kRowAhead < x.count) __builtin_prefetch(proj.row_end(list[k + kRowAhead]) - 1);
+      read_row(list[k]);
+    }
   }
 
-  // Clears what deliver() counted, handing each later member's count to `use` first.
+  // Hands the count of every later member that deliver() touched to `use`, in ascending
+  // member order, and clears counters and marks.
   template <class Use>
   void drain_counts(Level<Pos>& level, std::size_t i, Use&& use) {
     const std::size_t n = level.group.members.size();
-    for (std::size_t j = i + 1; j < n; ++j) {
-      use(j, level.counts[j]);
-      level.counts[j] = 0;
+    std::uint64_t* marks = level.marks.data();
+    for (std::size_t w = (i + 1) / 64; w * 64 < n; ++w) {
+      std::uint64_t v = marks[w];
+      marks[w] = 0;
+      for (; v != 0; v &= v - 1) {
+        const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(v));
+        if (j >= n) break;
+        use(j, level.counts[j]);
+        level.counts[j] = 0;
+      }
     }
+    marks[sink_ / 64] = 0;
     level.counts[sink_] = 0;
   }
 
@@ -552,8 +585,10 @@ void gather_suffixes(const RankedRows& rows, std::span<const std::uint32_t> tids
     const std::uint32_t* end = rows.end(tids[p]);
     const std::uint32_t* e = end;
     while (*(e - 1) > i) --e;
-    for (const std::uint32_t* r = e; r != end; ++r)
-      if (counts[*r]++ == 0) touched[*r / 64] |= std::uint64_t{1} << (*r % 64);
+    for (const std::uint32_t* r = e; r != end; ++r) {
+      ++counts[*r];
+      touched[*r / 64] |= std::uint64_t{1} << (*r % 64);
+    }
     proj.cols.insert(proj.cols.end(), e, end);
     proj.offsets[p + 1] = static_cast<std::uint32_t>(proj.cols.size());
   }
