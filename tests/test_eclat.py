@@ -127,13 +127,33 @@ def _random_rows(seed, n_rows, n_items, sizes, hot=()):
             for _ in range(n_rows)]
 
 
-# Data shapes that steer the miner down its different paths: pairs counted by AND over the
-# whole data or by reading each item's rows; groups held as bitsets or as position lists;
-# positions of 16 or 32 bits (an item in more than 65,536 transactions).
+def _bundled_rows(seed, n_rows, n_items, hot):
+    """Sparse baskets built from 150 bundles of 4 items, plus noise and a hot item in all."""
+    rng = random.Random(seed)
+    bundles = [rng.sample(range(n_items), 4) for _ in range(150)]
+    rows = []
+    for _ in range(n_rows):
+        picked = {i for b in rng.sample(bundles, rng.randint(1, 2)) for i in b
+                  if rng.random() < 0.9}
+        rows.append(picked | set(rng.sample(range(n_items), rng.randint(0, 2))) | {hot})
+    return rows
+
+
+def _skewed_rows(seed, n_rows, probabilities):
+    rng = random.Random(seed)
+    return [{i for i, p in enumerate(probabilities) if rng.random() < p} | {0}
+            for _ in range(n_rows)]
+
+
+# Data shapes that steer the miner down each of its paths: pairs counted by AND over the
+# whole data or by reading each item's rows; extensions counted by AND or by reading rows,
+# and kept as bitsets or as position lists; positions of 16 or 32 bits (an item in more
+# than 65,536 transactions).
 SHAPES = [
-    pytest.param(_random_rows(1, 400, 14, (6, 12)), 6, 0.1, id="dense-small"),
-    pytest.param(_random_rows(2, 3000, 300, (2, 9), hot=(7,)), 4, 0.004, id="sparse-many-items"),
-    pytest.param(_random_rows(3, 2000, 40, (3, 20)), 5, 0.02, id="mixed-density"),
+    pytest.param(_random_rows(1, 400, 14, (6, 12)), 6, 0.1, id="dense-and-into-bitsets"),
+    pytest.param(_skewed_rows(2, 5000, [1, .95, .9] + [.05, .04, .03, .03, .02] * 2), 5, 0.0005,
+                 id="dense-with-rare-items-into-lists"),
+    pytest.param(_bundled_rows(3, 8000, 1000, hot=0), 4, 0.002, id="sparse-read-rows"),
     pytest.param(_random_rows(4, 70_000, 9, (1, 3), hot=(0,)), 4, 0.01, id="dense-wide-universe"),
     pytest.param(_random_rows(5, 70_000, 250, (1, 3), hot=(3,)), 3, 0.0003,
                  id="sparse-wide-universe"),
@@ -142,7 +162,7 @@ SHAPES = [
 
 @pytest.mark.parametrize("rows, k_max, min_support", SHAPES)
 def test_paths_match_brute_force(rows, k_max, min_support):
-    result = eclat(rows, k_max, min_support, n_items=300)
+    result = eclat(rows, k_max, min_support, n_items=1000)
     assert_levels(result, baskets(*as_arrays(rows)), k_max, min_support)
 
 
