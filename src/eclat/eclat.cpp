@@ -286,14 +286,18 @@ class SubtreeMiner {
     // Groups hold itemsets up to size k_max - 1 and lose a member per depth at least.
     const std::size_t depths = static_cast<std::size_t>(
         std::min<std::uint64_t>(ctx.k_max - 2, static_cast<std::uint64_t>(n_cols)));
+    // Every search leaves the per-depth arrays as it found them, so they are rebuilt only for
+    // another number of columns: the whole-data projection keeps one for all items.
+    if (n_cols == prepared_cols_ && depths < levels_.size()) return;
     if (levels_.size() < depths + 1) levels_.resize(depths + 1);
-    for (std::size_t d = 1; d <= depths; ++d) {
+    for (std::size_t d = 1; d < levels_.size(); ++d) {
       Level<Pos>& level = levels_[d];
       level.member_of_col.assign(n_cols + 1, sink_);
       level.counts.assign(n_cols + 1, 0);
       level.marks.assign(n_cols / 64 + 1, 0);
       level.slot.assign(n_cols + 1, kNone);
     }
+    prepared_cols_ = n_cols;
   }
 
   // The pairs {a, column}: the projection read column by column.
@@ -549,6 +553,7 @@ class SubtreeMiner {
   EclatOut* out_ = nullptr;
   std::uint32_t sink_ = 0;
   std::size_t words_ = 0;
+  std::size_t prepared_cols_ = std::numeric_limits<std::size_t>::max();
   std::vector<Level<Pos>> levels_;
   std::vector<std::uint32_t> prefix_;
 };
