@@ -6,6 +6,7 @@ import random
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -103,6 +104,49 @@ def test_duplicate_rows_and_unused_ids():
     result = _tallyfold.rust_eclat_pipeline(txn, item, 2, 6, 0.0)
     assert itemset_rows(result) == {(1, 3): 3}
     assert result["item_counts"].tolist() == [0, 3, 0, 3, 0, 0]
+
+
+@pytest.mark.parametrize("txn, item, n_items, message", [
+    pytest.param([1, 1, 2], [0, 5, 1], 5, "the len is 5 but the index is 5", id="id-equal-n-items"),
+    pytest.param([1, 1, 2], [0, -1, 1], 5, "the len is 5 but the index is 18446744073709551615",
+                 id="negative-id"),
+    pytest.param([1, 1, 2], [0, 1], 5, "the len is 2 but the index is 2", id="short-item-ids"),
+])
+def test_bad_rows_are_internal_faults(txn, item, n_items, message):
+    with pytest.raises(_tallyfold.PanicException, match=message):
+        _tallyfold.rust_eclat_pipeline(np.array(txn, np.int64), np.array(item, np.int32), 2,
+                                       n_items, 0.0)
+
+
+def test_result_arrays_are_fresh_and_independent():
+    result = eclat([{0, 1, 2}, {0, 1, 2}, {1, 2}], 3, 0.0, n_items=10**6)
+    for key in PIPELINE_KEYS[:-1]:
+        assert result[key].flags.c_contiguous and result[key].flags.writeable, key
+    result["itemsets"][0, 0] = 77
+    result["counts"][0] = 77
+    assert result["lower_itemsets"].tolist() == [[0, 1], [0, 2], [1, 2]]
+    assert result["lower_counts"].tolist() == [2, 2, 3]
+    assert result["item_counts"][:3].tolist() == [2, 3, 3] and len(result["item_counts"]) == 10**6
+
+
+def test_concurrent_calls_from_python_threads():
+    """Calls share nothing but the pool: every thread gets its own exact answer."""
+    inputs = [(_random_rows(seed, 3000, 60, (2, 10)), 3 + seed % 3, 0.01) for seed in range(6)]
+    expected = [eclat(*args, n_items=60) for args in inputs]
+    got = [None] * len(inputs)
+
+    def run(k):
+        for _ in range(3):
+            got[k] = eclat(*inputs[k], n_items=60)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(inputs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for want, have in zip(expected, got):
+        for key in PIPELINE_KEYS[:-1]:
+            np.testing.assert_array_equal(have[key], want[key], err_msg=key)
 
 
 # Few items, many baskets: deep levels exist, groups are dense and sparse.
