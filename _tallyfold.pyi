@@ -86,7 +86,7 @@ def rust_compute_pipeline_v3_adaptive(
     item_weights: npt.NDArray[np.float64],
     max_items_per_txn: int | None = None,
 ) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
-    """rust_compute_pipeline with adaptive transaction lists (sequence up to 32, bitmap beyond) carried across levels; same arguments and results."""
+    """rust_compute_pipeline with adaptive transaction lists (a sequence up to 32, a bitmap beyond) carried across levels; same arguments and results."""
 
 def rust_compute_pipeline_v5_prefilter(
     txn_ids: npt.NDArray[np.int64],
@@ -97,7 +97,7 @@ def rust_compute_pipeline_v5_prefilter(
     item_weights: npt.NDArray[np.float64],
     max_items_per_txn: int | None = None,
 ) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
-    """rust_compute_pipeline with as v3_adaptive, pair check before counting; same arguments and results."""
+    """rust_compute_pipeline with the adaptive lists of v3_adaptive and the pair check made before counting; same arguments and results."""
 
 def rust_compute_pipeline_v6_gating(
     txn_ids: npt.NDArray[np.int64],
@@ -108,4 +108,17 @@ def rust_compute_pipeline_v6_gating(
     item_weights: npt.NDArray[np.float64],
     max_items_per_txn: int | None = None,
 ) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
-    """rust_compute_pipeline with as v3_adaptive, per-anchor candidate sets from pair neighbours; same arguments and results."""
+    """rust_compute_pipeline with the adaptive lists of v3_adaptive and per-anchor candidate sets from pair neighbours; same arguments and results."""
+
+def rust_eclat_pipeline(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    k_max: int,
+    n_items: int,
+    min_support: float,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | int]:
+    """Frequent itemsets of sizes k_max and k_max - 1 by Eclat (k_max >= 2, else ValueError).
+
+    Same keys as rust_compute_pipeline; lower_itemsets is empty when k_max = 2. Rows are in
+    ascending lexicographic order, the same for any number of threads.
+    """

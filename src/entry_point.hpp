@@ -22,5 +22,6 @@ const EntryPoint& rust_compute_pipeline_v2_memo_entry();
 const EntryPoint& rust_compute_pipeline_v3_adaptive_entry();
 const EntryPoint& rust_compute_pipeline_v5_prefilter_entry();
 const EntryPoint& rust_compute_pipeline_v6_gating_entry();
+const EntryPoint& rust_eclat_pipeline_entry();
 
 }  // namespace tallyfold

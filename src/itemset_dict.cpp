@@ -21,21 +21,25 @@ PyObject* item_counts_array(const std::vector<std::uint32_t>& counts, std::uint3
 }
 }  // namespace
 
-bool set_itemset_block(ResultDict& dict, const char* itemsets_key, const char* counts_key,
-                       ItemsetTable&& table) {
-  const std::size_t width = table.empty() ? 1 : table.width();
-  std::vector<std::uint32_t> items = table.take_items();
-  if (table.empty()) items.clear();
+bool set_itemset_rows(ResultDict& dict, const char* itemsets_key, const char* counts_key,
+                      ItemsetRows&& rows) {
+  const std::size_t n_rows = rows.counts.size();
   // Rows of width 0 (a level of empty itemsets) still need a 2-D shape.
   PyObject* matrix;
-  if (!table.empty() && width == 0) {
-    npy_intp dims[2] = {static_cast<npy_intp>(table.size()), 0};
+  if (n_rows > 0 && rows.width == 0) {
+    npy_intp dims[2] = {static_cast<npy_intp>(n_rows), 0};
     matrix = PyArray_ZEROS(2, dims, NPY_INT32, 0);
   } else {
-    matrix = adopt_vector(std::move(items), width);
+    if (n_rows == 0) rows.items.clear();
+    matrix = adopt_vector(std::move(rows.items), n_rows == 0 ? 1 : rows.width);
   }
-  return dict.set(itemsets_key, matrix) &&
-         dict.set(counts_key, adopt_vector(widened(table.take_counts())));
+  return dict.set(itemsets_key, matrix) && dict.set(counts_key, adopt_vector(widened(rows.counts)));
+}
+
+bool set_itemset_block(ResultDict& dict, const char* itemsets_key, const char* counts_key,
+                       ItemsetTable&& table) {
+  ItemsetRows rows{table.width(), table.take_items(), table.take_counts()};
+  return set_itemset_rows(dict, itemsets_key, counts_key, std::move(rows));
 }
 
 PyObject* build_pipeline_dict(PipelineResult&& result, bool with_n_transactions) {
@@ -47,6 +51,18 @@ PyObject* build_pipeline_dict(PipelineResult&& result, bool with_n_transactions)
     return nullptr;
   if (with_n_transactions &&
       !dict.set("n_transactions", PyLong_FromUnsignedLong(result.n_transactions)))
+    return nullptr;
+  return dict.release();
+}
+
+PyObject* build_pipeline_dict(ItemsetRows&& final_level, ItemsetRows&& lower_level,
+                              const std::vector<std::uint32_t>& item_counts,
+                              std::uint32_t n_items, std::uint32_t n_transactions) {
+  ResultDict dict;
+  if (!dict.ok() || !set_itemset_rows(dict, "itemsets", "counts", std::move(final_level)) ||
+      !set_itemset_rows(dict, "lower_itemsets", "lower_counts", std::move(lower_level)) ||
+      !dict.set("item_counts", item_counts_array(item_counts, n_items)) ||
+      !dict.set("n_transactions", PyLong_FromUnsignedLong(n_transactions)))
     return nullptr;
   return dict.release();
 }

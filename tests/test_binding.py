@@ -33,6 +33,8 @@ FUNCTIONS = {
     "rust_compute_pipeline_v3_adaptive": _PIPELINE,
     "rust_compute_pipeline_v5_prefilter": _PIPELINE,
     "rust_compute_pipeline_v6_gating": _PIPELINE,
+    "rust_eclat_pipeline": (("txn_ids", "item_ids", "k_max", "n_items", "min_support"), 5,
+                            lambda: (_t(), _i(), 2, 3, 0.0)),
 }
 DEFAULTS = {"min_support": 0.0, "max_items_per_txn": None}
 

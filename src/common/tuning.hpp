@@ -21,6 +21,15 @@ inline constexpr std::size_t kParallelAnchorMin = 500;
 // Up to this many candidates the classic counter counts on the calling thread.
 inline constexpr std::size_t kSequentialCandidateLimit = 500;
 
+// Eclat weighs two ways of counting the extensions of an itemset: reading its transactions'
+// projected rows (one unit per row entry read) or AND-popcounting bitsets (this many units per
+// 64-bit word). The ratio decides the layout of every group of extensions.
+inline constexpr double kEclatDeliveryCost = 1.0;
+inline constexpr double kEclatAndWordCost = 0.25;
+// Gathering the rows of a top-level item costs this many units per entry: a scattered read,
+// a count and a translation to columns.
+inline constexpr double kEclatGatherCost = 3.0;
+
 }  // namespace tallyfold::tuning
 
 namespace tallyfold::tuning {

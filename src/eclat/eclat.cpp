@@ -1,0 +1,205 @@
+#include "eclat/eclat.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
+
+#include "common/min_count.hpp"
+#include "common/panic.hpp"
+#include "eclat/projection.hpp"
+#include "eclat/subtree_miner.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+void append_all(std::vector<std::uint32_t>& to, std::vector<std::uint32_t>& from) {
+  if (to.empty() && to.capacity() < from.size())
+    to.swap(from);
+  else
+    to.insert(to.end(), from.begin(), from.end());
+  std::vector<std::uint32_t>().swap(from);
+}
+
+}  // namespace
+
+EclatOut& EclatOut::merge(EclatOut&& right) {
+  append_all(itemsets, right.itemsets);
+  append_all(counts, right.counts);
+  append_all(lower_itemsets, right.lower_itemsets);
+  append_all(lower_counts, right.lower_counts);
+  return *this;
+}
+
+std::uint32_t eclat_min_count(double min_support, std::uint32_t n_transactions) {
+  return std::max<std::uint32_t>(min_count_u32(min_support, n_transactions), 1);
+}
+
+std::vector<ItemNode> eclat_item_nodes(const InvertedIndex& index, std::uint32_t min_count) {
+  std::vector<ItemNode> nodes;
+  for (std::uint32_t i = 0; i < index.item_space; ++i)
+    if (index.item_counts[i] >= min_count) nodes.push_back({i, index.txns_of(i)});
+  return nodes;
+}
+
+namespace eclat {
+namespace {
+
+// Per-worker state, reused from one top-level item to the next.
+struct Scratch {
+  std::vector<std::uint32_t> rank_counts;
+  std::vector<std::uint32_t> touched;
+  std::vector<std::uint64_t> touched_bits;
+  std::vector<std::uint32_t> col_of_rank;
+  Projection projection;
+  SubtreeMiner<std::uint16_t> narrow;
+  SubtreeMiner<std::uint32_t> wide;
+};
+
+// Everything below the top-level item of rank i.
+void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
+  const std::uint32_t n_ranks = static_cast<std::uint32_t>(ctx.nodes.size());
+  const ItemNode& a = ctx.nodes[i];
+  if (1 + static_cast<std::uint64_t>(n_ranks - 1 - i) < ctx.k_max - 1) return;
+  if (ctx.dense != nullptr) {
+    if (ctx.whole->universe <= std::size_t{1} << 16)
+      s.narrow.run_dense(ctx, *ctx.whole, *ctx.dense, i, out);
+    else
+      s.wide.run_dense(ctx, *ctx.whole, *ctx.dense, i, out);
+    return;
+  }
+  if (s.rank_counts.size() < n_ranks) {
+    s.rank_counts.assign(n_ranks, 0);
+    s.col_of_rank.assign(n_ranks, kNone);
+    s.touched_bits.assign((n_ranks + 63) / 64, 0);
+  }
+  Projection& proj = s.projection;
+  // The pairs {a, b}, b > a, counted by delivery over a's transactions: linear in their size,
+  // where intersecting a's list with every later item's would be quadratic in the items.
+  std::uint32_t* counts = s.rank_counts.data();
+  gather_suffixes(ctx.rows, a.tids, i, proj, counts, s.touched_bits.data());
+  // The marks give the met ranks in ascending order without a sort.
+  s.touched.clear();
+  for (std::size_t w = i / 64; w < s.touched_bits.size(); ++w) {
+    for (std::uint64_t v = s.touched_bits[w]; v != 0; v &= v - 1)
+      s.touched.push_back(static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(v)));
+    s.touched_bits[w] = 0;
+  }
+  proj.col_items.clear();
+  proj.col_counts.clear();
+  for (std::uint32_t r : s.touched) {
+    if (counts[r] >= ctx.min_count) {
+      s.col_of_rank[r] = static_cast<std::uint32_t>(proj.col_items.size());
+      proj.col_items.push_back(ctx.nodes[r].item);
+      proj.col_counts.push_back(counts[r]);
+    }
+    counts[r] = 0;
+  }
+  const std::size_t n_cols = proj.col_items.size();
+  auto forget_cols = [&] {
+    for (std::uint32_t r : s.touched) s.col_of_rank[r] = kNone;
+  };
+  if (n_cols == 0) return;
+  if (ctx.k_max == 2) {
+    for (std::size_t c = 0; c < n_cols; ++c) {
+      out.itemsets.push_back(a.item);
+      out.itemsets.push_back(proj.col_items[c]);
+      out.counts.push_back(proj.col_counts[c]);
+    }
+    forget_cols();
+    return;
+  }
+  if (1 + static_cast<std::uint64_t>(n_cols) < ctx.k_max - 1) {
+    forget_cols();
+    return;
+  }
+
+  // Ranks become columns in place, dropping the items that do not pair frequently with a.
+  proj.suffix_total.assign(n_cols, 0);
+  std::uint32_t* cols = proj.cols.data();
+  std::size_t write = 0;
+  std::size_t read = 0;
+  for (std::uint32_t p = 0; p < proj.universe; ++p) {
+    const std::size_t row_start = write;
+    for (const std::size_t row_end = proj.offsets[p + 1]; read < row_end; ++read) {
+      // Branch-free: whether a rank pairs frequently with a is close to a coin toss.
+      const std::uint32_t c = s.col_of_rank[cols[read]];
+      cols[write] = c;
+      write += c != kNone;
+    }
+    const std::size_t len = write - row_start;
+    for (std::size_t k = 0; k < len; ++k)
+      proj.suffix_total[cols[row_start + k]] += len - 1 - k;
+    proj.offsets[p + 1] = static_cast<std::uint32_t>(write);
+  }
+  proj.cols.resize(write);
+  forget_cols();
+  proj.suffix_mean.resize(n_cols);
+  for (std::size_t c = 0; c < n_cols; ++c)
+    proj.suffix_mean[c] = static_cast<double>(proj.suffix_total[c]) / proj.col_counts[c];
+
+  const ProjectionView view = proj.view();
+  if (proj.universe <= std::size_t{1} << 16)
+    s.narrow.run_projected(ctx, view, proj.col_counts, a.item, out);
+  else
+    s.wide.run_projected(ctx, view, proj.col_counts, a.item, out);
+}
+
+}  // namespace
+}  // namespace eclat
+
+EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
+                    std::uint64_t k_max, std::uint32_t min_count) {
+  if (k_max < 2) throw Panic("Eclat needs k_max >= 2, got " + std::to_string(k_max));
+  const std::size_t n = nodes.size();
+  if (n < 2) return {};
+  const eclat::RankedRows rows = eclat::rank_rows(index, nodes);
+  eclat::Context ctx{rows, nodes, k_max, std::max<std::uint32_t>(min_count, 1)};
+  eclat::WholeData whole;
+  eclat::DenseItems dense;
+  if (eclat::pairs_by_and(rows, n)) {
+    whole = eclat::whole_data(rows, nodes);
+    dense = eclat::dense_items(rows, n);
+    ctx.whole = &whole.view;
+    ctx.dense = &dense;
+  }
+
+  // Items are handed out heaviest first so that a long subtree does not start last; each
+  // writes its own output, and the outputs are joined in item order below.
+  std::vector<std::uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+    return nodes[x].tids.size() > nodes[y].tids.size();
+  });
+  std::vector<EclatOut> outs(n);
+  tbb::enumerable_thread_specific<eclat::Scratch> scratch;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      eclat::Scratch& s = scratch.local();
+                      for (std::size_t k = r.begin(); k != r.end(); ++k)
+                        eclat::mine_item(ctx, order[k], s, outs[order[k]]);
+                    });
+
+  EclatOut merged;
+  std::size_t sizes[4] = {0, 0, 0, 0};
+  for (const EclatOut& o : outs) {
+    sizes[0] += o.itemsets.size();
+    sizes[1] += o.counts.size();
+    sizes[2] += o.lower_itemsets.size();
+    sizes[3] += o.lower_counts.size();
+  }
+  merged.itemsets.reserve(sizes[0]);
+  merged.counts.reserve(sizes[1]);
+  merged.lower_itemsets.reserve(sizes[2]);
+  merged.lower_counts.reserve(sizes[3]);
+  for (EclatOut& o : outs) merged.merge(std::move(o));
+  return merged;
+}
+
+}  // namespace tallyfold

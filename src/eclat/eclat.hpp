@@ -1,0 +1,50 @@
+#pragma once
+// Eclat: the frequent itemsets of size k_max and k_max - 1, found depth first from each
+// frequent item. Rows come out in ascending lexicographic order for any number of threads:
+// every top-level item fills its own output and the outputs are joined in item order.
+//
+// Choose it over the level-wise pipeline when the caller wants a deterministic row order or
+// deep levels; unlike the pipeline it reports every frequent itemset of both sizes even when a
+// level between 2 and k_max - 2 is empty (then both are empty too, by downward closure).
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/inverted_index.hpp"
+
+namespace tallyfold {
+
+// The two levels as rows stored back to back: `itemsets` holds rows of k_max ids,
+// `lower_itemsets` rows of k_max - 1 ids, each row ascending, with one count per row.
+struct EclatOut {
+  std::vector<std::uint32_t> itemsets;
+  std::vector<std::uint32_t> counts;
+  std::vector<std::uint32_t> lower_itemsets;
+  std::vector<std::uint32_t> lower_counts;
+
+  // Appends every row of `right` after the rows of this one, field by field, keeping order;
+  // `right` is left empty.
+  EclatOut& merge(EclatOut&& right);
+};
+
+// One frequent item and its transactions, borrowed from the index.
+struct ItemNode {
+  std::uint32_t item;
+  std::span<const std::uint32_t> tids;
+};
+
+// ceil(min_support * N), or 1 when min_support is not positive, and never below 1: with no
+// transactions a positive support would give 0, and an itemset found in no transaction is
+// never reported (every combination of ids would otherwise qualify).
+std::uint32_t eclat_min_count(double min_support, std::uint32_t n_transactions);
+
+// The items reaching `min_count`, ascending by id. Linear in the used id space, not in n_items.
+std::vector<ItemNode> eclat_item_nodes(const InvertedIndex& index, std::uint32_t min_count);
+
+// The search itself, in parallel on the pool; `nodes` as from eclat_item_nodes, k_max >= 2.
+// `index` and `nodes` are only read. Throws Panic when k_max < 2.
+EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
+                    std::uint64_t k_max, std::uint32_t min_count);
+
+}  // namespace tallyfold

@@ -1,0 +1,98 @@
+#include "eclat/projection.hpp"
+
+#include "common/tuning.hpp"
+
+namespace tallyfold::eclat {
+
+RankedRows rank_rows(const InvertedIndex& index, std::span<const ItemNode> nodes) {
+  std::vector<std::uint32_t> rank_of(index.item_space, kNone);
+  std::size_t total = 0;
+  for (std::uint32_t r = 0; r < nodes.size(); ++r) {
+    rank_of[nodes[r].item] = r;
+    total += nodes[r].tids.size();
+  }
+  RankedRows rows;
+  rows.offsets.resize(static_cast<std::size_t>(index.n_transactions) + 1);
+  rows.ranks.resize(total);
+  std::size_t filled = 0;
+  rows.offsets[0] = 0;
+  for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
+    for (std::uint32_t item : index.items_of(t)) {
+      const std::uint32_t r = rank_of[item];
+      if (r != kNone) rows.ranks[filled++] = r;
+    }
+    rows.offsets[t + 1] = static_cast<std::uint32_t>(filled);
+  }
+  return rows;
+}
+
+WholeData whole_data(const RankedRows& rows, std::span<const ItemNode> nodes) {
+  WholeData whole;
+  const std::size_t n = nodes.size();
+  whole.items.resize(n);
+  std::vector<std::uint64_t> totals(n, 0);
+  const auto n_rows = static_cast<std::uint32_t>(rows.offsets.size() - 1);
+  for (std::uint32_t t = 0; t < n_rows; ++t) {
+    const std::size_t len = rows.end(t) - rows.begin(t);
+    for (std::size_t k = 0; k < len; ++k) totals[rows.begin(t)[k]] += len - 1 - k;
+  }
+  whole.suffix_mean.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    whole.items[r] = nodes[r].item;
+    whole.suffix_mean[r] = static_cast<double>(totals[r]) / static_cast<double>(nodes[r].tids.size());
+  }
+  whole.view = {n_rows, n, rows.offsets.data(), rows.ranks.data(), whole.items.data(),
+                whole.suffix_mean.data()};
+  return whole;
+}
+
+bool pairs_by_and(const RankedRows& rows, std::size_t n_ranks) {
+  const auto n_rows = static_cast<std::uint32_t>(rows.offsets.size() - 1);
+  const double words = static_cast<double>((static_cast<std::size_t>(n_rows) + 63) / 64);
+  const double by_and = 0.5 * static_cast<double>(n_ranks) * static_cast<double>(n_ranks - 1) *
+                        words * tuning::kEclatAndWordCost;
+  double gathered = 0;
+  for (std::uint32_t t = 0; t < n_rows; ++t) {
+    const double len = static_cast<double>(rows.offsets[t + 1] - rows.offsets[t]);
+    gathered += 0.5 * len * (len - 1);
+  }
+  return by_and < gathered * tuning::kEclatGatherCost;
+}
+
+DenseItems dense_items(const RankedRows& rows, std::size_t n_ranks) {
+  DenseItems dense;
+  const auto n_rows = static_cast<std::uint32_t>(rows.offsets.size() - 1);
+  dense.words = (static_cast<std::size_t>(n_rows) + 63) / 64;
+  dense.bits.assign(n_ranks * dense.words, 0);
+  for (std::uint32_t t = 0; t < n_rows; ++t)
+    for (const std::uint32_t* r = rows.begin(t); r != rows.end(t); ++r)
+      dense.bits[*r * dense.words + t / 64] |= std::uint64_t{1} << (t % 64);
+  return dense;
+}
+
+void gather_suffixes(const RankedRows& rows, std::span<const std::uint32_t> tids, std::uint32_t i,
+                     Projection& proj, std::uint32_t* counts, std::uint64_t* touched) {
+  constexpr std::size_t kOffsetAhead = 16;
+  constexpr std::size_t kRowAhead = 8;
+  const std::size_t n = tids.size();
+  proj.universe = static_cast<std::uint32_t>(n);
+  proj.offsets.resize(n + 1);
+  proj.offsets[0] = 0;
+  proj.cols.clear();
+  const std::uint32_t* offsets = rows.offsets.data();
+  for (std::size_t p = 0; p < n; ++p) {
+    if (p + kOffsetAhead < n) __builtin_prefetch(offsets + tids[p + kOffsetAhead] + 1);
+    if (p + kRowAhead < n) __builtin_prefetch(rows.end(tids[p + kRowAhead]) - 1);
+    const std::uint32_t* end = rows.end(tids[p]);
+    const std::uint32_t* e = end;
+    while (*(e - 1) > i) --e;
+    for (const std::uint32_t* r = e; r != end; ++r) {
+      ++counts[*r];
+      touched[*r / 64] |= std::uint64_t{1} << (*r % 64);
+    }
+    proj.cols.insert(proj.cols.end(), e, end);
+    proj.offsets[p + 1] = static_cast<std::uint32_t>(proj.cols.size());
+  }
+}
+
+}  // namespace tallyfold::eclat

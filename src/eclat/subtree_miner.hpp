@@ -1,0 +1,444 @@
+#pragma once
+// The depth-first search below one top-level item: groups of extensions held as position
+// lists or bitsets, counted by reading projected rows ("delivery") or by AND-popcount,
+// whichever the cost model expects to be cheaper.
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "common/tuning.hpp"
+#include "eclat/bit_kernels.hpp"
+#include "eclat/eclat.hpp"
+#include "eclat/projection.hpp"
+
+namespace tallyfold::eclat {
+
+// What every part of one call's search shares, read-only.
+struct Context {
+  const RankedRows& rows;
+  std::span<const ItemNode> nodes;
+  std::uint64_t k_max;
+  std::uint32_t min_count;
+  // Set when the pairs are counted by AND over all transactions (dense data): the whole
+  // data as a projection with ranks as columns, and each item's bitset.
+  const ProjectionView* whole = nullptr;
+  const DenseItems* dense = nullptr;
+};
+
+// One itemset on the search path: its last item (as a column) and its transaction set.
+struct Member {
+  std::uint32_t col;
+  std::uint32_t count;
+  std::size_t offset;  // into the group's positions, or in words into its bitsets
+};
+
+// The extensions of one prefix, all with the same layout: ascending position lists, or
+// bitsets over the projection's universe. Lists suit sparse sets, whose extensions are best
+// counted by reading the projected rows ("delivery"); bitsets suit dense ones, where a word
+// AND with popcount counts 64 transactions at once.
+template <class Pos>
+struct Group {
+  bool bits = false;
+  std::size_t words = 0;
+  std::vector<Member> members;
+  std::vector<Pos> positions;
+  std::vector<std::uint64_t> bitsets;
+
+  const Pos* list(const Member& m) const { return positions.data() + m.offset; }
+  const std::uint64_t* bitset(const Member& m) const { return bitsets.data() + m.offset; }
+
+  template <class Visit>
+  void for_each_position(const Member& m, Visit&& visit) const {
+    if (!bits) {
+      const Pos* p = list(m);
+      for (std::uint32_t k = 0; k < m.count; ++k) visit(static_cast<std::uint32_t>(p[k]));
+      return;
+    }
+    const std::uint64_t* b = bitset(m);
+    for (std::size_t w = 0; w < words; ++w)
+      for (std::uint64_t v = b[w]; v != 0; v &= v - 1)
+        visit(static_cast<std::uint32_t>(w * 64 + static_cast<unsigned>(__builtin_ctzll(v))));
+  }
+};
+
+// Scratch of one depth of the search. `member_of_col` maps a column to the member position
+// of the group at this depth; columns outside the group map to the sink, the extra last
+// entry of `counts`, so the delivery loop counts without a branch.
+template <class Pos>
+struct Level {
+  Group<Pos> group;
+  std::vector<std::uint32_t> member_of_col;
+  std::vector<std::uint32_t> counts;
+  std::vector<std::uint64_t> marks;  // one bit per counter that deliver() touched
+  std::vector<std::uint32_t> slot;
+  std::vector<std::uint32_t> kept;
+  std::vector<std::size_t> cursor;
+};
+
+// Relative cost of reading one projected row entry during delivery and of one word of an
+// AND-popcount, in the same unit; their ratio decides both the layout of each group and how
+// each member's extensions are counted.
+inline double delivery_cost(const ProjectionView& proj, const Member& m) {
+  return static_cast<double>(m.count) * proj.suffix_mean[m.col] * tuning::kEclatDeliveryCost;
+}
+
+inline double and_cost(std::size_t partners, std::size_t words) {
+  return static_cast<double>(partners) * static_cast<double>(words) * tuning::kEclatAndWordCost;
+}
+
+// Whether a group of these members is cheaper to extend as bitsets than as position lists.
+inline bool prefer_bits(const ProjectionView& proj, std::span<const Member> members, std::size_t words) {
+  const std::size_t n = members.size();
+  double as_bits = static_cast<double>(words * n) * tuning::kEclatAndWordCost;
+  double as_lists = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double deliver = delivery_cost(proj, members[k]);
+    as_bits += std::min(and_cost(n - 1 - k, words), deliver + static_cast<double>(words));
+    as_lists += deliver + static_cast<double>(members[k].count);
+  }
+  return as_bits < as_lists;
+}
+
+// The search below one top-level item, positions held as Pos. Groups live in `levels_`, one
+// per depth: the group at depth d holds itemsets of size d + 1, and the group at depth d + 1
+// is rebuilt for each member of depth d in turn, so memory follows the current search path.
+template <class Pos>
+class SubtreeMiner {
+ public:
+  // The subtree of `item` from its projection; `col_counts` are the pair counts.
+  void run_projected(const Context& ctx, const ProjectionView& proj,
+                     std::span<const std::uint32_t> col_counts, std::uint32_t item,
+                     EclatOut& out) {
+    start(ctx, proj, out);
+    build_first_group(col_counts);
+    prefix_.assign(1, item);
+    process(1, 2);
+  }
+
+  // The subtree of the item of `rank` over the whole data (`proj` has ranks as columns), its
+  // pairs counted by AND of the items' bitsets.
+  void run_dense(const Context& ctx, const ProjectionView& proj, const DenseItems& dense,
+                 std::uint32_t rank, EclatOut& out) {
+    const std::uint32_t n_ranks = static_cast<std::uint32_t>(proj.n_cols);
+    const std::uint32_t item = proj.col_items[rank];
+    const std::uint64_t* bits = dense.of(rank);
+    if (ctx.k_max == 2) {
+      for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
+        const std::uint32_t count = and_count(bits, dense.of(r), dense.words);
+        if (count < ctx.min_count) continue;
+        out.itemsets.push_back(item);
+        out.itemsets.push_back(proj.col_items[r]);
+        out.counts.push_back(count);
+      }
+      return;
+    }
+    start(ctx, proj, out);
+    Level<Pos>& level = levels_[1];
+    Group<Pos>& group = level.group;
+    group.members.clear();
+    group.words = words_;
+    group.bits = true;
+    group.bitsets.resize((n_ranks - 1 - rank) * words_);
+    std::size_t offset = 0;
+    for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
+      const std::uint32_t count = and_into(group.bitsets.data() + offset, bits, dense.of(r), words_);
+      if (count >= ctx.min_count) {
+        group.members.push_back({r, count, offset});
+        offset += words_;
+      }
+    }
+    if (1 + group.members.size() < ctx.k_max - 1) return;
+    if (!prefer_bits(proj, group.members, words_)) bits_to_lists(group);
+    for (std::size_t k = 0; k < group.members.size(); ++k)
+      level.member_of_col[group.members[k].col] = static_cast<std::uint32_t>(k);
+    prefix_.assign(1, item);
+    process(1, 2);
+  }
+
+ private:
+  void start(const Context& ctx, const ProjectionView& proj, EclatOut& out) {
+    ctx_ = &ctx;
+    proj_ = &proj;
+    out_ = &out;
+    const std::size_t n_cols = proj.n_cols;
+    sink_ = static_cast<std::uint32_t>(n_cols);
+    words_ = (static_cast<std::size_t>(proj.universe) + 63) / 64;
+    // Groups hold itemsets up to size k_max - 1 and lose a member per depth at least.
+    const std::size_t depths = static_cast<std::size_t>(
+        std::min<std::uint64_t>(ctx.k_max - 2, static_cast<std::uint64_t>(n_cols)));
+    // Every search leaves the per-depth arrays as it found them, so they are rebuilt only for
+    // another number of columns: the whole-data projection keeps one for all items.
+    if (n_cols == prepared_cols_ && depths < levels_.size()) return;
+    if (levels_.size() < depths + 1) levels_.resize(depths + 1);
+    for (std::size_t d = 1; d < levels_.size(); ++d) {
+      Level<Pos>& level = levels_[d];
+      level.member_of_col.assign(n_cols + 1, sink_);
+      level.counts.assign(n_cols + 1, 0);
+      level.marks.assign(n_cols / 64 + 1, 0);
+      level.slot.assign(n_cols + 1, kNone);
+    }
+    prepared_cols_ = n_cols;
+  }
+
+  // The pairs {a, column}: the projection read column by column.
+  void build_first_group(std::span<const std::uint32_t> col_counts) {
+    const ProjectionView& proj = *proj_;
+    Level<Pos>& level = levels_[1];
+    Group<Pos>& group = level.group;
+    const std::size_t n_cols = proj.n_cols;
+    group.members.clear();
+    group.words = words_;
+    std::size_t offset = 0;
+    for (std::uint32_t c = 0; c < n_cols; ++c) {
+      group.members.push_back({c, col_counts[c], offset});
+      offset += col_counts[c];
+    }
+    group.bits = prefer_bits(proj, group.members, words_);
+    if (group.bits) {
+      group.bitsets.assign(n_cols * words_, 0);
+      for (Member& m : group.members) m.offset = m.col * words_;
+      std::uint64_t* bits = group.bitsets.data();
+      for (std::uint32_t p = 0; p < proj.universe; ++p)
+        for (const std::uint32_t* e = proj.row_begin(p); e != proj.row_end(p); ++e)
+          bits[*e * words_ + p / 64] |= std::uint64_t{1} << (p % 64);
+    } else {
+      group.positions.resize(offset);
+      level.cursor.resize(n_cols);
+      for (std::uint32_t c = 0; c < n_cols; ++c) level.cursor[c] = group.members[c].offset;
+      Pos* out = group.positions.data();
+      for (std::uint32_t p = 0; p < proj.universe; ++p)
+        for (const std::uint32_t* e = proj.row_begin(p); e != proj.row_end(p); ++e)
+          out[level.cursor[*e]++] = static_cast<Pos>(p);
+    }
+    for (std::uint32_t c = 0; c < n_cols; ++c) level.member_of_col[c] = c;
+  }
+
+  // Visits the members of the group at depth d, itemsets of size d + 1.
+  void process(std::size_t d, std::uint64_t size) {
+    const std::uint64_t k_max = ctx_->k_max;
+    Level<Pos>& level = levels_[d];
+    const std::size_t n = level.group.members.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const Member x = level.group.members[i];
+      prefix_.push_back(proj_->col_items[x.col]);
+      if (size + 1 == k_max) {
+        out_->lower_itemsets.insert(out_->lower_itemsets.end(), prefix_.begin(), prefix_.end());
+        out_->lower_counts.push_back(x.count);
+      }
+      const std::size_t later = n - 1 - i;
+      // With fewer later members than sizes still missing, nothing below x is ever reported.
+      if (later > 0 && size + later >= k_max - 1) {
+        if (size + 1 == k_max)
+          record_extensions(level, i);
+        else if (build_children(d, i, size))
+          process(d + 1, size + 1);
+      }
+      prefix_.pop_back();
+    }
+    for (const Member& m : level.group.members) level.member_of_col[m.col] = sink_;
+  }
+
+  bool deliver_is_cheaper(const Group<Pos>& group, const Member& x, std::size_t later) const {
+    return !group.bits ||
+           delivery_cost(*proj_, x) + static_cast<double>(words_) < and_cost(later, words_);
+  }
+
+  // counts[j] for every later member j: the transactions of x that hold j's column too.
+  // Each row of x is read from its end down to x's own column, which every such row holds.
+  // Touched counters are marked too, so that draining them costs a word per 64 members
+  // rather than one step per member: sparse groups have thousands of members, of which
+  // each delivery meets a few.
+  void deliver(Level<Pos>& level, const Member& x) {
+    const ProjectionView& proj = *proj_;
+    std::uint32_t* counts = level.counts.data();
+    std::uint64_t* marks = level.marks.data();
+    const std::uint32_t* member_of_col = level.member_of_col.data();
+    auto read_row = [&](std::uint32_t p) {
+      const std::uint32_t* e = proj.row_end(p);
+      while (*--e > x.col) {
+        const std::uint32_t k = member_of_col[*e];
+        ++counts[k];
+        marks[k / 64] |= std::uint64_t{1} << (k % 64);
+      }
+    };
+    if (level.group.bits) {
+      level.group.for_each_position(x, read_row);
+      return;
+    }
+    // The rows of a sparse set lie far apart: fetch them a few positions ahead, the offset
+    // first and then the row's end.
+    constexpr std::uint32_t kOffsetAhead = 16;
+    constexpr std::uint32_t kRowAhead = 8;
+    const Pos* list = level.group.list(x);
+    for (std::uint32_t k = 0; k < x.count; ++k) {
+      if (k + kOffsetAhead < x.count) __builtin_prefetch(proj.offsets + list[k + kOffsetAhead] + 1);
+      if (k + kRowAhead < x.count) __builtin_prefetch(proj.row_end(list[k + kRowAhead]) - 1);
+      read_row(list[k]);
+    }
+  }
+
+  // Hands the count of every later member that deliver() touched to `use`, in ascending
+  // member order, and clears counters and marks.
+  template <class Use>
+  void drain_counts(Level<Pos>& level, std::size_t i, Use&& use) {
+    const std::size_t n = level.group.members.size();
+    std::uint64_t* marks = level.marks.data();
+    for (std::size_t w = (i + 1) / 64; w * 64 < n; ++w) {
+      std::uint64_t v = marks[w];
+      marks[w] = 0;
+      for (; v != 0; v &= v - 1) {
+        const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(v));
+        if (j >= n) break;
+        use(j, level.counts[j]);
+        level.counts[j] = 0;
+      }
+    }
+    marks[sink_ / 64] = 0;
+    level.counts[sink_] = 0;
+  }
+
+  // Rows prefix + [column of j] for every later member j that reaches the min count.
+  void record_extensions(Level<Pos>& level, std::size_t i) {
+    const Group<Pos>& group = level.group;
+    const Member& x = group.members[i];
+    const std::size_t n = group.members.size();
+    const std::uint32_t min_count = ctx_->min_count;
+    EclatOut& out = *out_;
+    auto emit = [&](std::size_t j, std::uint32_t count) {
+      if (count < min_count) return;
+      out.itemsets.insert(out.itemsets.end(), prefix_.begin(), prefix_.end());
+      out.itemsets.push_back(proj_->col_items[group.members[j].col]);
+      out.counts.push_back(count);
+    };
+    if (deliver_is_cheaper(group, x, n - 1 - i)) {
+      deliver(level, x);
+      drain_counts(level, i, emit);
+    } else {
+      const std::uint64_t* bx = group.bitset(x);
+      for (std::size_t j = i + 1; j < n; ++j)
+        emit(j, and_count(bx, group.bitset(group.members[j]), words_));
+    }
+  }
+
+  // Fills the group at depth d + 1 with the frequent extensions of member i of depth d, of
+  // size `size` + 1. Returns false when none of them can lead to a reported itemset.
+  bool build_children(std::size_t d, std::size_t i, std::uint64_t size) {
+    Level<Pos>& level = levels_[d];
+    Level<Pos>& next = levels_[d + 1];
+    const Group<Pos>& group = level.group;
+    Group<Pos>& child = next.group;
+    const Member x = group.members[i];
+    const std::uint32_t min_count = ctx_->min_count;
+    child.members.clear();
+    child.words = words_;
+    if (deliver_is_cheaper(group, x, group.members.size() - 1 - i)) {
+      deliver(level, x);
+      level.kept.clear();
+      drain_counts(level, i, [&](std::size_t j, std::uint32_t count) {
+        if (count < min_count) return;
+        level.kept.push_back(static_cast<std::uint32_t>(j));
+        child.members.push_back({group.members[j].col, count, 0});
+      });
+      if (size + child.members.size() < ctx_->k_max - 1) return false;
+      materialize_delivered(level, child, x);
+    } else {
+      and_children(group, child, x, i);
+      if (size + child.members.size() < ctx_->k_max - 1) return false;
+      if (!prefer_bits(*proj_, child.members, words_)) bits_to_lists(child);
+    }
+    for (std::size_t k = 0; k < child.members.size(); ++k)
+      next.member_of_col[child.members[k].col] = static_cast<std::uint32_t>(k);
+    return true;
+  }
+
+  // Second delivery pass over x's rows: writes the positions or bits of each kept child.
+  void materialize_delivered(Level<Pos>& level, Group<Pos>& child, const Member& x) {
+    const ProjectionView& proj = *proj_;
+    const std::size_t n_kept = child.members.size();
+    for (std::size_t k = 0; k < n_kept; ++k)
+      level.slot[level.kept[k]] = static_cast<std::uint32_t>(k);
+    const std::uint32_t* slot = level.slot.data();
+    const std::uint32_t* member_of_col = level.member_of_col.data();
+    child.bits = prefer_bits(proj, child.members, words_);
+    if (child.bits) {
+      child.bitsets.assign(n_kept * words_, 0);
+      for (std::size_t k = 0; k < n_kept; ++k) child.members[k].offset = k * words_;
+      std::uint64_t* bits = child.bitsets.data();
+      const std::size_t words = words_;
+      level.group.for_each_position(x, [&](std::uint32_t p) {
+        const std::uint32_t* e = proj.row_end(p);
+        while (*--e > x.col) {
+          const std::uint32_t s = slot[member_of_col[*e]];
+          if (s != kNone) bits[s * words + p / 64] |= std::uint64_t{1} << (p % 64);
+        }
+      });
+    } else {
+      std::size_t total = 0;
+      level.cursor.resize(n_kept);
+      for (std::size_t k = 0; k < n_kept; ++k) {
+        child.members[k].offset = total;
+        level.cursor[k] = total;
+        total += child.members[k].count;
+      }
+      child.positions.resize(total);
+      Pos* out = child.positions.data();
+      std::size_t* cursor = level.cursor.data();
+      level.group.for_each_position(x, [&](std::uint32_t p) {
+        const std::uint32_t* e = proj.row_end(p);
+        while (*--e > x.col) {
+          const std::uint32_t s = slot[member_of_col[*e]];
+          if (s != kNone) out[cursor[s]++] = static_cast<Pos>(p);
+        }
+      });
+    }
+    for (std::uint32_t j : level.kept) level.slot[j] = kNone;
+  }
+
+  // Children by AND of bitsets, written straight into the child group; a result below the
+  // min count is overwritten by the next one.
+  void and_children(const Group<Pos>& group, Group<Pos>& child, const Member& x, std::size_t i) {
+    const std::size_t n = group.members.size();
+    const std::uint32_t min_count = ctx_->min_count;
+    child.bits = true;
+    child.bitsets.resize((n - 1 - i) * words_);
+    std::size_t offset = 0;
+    const std::uint64_t* bx = group.bitset(x);
+    for (std::size_t j = i + 1; j < n; ++j) {
+      const Member& y = group.members[j];
+      const std::uint32_t count =
+          and_into(child.bitsets.data() + offset, bx, group.bitset(y), words_);
+      if (count >= min_count) {
+        child.members.push_back({y.col, count, offset});
+        offset += words_;
+      }
+    }
+  }
+
+  void bits_to_lists(Group<Pos>& group) {
+    std::size_t total = 0;
+    for (const Member& m : group.members) total += m.count;
+    group.positions.resize(total);
+    std::size_t offset = 0;
+    for (Member& m : group.members) {
+      Pos* out = group.positions.data() + offset;
+      group.for_each_position(m, [&](std::uint32_t p) { *out++ = static_cast<Pos>(p); });
+      m.offset = offset;
+      offset += m.count;
+    }
+    group.bits = false;
+  }
+
+  const Context* ctx_ = nullptr;
+  const ProjectionView* proj_ = nullptr;
+  EclatOut* out_ = nullptr;
+  std::uint32_t sink_ = 0;
+  std::size_t words_ = 0;
+  std::size_t prepared_cols_ = std::numeric_limits<std::size_t>::max();
+  std::vector<Level<Pos>> levels_;
+  std::vector<std::uint32_t> prefix_;
+};
+
+}  // namespace tallyfold::eclat
