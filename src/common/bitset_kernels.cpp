@@ -2,20 +2,28 @@
 
 #include <algorithm>
 
+// Each popcount kernel is compiled for several instruction sets (vector popcount, scalar
+// popcount, baseline) and the loader picks the best one the CPU has: the baseline ISA has
+// no popcount instruction, and the module must still run on CPUs without it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TALLYFOLD_POPCOUNT_CLONES \
+  __attribute__((target_clones("arch=x86-64-v4", "popcnt", "default")))
+#else
+#define TALLYFOLD_POPCOUNT_CLONES
+#endif
+
 namespace tallyfold {
 
-// Built twice: the baseline ISA has no popcount instruction, and the loader picks the
-// popcnt build on every CPU that has one.
-[[gnu::target_clones("default", "popcnt")]]
+TALLYFOLD_POPCOUNT_CLONES
 std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
   std::uint64_t total = 0;
   for (std::size_t w = 0; w < words; ++w) total += __builtin_popcountll(a[w] & b[w]);
   return static_cast<std::uint32_t>(total);
 }
 
-[[gnu::target_clones("default", "popcnt")]]
-std::uint32_t and_into(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out,
-                       std::size_t words) {
+TALLYFOLD_POPCOUNT_CLONES
+std::uint32_t and_into(const std::uint64_t* a, const std::uint64_t* b,
+                       std::uint64_t* __restrict out, std::size_t words) {
   std::uint64_t total = 0;
   for (std::size_t w = 0; w < words; ++w) {
     out[w] = a[w] & b[w];
@@ -35,7 +43,7 @@ void block_suffix_counts(const std::uint64_t* a, std::size_t words,
   }
 }
 
-[[gnu::target_clones("default", "popcnt")]]
+TALLYFOLD_POPCOUNT_CLONES
 std::uint32_t and_into_at_least(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out,
                                 std::size_t words, std::uint32_t need,
                                 const std::vector<std::uint32_t>& a_suffix) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/tuning.hpp"
-#include "eclat/bit_kernels.hpp"
+#include "common/bitset_kernels.hpp"
 #include "eclat/eclat.hpp"
 #include "eclat/projection.hpp"
 
@@ -144,7 +144,7 @@ class SubtreeMiner {
     group.bitsets.resize((n_ranks - 1 - rank) * words_);
     std::size_t offset = 0;
     for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
-      const std::uint32_t count = and_into(group.bitsets.data() + offset, bits, dense.of(r), words_);
+      const std::uint32_t count = and_into(bits, dense.of(r), group.bitsets.data() + offset, words_);
       if (count >= ctx.min_count) {
         group.members.push_back({r, count, offset});
         offset += words_;
@@ -409,7 +409,7 @@ class SubtreeMiner {
     for (std::size_t j = i + 1; j < n; ++j) {
       const Member& y = group.members[j];
       const std::uint32_t count =
-          and_into(child.bitsets.data() + offset, bx, group.bitset(y), words_);
+          and_into(bx, group.bitset(y), child.bitsets.data() + offset, words_);
       if (count >= min_count) {
         child.members.push_back({y.col, count, offset});
         offset += words_;
