@@ -6,28 +6,13 @@ namespace tallyfold {
 
 namespace {
 
-// All co-occurring items are counted first; the pair check then runs only on the items that
-// pass the anchor, min-count and duplicate tests.
+// All co-occurring items are counted first, walking the anchor's TidList (a flat sequence
+// when small); the pair check then runs only on the items that pass the anchor, min-count
+// and duplicate tests, and a kept extension's TidList is Sparse or Dense by its length.
 void process_anchors_v3_adaptive(const MemoLevelInput& in, const Memo<TidList>& memo,
                                  const ReducedTransactions& reduced, IndexRange range,
                                  MemoScratch<TidList>& scratch) {
-  const bool check_pairs = !in.pairs.empty();
-  for (std::size_t a = range.begin; a < range.end; ++a) {
-    const TidList& anchor_set = memo.tids[a];
-    if (anchor_set.length() < in.min_count) continue;
-    auto anchor = memo.itemsets.row(a);
-    scan_anchor(in, reduced, anchor_set.walk(scratch.walk_buffer), anchor,
-                [&](std::span<const std::uint32_t> items) {
-                  for (std::uint32_t item : items) scratch.counter.add(item);
-                });
-    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
-      if (anchor_holds(anchor, item) || count < in.min_count) return;
-      keep_candidate(
-          anchor, item, count, scratch,
-          [&] { return !check_pairs || anchor.empty() || pairs_hold(anchor, item, in.pairs); },
-          [&] { return anchor_set.intersect_with_bitmap(in.items.bitmaps[item]); });
-    });
-  }
+  process_anchors_counting_first(in, memo, reduced, range, scratch);
 }
 
 }  // namespace

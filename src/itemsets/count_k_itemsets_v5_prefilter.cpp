@@ -26,12 +26,10 @@ void process_anchors_v5_prefilter(const MemoLevelInput& in, const Memo<TidList>&
                     scratch.counter.add(item);
                   }
                 });
-    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
-      if (count < in.min_count) return;
-      keep_candidate(
-          anchor, item, count, scratch, [] { return true; },
-          [&] { return anchor_set.intersect_with_bitmap(in.items.bitmaps[item]); });
-    });
+    // Nothing is left to test after counting but the min count.
+    keep_extensions(
+        in, anchor, anchor_set, scratch, [](std::uint32_t) { return false; },
+        [](std::uint32_t) { return true; });
   }
 }
 

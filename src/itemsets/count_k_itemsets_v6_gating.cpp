@@ -28,12 +28,10 @@ void process_anchors_v6_gating(const MemoLevelInput& in, const Memo<TidList>& me
                     if (scratch.gate[item]) scratch.counter.add(item);
                 });
     for (std::uint32_t item : gate) scratch.gate[item] = 0;
-    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
-      if (count < in.min_count) return;
-      keep_candidate(
-          anchor, item, count, scratch, [] { return true; },
-          [&] { return anchor_set.intersect_with_bitmap(in.items.bitmaps[item]); });
-    });
+    // The gate stood for the anchor test and the pair check: only the min count is left.
+    keep_extensions(
+        in, anchor, anchor_set, scratch, [](std::uint32_t) { return false; },
+        [](std::uint32_t) { return true; });
   }
 }
 

@@ -167,16 +167,55 @@ Memo<Tids> count_memo_level(const MemoLevelInput& in, const Memo<Tids>& memo, Pr
   return merged;
 }
 
-// Shared tail of every memo counter's per-candidate work: the candidate is formed, dropped
-// if this worker met it already or if `passes` (the counter's pair check, if it makes it
-// here) says no, and otherwise stored with its transaction set from `intersect`.
-template <class Tids, class Passes, class Intersect>
-void keep_candidate(std::span<const std::uint32_t> anchor, std::uint32_t item, std::uint32_t count,
-                    MemoScratch<Tids>& scratch, Passes&& passes, Intersect&& intersect) {
-  form_candidate(anchor, item, scratch.candidate);
-  if (scratch.found.itemsets.contains(scratch.candidate)) return;
-  if (!passes()) return;
-  scratch.found.insert(scratch.candidate, count, intersect());
+// The transactions of both a memo entry and an item.
+inline Bitmap intersect_sets(const Bitmap& set, const Bitmap& item) { return set.intersect(item); }
+inline TidList intersect_sets(const TidList& set, const Bitmap& item) {
+  return set.intersect_with_bitmap(item);
+}
+
+// Shared tail of every memo counter's anchor step, once its items are counted: each counted
+// item x, in order of first touch, is skipped if `rejects(x)` (the tests a counter still
+// makes after counting) or if below the min count; otherwise the candidate is formed,
+// dropped if this worker met it already or if `passes(x)` (a pair check made only on the
+// survivors) says no, and stored with its transaction set.
+template <class Tids, class Rejects, class Passes>
+void keep_extensions(const MemoLevelInput& in, std::span<const std::uint32_t> anchor,
+                     const Tids& anchor_set, MemoScratch<Tids>& scratch, Rejects&& rejects,
+                     Passes&& passes) {
+  scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
+    if (rejects(item) || count < in.min_count) return;
+    form_candidate(anchor, item, scratch.candidate);
+    if (scratch.found.itemsets.contains(scratch.candidate)) return;
+    if (!passes(item)) return;
+    scratch.found.insert(scratch.candidate, count,
+                         intersect_sets(anchor_set, in.items.bitmaps[item]));
+  });
+}
+
+// The step of the counters that count every co-occurring item first and test afterwards:
+// the anchor test and the min count on each counted item, then the pair check on the few
+// that remain. Shared by the bitmap and the adaptive-list memo, which differ only in the
+// set they walk and intersect.
+template <class Tids>
+void process_anchors_counting_first(const MemoLevelInput& in, const Memo<Tids>& memo,
+                                    const ReducedTransactions& reduced, IndexRange range,
+                                    MemoScratch<Tids>& scratch) {
+  const bool check_pairs = !in.pairs.empty();
+  for (std::size_t a = range.begin; a < range.end; ++a) {
+    const Tids& anchor_set = memo.tids[a];
+    if (set_length(anchor_set) < in.min_count) continue;
+    auto anchor = memo.itemsets.row(a);
+    scan_anchor(in, reduced, walk(anchor_set, scratch.walk_buffer), anchor,
+                [&](std::span<const std::uint32_t> items) {
+                  for (std::uint32_t item : items) scratch.counter.add(item);
+                });
+    keep_extensions(
+        in, anchor, anchor_set, scratch,
+        [&](std::uint32_t item) { return anchor_holds(anchor, item); },
+        [&](std::uint32_t item) {
+          return !check_pairs || anchor.empty() || pairs_hold(anchor, item, in.pairs);
+        });
+  }
 }
 
 }  // namespace tallyfold
