@@ -20,4 +20,14 @@ inline constexpr std::size_t kParallelAnchorMin = 500;
 // Up to this many candidates the classic counter counts on the calling thread.
 inline constexpr std::size_t kSequentialCandidateLimit = 500;
 
+// Classic counter: a list more than this many times longer than the other is searched by
+// galloping from each element of the shorter one instead of merged with it.
+inline constexpr std::size_t kGallopLengthRatio = 16;
+
+// Classic counter: costs of one step of each counting strategy, in steps of a list merge.
+// The counter picks per run of candidates the strategy with the lowest estimated total.
+inline constexpr double kGallopProbeCost = 2.0;  // a probe of the longer list
+inline constexpr double kScanStepCost = 1.0;     // one item of a transaction scanned
+inline constexpr double kBitsetWordCost = 0.5;   // one 64-bit word ANDed and counted
+
 }  // namespace tallyfold::tuning
