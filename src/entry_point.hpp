@@ -17,5 +17,7 @@ struct EntryPoint {
 const EntryPoint& rust_compute_pairs_entry();
 const EntryPoint& rust_compute_itemsets_entry();
 const EntryPoint& rust_compute_pipeline_entry();
+const EntryPoint& rust_classic_compute_pairs_entry();
+const EntryPoint& rust_classic_compute_pipeline_entry();
 
 }  // namespace tallyfold

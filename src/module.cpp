@@ -16,6 +16,8 @@ const EntryPoint* const* entry_points(std::size_t& count) {
       &rust_compute_pairs_entry(),
       &rust_compute_itemsets_entry(),
       &rust_compute_pipeline_entry(),
+      &rust_classic_compute_pairs_entry(),
+      &rust_classic_compute_pipeline_entry(),
   };
   count = sizeof(entries) / sizeof(entries[0]);
   return entries;

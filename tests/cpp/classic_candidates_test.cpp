@@ -1,7 +1,6 @@
 // Candidate generation and counting of the classic miner, below the Python surface: the
 // prune's exact candidate set, and the counter against the short-circuit count on every
 // strategy (bitsets, lists, walk, projection) and on both sides of the 500-candidate switch.
-#include "classic/apriori.hpp"
 #include "classic/candidates.hpp"
 #include "classic/transaction_index.hpp"
 
@@ -147,17 +146,5 @@ int main() {
     }
   }
 
-  // The level map: nothing frequent leaves the index whole; otherwise it keeps the frequent
-  // items, and k_max 0 and 1 both stop after level 1.
-  {
-    const std::vector<std::int64_t> txn{0, 0, 0, 1, 1, 1, 2, 2, 3, 3};
-    const std::vector<std::int32_t> item{1, 2, 3, 1, 2, 3, 1, 2, 3, 4};
-    auto index = TransactionIndex::build_with_cap(txn, item, std::nullopt, std::nullopt);
-    CHECK(apriori_itemsets(index, 3, 1.5).levels.empty() && index.n_items() == 4);
-    CHECK(apriori_itemsets(index, 0, 0.5).levels.size() == 1 && index.n_items() == 3);
-    const LevelMap map = apriori_itemsets(index, 5, 0.5);
-    CHECK(map.levels.size() == 3 && map.level(4) == nullptr && map.level(0) == nullptr);
-    CHECK((as_map(*map.level(3)) == std::map<Itemset, std::uint32_t>{{{1, 2, 3}, 2}}));
-  }
   return check_failures() == 0 ? 0 : 1;
 }
