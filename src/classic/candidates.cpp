@@ -75,10 +75,10 @@ CandidateRuns generate_candidates(const ItemsetTable& previous) {
   for (const Range g : groups) {
     for (std::uint32_t i = g.begin; i < g.end; ++i) {
       const std::span<const std::uint32_t> joined(rows.data() + std::size_t{i} * k1, k1);
-      std::span<const std::uint32_t> kept(last.data() + i + 1, last.data() + g.end);
-      survivors.assign(kept.begin(), kept.end());
-      // Dropping position k - 2 or k - 1 of a candidate gives the two joined rows.
-      for (std::size_t drop = 0; drop + 2 < k1 + 1 && !survivors.empty(); ++drop) {
+      survivors.assign(last.begin() + i + 1, last.begin() + g.end);
+      // Dropping position k - 2 or k - 1 of a candidate gives the two joined rows: only
+      // positions 0 .. k - 3 (of the k1 = k - 1 joined items) are looked up.
+      for (std::size_t drop = 0; drop + 1 < k1 && !survivors.empty(); ++drop) {
         std::size_t w = 0;
         for (std::size_t p = 0; p < k1; ++p)
           if (p != drop) subset[w++] = joined[p];
