@@ -258,3 +258,42 @@ def test_unused_arguments_and_extra_item_ids():
         result = _tallyfold.rust_classic_compute_pipeline(t, i, 2, 2, unused, 0.0, NO_WEIGHTS)
         assert itemset_rows(result) == {(0, 1): 1}
     assert len(_tallyfold.rust_classic_compute_pairs(t, i, 2, 1, 0.0)["item_A"]) == 2
+
+
+# --- the interpreter lock ----------------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["rust_classic_compute_pairs", "rust_classic_compute_pipeline"])
+def test_lock_is_held_for_the_whole_call(name):
+    """No other Python thread runs during a classic call, pool work included. A thread
+    stamps the clock in a loop; with a long switch interval it only gets the lock when the
+    main thread gives it up, which an engine that released the lock would do at once."""
+    import sys
+    import threading
+    import time
+
+    rows = mixed_baskets(5, 20_000, 200, 0.02)
+    txn, item = as_arrays(rows)
+    args = ((txn, item, 200, len(rows), 0.0005) if name.endswith("pairs") else
+            (txn, item, 4, 200, 0, 0.0005, NO_WEIGHTS))
+    stamps, stop = [], threading.Event()
+
+    def stamp():
+        while not stop.is_set():
+            stamps.append(time.perf_counter_ns())
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.5)
+    worker = threading.Thread(target=stamp)
+    worker.start()
+    try:
+        while not stamps:
+            time.sleep(0.001)
+        start = time.perf_counter_ns()
+        getattr(_tallyfold, name)(*args)
+        end = time.perf_counter_ns()
+    finally:
+        stop.set()
+        worker.join()
+        sys.setswitchinterval(interval)
+    assert end - start < 0.4e9, "too slow to tell: the switch interval may have run out"
+    assert not [s for s in stamps if start < s < end]
