@@ -56,6 +56,7 @@ $(VENV)/.peers: $(VENV)/.ready
 bench: build $(VENV)/.peers
 	$(PY) bench/bench_pairs.py
 	$(PY) bench/bench_pipeline.py
+	$(PY) bench/bench_classic.py
 
 clean:
 	rm -rf build $(VENV)

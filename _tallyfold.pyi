@@ -122,3 +122,35 @@ def rust_eclat_pipeline(
     Same keys as rust_compute_pipeline; lower_itemsets is empty when k_max = 2. Rows are in
     ascending lexicographic order, the same for any number of threads.
     """
+
+def rust_classic_compute_pairs(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    n_items: int,
+    n_transactions: int,
+    min_support: float,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64] | npt.NDArray[np.float64]]:
+    """Frequent pairs by classic Apriori with the seven metrics; holds the GIL throughout.
+
+    Keys: item_A, item_B (int32), instances (int64), support, confidence, lift,
+    conviction, leverage, cosine, jaccard (float64); no n_transactions. Two adjacent rows
+    per pair, smaller item first; pair order unspecified. Supports divide by
+    n_transactions as given; the min count uses the distinct transactions of the data.
+    """
+
+def rust_classic_compute_pipeline(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    k_max: int,
+    n_items: int,
+    _n_transactions: int,
+    min_support: float,
+    item_weights: npt.NDArray[np.float64],
+    max_items_per_txn: int | None = None,
+) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64]]:
+    """Frequent itemsets by classic Apriori up to k_max; holds the GIL throughout.
+
+    Keys: itemsets, counts, lower_itemsets, lower_counts, item_counts (frequent items
+    only, or every item when none is frequent); no n_transactions. _n_transactions is
+    range-checked and unused. Item ids are not checked: negative ones come back as given.
+    """

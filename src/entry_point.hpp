@@ -23,5 +23,7 @@ const EntryPoint& rust_compute_pipeline_v3_adaptive_entry();
 const EntryPoint& rust_compute_pipeline_v5_prefilter_entry();
 const EntryPoint& rust_compute_pipeline_v6_gating_entry();
 const EntryPoint& rust_eclat_pipeline_entry();
+const EntryPoint& rust_classic_compute_pairs_entry();
+const EntryPoint& rust_classic_compute_pipeline_entry();
 
 }  // namespace tallyfold

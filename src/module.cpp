@@ -22,6 +22,8 @@ const EntryPoint* const* entry_points(std::size_t& count) {
       &rust_compute_pipeline_v5_prefilter_entry(),
       &rust_compute_pipeline_v6_gating_entry(),
       &rust_eclat_pipeline_entry(),
+      &rust_classic_compute_pairs_entry(),
+      &rust_classic_compute_pipeline_entry(),
   };
   count = sizeof(entries) / sizeof(entries[0]);
   return entries;

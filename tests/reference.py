@@ -41,11 +41,14 @@ def min_count(min_support: float, n: int) -> float:
     return math.inf if math.isinf(x) else math.ceil(x)
 
 
-def pair_rows(bsk: dict, min_support: float = 0.0) -> dict[tuple[int, int], tuple]:
+def pair_rows(bsk: dict, min_support: float = 0.0,
+              n_transactions: int | None = None) -> dict[tuple[int, int], tuple]:
     """Expected rows of rust_compute_pairs, inserted in the engine's row order: anchors
     ascending; within an anchor, partners in order of first occurrence scanning the anchor's
-    transactions in first-seen order and each transaction's items ascending."""
+    transactions in first-seen order and each transaction's items ascending. Supports divide
+    by `n_transactions` when given; the cut always counts the baskets."""
     n = len(bsk)
+    n_div = n if n_transactions is None else n_transactions
     holders: dict[int, list] = {}  # item -> its baskets (items sorted), in first-seen order
     for items in bsk.values():
         ordered = sorted(items)
@@ -62,7 +65,8 @@ def pair_rows(bsk: dict, min_support: float = 0.0) -> dict[tuple[int, int], tupl
                     co[b] = co.get(b, 0) + 1
         for b, c in co.items():
             if c >= cut:
-                rows[(a, b)] = (c,) + _metrics(c, n, count[a], count[a] / n, count[b] / n)
+                rows[(a, b)] = (c,) + _metrics(c, n_div, count[a], count[a] / n_div,
+                                               count[b] / n_div)
     return rows
 
 
@@ -187,3 +191,37 @@ def itemset_rows(result: dict, prefix: str = "") -> dict[tuple, int]:
     out = {tuple(r): c for r, c in zip(rows.tolist(), counts.tolist())}
     assert len(out) == len(rows), "an itemset is reported twice"
     return out
+
+
+def _u32(i: int) -> int:
+    return i & 0xFFFFFFFF
+
+
+def _i32(u: int) -> int:
+    return u - (1 << 32) if u >= 1 << 31 else u
+
+
+def classic_levels(bsk: dict, k_max: int, min_support: float, n_items: int, weights=(),
+                   cap=None):
+    """(final level, lower level, item_counts) of classic Apriori, by definition: every
+    transaction is capped first (ids ordered and weighted as unsigned 32-bit values), a level
+    holds every itemset reaching the min count, and item_counts keep the frequent items (all
+    items when none is frequent) with ids below n_items. Itemsets come back as int32 values."""
+    n = len(bsk)
+    cut = 1
+    if min_support > 0:
+        x = min_support * float(n)
+        cut = 2**32 - 1 if x >= 2**32 - 1 else math.ceil(x)
+    txns = {t: capped([_u32(i) for i in items], weights, cap) for t, items in bsk.items()}
+
+    def level(k):
+        if k < 1:
+            return {}
+        return {tuple(_i32(i) for i in s): c for s, c in itemset_counts(txns, k).items()
+                if c >= cut}
+
+    singles = {s[0]: c for s, c in itemset_counts(txns, 1).items()}
+    frequent = {i: c for i, c in singles.items() if c >= cut}
+    kept = frequent or singles
+    item_counts = [kept.get(i, 0) for i in range(n_items)]
+    return level(k_max), level(k_max - 1) if k_max >= 2 else {}, item_counts

@@ -35,6 +35,12 @@ FUNCTIONS = {
     "rust_compute_pipeline_v6_gating": _PIPELINE,
     "rust_eclat_pipeline": (("txn_ids", "item_ids", "k_max", "n_items", "min_support"), 5,
                             lambda: (_t(), _i(), 2, 3, 0.0)),
+    "rust_classic_compute_pairs": (("txn_ids", "item_ids", "n_items", "n_transactions",
+                                    "min_support"), 5, lambda: (_t(), _i(), 3, 2, 0.0)),
+    "rust_classic_compute_pipeline": (("txn_ids", "item_ids", "k_max", "n_items",
+                                       "_n_transactions", "min_support", "item_weights",
+                                       "max_items_per_txn"), 7,
+                                      lambda: (_t(), _i(), 2, 3, 2, 0.0, _W, None)),
 }
 DEFAULTS = {"min_support": 0.0, "max_items_per_txn": None}
 

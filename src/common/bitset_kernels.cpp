@@ -23,7 +23,7 @@ std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::siz
 
 TALLYFOLD_POPCOUNT_CLONES
 std::uint32_t and_into(const std::uint64_t* a, const std::uint64_t* b,
-                       std::uint64_t* __restrict out, std::size_t words) {
+                       std::uint64_t* out, std::size_t words) {
   std::uint64_t total = 0;
   for (std::size_t w = 0; w < words; ++w) {
     out[w] = a[w] & b[w];

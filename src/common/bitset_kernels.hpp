@@ -17,7 +17,7 @@ inline std::size_t bitset_words(std::uint32_t n_transactions) {
 // popcount(a & b) over `words` words.
 std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words);
 
-// out = a & b; returns popcount(out).
+// out = a & b (out may be a itself); returns popcount(out).
 std::uint32_t and_into(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out,
                        std::size_t words);
 

@@ -1,0 +1,58 @@
+#include "classic/apriori.hpp"
+
+#include "classic/candidates.hpp"
+#include "common/min_count.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+// The level's itemsets with slots turned back into caller ids. Slots keep the order of ids,
+// so every row stays ascending.
+ItemsetTable in_caller_ids(const ItemsetTable& level, const TransactionIndex& index) {
+  ItemsetTable out(level.width());
+  out.reserve(level.size());
+  std::vector<std::uint32_t> row(level.width());
+  for (std::size_t i = 0; i < level.size(); ++i) {
+    const auto slots = level.row(i);
+    for (std::size_t p = 0; p < slots.size(); ++p) row[p] = index.item_id(slots[p]);
+    out.insert(row, level.count(i));
+  }
+  return out;
+}
+
+}  // namespace
+
+LevelMap apriori_itemsets(TransactionIndex& index, std::uint64_t k_max, double min_support) {
+  const std::uint32_t min_count = min_count_u32(min_support, index.n_transactions());
+  LevelMap map;
+
+  bool any_frequent = false;
+  for (std::uint32_t s = 0; s < index.n_items() && !any_frequent; ++s)
+    any_frequent = index.count(s) >= min_count;
+  if (!any_frequent) return map;
+  index.retain_items_reaching(min_count);
+
+  // Mining runs in slots; each level is stored in caller ids once it is complete.
+  ItemsetTable previous(1);
+  previous.reserve(index.n_items());
+  for (std::uint32_t s = 0; s < index.n_items(); ++s) {
+    const std::uint32_t row[1] = {s};
+    previous.insert(row, index.count(s));
+  }
+  map.levels.push_back(in_caller_ids(previous, index));
+  if (k_max < 2) return map;
+
+  if (index.dense_enough_for_bitsets()) index.build_bitsets();
+  for (std::uint64_t k = 2; k <= k_max; ++k) {
+    const CandidateRuns candidates = generate_candidates(previous);
+    if (candidates.size() == 0) break;
+    ItemsetTable level = count_candidates_parallel(index, candidates, min_count);
+    if (level.empty()) break;
+    map.levels.push_back(in_caller_ids(level, index));
+    previous = std::move(level);
+  }
+  return map;
+}
+
+}  // namespace tallyfold

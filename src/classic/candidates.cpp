@@ -1,0 +1,386 @@
+#include "classic/candidates.hpp"
+
+#include <algorithm>
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/types/span.h>
+#include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
+
+#include "classic/tid_sets.hpp"
+#include "common/bitset_kernels.hpp"
+#include "common/csr_scan.hpp"
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
+
+namespace tallyfold {
+
+void CandidateRuns::add_run(std::span<const std::uint32_t> prefix,
+                            std::span<const std::uint32_t> last_items) {
+  prefixes.insert(prefixes.end(), prefix.begin(), prefix.end());
+  extensions.insert(extensions.end(), last_items.begin(), last_items.end());
+  ext_offsets.push_back(static_cast<std::uint32_t>(extensions.size()));
+}
+
+namespace {
+
+struct Range {
+  std::uint32_t begin, end;
+};
+
+}  // namespace
+
+// The prune asks, for a joined pair X + [c], whether X without its item p, plus c, is in the
+// previous level, for every p but the last two. Such a subset is in the previous level exactly
+// when c is a last item of the group of (X without p). So the surviving last items of a run
+// are the group's later items intersected with the last items of those other groups: a few
+// list intersections per run instead of a hash lookup per joined pair and subset. Candidates
+// and their order are the same as testing every subset of every joined pair.
+CandidateRuns generate_candidates(const ItemsetTable& previous) {
+  const std::size_t k1 = previous.width();
+  CandidateRuns out;
+  out.width = k1 + 1;
+  if (previous.empty()) return out;
+
+  // The previous level in ascending lexicographic order, and the last item of each row.
+  const std::vector<std::uint32_t> order = previous.sorted_rows();
+  std::vector<std::uint32_t> rows(order.size() * k1), last(order.size());
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    const auto row = previous.row(order[r]);
+    std::copy(row.begin(), row.end(), rows.begin() + static_cast<std::ptrdiff_t>(r * k1));
+    last[r] = row[k1 - 1];
+  }
+  auto group_key = [&](std::size_t r) {
+    return absl::Span<const std::uint32_t>(rows.data() + r * k1, k1 - 1);
+  };
+
+  // Groups: maximal ranges of rows that agree on their first k - 2 items.
+  std::vector<Range> groups;
+  absl::flat_hash_map<absl::Span<const std::uint32_t>, Range> group_of;
+  for (std::size_t r = 0; r < order.size();) {
+    std::size_t end = r + 1;
+    while (end < order.size() && group_key(end) == group_key(r)) ++end;
+    const Range g{static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(end)};
+    groups.push_back(g);
+    if (k1 >= 2) group_of.emplace(group_key(r), g);
+    r = end;
+  }
+
+  if (k1 == 1) {  // every pair of items, with nothing to prune: the size is known
+    out.extensions.reserve(order.size() * (order.size() - 1) / 2);
+    out.ext_offsets.reserve(order.size());
+    out.prefixes.reserve(order.size());
+  }
+  std::vector<std::uint32_t> subset(k1 - 1), survivors, narrowed;
+  for (const Range g : groups) {
+    for (std::uint32_t i = g.begin; i < g.end; ++i) {
+      const std::span<const std::uint32_t> joined(rows.data() + std::size_t{i} * k1, k1);
+      survivors.assign(last.begin() + i + 1, last.begin() + g.end);
+      // Dropping position k - 2 or k - 1 of a candidate gives the two joined rows: only
+      // positions 0 .. k - 3 (of the k1 = k - 1 joined items) are looked up.
+      for (std::size_t drop = 0; drop + 1 < k1 && !survivors.empty(); ++drop) {
+        std::size_t w = 0;
+        for (std::size_t p = 0; p < k1; ++p)
+          if (p != drop) subset[w++] = joined[p];
+        auto other = group_of.find(absl::Span<const std::uint32_t>(subset.data(), k1 - 1));
+        if (other == group_of.end()) {
+          survivors.clear();
+          break;
+        }
+        const Range o = other->second;
+        narrowed.resize(survivors.size());
+        narrowed.resize(intersect_lists(
+            survivors, std::span<const std::uint32_t>(last.data() + o.begin, last.data() + o.end),
+            narrowed.data()));
+        survivors.swap(narrowed);
+      }
+      if (!survivors.empty()) out.add_run(joined, survivors);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Runs whose prefixes share their first k - 2 items (the runs of one join group, as far as
+// they fall into one range of work) form a segment.
+//
+// How the candidates of one run are counted. All give the same counts; they differ in cost.
+//   Bitsets:    AND the run's transaction bitset with each extension's and count the bits.
+//               Used whenever the index has bitsets: it only builds them for dense data,
+//               where a bitset is no longer than a list.
+//   Lists:      intersect the run's transaction list with each extension's list.
+//   Walk:       go through the run's transactions once and tally the extensions in them.
+// Few extensions favour lists, many favour the walk. Without bitsets, the run's own
+// transactions come either from one intersection per run, or for a whole segment at once from
+// one walk over the segment's shared transactions that files each transaction under the runs
+// whose last prefix item it holds (a projection).
+
+// The items of an ascending row above `x`. Rows are short, so a branch-free count of the
+// items up to x beats a binary search, whose every step is a coin flip for the predictor.
+[[gnu::always_inline]] inline std::span<const std::uint32_t> items_after(
+    std::span<const std::uint32_t> row, std::uint32_t x) {
+  std::size_t skip = 0;
+  if (row.size() <= 32) {
+    for (std::uint32_t item : row) skip += item <= x;
+  } else {
+    skip = static_cast<std::size_t>(std::upper_bound(row.begin(), row.end(), x) - row.begin());
+  }
+  return row.subspan(skip);
+}
+
+// Per-worker state. `tag` maps a slot to a small number (1, 2, ...) while a run or a segment
+// is counted and is 0 otherwise. A tally indexed by the tag needs no test per item: untagged
+// items all land in entry 0, which is ignored. Both are all zero between uses.
+struct Scratch {
+  explicit Scratch(const TransactionIndex& index)
+      : tag(index.n_items(), 0),
+        tally(index.n_items() + std::size_t{1}, 0),
+        starts(index.n_items() + std::size_t{2}, 0),
+        shared_bits(index.bitset_words()),
+        bits(index.bitset_words()) {}
+  std::vector<std::uint32_t> tag, tally;
+  std::vector<std::uint32_t> shared_list, list;
+  // A segment's run transaction lists, back to back, and where each ends (projection).
+  std::vector<std::uint32_t> starts, projected;
+  std::vector<std::uint64_t> shared_bits, bits;
+};
+
+// Found itemsets of one range of runs, back to back, with their counts.
+struct Found {
+  std::vector<std::uint32_t> items;
+  std::vector<std::uint32_t> counts;
+};
+
+class RunCounter {
+ public:
+  RunCounter(const TransactionIndex& index, const CandidateRuns& candidates,
+             std::uint32_t min_count)
+      : index_(index), runs_(candidates), min_count_(min_count), words_(index.bitset_words()) {}
+
+  // Cost of a run before its transactions are known, to balance the pool's ranges: the
+  // rarest item's count bounds them.
+  double estimate(std::size_t run) const {
+    const auto prefix = runs_.prefix(run);
+    const double n_ext = static_cast<double>(runs_.extensions_of(run).size());
+    if (index_.has_bitsets()) return (n_ext + 1.0) * static_cast<double>(words_);
+    return static_cast<double>(rarest_count(prefix)) *
+           (1.0 + std::min(n_ext, scan_tail(prefix.back())));
+  }
+
+  void count_range(IndexRange range, Scratch& scratch, Found& found) const {
+    std::size_t run = range.begin;
+    while (run < range.end) {
+      const auto shared = shared_items(run);
+      std::size_t end = run + 1;
+      while (end < range.end && std::ranges::equal(shared_items(end), shared)) ++end;
+      if (index_.has_bitsets())
+        count_segment_by_bitsets(run, end, scratch, found);
+      else
+        count_segment_by_lists(run, end, scratch, found);
+      run = end;
+    }
+  }
+
+ private:
+  std::span<const std::uint32_t> shared_items(std::size_t run) const {
+    const auto prefix = runs_.prefix(run);
+    return prefix.first(prefix.size() - 1);
+  }
+
+  std::uint32_t rarest_count(std::span<const std::uint32_t> items) const {
+    std::uint32_t c = index_.count(items[0]);
+    for (std::uint32_t s : items.subspan(1)) c = std::min(c, index_.count(s));
+    return c;
+  }
+
+  // Expected number of items after `last` in a transaction that holds it: slots are in id
+  // order, unrelated to frequency, so the share of slots above it.
+  double scan_tail(std::uint32_t last) const {
+    const double n = index_.n_items();
+    return index_.occurrence_weighted_length() * (n - 1.0 - last) / n;
+  }
+
+  void emit(std::span<const std::uint32_t> prefix, std::uint32_t e, std::uint32_t c,
+            Found& found) const {
+    found.items.insert(found.items.end(), prefix.begin(), prefix.end());
+    found.items.push_back(e);
+    found.counts.push_back(c);
+  }
+
+  void count_segment_by_bitsets(std::size_t first, std::size_t end, Scratch& scratch,
+                                Found& found) const {
+    const auto shared = shared_items(first);
+    const std::uint64_t* shared_bits = nullptr;
+    if (shared.size() == 1) {
+      shared_bits = index_.bitset(shared[0]);
+    } else if (shared.size() > 1) {
+      and_into(index_.bitset(shared[0]), index_.bitset(shared[1]), scratch.shared_bits.data(),
+               words_);
+      for (std::size_t p = 2; p < shared.size(); ++p)
+        and_into(scratch.shared_bits.data(), index_.bitset(shared[p]),
+                 scratch.shared_bits.data(), words_);
+      shared_bits = scratch.shared_bits.data();
+    }
+    for (std::size_t run = first; run < end; ++run) {
+      const auto prefix = runs_.prefix(run);
+      const std::uint64_t* txns = index_.bitset(prefix.back());
+      if (shared_bits != nullptr) {
+        and_into(shared_bits, txns, scratch.bits.data(), words_);
+        txns = scratch.bits.data();
+      }
+      for (std::uint32_t e : runs_.extensions_of(run)) {
+        const std::uint32_t c = and_count(txns, index_.bitset(e), words_);
+        if (c >= min_count_) emit(prefix, e, c, found);
+      }
+    }
+  }
+
+  void count_segment_by_lists(std::size_t first, std::size_t end, Scratch& scratch,
+                              Found& found) const {
+    const auto shared = shared_items(first);
+    if (shared.empty()) {  // level 2: a run's transactions are its one item's
+      for (std::size_t run = first; run < end; ++run)
+        count_run_by_lists(run, index_.tids(runs_.prefix(run)[0]), scratch, found);
+      return;
+    }
+    std::span<const std::uint32_t> shared_txns;
+    if (shared.size() == 1) {
+      shared_txns = index_.tids(shared[0]);
+    } else {
+      // The shared items are a subset of a frequent itemset: the intersection cannot stop.
+      index_.intersect_sc(shared, 0, scratch.shared_list);
+      shared_txns = scratch.shared_list;
+    }
+
+    const double walk = 2.0 * static_cast<double>(shared_txns.size()) *
+                        (1.0 + scan_tail(shared.back())) * tuning::kScanStepCost;
+    double intersections = 0;
+    for (std::size_t run = first; run < end && intersections <= walk; ++run)
+      intersections += intersect_cost(shared_txns.size(), index_.count(runs_.prefix(run).back()));
+    if (walk < intersections) {
+      const std::span<const std::uint32_t> starts = project(first, end, shared, shared_txns, scratch);
+      for (std::size_t run = first; run < end; ++run) {
+        const std::size_t m = run - first + 1;
+        count_run_by_lists(run,
+                           {scratch.projected.data() + starts[m - 1],
+                            scratch.projected.data() + starts[m]},
+                           scratch, found);
+      }
+      std::fill(scratch.starts.begin(),
+                scratch.starts.begin() + static_cast<std::ptrdiff_t>(end - first + 2), 0);
+      return;
+    }
+    for (std::size_t run = first; run < end; ++run) {
+      const auto last = index_.tids(runs_.prefix(run).back());
+      scratch.list.resize(std::min(shared_txns.size(), last.size()));
+      scratch.list.resize(intersect_lists(shared_txns, last, scratch.list.data()));
+      count_run_by_lists(run, scratch.list, scratch, found);
+    }
+  }
+
+  // Files every shared transaction under each run of the segment whose last prefix item it
+  // holds, in scratch.projected; returns where each run's list ends (run m of the segment,
+  // from 1, ends at entry m, and starts where run m - 1 ends). A counting walk sizes the
+  // lists, a filling walk writes them; transactions met through untagged items fill list 0,
+  // before all others. scratch.starts is left for the caller to clear once the lists are used.
+  std::span<const std::uint32_t> project(std::size_t first, std::size_t end,
+                                         std::span<const std::uint32_t> shared,
+                                         std::span<const std::uint32_t> shared_txns,
+                                         Scratch& scratch) const {
+    const std::size_t n_runs = end - first;
+    auto walk = [&](auto&& file) {
+      const std::uint32_t* next = shared_txns.data();  // rows come in list order
+      scan_rows(index_.row_offsets(), index_.row_items(), shared_txns,
+                [&](std::span<const std::uint32_t> row) {
+                  const std::uint32_t t = *next++;
+                  for (std::uint32_t item : items_after(row, shared.back()))
+                    file(scratch.tag[item], t);
+                });
+    };
+    for (std::size_t run = first; run < end; ++run)
+      scratch.tag[runs_.prefix(run).back()] = static_cast<std::uint32_t>(run - first + 1);
+    std::uint32_t* cursor = scratch.starts.data();
+    walk([&](std::uint32_t m, std::uint32_t) { ++cursor[m + 1]; });
+    for (std::size_t m = 0; m <= n_runs; ++m) cursor[m + 1] += cursor[m];
+    scratch.projected.resize(cursor[n_runs + 1]);
+    walk([&](std::uint32_t m, std::uint32_t t) { scratch.projected[cursor[m]++] = t; });
+    for (std::size_t run = first; run < end; ++run) scratch.tag[runs_.prefix(run).back()] = 0;
+    return {cursor, n_runs + 1};
+  }
+
+  void count_run_by_lists(std::size_t run, std::span<const std::uint32_t> txns, Scratch& scratch,
+                          Found& found) const {
+    if (txns.size() < min_count_) return;
+    const auto prefix = runs_.prefix(run);
+    const auto extensions = runs_.extensions_of(run);
+    const double s = static_cast<double>(txns.size());
+    const double walk = s * (1.0 + scan_tail(prefix.back())) * tuning::kScanStepCost;
+    double intersections = 0;
+    for (std::size_t i = 0; i < extensions.size() && intersections <= walk; ++i)
+      intersections += intersect_cost(txns.size(), index_.count(extensions[i]));
+
+    if (intersections <= walk) {
+      for (std::uint32_t e : extensions) {
+        const std::uint32_t c = intersect_count(txns, index_.tids(e), min_count_);
+        if (c >= min_count_) emit(prefix, e, c, found);
+      }
+      return;
+    }
+    std::uint32_t* tally = scratch.tally.data();
+    for (std::size_t i = 0; i < extensions.size(); ++i)
+      scratch.tag[extensions[i]] = static_cast<std::uint32_t>(i + 1);
+    scan_rows(index_.row_offsets(), index_.row_items(), txns,
+              [&](std::span<const std::uint32_t> row) {
+                for (std::uint32_t item : items_after(row, prefix.back())) ++tally[scratch.tag[item]];
+              });
+    for (std::size_t i = 0; i < extensions.size(); ++i) {
+      scratch.tag[extensions[i]] = 0;
+      if (tally[i + 1] >= min_count_) emit(prefix, extensions[i], tally[i + 1], found);
+    }
+    std::fill(tally, tally + extensions.size() + 1, 0);
+  }
+
+  const TransactionIndex& index_;
+  const CandidateRuns& runs_;
+  std::uint32_t min_count_;
+  std::size_t words_;
+};
+
+}  // namespace
+
+ItemsetTable count_candidates_parallel(const TransactionIndex& index,
+                                       const CandidateRuns& candidates, std::uint32_t min_count) {
+  const RunCounter counter(index, candidates, min_count);
+  std::vector<Found> partials;
+  if (candidates.size() <= tuning::kSequentialCandidateLimit) {
+    Scratch scratch(index);
+    partials.resize(1);
+    counter.count_range(IndexRange{0, candidates.runs()}, scratch, partials[0]);
+  } else {
+    const auto ranges =
+        balanced_ranges(candidates.runs(), pool_threads() * tuning::kChunksPerThread,
+                        [&](std::size_t run) { return counter.estimate(run); });
+    partials.resize(ranges.size());
+    tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(index); });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ranges.size(), 1),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                        Scratch& scratch = scratches.local();
+                        for (std::size_t c = r.begin(); c != r.end(); ++c)
+                          counter.count_range(ranges[c], scratch, partials[c]);
+                      });
+  }
+
+  ItemsetTable level(candidates.width);
+  std::size_t total = 0;
+  for (const Found& f : partials) total += f.counts.size();
+  level.reserve(total);
+  for (const Found& f : partials)
+    for (std::size_t i = 0; i < f.counts.size(); ++i)
+      level.insert(ItemsetTable::Row(f.items.data() + i * candidates.width, candidates.width),
+                   f.counts[i]);
+  return level;
+}
+
+}  // namespace tallyfold
