@@ -1,5 +1,6 @@
 #include "binder.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "convert.hpp"
@@ -90,12 +91,10 @@ bool prepare_signature(Signature& signature) {
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArgs& out) {
   const std::size_t n_params = signature.params.size();
-  if (static_cast<std::size_t>(nargs) > n_params) {
-    set_too_many_positional(signature, nargs);
-    return false;
-  }
+  // The interpreter's order: keyword faults first, then too many positionals, then missing.
   std::array<PyObject*, kMaxParams> slots{};
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  const auto bound_positional = std::min<std::size_t>(static_cast<std::size_t>(nargs), n_params);
+  for (std::size_t i = 0; i < bound_positional; ++i) slots[i] = args[i];
 
   const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < n_keywords; ++k) {
@@ -112,6 +111,10 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
       return false;
     }
     slots[i] = args[nargs + k];
+  }
+  if (static_cast<std::size_t>(nargs) > n_params) {
+    set_too_many_positional(signature, nargs);
+    return false;
   }
 
   std::vector<const char*> missing;

@@ -57,6 +57,9 @@ def _twin(name):
 def _faults(name):
     params, required, valid = FUNCTIONS[name]
     yield "too-many-positional", lambda: (valid() + (None,), {})
+    # With several faults the interpreter reports keywords before surplus positionals.
+    yield "too-many-and-unexpected", lambda: (valid() + (None,), {"foo": 1})
+    yield "too-many-and-twice", lambda: (valid() + (None,), {params[0]: valid()[0]})
     for kept in range(required):
         yield f"missing-{required - kept}", lambda k=kept: (valid()[:k], {})
     yield "unexpected-keyword", lambda: (valid(), {"foo": 1})
