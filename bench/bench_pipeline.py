@@ -73,7 +73,7 @@ TALLYFOLD_ORDER = (
 )
 PEERS = ("pyfim fpgrowth", "pyfim eclat", "pyfim apriori", "mlxtend fpgrowth", "mlxtend apriori",
          "efficient-apriori")
-PEER_MODULE = {"pyfim": "fim", "mlxtend": "mlxtend", "efficient-apriori": "efficient_apriori"}
+PEER_DISTRIBUTION = {"pyfim": "pyfim", "mlxtend": "mlxtend", "efficient-apriori": "efficient-apriori"}
 REFERENCE_PREFERENCE = ("pyfim fpgrowth", "pyfim eclat")
 MLXTEND_FPGROWTH = "mlxtend fpgrowth"
 
@@ -138,11 +138,15 @@ def engine_label(fn_name: str) -> str:
 
 
 def installed_peers() -> tuple[list[str], list[str]]:
-    import importlib.util
+    # Package metadata answers without importing mlxtend, which pulls in pandas and more.
+    from importlib.metadata import PackageNotFoundError, distribution
     have, missing = [], []
     for name in PEERS:
-        module = PEER_MODULE[name.split()[0]]
-        (have if importlib.util.find_spec(module) is not None else missing).append(name)
+        try:
+            distribution(PEER_DISTRIBUTION[name.split()[0]])
+            have.append(name)
+        except PackageNotFoundError:
+            missing.append(name)
     return have, missing
 
 
