@@ -1,12 +1,16 @@
 #include "common/tid_list.hpp"
 
+#include <tbb/parallel_for.h>
+
 namespace tallyfold {
 
-ItemTxnsRoaring ItemTxnsRoaring::from_index(const InvertedIndex& index) {
+ItemTxnsRoaring ItemTxnsRoaring::from_index(const InvertedIndex& index,
+                                            const std::vector<std::uint8_t>* wanted) {
   ItemTxnsRoaring items;
   items.bitmaps.resize(index.item_space);
-  for (std::uint32_t i = 0; i < index.item_space; ++i)
-    items.bitmaps[i] = Bitmap::of(index.txns_of(i));
+  tbb::parallel_for(std::uint32_t{0}, index.item_space, [&](std::uint32_t i) {
+    if (wanted == nullptr || (*wanted)[i]) items.bitmaps[i] = Bitmap::of(index.txns_of(i));
+  });
   return items;
 }
 

@@ -20,7 +20,11 @@ inline constexpr std::size_t kTidDenseThreshold = 32;
 // The transactions of each item as a bitmap, indexed by item id.
 struct ItemTxnsRoaring {
   std::vector<Bitmap> bitmaps;
-  static ItemTxnsRoaring from_index(const InvertedIndex& index);
+  // With `wanted`, only the flagged items get their bitmap (the others stay empty): a
+  // pipeline extends itemsets by items of frequent pairs only, and building bitmaps for
+  // thousands of rare items would cost more than the level they serve.
+  static ItemTxnsRoaring from_index(const InvertedIndex& index,
+                                    const std::vector<std::uint8_t>* wanted = nullptr);
 };
 
 // At most 32 ascending transaction indices, held inline: a level may hold millions of small

@@ -77,7 +77,9 @@ PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool 
     s.result.lower_level = std::move(s.pairs.counts);
     return std::move(s.result);
   }
-  const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(s.index);
+  const std::vector<std::uint8_t> pair_items =
+      frequent_item_flags(s.pairs.counts, s.index.item_space);
+  const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(s.index, &pair_items);
   PairNeighbors neighbors;
   if (gating) neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
   Memo<Tids> memo = build_level2(s.index, s.pairs.counts);
