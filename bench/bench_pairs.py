@@ -30,6 +30,8 @@ from pathlib import Path
 
 import numpy as np
 
+from peak_memory import reset_peak, status_kib
+
 REPO_ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO_ROOT / "scripts"))
 
@@ -110,26 +112,6 @@ def check_agreement(txn_ids, item_ids, n_items, x, seed: int) -> str:
 # Peak memory in a fresh process
 # ------------------------------------------------------------------------------------------
 
-# VmHWM rather than getrusage's ru_maxrss: ru_maxrss also keeps the high-water mark of the
-# address space this process had before exec, i.e. the parent's (this benchmark's) whole RSS.
-def _status_kib(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(f"no {field} in /proc/self/status")
-
-
-def _reset_peak() -> bool:
-    """Lower the kernel's peak-RSS mark to the current RSS, where Linux allows it."""
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
 def worker(engine: str, data_path: str, n_items: int, min_support: float) -> None:
     # Everything imported and loaded before the baseline, so only the engine's own work counts.
     with np.load(data_path) as z:
@@ -139,12 +121,12 @@ def worker(engine: str, data_path: str, n_items: int, min_support: float) -> Non
         x = build_onehot(txn_ids, item_ids, n_items)
     gc.collect()
     note = ""
-    if _reset_peak():
-        baseline = _status_kib("VmRSS")
+    if reset_peak():
+        baseline = status_kib("VmRSS")
     else:
         # Without a reset the mark still holds any earlier peak (e.g. building X), so the delta
         # below is a lower bound for the engine alone.
-        baseline = _status_kib("VmHWM")
+        baseline = status_kib("VmHWM")
         note = "peak mark not resettable"
     if engine == "tallyfold":
         out = _tallyfold.rust_compute_pairs(txn_ids, item_ids, n_items, min_support)
@@ -154,7 +136,7 @@ def worker(engine: str, data_path: str, n_items: int, min_support: float) -> Non
         out = cooccurrence(x)
     else:
         raise SystemExit(f"unknown engine {engine}")
-    peak = _status_kib("VmHWM")
+    peak = status_kib("VmHWM")
     del out
     print(json.dumps({"peak_mib": max(0, peak - baseline) / 1024.0, "note": note}))
 

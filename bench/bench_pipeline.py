@@ -43,6 +43,8 @@ from typing import Callable
 
 import numpy as np
 
+from peak_memory import reset_peak, status_kib
+
 REPO_ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO_ROOT / "scripts"))
 
@@ -183,23 +185,6 @@ def levels_from_pairs(pairs, sizes: tuple[int, ...]) -> dict[int, tuple[np.ndarr
 # Worker process: prepares one engine's input, then times single calls on request
 # ------------------------------------------------------------------------------------------
 
-def _status_kib(name: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(name + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(f"no {name} in /proc/self/status")
-
-
-def _reset_peak() -> bool:
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
 def transactions_as_lists(txn_ids: np.ndarray, item_ids: np.ndarray) -> list[list[int]]:
     """Distinct items per basket, ascending: a repeated scan is one item, as in a one-hot row."""
     order = np.lexsort((item_ids, txn_ids))
@@ -319,12 +304,12 @@ def worker_main(cfg_json: str) -> None:
         out = None
         try:
             gc.collect()
-            resettable = _reset_peak()
-            base = _status_kib("VmRSS" if resettable else "VmHWM")
+            resettable = reset_peak()
+            base = status_kib("VmRSS" if resettable else "VmHWM")
             t0 = time.perf_counter()
             out = call()
             secs = time.perf_counter() - t0
-            peak = max(0, _status_kib("VmHWM") - base) / 1024.0
+            peak = max(0, status_kib("VmHWM") - base) / 1024.0
             answer = {"secs": secs, "peak_mib": peak}
         except MemoryError:
             cap = cfg.get("address_limit")
@@ -787,7 +772,7 @@ def main() -> None:
               f"(make bench installs them: pip install mlxtend pyfim efficient-apriori pandas)")
     print(f"repeat {args.repeat} (median), engine order shuffled per repetition (seed {SHUFFLE_SEED}); "
           f"timeout {args.timeout:g} s per call; k_max {' '.join(map(str, args.k_max))}")
-    if not _reset_peak():
+    if not reset_peak():
         print("note: /proc/self/clear_refs is not writable here, so peak MiB takes the worker's "
               "earlier high-water mark (preparing the input) as its baseline and is a lower bound")
     print("Each engine runs in a worker process of its own. Its input is prepared there before any "
