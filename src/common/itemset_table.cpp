@@ -59,14 +59,20 @@ ItemsetTable ItemsetTable::filtered(std::uint32_t min_count) const {
   return kept;
 }
 
-std::vector<std::uint32_t> ItemsetTable::sorted_rows() const {
-  std::vector<std::uint32_t> order(size());
+std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::size_t width,
+                                               std::size_t rows) {
+  std::vector<std::uint32_t> order(rows);
   for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    Row ra = row(a), rb = row(b);
-    return std::lexicographical_compare(ra.begin(), ra.end(), rb.begin(), rb.end());
+    const std::uint32_t* ra = items + a * width;
+    const std::uint32_t* rb = items + b * width;
+    return std::lexicographical_compare(ra, ra + width, rb, rb + width);
   });
   return order;
+}
+
+std::vector<std::uint32_t> ItemsetTable::sorted_rows() const {
+  return lexicographic_order(store_->items.data(), width(), size());
 }
 
 }  // namespace tallyfold

@@ -15,6 +15,10 @@
 
 namespace tallyfold {
 
+// Row numbers of `rows` rows of `width` items (back to back) in ascending lexicographic order.
+std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::size_t width,
+                                               std::size_t rows);
+
 class ItemsetTable {
  public:
   using Row = std::span<const std::uint32_t>;

@@ -32,13 +32,7 @@ void BitsetMemo::absorb(BitsetMemo&& other) {
 }
 
 std::vector<std::uint32_t> BitsetMemo::sorted_rows() const {
-  std::vector<std::uint32_t> order(size());
-  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    auto ra = row(a), rb = row(b);
-    return std::lexicographical_compare(ra.begin(), ra.end(), rb.begin(), rb.end());
-  });
-  return order;
+  return lexicographic_order(items_.data(), width_, size());
 }
 
 ItemsetTable BitsetMemo::take_itemsets() {
