@@ -1,5 +1,7 @@
 #include "itemset_dict.hpp"
 
+#include <optional>
+
 #include "result_dict.hpp"
 
 namespace tallyfold {
@@ -36,35 +38,44 @@ bool set_itemset_rows(ResultDict& dict, const char* itemsets_key, const char* co
   return dict.set(itemsets_key, matrix) && dict.set(counts_key, adopt_vector(widened(rows.counts)));
 }
 
+namespace {
+
+ItemsetRows rows_of(ItemsetTable&& table) {
+  return ItemsetRows{table.width(), table.take_items(), table.take_counts()};
+}
+
+PyObject* pipeline_dict(ItemsetRows&& final_level, ItemsetRows&& lower_level,
+                        const std::vector<std::uint32_t>& item_counts, std::uint32_t n_items,
+                        std::optional<std::uint32_t> n_transactions) {
+  ResultDict dict;
+  if (!dict.ok() || !set_itemset_rows(dict, "itemsets", "counts", std::move(final_level)) ||
+      !set_itemset_rows(dict, "lower_itemsets", "lower_counts", std::move(lower_level)) ||
+      !dict.set("item_counts", item_counts_array(item_counts, n_items)))
+    return nullptr;
+  if (n_transactions && !dict.set("n_transactions", PyLong_FromUnsignedLong(*n_transactions)))
+    return nullptr;
+  return dict.release();
+}
+
+}  // namespace
+
 bool set_itemset_block(ResultDict& dict, const char* itemsets_key, const char* counts_key,
                        ItemsetTable&& table) {
-  ItemsetRows rows{table.width(), table.take_items(), table.take_counts()};
-  return set_itemset_rows(dict, itemsets_key, counts_key, std::move(rows));
+  return set_itemset_rows(dict, itemsets_key, counts_key, rows_of(std::move(table)));
 }
 
 PyObject* build_pipeline_dict(PipelineResult&& result, bool with_n_transactions) {
-  ResultDict dict;
-  if (!dict.ok() ||
-      !set_itemset_block(dict, "itemsets", "counts", std::move(result.final_level)) ||
-      !set_itemset_block(dict, "lower_itemsets", "lower_counts", std::move(result.lower_level)) ||
-      !dict.set("item_counts", item_counts_array(result.item_counts, result.n_items)))
-    return nullptr;
-  if (with_n_transactions &&
-      !dict.set("n_transactions", PyLong_FromUnsignedLong(result.n_transactions)))
-    return nullptr;
-  return dict.release();
+  return pipeline_dict(rows_of(std::move(result.final_level)),
+                       rows_of(std::move(result.lower_level)), result.item_counts,
+                       result.n_items,
+                       with_n_transactions ? std::optional(result.n_transactions) : std::nullopt);
 }
 
 PyObject* build_pipeline_dict(ItemsetRows&& final_level, ItemsetRows&& lower_level,
                               const std::vector<std::uint32_t>& item_counts,
                               std::uint32_t n_items, std::uint32_t n_transactions) {
-  ResultDict dict;
-  if (!dict.ok() || !set_itemset_rows(dict, "itemsets", "counts", std::move(final_level)) ||
-      !set_itemset_rows(dict, "lower_itemsets", "lower_counts", std::move(lower_level)) ||
-      !dict.set("item_counts", item_counts_array(item_counts, n_items)) ||
-      !dict.set("n_transactions", PyLong_FromUnsignedLong(n_transactions)))
-    return nullptr;
-  return dict.release();
+  return pipeline_dict(std::move(final_level), std::move(lower_level), item_counts, n_items,
+                       n_transactions);
 }
 
 }  // namespace tallyfold

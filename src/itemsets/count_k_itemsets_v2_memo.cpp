@@ -18,11 +18,7 @@ void process_anchors_v2_memo(const MemoLevelInput& in, const Memo<Bitmap>& memo,
 }  // namespace
 
 Memo<Bitmap> count_k_itemsets_v2_memo(const MemoLevelInput& in, const Memo<Bitmap>& memo) {
-  return count_memo_level(in, memo,
-                          [&](const ReducedTransactions& reduced, IndexRange range,
-                              MemoScratch<Bitmap>& scratch) {
-                            process_anchors_v2_memo(in, memo, reduced, range, scratch);
-                          });
+  return count_memo_level(in, memo, process_anchors_v2_memo);
 }
 
 }  // namespace tallyfold

@@ -18,11 +18,7 @@ void process_anchors_v3_adaptive(const MemoLevelInput& in, const Memo<TidList>& 
 }  // namespace
 
 Memo<TidList> count_k_itemsets_v3_adaptive(const MemoLevelInput& in, const Memo<TidList>& memo) {
-  return count_memo_level(in, memo,
-                          [&](const ReducedTransactions& reduced, IndexRange range,
-                              MemoScratch<TidList>& scratch) {
-                            process_anchors_v3_adaptive(in, memo, reduced, range, scratch);
-                          });
+  return count_memo_level(in, memo, process_anchors_v3_adaptive);
 }
 
 }  // namespace tallyfold

@@ -36,11 +36,7 @@ void process_anchors_v5_prefilter(const MemoLevelInput& in, const Memo<TidList>&
 }  // namespace
 
 Memo<TidList> count_k_itemsets_v5_prefilter(const MemoLevelInput& in, const Memo<TidList>& memo) {
-  return count_memo_level(in, memo,
-                          [&](const ReducedTransactions& reduced, IndexRange range,
-                              MemoScratch<TidList>& scratch) {
-                            process_anchors_v5_prefilter(in, memo, reduced, range, scratch);
-                          });
+  return count_memo_level(in, memo, process_anchors_v5_prefilter);
 }
 
 }  // namespace tallyfold

@@ -38,11 +38,7 @@ void process_anchors_v6_gating(const MemoLevelInput& in, const Memo<TidList>& me
 }  // namespace
 
 Memo<TidList> count_k_itemsets_v6_gating(const MemoLevelInput& in, const Memo<TidList>& memo) {
-  return count_memo_level(in, memo,
-                          [&](const ReducedTransactions& reduced, IndexRange range,
-                              MemoScratch<TidList>& scratch) {
-                            process_anchors_v6_gating(in, memo, reduced, range, scratch);
-                          });
+  return count_memo_level(in, memo, process_anchors_v6_gating);
 }
 
 }  // namespace tallyfold

@@ -127,7 +127,7 @@ inline std::uint64_t set_length(const Bitmap& set) { return set.cardinality(); }
 inline std::uint64_t set_length(const TidList& set) { return set.length(); }
 
 // One level from the memo of the previous one: transactions are cut to the memo's items,
-// then every memo entry is an anchor for process(reduced, range, scratch), on the calling
+// then every memo entry is an anchor for process(in, memo, reduced, range, scratch), on the calling
 // thread up to 500 anchors and on the pool beyond. Partial memos merge first entry wins.
 template <class Tids, class Process>
 Memo<Tids> count_memo_level(const MemoLevelInput& in, const Memo<Tids>& memo, Process process) {
@@ -138,7 +138,7 @@ Memo<Tids> count_memo_level(const MemoLevelInput& in, const Memo<Tids>& memo, Pr
   const std::uint32_t space = in.index.item_space;
   if (n_anchors <= tuning::kParallelAnchorMin) {
     MemoScratch<Tids> scratch(space, in.k);
-    process(reduced, IndexRange{0, n_anchors}, scratch);
+    process(in, memo, reduced, IndexRange{0, n_anchors}, scratch);
     return std::move(scratch.found);
   }
   const auto ranges =
@@ -150,7 +150,7 @@ Memo<Tids> count_memo_level(const MemoLevelInput& in, const Memo<Tids>& memo, Pr
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       MemoScratch<Tids>& scratch = scratches.local();
                       for (std::size_t c = r.begin(); c != r.end(); ++c)
-                        process(reduced, ranges[c], scratch);
+                        process(in, memo, reduced, ranges[c], scratch);
                     },
                     tbb::simple_partitioner());
   std::vector<Memo<Tids>*> partials;
