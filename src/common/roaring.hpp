@@ -1,91 +1,80 @@
 #pragma once
-// A move-only owner of one 32-bit Roaring bitmap. Only calls present in every CRoaring
-// release we build against are used (create, free, add_many, and, or_inplace, cardinality,
-// contains, to_uint32_array), so the wrapper builds with old and new C APIs alike.
-// A default-constructed or moved-from Bitmap holds no bitmap and behaves as the empty set.
+// A move-only compressed bitmap of 32-bit values in the Roaring layout: values are grouped by
+// their high 16 bits into chunks, and each chunk holds its low halves as an ascending array
+// (up to 4096 values) or as a 65536-bit bitset (beyond), whichever is smaller.
+//
+// Why our own containers and not the C library: CRoaring does not report a failed allocation.
+// Releases up to 0.2 have no hook at all, and later ones only let a replacement malloc
+// return NULL, which many of their operations dereference or assert on; a library call under
+// memory pressure can therefore crash the process instead of failing. Every allocation here
+// goes through std::vector, so it throws std::bad_alloc, which unwinds through destructors
+// and reaches the caller as MemoryError, with nothing half-built left behind. The operations
+// the engines need are few (build, add, cardinality, membership, intersection into a new
+// bitmap, in-place union, ascending decode), and each is a set operation whose answer does
+// not depend on how the set is stored, so results are those of any other bitmap.
+//
+// A default-constructed or moved-from Bitmap is empty and valid; moving never allocates.
 
 #include <cstdint>
-#include <new>
 #include <span>
 #include <vector>
-
-#include <roaring/roaring.h>
 
 namespace tallyfold {
 
 class Bitmap {
  public:
   Bitmap() noexcept = default;
-  // Moving never allocates: the source is left empty and valid.
-  Bitmap(Bitmap&& other) noexcept : bits_(other.bits_) { other.bits_ = nullptr; }
-  Bitmap& operator=(Bitmap&& other) noexcept {
-    if (this != &other) {
-      reset();
-      bits_ = other.bits_;
-      other.bits_ = nullptr;
-    }
-    return *this;
-  }
+  Bitmap(Bitmap&& other) noexcept = default;
+  Bitmap& operator=(Bitmap&& other) noexcept = default;
   Bitmap(const Bitmap&) = delete;
   Bitmap& operator=(const Bitmap&) = delete;
-  ~Bitmap() { reset(); }
 
-  // The bitmap of ascending (or any) values.
-  static Bitmap of(std::span<const std::uint32_t> values) {
-    Bitmap b;
-    b.bits_ = checked(roaring_bitmap_create());
-    if (!values.empty()) roaring_bitmap_add_many(b.bits_, values.size(), values.data());
-    return b;
-  }
+  // The bitmap of the given values, in any order, duplicates allowed.
+  static Bitmap of(std::span<const std::uint32_t> values);
 
-  void add(std::uint32_t value) {
-    if (bits_ == nullptr) bits_ = checked(roaring_bitmap_create());
-    roaring_bitmap_add(bits_, value);
-  }
+  void add(std::uint32_t value);
 
-  std::uint64_t cardinality() const { return bits_ ? roaring_bitmap_get_cardinality(bits_) : 0; }
-  bool empty() const { return cardinality() == 0; }
-  bool contains(std::uint32_t value) const {
-    return bits_ != nullptr && roaring_bitmap_contains(bits_, value);
-  }
+  std::uint64_t cardinality() const;
+  bool empty() const { return chunks_.empty(); }
+  bool contains(std::uint32_t value) const;
 
   // A new bitmap holding the values present in both.
-  Bitmap intersect(const Bitmap& other) const {
-    Bitmap out;
-    if (bits_ != nullptr && other.bits_ != nullptr)
-      out.bits_ = checked(roaring_bitmap_and(bits_, other.bits_));
-    return out;
-  }
+  Bitmap intersect(const Bitmap& other) const;
 
-  // Adds every value of `other` in place.
-  void unite(const Bitmap& other) {
-    if (other.bits_ == nullptr) return;
-    if (bits_ == nullptr) bits_ = checked(roaring_bitmap_create());
-    roaring_bitmap_or_inplace(bits_, other.bits_);
-  }
+  // Adds every value of `other` in place. On a failed allocation this bitmap is unchanged.
+  void unite(const Bitmap& other);
 
   // Writes the values in ascending order to `out`, which has room for cardinality() values.
-  void copy_to(std::uint32_t* out) const {
-    if (bits_ != nullptr) roaring_bitmap_to_uint32_array(bits_, out);
-  }
+  void copy_to(std::uint32_t* out) const;
 
   // The values in ascending order, written over `out`.
   void decode(std::vector<std::uint32_t>& out) const {
     out.resize(cardinality());
-    if (!out.empty()) roaring_bitmap_to_uint32_array(bits_, out.data());
+    copy_to(out.data());
   }
+
+  // Largest number of values a chunk keeps as an array: 4096 two-byte values take as much
+  // room as the 8 KiB bitset.
+  static constexpr std::uint32_t kArrayMax = 4096;
+  static constexpr std::size_t kWords = 65536 / 64;
 
  private:
-  static roaring_bitmap_t* checked(roaring_bitmap_t* bits) {
-    if (bits == nullptr) throw std::bad_alloc();
-    return bits;
-  }
-  void reset() noexcept {
-    if (bits_ != nullptr) roaring_bitmap_free(bits_);
-    bits_ = nullptr;
-  }
+  struct Chunk {
+    std::uint16_t key = 0;           // the high 16 bits of every value in the chunk
+    std::uint32_t cardinality = 0;   // never 0: empty chunks are not kept
+    std::vector<std::uint16_t> low;  // ascending low halves, when cardinality <= kArrayMax
+    std::vector<std::uint64_t> bits; // kWords words, when cardinality > kArrayMax
 
-  roaring_bitmap_t* bits_ = nullptr;
+    bool is_bitset() const { return !bits.empty(); }
+    bool contains(std::uint16_t value) const;
+  };
+
+  static Chunk intersect_chunks(const Chunk& a, const Chunk& b);
+  static Chunk unite_chunks(const Chunk& a, const Chunk& b);
+  static void to_bitset(Chunk& chunk);
+  static void to_array_if_small(Chunk& chunk);
+
+  std::vector<Chunk> chunks_;  // ascending keys
 };
 
 }  // namespace tallyfold
