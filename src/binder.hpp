@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/caller_array.hpp"
 #include "numpy_api.hpp"
 
 namespace tallyfold {
@@ -37,10 +38,11 @@ class BoundArgs {
   const ArgValue& operator[](std::size_t i) const { return values_[i]; }
   ArgValue& operator[](std::size_t i) { return values_[i]; }
 
+  // The caller's array, read through value loads only (any alignment, read once).
   template <class T>
-  std::span<const T> span(std::size_t i) const {
+  CallerArray<T> array(std::size_t i) const {
     PyArrayObject* a = values_[i].array;
-    return {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
+    return {PyArray_DATA(a), static_cast<std::size_t>(PyArray_SIZE(a))};
   }
   std::optional<std::uint64_t> optional_u64(std::size_t i) const {
     if (!values_[i].present) return std::nullopt;

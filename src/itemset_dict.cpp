@@ -11,15 +11,24 @@ std::vector<std::int64_t> widened(const std::vector<std::uint32_t>& counts) {
   return std::vector<std::int64_t>(counts.begin(), counts.end());
 }
 
-// One int64 per item id; ids beyond the counts given are 0. NumPy's zeroed allocation
-// leaves the pages of a huge, mostly unused id space untouched.
-PyObject* item_counts_array(const std::vector<std::uint32_t>& counts, std::uint32_t n_items) {
+// One int64 per item id; ids without a number are 0. NumPy's zeroed allocation (calloc)
+// leaves the pages of a huge, mostly unused id space untouched, and fails with MemoryError
+// when even the address space is short.
+PyObject* item_counts_array(const std::vector<std::uint32_t>& counts,
+                            const ItemNumbering& numbering, std::uint32_t n_items) {
   npy_intp length = n_items;
   PyObject* array = PyArray_ZEROS(1, &length, NPY_INT64, 0);
   if (array == nullptr) return nullptr;
   auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-  std::copy(counts.begin(), counts.begin() + std::min<std::size_t>(counts.size(), n_items), data);
+  for (std::size_t n = 0; n < counts.size(); ++n) {
+    const std::uint32_t id = numbering.caller_id(static_cast<std::uint32_t>(n));
+    if (id < n_items) data[id] = counts[n];
+  }
   return array;
+}
+
+void to_caller_ids(ItemsetRows& rows, const ItemNumbering& numbering) {
+  numbering.to_caller_ids(rows.items);
 }
 }  // namespace
 
@@ -45,12 +54,16 @@ ItemsetRows rows_of(ItemsetTable&& table) {
 }
 
 PyObject* pipeline_dict(ItemsetRows&& final_level, ItemsetRows&& lower_level,
-                        const std::vector<std::uint32_t>& item_counts, std::uint32_t n_items,
+                        const std::vector<std::uint32_t>& item_counts,
+                        const ItemNumbering& numbering,
+                        const ItemNumbering& item_count_numbering, std::uint32_t n_items,
                         std::optional<std::uint32_t> n_transactions) {
+  to_caller_ids(final_level, numbering);
+  to_caller_ids(lower_level, numbering);
   ResultDict dict;
   if (!dict.ok() || !set_itemset_rows(dict, "itemsets", "counts", std::move(final_level)) ||
       !set_itemset_rows(dict, "lower_itemsets", "lower_counts", std::move(lower_level)) ||
-      !dict.set("item_counts", item_counts_array(item_counts, n_items)))
+      !dict.set("item_counts", item_counts_array(item_counts, item_count_numbering, n_items)))
     return nullptr;
   if (n_transactions && !dict.set("n_transactions", PyLong_FromUnsignedLong(*n_transactions)))
     return nullptr;
@@ -60,22 +73,25 @@ PyObject* pipeline_dict(ItemsetRows&& final_level, ItemsetRows&& lower_level,
 }  // namespace
 
 bool set_itemset_block(ResultDict& dict, const char* itemsets_key, const char* counts_key,
-                       ItemsetTable&& table) {
-  return set_itemset_rows(dict, itemsets_key, counts_key, rows_of(std::move(table)));
+                       ItemsetTable&& table, const ItemNumbering& numbering) {
+  ItemsetRows rows = rows_of(std::move(table));
+  to_caller_ids(rows, numbering);
+  return set_itemset_rows(dict, itemsets_key, counts_key, std::move(rows));
 }
 
 PyObject* build_pipeline_dict(PipelineResult&& result, bool with_n_transactions) {
   return pipeline_dict(rows_of(std::move(result.final_level)),
                        rows_of(std::move(result.lower_level)), result.item_counts,
-                       result.n_items,
+                       result.numbering, result.item_count_numbering, result.n_items,
                        with_n_transactions ? std::optional(result.n_transactions) : std::nullopt);
 }
 
 PyObject* build_pipeline_dict(ItemsetRows&& final_level, ItemsetRows&& lower_level,
                               const std::vector<std::uint32_t>& item_counts,
-                              std::uint32_t n_items, std::uint32_t n_transactions) {
-  return pipeline_dict(std::move(final_level), std::move(lower_level), item_counts, n_items,
-                       n_transactions);
+                              const ItemNumbering& numbering, std::uint32_t n_items,
+                              std::uint32_t n_transactions) {
+  return pipeline_dict(std::move(final_level), std::move(lower_level), item_counts, numbering,
+                       numbering, n_items, n_transactions);
 }
 
 }  // namespace tallyfold

@@ -8,17 +8,13 @@
 
 namespace tallyfold {
 
-PairOut classic_compute_pairs(std::span<const std::int64_t> txn_ids,
-                              std::span<const std::int32_t> item_ids, std::uint32_t n_items,
+PairOut classic_compute_pairs(CallerArray<std::int64_t> txn_ids,
+                              CallerArray<std::int32_t> item_ids, std::uint32_t n_items,
                               std::uint32_t n_transactions, double min_support) {
-  TransactionIndex index = TransactionIndex::build_with_cap(txn_ids, item_ids, std::nullopt,
-                                                            std::nullopt);
   // Pair rows speak of items 0..n_items-1 only, as rust_compute_pairs does; the first bad
   // row in row order is reported, with the id widened as a signed value.
-  for (std::size_t r = 0; r < txn_ids.size(); ++r) {
-    const auto widened = static_cast<std::uint64_t>(static_cast<std::int64_t>(item_ids[r]));
-    if (widened >= n_items) panic_index_out_of_bounds(n_items, widened);
-  }
+  TransactionIndex index = TransactionIndex::build_with_cap(txn_ids, item_ids, std::nullopt,
+                                                            std::nullopt, n_items);
 
   LevelMap levels = apriori_itemsets(index, 2, min_support);
   PairOut out;
@@ -52,13 +48,17 @@ PipelineResult classic_compute_pipeline(const PipelineInput& in) {
   result.final_level = levels.take_level(in.k_max);
   if (in.k_max >= 2) result.lower_level = levels.take_level(in.k_max - 1);
 
-  // Slots are in id order: the ids below n_items are a prefix of them.
+  // Slots are in id order: the ids below n_items are a prefix of them. The counts stay by
+  // slot, so a huge id costs nothing here; the result array is filled by id.
   std::uint32_t below = 0;
   while (below < index.n_items() && index.item_id(below) < in.n_items) ++below;
-  if (below > 0) {
-    result.item_counts.assign(index.item_id(below - 1) + std::size_t{1}, 0);
-    for (std::uint32_t s = 0; s < below; ++s) result.item_counts[index.item_id(s)] = index.count(s);
+  std::vector<std::uint32_t> ids(below);
+  result.item_counts.resize(below);
+  for (std::uint32_t s = 0; s < below; ++s) {
+    ids[s] = index.item_id(s);
+    result.item_counts[s] = index.count(s);
   }
+  result.item_count_numbering = ItemNumbering::from_caller_ids(std::move(ids));
   return result;
 }
 

@@ -14,8 +14,8 @@ namespace tallyfold {
 // metrics. The min count comes from the data's distinct transactions; supports divide by the
 // caller's `n_transactions`, which is never checked against the data. Throws Panic for an
 // item id outside 0..n_items-1 or item_ids shorter than txn_ids.
-PairOut classic_compute_pairs(std::span<const std::int64_t> txn_ids,
-                              std::span<const std::int32_t> item_ids, std::uint32_t n_items,
+PairOut classic_compute_pairs(CallerArray<std::int64_t> txn_ids,
+                              CallerArray<std::int32_t> item_ids, std::uint32_t n_items,
                               std::uint32_t n_transactions, double min_support);
 
 // Levels k_max and k_max - 1 of classic Apriori over the capped transactions, and the counts

@@ -27,7 +27,7 @@ PyObject* rust_classic_compute_pairs(PyObject*, PyObject* const* args, Py_ssize_
     BoundArgs a;
     if (!bind_arguments(pairs_signature, args, nargs, kwnames, a)) return nullptr;
     if (!check_all_contiguous({a[0].array, a[1].array})) return nullptr;
-    PairOut rows = classic_compute_pairs(a.span<std::int64_t>(0), a.span<std::int32_t>(1),
+    PairOut rows = classic_compute_pairs(a.array<std::int64_t>(0), a.array<std::int32_t>(1),
                                          a[2].u32, a[3].u32, a[4].f64);
     return build_pair_dict(std::move(rows), std::nullopt);
   });
@@ -40,8 +40,8 @@ PyObject* rust_classic_compute_pipeline(PyObject*, PyObject* const* args, Py_ssi
     if (!bind_arguments(pipeline_signature, args, nargs, kwnames, a)) return nullptr;
     if (!check_all_contiguous({a[0].array, a[1].array, a[6].array})) return nullptr;
     // _n_transactions (a[4]) is converted and range-checked by the binder, then not used.
-    const PipelineInput input{a.span<std::int64_t>(0), a.span<std::int32_t>(1), a[2].u64,
-                              a[3].u32, a.span<double>(6), a[5].f64, a.optional_u64(7)};
+    const PipelineInput input{a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[2].u64,
+                              a[3].u32, a.array<double>(6), a[5].f64, a.optional_u64(7)};
     return build_pipeline_dict(classic_compute_pipeline(input), /*with_n_transactions=*/false);
   });
 }

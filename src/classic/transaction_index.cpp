@@ -6,6 +6,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "classic/tid_sets.hpp"
+#include "common/input_rows.hpp"
 #include "common/inverted_index.hpp"
 #include "common/panic.hpp"
 #include "common/weight_cap.hpp"
@@ -78,21 +79,27 @@ std::vector<std::uint32_t> rank_rows(std::size_t rows, KeyOf key_of, std::vector
 
 }  // namespace
 
-TransactionIndex TransactionIndex::build_with_cap(std::span<const std::int64_t> txn_ids,
-                                                  std::span<const std::int32_t> item_ids,
-                                                  std::optional<std::span<const double>> item_weights,
-                                                  std::optional<std::uint64_t> max_items_per_txn) {
+TransactionIndex TransactionIndex::build_with_cap(CallerArray<std::int64_t> txn_ids,
+                                                  CallerArray<std::int32_t> item_ids,
+                                                  std::optional<CallerArray<double>> item_weights,
+                                                  std::optional<std::uint64_t> max_items_per_txn,
+                                                  std::optional<std::uint32_t> check_below) {
   const std::size_t rows = txn_ids.size();
   check_row_limit(rows);
   // Extra entries of item_ids are never read; a missing one is the caller's bug, caught
   // before any work.
   if (item_ids.size() < rows) panic_index_out_of_bounds(item_ids.size(), item_ids.size());
+  // The one read of the caller's rows: ranking passes over each key twice, which must see
+  // the same values.
+  InputRows input = read_rows(txn_ids, item_ids, check_below);
 
   TransactionIndex index;
   std::vector<std::uint32_t> txn_of_row =
-      rank_rows(rows, [&](std::size_t r) { return txn_ids[r]; }, index.caller_ids_);
-  std::vector<std::uint32_t> slot_of_row = rank_rows(
-      rows, [&](std::size_t r) { return static_cast<std::uint32_t>(item_ids[r]); }, index.items_);
+      rank_rows(rows, [&](std::size_t r) { return input.txn_ids[r]; }, index.caller_ids_);
+  input.txn_ids = {};
+  std::vector<std::uint32_t> slot_of_row =
+      rank_rows(rows, [&](std::size_t r) { return input.item_ids[r]; }, index.items_);
+  input.item_ids = {};
   const std::uint32_t n_txn = index.n_transactions();
 
   // Per transaction, its slots: counted, scattered, then sorted and de-duplicated.
@@ -110,9 +117,9 @@ TransactionIndex TransactionIndex::build_with_cap(std::span<const std::int64_t> 
   if (item_weights && max_items_per_txn) {
     // Weights by slot: slots keep the order of ids, so cap_by_weight's tie rule (ascending
     // position) still means ascending id.
-    std::vector<double> slot_weights(index.items_.size());
+    std::vector<double> slot_weights(index.items_.size(), 0.0);
     for (std::size_t s = 0; s < slot_weights.size(); ++s)
-      slot_weights[s] = item_weight(*item_weights, index.items_[s]);
+      if (index.items_[s] < item_weights->size()) slot_weights[s] = item_weights->load(index.items_[s]);
     std::uint32_t write = 0, begin = 0;
     for (std::uint32_t t = 0; t < n_txn; ++t) {
       const std::uint32_t end = by_txn.offsets[t + 1];

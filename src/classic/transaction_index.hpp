@@ -16,6 +16,8 @@
 #include <span>
 #include <vector>
 
+#include "common/caller_array.hpp"
+
 namespace tallyfold {
 
 class TransactionIndex {
@@ -24,11 +26,14 @@ class TransactionIndex {
   // `item_weights` and `max_items_per_txn` are given, a transaction with more items than the
   // cap keeps its cap heaviest (cap_by_weight: ties and NaN keep ascending ids); either one
   // alone changes nothing. A transaction the cap empties still counts in n_transactions().
-  // Throws Panic when item_ids is shorter than txn_ids, LimitError past 2^32 - 1 rows.
-  static TransactionIndex build_with_cap(std::span<const std::int64_t> txn_ids,
-                                         std::span<const std::int32_t> item_ids,
-                                         std::optional<std::span<const double>> item_weights,
-                                         std::optional<std::uint64_t> max_items_per_txn);
+  // Throws Panic when item_ids is shorter than txn_ids, LimitError past 2^32 - 1 rows. With
+  // `check_below`, an id that is not below it (widened as a signed value) throws Panic too,
+  // the first such row in row order. Each caller value is loaded once.
+  static TransactionIndex build_with_cap(CallerArray<std::int64_t> txn_ids,
+                                         CallerArray<std::int32_t> item_ids,
+                                         std::optional<CallerArray<double>> item_weights,
+                                         std::optional<std::uint64_t> max_items_per_txn,
+                                         std::optional<std::uint32_t> check_below = std::nullopt);
 
   // Distinct caller transaction ids in the input, emptied transactions included.
   std::uint32_t n_transactions() const { return static_cast<std::uint32_t>(caller_ids_.size()); }

@@ -6,6 +6,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include "common/input_rows.hpp"
 #include "common/panic.hpp"
 
 namespace tallyfold {
@@ -17,7 +18,7 @@ constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
 // Dense transaction number of every row, in order of first appearance of its caller id.
 // Ids that span a small range (the usual 0..N-1 numbering) use a direct table instead of
 // hashing; rows of one transaction that are adjacent skip the lookup altogether.
-std::vector<std::uint32_t> renumber_transactions(std::span<const std::int64_t> txn_ids,
+std::vector<std::uint32_t> renumber_transactions(const std::vector<std::int64_t>& txn_ids,
                                                  std::vector<std::int64_t>& distinct) {
   const std::size_t rows = txn_ids.size();
   std::vector<std::uint32_t> txn_of_row(rows);
@@ -84,25 +85,22 @@ void check_row_limit(std::uint64_t rows) {
                      "transaction ids) are supported: offsets are 32-bit");
 }
 
-InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
-                                   std::span<const std::int32_t> item_ids, std::uint32_t n_items) {
-  const std::size_t rows = txn_ids.size();
-  check_row_limit(rows);
+InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
+                                   CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
+  // The only read of the caller's arrays; item ids are checked here, in row order.
+  InputRows input = read_rows(txn_ids, item_ids, n_items);
+  const std::size_t rows = input.txn_ids.size();
 
   InvertedIndex index;
   index.n_items = n_items;
-  std::vector<std::uint32_t> txn_of_row = renumber_transactions(txn_ids, index.distinct_txn_ids);
+  std::vector<std::uint32_t> txn_of_row = renumber_transactions(input.txn_ids, index.distinct_txn_ids);
+  input.txn_ids = {};
   const auto n_transactions = static_cast<std::uint32_t>(index.distinct_txn_ids.size());
   index.n_transactions = n_transactions;
 
-  // Validation pass: the one place where item ids are checked, in row order.
+  std::vector<std::uint32_t> item_of_row = std::move(input.item_ids);
   std::uint32_t item_space = 0;
-  for (std::size_t r = 0; r < rows; ++r) {
-    if (r >= item_ids.size()) panic_index_out_of_bounds(item_ids.size(), r);
-    const auto widened = static_cast<std::uint64_t>(static_cast<std::int64_t>(item_ids[r]));
-    if (widened >= n_items) panic_index_out_of_bounds(n_items, widened);
-    item_space = std::max(item_space, static_cast<std::uint32_t>(widened) + 1);
-  }
+  index.numbering = ItemNumbering::number_items(item_of_row, input.item_end, &item_space);
   index.item_space = item_space;
 
   // Counting pass.
@@ -110,7 +108,7 @@ InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
   std::vector<std::uint32_t> item_rows(item_space, 0);
   for (std::size_t r = 0; r < rows; ++r) {
     ++txn_rows[txn_of_row[r]];
-    ++item_rows[static_cast<std::uint32_t>(item_ids[r])];
+    ++item_rows[item_of_row[r]];
   }
 
   std::vector<std::uint32_t> txn_offsets = prefix_offsets(txn_rows);
@@ -122,11 +120,12 @@ InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
   std::copy(item_offsets.begin(), item_offsets.end() - 1, item_rows.begin());
   for (std::size_t r = 0; r < rows; ++r) {
     const std::uint32_t t = txn_of_row[r];
-    const auto i = static_cast<std::uint32_t>(item_ids[r]);
+    const std::uint32_t i = item_of_row[r];
     txn_side[txn_rows[t]++] = i;
     item_side[item_rows[i]++] = t;
   }
   txn_of_row = {};
+  item_of_row = {};
 
   Csr by_txn = sort_dedup_csr(std::move(txn_side), std::move(txn_offsets), n_transactions);
   Csr by_item = sort_dedup_csr(std::move(item_side), std::move(item_offsets), item_space);

@@ -7,6 +7,9 @@
 #include <span>
 #include <vector>
 
+#include "common/caller_array.hpp"
+#include "common/item_numbering.hpp"
+
 namespace tallyfold {
 
 struct InvertedIndex {
@@ -18,9 +21,12 @@ struct InvertedIndex {
   std::vector<std::int64_t> distinct_txn_ids;  // caller id of each transaction index
   std::uint32_t n_transactions = 0;
   std::uint32_t n_items = 0;     // the caller's item-id space
-  // One more than the largest item id present (0 without rows). Per-item structures are
-  // sized by it rather than by n_items: an id space of four billion with a few used ids
-  // must not cost gigabytes. Items at or above it occur nowhere.
+  // Item numbers in the fields above are `numbering`'s: the caller's ids when they are dense
+  // enough, else dense numbers in id order (results go through numbering.to_caller_ids).
+  ItemNumbering numbering;
+  // One more than the largest item number (0 without rows). Per-item structures are sized
+  // by it rather than by n_items: an id space of four billion with a few used ids must not
+  // cost gigabytes. Numbers at or above it occur nowhere.
   std::uint32_t item_space = 0;
 
   std::uint32_t item_count(std::uint32_t item) const {
@@ -41,11 +47,12 @@ struct Csr {
   std::vector<std::uint32_t> offsets;  // rows + 1 entries, first is 0
 };
 
-// Renumbers transactions densely in order of first appearance and builds both CSR directions
-// by counting and scattering. Throws Panic for an item id outside 0..n_items-1 or an
-// `item_ids` shorter than `txn_ids`, LimitError for 2^32 rows or more.
-InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
-                                   std::span<const std::int32_t> item_ids, std::uint32_t n_items);
+// Renumbers transactions densely in order of first appearance (and items, when their ids are
+// sparse) and builds both CSR directions by counting and scattering. Reads each caller value
+// once. Throws Panic for an item id outside 0..n_items-1 or an `item_ids` shorter than
+// `txn_ids`, LimitError for 2^32 rows or more.
+InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
+                                   CallerArray<std::int32_t> item_ids, std::uint32_t n_items);
 
 // Sorts every row of (values, offsets) ascending and removes duplicates, reusing the buffers.
 // `offsets` needs at least rows + 1 non-decreasing entries ending within `values`; a violated

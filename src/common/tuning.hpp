@@ -11,6 +11,14 @@ namespace tallyfold::tuning {
 // results stay cheap to combine.
 inline constexpr std::size_t kChunksPerThread = 16;
 
+// Per-item tables (offsets, counts, one dense counter per worker) are sized by the largest
+// item id. When that id exceeds twice the number of rows plus this slack, most of the id
+// space is unused (an input has at most one distinct item per row), so items are renumbered
+// densely and the tables shrink to the items that occur. Below it the caller's ids are used
+// as they are: the tables cost at most a few words per row and renumbering would only add a
+// sort.
+inline constexpr std::uint64_t kSparseItemSpaceSlack = 4096;
+
 // Below this many reduced transactions the anchor collection of a level stays on the calling
 // thread: waking the pool costs more than the subset matching saves.
 inline constexpr std::size_t kParallelTransactionMin = 10'000;

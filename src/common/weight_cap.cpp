@@ -5,6 +5,16 @@
 
 namespace tallyfold {
 
+std::vector<double> weights_by_number(CallerArray<double> weights, const ItemNumbering& numbering,
+                                      std::uint32_t item_space) {
+  std::vector<double> by_number(item_space, 0.0);
+  for (std::uint32_t n = 0; n < item_space; ++n) {
+    const std::uint32_t id = numbering.caller_id(n);
+    if (id < weights.size()) by_number[n] = weights.load(id);
+  }
+  return by_number;
+}
+
 std::size_t cap_by_weight(std::uint32_t* items, std::size_t length, std::span<const double> weights,
                           std::uint64_t cap) {
   if (length <= cap) return length;

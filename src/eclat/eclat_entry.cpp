@@ -29,7 +29,7 @@ PyObject* rust_eclat_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs
     // The index and the item list are built before the lock is released: they are linear in
     // the input, and the search that follows is where the time goes.
     const InvertedIndex index =
-        build_inverted_index(a.span<std::int64_t>(0), a.span<std::int32_t>(1), a[3].u32);
+        build_inverted_index(a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[3].u32);
     const std::uint32_t min_count = eclat_min_count(a[4].f64, index.n_transactions);
     const std::vector<ItemNode> nodes = eclat_item_nodes(index, min_count);
     EclatOut out;
@@ -42,7 +42,7 @@ PyObject* rust_eclat_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return build_pipeline_dict(
         ItemsetRows{width, std::move(out.itemsets), std::move(out.counts)},
         ItemsetRows{width - 1, std::move(out.lower_itemsets), std::move(out.lower_counts)},
-        index.item_counts, index.n_items, index.n_transactions);
+        index.item_counts, index.numbering, index.n_items, index.n_transactions);
   });
 }
 

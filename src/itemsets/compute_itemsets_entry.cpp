@@ -4,6 +4,7 @@
 
 #include "common/inverted_index.hpp"
 #include "common/panic.hpp"
+#include "common/weight_cap.hpp"
 #include "entry_point.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
@@ -22,15 +23,22 @@ Signature signature{"rust_compute_itemsets",
                     6,
                     {}};
 
-// The frequent set: row j is the k-1 values from position j*(k-1) of the array's values in
-// row-major order. Rows that run past the end of the data are an internal fault.
-ItemsetTable frequent_set_from(std::span<const std::int32_t> values, std::size_t n_rows,
-                               std::uint64_t k) {
+// The rows of freq_lower, read once and checked as they are copied: row j is the k-1 values
+// from position j*(k-1) of the array's values in row-major order. A row that runs past the
+// end of the data is an internal fault, and so is a value outside 0..n_items-1, reported as
+// for an item id.
+struct FrequentRows {
+  std::size_t width = 0;
+  std::vector<std::uint32_t> items;  // rows back to back
+};
+
+FrequentRows read_frequent_rows(CallerArray<std::int32_t> values, std::size_t n_rows,
+                                std::uint64_t k, std::uint32_t n_items) {
   if (n_rows > 0 && k == 0)
     throw Panic("attempt to subtract with overflow: the row width k - 1 is negative for k = 0");
   const std::uint64_t width = k == 0 ? 0 : k - 1;
-  ItemsetTable frequent(static_cast<std::size_t>(width));
-  std::vector<std::uint32_t> row;
+  FrequentRows rows;
+  rows.width = static_cast<std::size_t>(width);
   for (std::uint64_t j = 0; j < n_rows; ++j) {
     // start = j * width and end = start + width, checked so that a huge k cannot wrap
     // around into a short, wrongly placed row; an overflowing end is reported saturated.
@@ -39,9 +47,27 @@ ItemsetTable frequent_set_from(std::span<const std::int32_t> values, std::size_t
         __builtin_mul_overflow(j, width, &start) || __builtin_add_overflow(start, width, &end);
     if (overflow) end = std::numeric_limits<std::uint64_t>::max();
     if (end > values.size()) panic_range_end(end, values.size());
-    row.assign(values.begin() + start, values.begin() + end);
-    frequent.insert(row, 0);
+    for (std::uint64_t p = start; p < end; ++p) {
+      const std::int32_t item = values.load(p);
+      const auto widened = static_cast<std::uint64_t>(static_cast<std::int64_t>(item));
+      if (widened >= n_items) panic_index_out_of_bounds(n_items, widened);
+      rows.items.push_back(static_cast<std::uint32_t>(item));
+    }
   }
+  return rows;
+}
+
+// The frequent set in the index's item numbers, in the order given and not re-sorted;
+// duplicate rows collapse. An id that occurs in no row of the data has no number and becomes
+// item_space, a number that occurs nowhere, so its rows still match no transaction and still
+// give pairs to the pair set.
+ItemsetTable frequent_set_from(FrequentRows&& rows, const InvertedIndex& index) {
+  if (!index.numbering.is_identity())
+    for (std::uint32_t& item : rows.items) item = index.numbering.number_of(item, index.item_space);
+  ItemsetTable frequent(rows.width);
+  const std::size_t n_rows = rows.width == 0 ? 0 : rows.items.size() / rows.width;
+  for (std::size_t j = 0; j < n_rows; ++j)
+    frequent.insert(ItemsetTable::Row(rows.items.data() + j * rows.width, rows.width), 0);
   return frequent;
 }
 
@@ -72,22 +98,28 @@ PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nar
       if (!row_major) return nullptr;
       freq = reinterpret_cast<PyArrayObject*>(row_major.get());
     }
-    const std::span<const std::int32_t> values(static_cast<const std::int32_t*>(PyArray_DATA(freq)),
-                                               static_cast<std::size_t>(PyArray_SIZE(freq)));
-    const ItemsetTable frequent =
-        frequent_set_from(values, static_cast<std::size_t>(PyArray_DIM(freq, 0)), a[3].u64);
-    const PairSet pairs = pairs_within(frequent);
+    FrequentRows rows = read_frequent_rows(
+        CallerArray<std::int32_t>(PyArray_DATA(freq), static_cast<std::size_t>(PyArray_SIZE(freq))),
+        static_cast<std::size_t>(PyArray_DIM(freq, 0)), a[3].u64, a[4].u32);
+    row_major = PyRef();
     ItemsetTable level{0};
+    ItemNumbering numbering;
     {
       GilReleased released;
       const InvertedIndex index =
-          build_inverted_index(a.span<std::int64_t>(0), a.span<std::int32_t>(1), a[4].u32);
-      level = count_k_itemsets_internal(LevelInput{index, frequent, pairs,
-                                                   static_cast<std::size_t>(a[3].u64),
-                                                   a.span<double>(5), a.optional_u64(6), 0});
+          build_inverted_index(a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[4].u32);
+      const ItemsetTable frequent = frequent_set_from(std::move(rows), index);
+      const PairSet pairs = pairs_within(frequent);
+      const std::optional<std::uint64_t> cap = a.optional_u64(6);
+      const std::vector<double> weights =
+          cap ? weights_by_number(a.array<double>(5), index.numbering, index.item_space)
+              : std::vector<double>{};
+      level = count_k_itemsets_internal(LevelInput{
+          index, frequent, pairs, static_cast<std::size_t>(a[3].u64), weights, cap, 0});
+      numbering = index.numbering;
     }
     ResultDict dict;
-    if (!dict.ok() || !set_itemset_block(dict, "itemsets", "counts", std::move(level)))
+    if (!dict.ok() || !set_itemset_block(dict, "itemsets", "counts", std::move(level), numbering))
       return nullptr;
     return dict.release();
   });

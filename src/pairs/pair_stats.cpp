@@ -32,8 +32,8 @@ struct CountedPairs {
 
 }  // namespace
 
-PairStats compute_pair_stats(std::span<const std::int64_t> txn_ids,
-                             std::span<const std::int32_t> item_ids, std::uint32_t n_items,
+PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
+                             CallerArray<std::int32_t> item_ids, std::uint32_t n_items,
                              double min_support) {
   const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
   const std::uint32_t n = index.n_transactions;
@@ -89,6 +89,8 @@ PairStats compute_pair_stats(std::span<const std::int64_t> txn_ids,
     }
     part = CountedPairs{};
   });
+  index.numbering.to_caller_ids(stats.rows.item_A);
+  index.numbering.to_caller_ids(stats.rows.item_B);
   return stats;
 }
 

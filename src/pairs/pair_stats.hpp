@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "common/caller_array.hpp"
 #include "pairs/pair_out.hpp"
 
 namespace tallyfold {
@@ -17,8 +18,8 @@ struct PairStats {
 // Rows whose count is below ceil(min_support * N) are dropped before any metric is computed;
 // a min_support that is not positive keeps every co-occurring pair. Runs on the pool; the row
 // order is the same for any number of threads.
-PairStats compute_pair_stats(std::span<const std::int64_t> txn_ids,
-                             std::span<const std::int32_t> item_ids, std::uint32_t n_items,
+PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
+                             CallerArray<std::int32_t> item_ids, std::uint32_t n_items,
                              double min_support);
 
 }  // namespace tallyfold

@@ -20,7 +20,7 @@ PyObject* rust_compute_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PairStats stats;
     {
       GilReleased released;
-      stats = compute_pair_stats(a.span<std::int64_t>(0), a.span<std::int32_t>(1), a[2].u32,
+      stats = compute_pair_stats(a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[2].u32,
                                  a[3].f64);
     }
     return build_pair_dict(std::move(stats.rows), stats.n_transactions);

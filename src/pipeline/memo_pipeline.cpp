@@ -17,15 +17,19 @@ struct PipelineStart {
   std::uint32_t min_count;
   FrequentPairs pairs;
   PipelineResult result;
+  std::vector<double> weights;  // by item number, for the cap
 };
 
 PipelineStart start_pipeline(const PipelineInput& in) {
-  PipelineStart s{build_inverted_index(in.txn_ids, in.item_ids, in.n_items), 0, {}, {}};
+  PipelineStart s{build_inverted_index(in.txn_ids, in.item_ids, in.n_items), 0, {}, {}, {}};
+  s.weights = cap_weights(in, s.index);
   s.min_count = min_count_u32(in.min_support, s.index.n_transactions);
   s.pairs = count_frequent_pairs(s.index, in.min_support);
   s.result.n_transactions = s.index.n_transactions;
   s.result.n_items = in.n_items;
   s.result.item_counts = s.index.item_counts;
+  s.result.numbering = s.index.numbering;
+  s.result.item_count_numbering = s.index.numbering;
   return s;
 }
 
@@ -38,7 +42,7 @@ MemoLevelInput level_input(const PipelineInput& in, const PipelineStart& s,
                         neighbors,
                         static_cast<std::size_t>(k),
                         s.min_count,
-                        in.item_weights,
+                        s.weights,
                         in.max_items_per_txn,
                         s.min_count >= 1 && !in.max_items_per_txn};
 }

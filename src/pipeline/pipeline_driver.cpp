@@ -2,12 +2,19 @@
 
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
+#include "common/weight_cap.hpp"
 #include "pairs/frequent_pairs.hpp"
 
 namespace tallyfold {
 
+std::vector<double> cap_weights(const PipelineInput& in, const InvertedIndex& index) {
+  if (!in.max_items_per_txn) return {};
+  return weights_by_number(in.item_weights, index.numbering, index.item_space);
+}
+
 PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter) {
   const InvertedIndex index = build_inverted_index(in.txn_ids, in.item_ids, in.n_items);
+  const std::vector<double> weights = cap_weights(in, index);
   const std::uint32_t min_count = min_count_u32(in.min_support, index.n_transactions);
 
   FrequentPairs pairs = count_frequent_pairs(index, in.min_support);
@@ -15,11 +22,13 @@ PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter
   result.n_transactions = index.n_transactions;
   result.n_items = in.n_items;
   result.item_counts = index.item_counts;
+  result.numbering = index.numbering;
+  result.item_count_numbering = index.numbering;
   result.lower_level = std::move(pairs.counts);
 
   for (std::uint64_t k = 3; k <= in.k_max; ++k) {
     LevelInput level_input{index, result.lower_level, pairs.set, static_cast<std::size_t>(k),
-                           in.item_weights, in.max_items_per_txn, min_count,
+                           weights, in.max_items_per_txn, min_count,
                            // Under a cap each level reduces, then caps, transactions anew, so a
                            // k-itemset's prefix may miss the previous level while another
                            // subset is in it: only uncapped levels hold every frequent itemset.

@@ -8,26 +8,30 @@
 #include <span>
 #include <vector>
 
+#include "common/caller_array.hpp"
+#include "common/item_numbering.hpp"
 #include "common/itemset_table.hpp"
 #include "itemsets/count_k_itemsets.hpp"
 
 namespace tallyfold {
 
 struct PipelineInput {
-  std::span<const std::int64_t> txn_ids;
-  std::span<const std::int32_t> item_ids;
+  CallerArray<std::int64_t> txn_ids;
+  CallerArray<std::int32_t> item_ids;
   std::uint64_t k_max;
   std::uint32_t n_items;
-  std::span<const double> item_weights;
+  CallerArray<double> item_weights;
   double min_support;
   std::optional<std::uint64_t> max_items_per_txn;
 };
 
 struct PipelineResult {
   std::uint32_t n_items = 0;
-  std::vector<std::uint32_t> item_counts;  // may be shorter than n_items: the rest are 0
+  std::vector<std::uint32_t> item_counts;  // by item number; ids without a number count 0
   ItemsetTable final_level{0};  // level k_max
   ItemsetTable lower_level{0};  // level k_max - 1 (the frequent pairs when k_max <= 3)
+  ItemNumbering numbering;             // item numbers of the two levels
+  ItemNumbering item_count_numbering;  // item numbers of item_counts
   std::uint32_t n_transactions = 0;
 };
 
@@ -37,5 +41,8 @@ using SetLevelCounter = ItemsetTable (*)(const LevelInput&);
 // Runs the pipeline with `counter` for levels 3 and up. The loop stops at the first empty
 // level: every later level would be empty too, and both returned levels are then empty.
 PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter);
+
+// The weights the cap reads, by item number; empty when no cap is given (nothing reads them).
+std::vector<double> cap_weights(const PipelineInput& in, const InvertedIndex& index);
 
 }  // namespace tallyfold

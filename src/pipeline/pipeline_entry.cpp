@@ -33,8 +33,8 @@ PyObject* run_pipeline_entry(const Signature& signature, PyObject* const* args, 
     BoundArgs a;
     if (!bind_arguments(signature, args, nargs, kwnames, a)) return nullptr;
     if (!check_all_contiguous({a[0].array, a[1].array, a[5].array})) return nullptr;
-    const PipelineInput input{a.span<std::int64_t>(0), a.span<std::int32_t>(1), a[2].u64,
-                              a[3].u32, a.span<double>(5), a[4].f64, a.optional_u64(6)};
+    const PipelineInput input{a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[2].u64,
+                              a[3].u32, a.array<double>(5), a[4].f64, a.optional_u64(6)};
     PipelineResult result;
     {
       GilReleased released;

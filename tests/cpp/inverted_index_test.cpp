@@ -33,5 +33,15 @@ int main() {
   CHECK((index.txn_items == std::vector<std::uint32_t>{1, 3, 2}));
   CHECK((index.item_txns == std::vector<std::uint32_t>{0, 1, 0}));
   CHECK((index.item_counts == std::vector<std::uint32_t>{0, 1, 1, 1}));
+
+  // Sparse ids are numbered densely in id order; the tables hold only the items present.
+  const std::vector<std::int64_t> txn2{1, 1, 2};
+  const std::vector<std::int32_t> item2{2147483647, 0, 70000};
+  InvertedIndex sparse = build_inverted_index(txn2, item2, 2147483648u);
+  CHECK(sparse.item_space == 3);
+  CHECK((sparse.txn_items == std::vector<std::uint32_t>{0, 2, 1}));
+  CHECK(sparse.numbering.caller_id(2) == 2147483647u);
+  CHECK(sparse.numbering.number_of(70000, 99) == 1);
+  CHECK(sparse.numbering.number_of(5, 99) == 99);
   return check_failures() == 0 ? 0 : 1;
 }
