@@ -1,0 +1,62 @@
+"""Memory shortage: every function raises MemoryError, whatever stage runs out, and the module
+keeps working in the same process."""
+
+from child import assert_clean_exit, run_child
+
+# One heap for all threads and large blocks always mapped on their own, so that what the
+# process has mapped is what it uses: a limit set just above it then leaves the call only
+# the headroom it names, whichever thread allocates.
+_SETTLED_MALLOC = {"MALLOC_ARENA_MAX": "1", "MALLOC_MMAP_THRESHOLD_": "131072"}
+
+
+def test_every_function_raises_memory_error_under_a_tight_limit():
+    """The bitmap variants used to abort or segfault in the bitmap library when an allocation
+    failed. Each function runs under address-space limits a little above what the process
+    already uses, so the shortage strikes at different stages of the call; a call that
+    completes must give the full result, and a small call afterwards its usual one."""
+    proc = run_child("""
+        import ctypes, resource
+        import numpy as np, _tallyfold
+        from all_functions import FUNCTIONS, call, canonical
+
+        def address_space():
+            ctypes.CDLL("libc.so.6").malloc_trim(0)
+            with open("/proc/self/status") as status:
+                for line in status:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        rng = np.random.default_rng(2)
+        rows = 600_000
+        txn = np.repeat(np.arange(rows // 6, dtype=np.int64), 6)
+        item = rng.integers(0, 40, rows).astype(np.int32)
+        weights = rng.random(40)
+        freq = np.array([[a, b] for a in range(40) for b in range(a + 1, 40)], dtype=np.int32)
+        small_txn, small_item = txn[:3000].copy(), item[:3000].copy()
+        args = dict(weights=weights, freq=freq, k_max=4, min_support=0.002)
+        small = {n: canonical(call(n, small_txn, small_item, 40, **args)) for n in FUNCTIONS}
+        full = {n: canonical(call(n, txn, item, 40, **args)) for n in FUNCTIONS}
+
+        report = {}
+        for name in FUNCTIONS:
+            outcomes = []
+            for extra_mb in (3, 8, 12, 15, 19, 40):
+                resource.setrlimit(resource.RLIMIT_AS, (address_space() + extra_mb * 2**20, hard))
+                try:
+                    result = call(name, txn, item, 40, **args)
+                    outcomes.append("ok")
+                except MemoryError:
+                    outcomes.append("MemoryError")
+                finally:
+                    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+                if outcomes[-1] == "ok":
+                    assert canonical(result) == full[name], name
+                again = canonical(call(name, small_txn, small_item, 40, **args))
+                assert again == small[name], name
+            assert outcomes[0] == "MemoryError", (name, outcomes)
+            report[name] = outcomes
+        print("ok", report)
+    """, timeout=600, env=_SETTLED_MALLOC)
+    assert_clean_exit(proc)
+    assert proc.stdout.startswith("ok")
