@@ -89,17 +89,18 @@ TransactionIndex TransactionIndex::build_with_cap(CallerArray<std::int64_t> txn_
   // Extra entries of item_ids are never read; a missing one is the caller's bug, caught
   // before any work.
   if (item_ids.size() < rows) panic_index_out_of_bounds(item_ids.size(), item_ids.size());
-  // The one read of the caller's rows: ranking passes over each key twice, which must see
-  // the same values.
-  InputRows input = read_rows(txn_ids, item_ids, check_below);
-
+  // The one read of the caller's rows, into copies: ranking passes over each key twice, and
+  // both passes must see the same values.
   TransactionIndex index;
-  std::vector<std::uint32_t> txn_of_row =
-      rank_rows(rows, [&](std::size_t r) { return input.txn_ids[r]; }, index.caller_ids_);
-  input.txn_ids = {};
+  std::vector<std::uint32_t> txn_of_row;
+  {
+    const std::vector<std::int64_t> caller_txns = read_txn_ids(txn_ids);
+    txn_of_row = rank_rows(rows, [&](std::size_t r) { return caller_txns[r]; }, index.caller_ids_);
+  }
+  ItemRows items = read_item_ids(item_ids, rows, check_below);
   std::vector<std::uint32_t> slot_of_row =
-      rank_rows(rows, [&](std::size_t r) { return input.item_ids[r]; }, index.items_);
-  input.item_ids = {};
+      rank_rows(rows, [&](std::size_t r) { return items.ids[r]; }, index.items_);
+  items = {};
   const std::uint32_t n_txn = index.n_transactions();
 
   // Per transaction, its slots: counted, scattered, then sorted and de-duplicated.

@@ -1,7 +1,9 @@
 #pragma once
-// The one pass over the caller's (transaction, item) rows. Every value is loaded once, checked
+// The one read of the caller's (transaction, item) rows. Every value is loaded once, checked
 // and copied; the engines work on the copies only, so a caller thread writing into the arrays
-// during the call can change what is counted but never send an index out of bounds.
+// during the call can change what is counted but never send an index out of bounds. The two
+// arrays are read in separate passes so that a caller can drop the first copy (after
+// numbering transactions) before the second one is made.
 
 #include <cstdint>
 #include <optional>
@@ -11,17 +13,19 @@
 
 namespace tallyfold {
 
-struct InputRows {
-  std::vector<std::int64_t> txn_ids;    // one per row
-  std::vector<std::uint32_t> item_ids;  // one per row, the 32-bit pattern of the caller's id
-  std::uint64_t item_end = 0;           // one more than the largest item id; 0 without rows
+// Copies `txn_ids`. Throws LimitError for 2^32 rows or more.
+std::vector<std::int64_t> read_txn_ids(CallerArray<std::int64_t> txn_ids);
+
+struct ItemRows {
+  std::vector<std::uint32_t> ids;  // one per row, the 32-bit pattern of the caller's id
+  std::uint64_t end = 0;           // one more than the largest id; 0 without rows
 };
 
-// Copies rows 0..len(txn_ids)-1. With `n_items`, an id that, widened as a signed value, is not
-// below it throws Panic ("index out of bounds: the len is n_items but the index is id"), the
-// first such row in row order; `item_ids` shorter than `txn_ids` throws the same fault at the
-// first row without an item. Throws LimitError for 2^32 rows or more.
-InputRows read_rows(CallerArray<std::int64_t> txn_ids, CallerArray<std::int32_t> item_ids,
-                    std::optional<std::uint32_t> n_items);
+// Copies the first `rows` item ids. With `n_items`, an id that, widened as a signed value, is
+// not below it throws Panic ("index out of bounds: the len is n_items but the index is id"),
+// the first such row in row order; `item_ids` shorter than `rows` throws the same fault at
+// the first row without an item.
+ItemRows read_item_ids(CallerArray<std::int32_t> item_ids, std::size_t rows,
+                       std::optional<std::uint32_t> n_items);
 
 }  // namespace tallyfold

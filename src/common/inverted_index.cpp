@@ -87,20 +87,24 @@ void check_row_limit(std::uint64_t rows) {
 
 InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
                                    CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
-  // The only read of the caller's arrays; item ids are checked here, in row order.
-  InputRows input = read_rows(txn_ids, item_ids, n_items);
-  const std::size_t rows = input.txn_ids.size();
-
   InvertedIndex index;
   index.n_items = n_items;
-  std::vector<std::uint32_t> txn_of_row = renumber_transactions(input.txn_ids, index.distinct_txn_ids);
-  input.txn_ids = {};
+  std::size_t rows = 0;
+  std::vector<std::uint32_t> txn_of_row;
+  {
+    // The only read of txn_ids; the copy goes once transactions are numbered.
+    const std::vector<std::int64_t> caller_txns = read_txn_ids(txn_ids);
+    rows = caller_txns.size();
+    txn_of_row = renumber_transactions(caller_txns, index.distinct_txn_ids);
+  }
   const auto n_transactions = static_cast<std::uint32_t>(index.distinct_txn_ids.size());
   index.n_transactions = n_transactions;
 
-  std::vector<std::uint32_t> item_of_row = std::move(input.item_ids);
+  // The only read of item_ids, checked here in row order.
+  ItemRows items = read_item_ids(item_ids, rows, n_items);
+  std::vector<std::uint32_t> item_of_row = std::move(items.ids);
   std::uint32_t item_space = 0;
-  index.numbering = ItemNumbering::number_items(item_of_row, input.item_end, &item_space);
+  index.numbering = ItemNumbering::number_items(item_of_row, items.end, &item_space);
   index.item_space = item_space;
 
   // Counting pass.
@@ -114,18 +118,22 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   std::vector<std::uint32_t> txn_offsets = prefix_offsets(txn_rows);
   std::vector<std::uint32_t> item_offsets = prefix_offsets(item_rows);
 
-  // Scatter pass: the row counters become fill cursors.
-  std::vector<std::uint32_t> txn_side(rows), item_side(rows);
+  // Scatter passes; the row counters become fill cursors. The transaction side comes from
+  // the rows; the item side from the transaction side, walked in transaction order, so the
+  // per-row arrays are gone before it is allocated and each item's segment comes out sorted.
+  std::vector<std::uint32_t> txn_side(rows);
   std::copy(txn_offsets.begin(), txn_offsets.end() - 1, txn_rows.begin());
-  std::copy(item_offsets.begin(), item_offsets.end() - 1, item_rows.begin());
-  for (std::size_t r = 0; r < rows; ++r) {
-    const std::uint32_t t = txn_of_row[r];
-    const std::uint32_t i = item_of_row[r];
-    txn_side[txn_rows[t]++] = i;
-    item_side[item_rows[i]++] = t;
-  }
+  for (std::size_t r = 0; r < rows; ++r) txn_side[txn_rows[txn_of_row[r]]++] = item_of_row[r];
   txn_of_row = {};
   item_of_row = {};
+  txn_rows = {};
+
+  std::vector<std::uint32_t> item_side(rows);
+  std::copy(item_offsets.begin(), item_offsets.end() - 1, item_rows.begin());
+  for (std::uint32_t t = 0; t < n_transactions; ++t)
+    for (std::uint32_t p = txn_offsets[t]; p < txn_offsets[t + 1]; ++p)
+      item_side[item_rows[txn_side[p]]++] = t;
+  item_rows = {};
 
   Csr by_txn = sort_dedup_csr(std::move(txn_side), std::move(txn_offsets), n_transactions);
   Csr by_item = sort_dedup_csr(std::move(item_side), std::move(item_offsets), item_space);

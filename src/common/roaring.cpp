@@ -3,9 +3,15 @@
 #include <algorithm>
 #include <bit>
 
+#include "common/bitset_kernels.hpp"
+
 namespace tallyfold {
 
 namespace {
+
+// An array this many times shorter than the one it meets is intersected by binary search
+// rather than by a merge walk: the walk would spend its time stepping over the long side.
+constexpr std::size_t kGallopRatio = 32;
 
 std::uint16_t high(std::uint32_t value) { return static_cast<std::uint16_t>(value >> 16); }
 std::uint16_t low(std::uint32_t value) { return static_cast<std::uint16_t>(value & 0xFFFF); }
@@ -128,13 +134,8 @@ Bitmap::Chunk Bitmap::intersect_chunks(const Chunk& a, const Chunk& b) {
   out.key = a.key;
   if (a.is_bitset() && b.is_bitset()) {
     out.bits.resize(kWords);
-    std::uint64_t count = 0;
-    for (std::size_t w = 0; w < kWords; ++w) {
-      out.bits[w] = a.bits[w] & b.bits[w];
-      count += static_cast<std::uint64_t>(std::popcount(out.bits[w]));
-    }
-    out.cardinality = static_cast<std::uint32_t>(count);
-    if (count == 0) out.bits = {};
+    out.cardinality = and_into(a.bits.data(), b.bits.data(), out.bits.data(), kWords);
+    if (out.cardinality == 0) out.bits = {};
     to_array_if_small(out);
     return out;
   }
@@ -145,9 +146,21 @@ Bitmap::Chunk Bitmap::intersect_chunks(const Chunk& a, const Chunk& b) {
     for (std::uint16_t v : array.low)
       if (test_bit(bitset.bits, v)) out.low.push_back(v);
   } else {
-    out.low.reserve(std::min(a.low.size(), b.low.size()));
-    std::set_intersection(a.low.begin(), a.low.end(), b.low.begin(), b.low.end(),
-                          std::back_inserter(out.low));
+    const auto& small = a.low.size() <= b.low.size() ? a.low : b.low;
+    const auto& large = a.low.size() <= b.low.size() ? b.low : a.low;
+    out.low.reserve(small.size());
+    if (small.size() * kGallopRatio < large.size()) {
+      // Far smaller than the other side: search for each value instead of walking both.
+      auto from = large.begin();
+      for (std::uint16_t v : small) {
+        from = std::lower_bound(from, large.end(), v);
+        if (from == large.end()) break;
+        if (*from == v) out.low.push_back(v);
+      }
+    } else {
+      std::set_intersection(small.begin(), small.end(), large.begin(), large.end(),
+                            std::back_inserter(out.low));
+    }
   }
   out.cardinality = static_cast<std::uint32_t>(out.low.size());
   return out;
@@ -190,9 +203,7 @@ Bitmap::Chunk Bitmap::unite_chunks(const Chunk& a, const Chunk& b) {
       for (std::uint16_t v : c->low) set_bit(out.bits, v);
     }
   }
-  std::uint64_t count = 0;
-  for (std::uint64_t word : out.bits) count += static_cast<std::uint64_t>(std::popcount(word));
-  out.cardinality = static_cast<std::uint32_t>(count);
+  out.cardinality = and_count(out.bits.data(), out.bits.data(), kWords);
   return out;
 }
 

@@ -3,12 +3,16 @@
 // their high 16 bits into chunks, and each chunk holds its low halves as an ascending array
 // (up to 4096 values) or as a 65536-bit bitset (beyond), whichever is smaller.
 //
-// Why our own containers and not the C library: CRoaring does not report a failed allocation.
-// Releases up to 0.2 have no hook at all, and later ones only let a replacement malloc
-// return NULL, which many of their operations dereference or assert on; a library call under
-// memory pressure can therefore crash the process instead of failing. Every allocation here
-// goes through std::vector, so it throws std::bad_alloc, which unwinds through destructors
-// and reaches the caller as MemoryError, with nothing half-built left behind. The operations
+// Why our own containers and not the CRoaring library: it does not report a failed
+// allocation. The 0.2 releases (Debian 12) have no memory hook at all and dereference or
+// assert on a NULL from malloc deep inside an operation; later releases add
+// roaring_init_memory_hook, but a hook can only return NULL too (a C++ exception must not
+// unwind through C frames), and the library makes no promise to survive that. Checking each
+// call's result cannot help when the crash happens inside the call, and reserving memory
+// ahead cannot bound what an intersection or union allocates. Here every allocation goes
+// through std::vector and throws std::bad_alloc, which unwinds through destructors and
+// reaches the caller as MemoryError, with nothing half-built left behind, whatever the
+// library version installed. The operations
 // the engines need are few (build, add, cardinality, membership, intersection into a new
 // bitmap, in-place union, ascending decode), and each is a set operation whose answer does
 // not depend on how the set is stored, so results are those of any other bitmap.

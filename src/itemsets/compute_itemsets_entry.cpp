@@ -28,6 +28,7 @@ Signature signature{"rust_compute_itemsets",
 // end of the data is an internal fault, and so is a value outside 0..n_items-1, reported as
 // for an item id.
 struct FrequentRows {
+  std::size_t n_rows = 0;
   std::size_t width = 0;
   std::vector<std::uint32_t> items;  // rows back to back
 };
@@ -38,6 +39,7 @@ FrequentRows read_frequent_rows(CallerArray<std::int32_t> values, std::size_t n_
     throw Panic("attempt to subtract with overflow: the row width k - 1 is negative for k = 0");
   const std::uint64_t width = k == 0 ? 0 : k - 1;
   FrequentRows rows;
+  rows.n_rows = n_rows;
   rows.width = static_cast<std::size_t>(width);
   for (std::uint64_t j = 0; j < n_rows; ++j) {
     // start = j * width and end = start + width, checked so that a huge k cannot wrap
@@ -65,8 +67,7 @@ ItemsetTable frequent_set_from(FrequentRows&& rows, const InvertedIndex& index) 
   if (!index.numbering.is_identity())
     for (std::uint32_t& item : rows.items) item = index.numbering.number_of(item, index.item_space);
   ItemsetTable frequent(rows.width);
-  const std::size_t n_rows = rows.width == 0 ? 0 : rows.items.size() / rows.width;
-  for (std::size_t j = 0; j < n_rows; ++j)
+  for (std::size_t j = 0; j < rows.n_rows; ++j)
     frequent.insert(ItemsetTable::Row(rows.items.data() + j * rows.width, rows.width), 0);
   return frequent;
 }
