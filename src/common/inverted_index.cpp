@@ -1,6 +1,10 @@
 #include "common/inverted_index.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <limits>
 #include <string>
 
@@ -15,33 +19,90 @@ namespace {
 
 constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
 
-// Dense transaction number of every row, in order of first appearance of its caller id.
+// The caller's transaction ids, loaded once, then overwritten row by row with each row's
+// dense transaction number, so the numbering needs no second buffer of one entry per row.
+// Row r's id takes bytes [8r, 8r + 8) and its number bytes [4r, 4r + 4): written in row order
+// after row r's id is read, a number only covers ids that have been read already. Once every
+// number is written the buffer is cut to its front half in place (realloc), keeping the
+// index build at the memory of the per-row numbers the caller's ids turned into.
+class TxnRows {
+ public:
+  explicit TxnRows(CallerArray<std::int64_t> txn_ids) : rows_(txn_ids.size()) {
+    check_row_limit(rows_);
+    if (rows_ == 0) return;
+    bytes_.reset(static_cast<unsigned char*>(std::malloc(rows_ * sizeof(std::int64_t))));
+    if (!bytes_) throw std::bad_alloc();
+    for (std::size_t r = 0; r < rows_; ++r) {
+      const std::int64_t id = txn_ids.load(r);
+      std::memcpy(bytes_.get() + r * sizeof(std::int64_t), &id, sizeof id);
+    }
+  }
+
+  std::size_t size() const { return rows_; }
+
+  std::int64_t id(std::size_t r) const {
+    std::int64_t id;
+    std::memcpy(&id, bytes_.get() + r * sizeof id, sizeof id);
+    return id;
+  }
+  void set_number(std::size_t r, std::uint32_t number) {
+    std::memcpy(bytes_.get() + r * sizeof number, &number, sizeof number);
+  }
+  std::uint32_t number(std::size_t r) const {
+    std::uint32_t number;
+    std::memcpy(&number, bytes_.get() + r * sizeof number, sizeof number);
+    return number;
+  }
+
+  // After the last set_number: only numbers are read from here on.
+  void keep_numbers_only() {
+    if (!bytes_) return;
+    // Shrinking never needs new memory; should realloc still refuse, the buffer stays whole.
+    if (void* kept = std::realloc(bytes_.get(), rows_ * sizeof(std::uint32_t))) {
+      bytes_.release();
+      bytes_.reset(static_cast<unsigned char*>(kept));
+    }
+  }
+
+  void release() { bytes_.reset(); }
+
+ private:
+  struct Free {
+    void operator()(unsigned char* p) const { std::free(p); }
+  };
+  std::size_t rows_;
+  std::unique_ptr<unsigned char, Free> bytes_;
+};
+
+// Numbers every row's transaction densely, in order of first appearance of its caller id.
 // Ids that span a small range (the usual 0..N-1 numbering) use a direct table instead of
 // hashing; rows of one transaction that are adjacent skip the lookup altogether.
-std::vector<std::uint32_t> renumber_transactions(const std::vector<std::int64_t>& txn_ids,
-                                                 std::vector<std::int64_t>& distinct) {
-  const std::size_t rows = txn_ids.size();
-  std::vector<std::uint32_t> txn_of_row(rows);
+void number_transactions(TxnRows& txns, std::vector<std::int64_t>& distinct) {
+  const std::size_t rows = txns.size();
   distinct.clear();
   distinct.reserve(rows / 4 + 1);
-  if (rows == 0) return txn_of_row;
+  if (rows == 0) return;
 
-  auto [lo_it, hi_it] = std::minmax_element(txn_ids.begin(), txn_ids.end());
+  std::int64_t lo = txns.id(0), hi = lo;
+  for (std::size_t r = 1; r < rows; ++r) {
+    const std::int64_t id = txns.id(r);
+    lo = std::min(lo, id);
+    hi = std::max(hi, id);
+  }
   const std::uint64_t span_minus_one =
-      static_cast<std::uint64_t>(*hi_it) - static_cast<std::uint64_t>(*lo_it);
-  const std::int64_t lo = *lo_it;
+      static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
 
   auto assign = [&](auto&& lookup_or_insert) {
-    std::int64_t previous_id = txn_ids[0];
+    std::int64_t previous_id = txns.id(0);
     std::uint32_t previous_txn = lookup_or_insert(previous_id);
-    txn_of_row[0] = previous_txn;
+    txns.set_number(0, previous_txn);
     for (std::size_t r = 1; r < rows; ++r) {
-      const std::int64_t id = txn_ids[r];
+      const std::int64_t id = txns.id(r);
       if (id != previous_id) {
         previous_txn = lookup_or_insert(id);
         previous_id = id;
       }
-      txn_of_row[r] = previous_txn;
+      txns.set_number(r, previous_txn);
     }
   };
 
@@ -65,7 +126,7 @@ std::vector<std::uint32_t> renumber_transactions(const std::vector<std::int64_t>
     });
   }
   distinct.shrink_to_fit();
-  return txn_of_row;
+  txns.keep_numbers_only();
 }
 
 std::vector<std::uint32_t> prefix_offsets(const std::vector<std::uint32_t>& counts) {
@@ -89,14 +150,10 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
                                    CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
   InvertedIndex index;
   index.n_items = n_items;
-  std::size_t rows = 0;
-  std::vector<std::uint32_t> txn_of_row;
-  {
-    // The only read of txn_ids; the copy goes once transactions are numbered.
-    const std::vector<std::int64_t> caller_txns = read_txn_ids(txn_ids);
-    rows = caller_txns.size();
-    txn_of_row = renumber_transactions(caller_txns, index.distinct_txn_ids);
-  }
+  // The only read of txn_ids.
+  TxnRows txn_of_row(txn_ids);
+  const std::size_t rows = txn_of_row.size();
+  number_transactions(txn_of_row, index.distinct_txn_ids);
   const auto n_transactions = static_cast<std::uint32_t>(index.distinct_txn_ids.size());
   index.n_transactions = n_transactions;
 
@@ -111,7 +168,7 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   std::vector<std::uint32_t> txn_rows(n_transactions, 0);
   std::vector<std::uint32_t> item_rows(item_space, 0);
   for (std::size_t r = 0; r < rows; ++r) {
-    ++txn_rows[txn_of_row[r]];
+    ++txn_rows[txn_of_row.number(r)];
     ++item_rows[item_of_row[r]];
   }
 
@@ -123,8 +180,9 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   // per-row arrays are gone before it is allocated and each item's segment comes out sorted.
   std::vector<std::uint32_t> txn_side(rows);
   std::copy(txn_offsets.begin(), txn_offsets.end() - 1, txn_rows.begin());
-  for (std::size_t r = 0; r < rows; ++r) txn_side[txn_rows[txn_of_row[r]]++] = item_of_row[r];
-  txn_of_row = {};
+  for (std::size_t r = 0; r < rows; ++r)
+    txn_side[txn_rows[txn_of_row.number(r)]++] = item_of_row[r];
+  txn_of_row.release();
   item_of_row = {};
   txn_rows = {};
 
