@@ -1,12 +1,26 @@
 """Memory shortage: every function raises MemoryError, whatever stage runs out, and the module
 keeps working in the same process."""
 
+import pytest
+
+from all_functions import PIPELINES
 from child import assert_clean_exit, run_child
 
 # One heap for all threads and large blocks always mapped on their own, so that what the
 # process has mapped is what it uses: a limit set just above it then leaves the call only
 # the headroom it names, whichever thread allocates.
 _SETTLED_MALLOC = {"MALLOC_ARENA_MAX": "1", "MALLOC_MMAP_THRESHOLD_": "131072"}
+
+
+# Shared by the children: the process's mapped size after giving free heap back.
+_ADDRESS_SPACE = """
+def address_space():
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+"""
 
 
 def test_every_function_raises_memory_error_under_a_tight_limit():
@@ -18,13 +32,9 @@ def test_every_function_raises_memory_error_under_a_tight_limit():
         import ctypes, resource
         import numpy as np, _tallyfold
         from all_functions import FUNCTIONS, call, canonical
+        ADDRESS_SPACE = %r
 
-        def address_space():
-            ctypes.CDLL("libc.so.6").malloc_trim(0)
-            with open("/proc/self/status") as status:
-                for line in status:
-                    if line.startswith("VmSize:"):
-                        return int(line.split()[1]) * 1024
+        exec(ADDRESS_SPACE)
 
         hard = resource.getrlimit(resource.RLIMIT_AS)[1]
         rng = np.random.default_rng(2)
@@ -57,6 +67,44 @@ def test_every_function_raises_memory_error_under_a_tight_limit():
             assert outcomes[0] == "MemoryError", (name, outcomes)
             report[name] = outcomes
         print("ok", report)
-    """, timeout=600, env=_SETTLED_MALLOC)
+    """ % _ADDRESS_SPACE, timeout=600, env=_SETTLED_MALLOC)
+    assert_clean_exit(proc)
+    assert proc.stdout.startswith("ok")
+
+
+BITMAP_PIPELINES = [n for n in PIPELINES if n.endswith(("roaring", "memo", "adaptive", "prefilter"))]
+
+
+@pytest.mark.parametrize("name", BITMAP_PIPELINES)
+def test_bitmap_variants_raise_memory_error_while_building_bitmaps(name):
+    """Dense data whose transaction bitmaps outweigh the index, so that most limits of the
+    ladder strike while bitmaps are built or intersected: the bitmap library used to abort
+    or segfault there."""
+    proc = run_child("""
+        import ctypes, resource
+        import numpy as np, _tallyfold
+        from all_functions import call, canonical
+        exec(%r)
+
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        present = np.random.default_rng(3).random((30_000, 16)) < 0.6
+        txn, item = (a.astype(t) for a, t in zip(np.nonzero(present), (np.int64, np.int32)))
+        args = dict(k_max=5, min_support=0.05)
+        full = canonical(call(%r, txn, item, 16, **args))
+        outcomes = []
+        for extra_mb in range(8, 60, 5):
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + extra_mb * 2**20, hard))
+            try:
+                result = call(%r, txn, item, 16, **args)
+                outcomes.append("ok")
+            except MemoryError:
+                outcomes.append("MemoryError")
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+            if outcomes[-1] == "ok":
+                assert canonical(result) == full
+        assert "MemoryError" in outcomes, outcomes
+        print("ok", outcomes)
+    """ % (_ADDRESS_SPACE, name, name), timeout=600, env=_SETTLED_MALLOC)
     assert_clean_exit(proc)
     assert proc.stdout.startswith("ok")

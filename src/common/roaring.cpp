@@ -1,6 +1,7 @@
 #include "common/roaring.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 #include "common/bitset_kernels.hpp"
@@ -133,35 +134,52 @@ Bitmap::Chunk Bitmap::intersect_chunks(const Chunk& a, const Chunk& b) {
   Chunk out;
   out.key = a.key;
   if (a.is_bitset() && b.is_bitset()) {
-    out.bits.resize(kWords);
-    out.cardinality = and_into(a.bits.data(), b.bits.data(), out.bits.data(), kWords);
-    if (out.cardinality == 0) out.bits = {};
-    to_array_if_small(out);
+    // Count first: a result that fits an array is extracted straight from the AND words,
+    // without building a bitset only to convert it.
+    out.cardinality = and_count(a.bits.data(), b.bits.data(), kWords);
+    if (out.cardinality > kArrayMax) {
+      out.bits.resize(kWords);
+      and_into(a.bits.data(), b.bits.data(), out.bits.data(), kWords);
+    } else {
+      out.low.reserve(out.cardinality);
+      for (std::size_t w = 0; w < kWords; ++w)
+        for (std::uint64_t word = a.bits[w] & b.bits[w]; word != 0; word &= word - 1)
+          out.low.push_back(static_cast<std::uint16_t>(w * 64 + std::countr_zero(word)));
+    }
     return out;
   }
+  // Values are gathered on the stack (an array chunk holds at most kArrayMax of them) and
+  // copied out at their exact count: a result sized by its larger input would hold on to
+  // the difference for as long as the bitmap lives, and memo levels keep thousands of them.
+  std::array<std::uint16_t, kArrayMax> found;
+  std::size_t n_found = 0;
   if (a.is_bitset() || b.is_bitset()) {
     const Chunk& array = a.is_bitset() ? b : a;
     const Chunk& bitset = a.is_bitset() ? a : b;
-    out.low.reserve(array.low.size());
-    for (std::uint16_t v : array.low)
-      if (test_bit(bitset.bits, v)) out.low.push_back(v);
+    // Written unconditionally and kept by advancing the count: no branch to mispredict.
+    for (std::uint16_t v : array.low) {
+      found[n_found] = v;
+      n_found += test_bit(bitset.bits, v);
+    }
   } else {
     const auto& small = a.low.size() <= b.low.size() ? a.low : b.low;
     const auto& large = a.low.size() <= b.low.size() ? b.low : a.low;
-    out.low.reserve(small.size());
     if (small.size() * kGallopRatio < large.size()) {
       // Far smaller than the other side: search for each value instead of walking both.
       auto from = large.begin();
       for (std::uint16_t v : small) {
         from = std::lower_bound(from, large.end(), v);
         if (from == large.end()) break;
-        if (*from == v) out.low.push_back(v);
+        if (*from == v) found[n_found++] = v;
       }
     } else {
-      std::set_intersection(small.begin(), small.end(), large.begin(), large.end(),
-                            std::back_inserter(out.low));
+      n_found = static_cast<std::size_t>(
+          std::set_intersection(small.begin(), small.end(), large.begin(), large.end(),
+                                found.begin()) -
+          found.begin());
     }
   }
+  out.low.assign(found.begin(), found.begin() + n_found);
   out.cardinality = static_cast<std::uint32_t>(out.low.size());
   return out;
 }
