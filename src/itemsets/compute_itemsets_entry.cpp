@@ -136,7 +136,8 @@ const EntryPoint& rust_compute_itemsets_entry() {
       "Counts of the k-itemsets (k >= 3) that extend one of the caller's frequent\n"
       "(k-1)-itemsets (the rows of freq_lower, ascending ids) by one item, by anchor and\n"
       "extend, in parallel. A candidate is kept only if each of its pairs with the anchor's\n"
-      "items is a 2-subset of some row of freq_lower. No support threshold is applied.\n\n"
+      "items is a 2-subset of some row of freq_lower. No support threshold is applied.\n"
+      "Ids in freq_lower must lie in 0..n_items-1, as item ids do (PanicException).\n\n"
       "Returns a dict: itemsets (2-D int32, shape (0, 0) when empty) and counts (int64).\n"
       "Row order is unspecified."};
   return entry;
