@@ -1,0 +1,210 @@
+"""Association rules X -> Y from a frame of frequent itemsets, generated in native code."""
+
+from __future__ import annotations
+
+from itertools import chain
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from . import _engine
+from . import _validation as check
+from ._encoding import object_array
+
+# The float columns of a rule, in mlxtend's order; cosine is ours and comes last.
+RULE_METRICS = ("antecedent support", "consequent support", "support", "confidence", "lift",
+                "representativity", "leverage", "conviction", "zhangs_metric", "jaccard",
+                "certainty", "kulczynski", "cosine")
+RULE_COLUMNS = ("antecedents", "consequents") + RULE_METRICS[:-1] + ("count", "cosine")
+_SET_TYPES = (frozenset, set, tuple, list)
+
+
+def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
+                      min_threshold: float = 0.8, support_only: bool = False, *,
+                      threads: int | None = None) -> pd.DataFrame:
+    """Every rule X -> Y between frequent itemsets whose ``metric`` reaches ``min_threshold``.
+
+    For each itemset Z of the input with at least two items, every split of Z into a
+    non-empty antecedent X and a non-empty consequent Y = Z - X is a candidate rule; its
+    metrics come from the supports of Z, X and Y, which must all be in the input. Columns,
+    names and formulas are those of mlxtend's ``association_rules``, so a notebook switches
+    by changing the import.
+
+    Parameters
+    ----------
+    itemsets : pandas.DataFrame
+        The result of `frequent_itemsets`, or any frame with a ``support`` column (float)
+        and an ``itemsets`` column (frozensets), such as mlxtend's ``fpgrowth`` output. It
+        must hold every frequent itemset: a rule needs the supports of its antecedent and
+        consequent.
+    metric : str
+        The column the threshold applies to: ``"confidence"``, ``"lift"``, ``"support"``,
+        ``"leverage"``, ``"conviction"``, ``"zhangs_metric"``, ``"jaccard"``,
+        ``"certainty"``, ``"kulczynski"``, ``"cosine"``, ``"representativity"``,
+        ``"antecedent support"`` or ``"consequent support"``.
+    min_threshold : float
+        Rules whose metric is at least this are kept.
+    support_only : bool
+        Compute only ``support`` (the other metrics are NaN) and apply the threshold to it,
+        as mlxtend does; then the subsets of an itemset need not be in the input.
+    threads : int, optional
+        Upper bound on the worker threads of this call; None uses every core.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Columns ``antecedents``, ``consequents`` (frozensets), ``antecedent support``,
+        ``consequent support``, ``support``, ``confidence``, ``lift``, ``representativity``,
+        ``leverage``, ``conviction``, ``zhangs_metric``, ``jaccard``, ``certainty``,
+        ``kulczynski`` (float64), ``count`` and ``cosine``. ``count`` is the number of
+        transactions holding X and Y: int64 taken from the input's ``count`` column, or
+        ``round(support * N)`` when only ``attrs["n_transactions"]`` is known; when neither
+        is (a bare mlxtend frame) it is a nullable ``Int64`` column of ``<NA>``. Rules come in
+        the order of their itemsets in the input.
+
+    Raises
+    ------
+    TypeError
+        If ``itemsets`` is not a pandas DataFrame or an argument has the wrong type.
+    ValueError
+        If a column is missing or malformed, an itemset repeats, ``metric`` is unknown, or the
+        antecedent or consequent of a rule is missing from the input (it was filtered).
+
+    Examples
+    --------
+    >>> import tallyfold as tf
+    >>> b = tf.Baskets.from_lists([["milk", "bread"], ["milk", "eggs"], ["milk", "bread"]])
+    >>> frequent = tf.frequent_itemsets(b, min_support=0.5)
+    >>> rules = tf.association_rules(frequent, metric="confidence", min_threshold=0.9)
+    >>> rules[["antecedents", "consequents", "support", "confidence", "lift", "count"]]
+      antecedents consequents   support  confidence  lift  count
+    0     (bread)      (milk)  0.666667         1.0   1.0      2
+    """
+    if not isinstance(itemsets, pd.DataFrame):
+        check.fail(TypeError, "itemsets",
+                   "a pandas DataFrame with 'support' and 'itemsets' columns", itemsets)
+    for column in ("support", "itemsets"):
+        if column not in itemsets.columns:
+            check.fail_text(ValueError, "itemsets",
+                            "a frame with 'support' and 'itemsets' columns",
+                            f"columns {list(itemsets.columns)}")
+    if support_only is not False:
+        check.flag(support_only, "support_only")
+    if support_only:
+        metric = "support"  # as mlxtend: the threshold then applies to support
+    check.choice(metric, "metric", RULE_METRICS)
+    threshold = check.real(min_threshold, "min_threshold")
+    pool = check.threads(threads)
+
+    supports = _supports(itemsets["support"])
+    sets = itemsets["itemsets"].to_numpy(dtype=object)
+    counts = _counts(itemsets, supports)
+    if sets.shape[0] == 0:
+        return _rules_frame(_empty_objects(), _empty_objects(), {}, counts[:0])
+
+    items, offsets, labels = _encode_itemsets(sets)
+    _reject_repeats(items, offsets, sets)
+    rules = _engine.generate_rules(items, offsets, supports, metric, threshold,
+                                   bool(support_only), pool)
+    if rules["missing_row"] >= 0:
+        row = int(rules["missing_row"])
+        check.fail_text(
+            ValueError, "itemsets",
+            "every subset of each itemset to be present (rules need the supports of their "
+            "antecedent and consequent; pass the unfiltered result of frequent_itemsets, or "
+            "support_only=True)",
+            f"a frame lacking a subset of {_show(sets[row])} (row {row}); it looks filtered")
+    if all(type(s) is frozenset for s in sets):
+        as_frozensets = sets
+    else:
+        as_frozensets = _engine.itemsets_to_frozensets(items, offsets, labels)
+    return _rules_frame(as_frozensets[rules["antecedent"]], as_frozensets[rules["consequent"]],
+                        rules, counts[rules["rule"]])
+
+
+def _supports(column: pd.Series) -> np.ndarray:
+    if not (pd.api.types.is_numeric_dtype(column) and not pd.api.types.is_bool_dtype(column)):
+        check.fail_text(TypeError, "itemsets['support']", "float supports",
+                        f"dtype {column.dtype}")
+    supports = column.to_numpy(dtype=np.float64, na_value=np.nan)
+    bad = ~((supports >= 0.0) & (supports <= 1.0))  # NaN included
+    if bad.any():
+        check.fail_text(ValueError, "itemsets['support']", "supports in [0, 1]",
+                        repr(float(supports[np.flatnonzero(bad)[0]])))
+    return np.ascontiguousarray(supports)
+
+
+def _counts(itemsets: pd.DataFrame, supports: np.ndarray) -> np.ndarray | pd.arrays.IntegerArray:
+    if "count" in itemsets.columns:
+        column = itemsets["count"]
+        if not pd.api.types.is_integer_dtype(column) or column.isna().any():
+            check.fail_text(TypeError, "itemsets['count']", "integer counts without nulls",
+                            f"dtype {column.dtype}")
+        return column.to_numpy(dtype=np.int64)
+    n = itemsets.attrs.get("n_transactions")
+    if check.is_integer(n) and n >= 0:
+        return np.rint(supports * float(n)).astype(np.int64)
+    # Without N a support cannot be turned into a count; <NA> says so rather than guessing.
+    n_rows = supports.shape[0]
+    return pd.arrays.IntegerArray(np.zeros(n_rows, dtype=np.int64), np.ones(n_rows, dtype=bool))
+
+
+def _encode_itemsets(sets: np.ndarray) -> tuple[np.ndarray, np.ndarray, tuple]:
+    """Rows of item ids (ascending within each row) for a column of label sets."""
+    kinds = set(map(type, sets))
+    if not kinds <= set(_SET_TYPES):
+        position = next(i for i, s in enumerate(sets) if type(s) not in _SET_TYPES)
+        check.fail(TypeError, f"itemsets['itemsets'][{position}]", "a frozenset of labels",
+                   sets[position])
+    lengths = np.fromiter(map(len, sets), dtype=np.int64, count=sets.shape[0])
+    if (lengths == 0).any():
+        position = int(np.flatnonzero(lengths == 0)[0])
+        check.fail(ValueError, f"itemsets['itemsets'][{position}]", "a non-empty itemset",
+                   sets[position])
+    flat = object_array(list(chain.from_iterable(sets)))
+    try:
+        codes, uniques = pd.factorize(flat, use_na_sentinel=False)
+    except TypeError as exc:
+        raise TypeError(f"itemsets['itemsets']: expected hashable labels, got {exc}") from exc
+    row_of = np.repeat(np.arange(sets.shape[0], dtype=np.int64), lengths)
+    order = np.lexsort((codes, row_of))
+    items = np.ascontiguousarray(codes[order], dtype=np.int32)
+    offsets = np.zeros(sets.shape[0] + 1, dtype=np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    return items, offsets, tuple(uniques)
+
+
+def _reject_repeats(items: np.ndarray, offsets: np.ndarray, sets: np.ndarray) -> None:
+    """Two rows with the same itemset would make a subset's support ambiguous."""
+    lengths = np.diff(offsets)
+    for length in np.unique(lengths):
+        rows = np.flatnonzero(lengths == length)
+        block = items[offsets[rows][:, None] + np.arange(length)]
+        _, first, seen = np.unique(block, axis=0, return_index=True, return_counts=True)
+        if (seen > 1).any():
+            row = int(rows[first[np.flatnonzero(seen > 1)[0]]])
+            check.fail_text(ValueError, "itemsets", "each itemset once",
+                            f"{_show(sets[row])} more than once")
+
+
+def _show(labels: Any) -> str:
+    try:
+        shown = sorted(labels)
+    except TypeError:
+        shown = list(labels)
+    return "{" + ", ".join(repr(x) for x in shown) + "}"
+
+
+def _empty_objects() -> np.ndarray:
+    return np.empty(0, dtype=object)
+
+
+def _rules_frame(antecedents: np.ndarray, consequents: np.ndarray,
+                 metrics: dict[str, Any], counts: Any) -> pd.DataFrame:
+    columns: dict[str, Any] = {"antecedents": antecedents, "consequents": consequents}
+    for name in RULE_METRICS[:-1]:
+        columns[name] = np.asarray(metrics.get(name, np.zeros(0)), dtype=np.float64)
+    columns["count"] = counts
+    columns["cosine"] = np.asarray(metrics.get("cosine", np.zeros(0)), dtype=np.float64)
+    return pd.DataFrame(columns, copy=False)
