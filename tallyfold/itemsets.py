@@ -63,11 +63,14 @@ def frequent_itemsets(baskets: Baskets, min_support: float | int, max_len: int |
     --------
     >>> import tallyfold as tf
     >>> b = tf.Baskets.from_lists([["milk", "bread"], ["milk", "eggs"], ["milk", "bread"]])
-    >>> tf.frequent_itemsets(b, min_support=0.5)
-        support  count          itemsets  length
-    0  1.000000      3            (milk)       1
-    1  0.666667      2           (bread)       1
-    2  0.666667      2     (bread, milk)       2
+    >>> frequent = tf.frequent_itemsets(b, min_support=0.5)
+    >>> frequent[["support", "count", "length"]]
+        support  count  length
+    0  1.000000      3       1
+    1  0.666667      2       1
+    2  0.666667      2       2
+    >>> [sorted(itemset) for itemset in frequent["itemsets"]]
+    [['milk'], ['bread'], ['bread', 'milk']]
     """
     if not isinstance(baskets, Baskets):
         check.fail(TypeError, "baskets",

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from itertools import chain
+from itertools import chain, combinations
 from typing import Any
 
 import numpy as np
@@ -78,8 +78,8 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
     >>> frequent = tf.frequent_itemsets(b, min_support=0.5)
     >>> rules = tf.association_rules(frequent, metric="confidence", min_threshold=0.9)
     >>> rules[["antecedents", "consequents", "support", "confidence", "lift", "count"]]
-      antecedents consequents   support  confidence  lift  count
-    0     (bread)      (milk)  0.666667         1.0   1.0      2
+              antecedents        consequents   support  confidence  lift  count
+    0  frozenset({bread})  frozenset({milk})  0.666667         1.0   1.0      2
     """
     if not isinstance(itemsets, pd.DataFrame):
         check.fail(TypeError, "itemsets",
@@ -105,8 +105,9 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
 
     items, offsets, labels = _encode_itemsets(sets)
     _reject_repeats(items, offsets, sets)
-    rules = _engine.generate_rules(items, offsets, supports, metric, threshold,
-                                   bool(support_only), pool)
+    if support_only:
+        return _support_only_rules(items, offsets, supports, threshold, labels, counts)
+    rules = _engine.generate_rules(items, offsets, supports, metric, threshold, False, pool)
     if rules["missing_row"] >= 0:
         row = int(rules["missing_row"])
         check.fail_text(
@@ -121,6 +122,50 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
         as_frozensets = _engine.itemsets_to_frozensets(items, offsets, labels)
     return _rules_frame(as_frozensets[rules["antecedent"]], as_frozensets[rules["consequent"]],
                         rules, counts[rules["rule"]])
+
+
+def _support_only_rules(items: np.ndarray, offsets: np.ndarray, supports: np.ndarray,
+                        threshold: float, labels: tuple, counts: Any) -> pd.DataFrame:
+    """Every split of every itemset whose support reaches the threshold; other metrics NaN.
+
+    The antecedent and consequent of such a rule need not be in the input, so their label
+    sets are built from the itemset's own items: one vectorised step per (length, split)
+    across all itemsets of that length.
+    """
+    lengths = np.diff(offsets)
+    eligible = np.flatnonzero((lengths >= 2) & (supports >= threshold))
+    antecedents, consequents, rule_rows, split_ranks = [], [], [], []
+    for length in np.unique(lengths[eligible]).tolist():
+        rows = eligible[lengths[eligible] == length]
+        block = items[offsets[rows][:, None] + np.arange(length)]
+        rank = 0
+        for size in range(length - 1, 0, -1):
+            for combo in combinations(range(length), size):
+                rest = [j for j in range(length) if j not in combo]
+                antecedents.append(_frozensets(block[:, list(combo)], labels))
+                consequents.append(_frozensets(block[:, rest], labels))
+                rule_rows.append(rows)
+                split_ranks.append(np.full(rows.shape[0], rank))
+                rank += 1
+    if not rule_rows:
+        return _rules_frame(_empty_objects(), _empty_objects(), {}, counts[:0])
+    rule = np.concatenate(rule_rows)
+    # Rules of one itemset together, in input order; within it larger antecedents first.
+    order = np.lexsort((np.concatenate(split_ranks), rule))
+    rule = rule[order]
+    nan = np.full(rule.shape[0], np.nan)
+    metrics = {name: nan for name in RULE_METRICS}
+    metrics["support"] = supports[rule]
+    return _rules_frame(np.concatenate(antecedents)[order], np.concatenate(consequents)[order],
+                        metrics, counts[rule])
+
+
+def _frozensets(block: np.ndarray, labels: tuple) -> np.ndarray:
+    """One frozenset of labels per row of a 2-D block of item ids."""
+    rows, width = block.shape
+    offsets = np.arange(rows + 1, dtype=np.int64) * width
+    return _engine.itemsets_to_frozensets(np.ascontiguousarray(block, dtype=np.int32).ravel(),
+                                          offsets, labels)
 
 
 def _supports(column: pd.Series) -> np.ndarray:
