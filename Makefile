@@ -14,7 +14,8 @@ BASE_PYTHON := $(shell for v in $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.1
 ifeq ($(BASE_PYTHON),)
 BASE_PYTHON := python3
 endif
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml _tallyfold.pyi $(wildcard tallyfold/*.py tallyfold/*.pyi tallyfold/py.typed)
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml _tallyfold.pyi tallyfold/_engine.pyi \
+  $(wildcard tallyfold/*.py tallyfold/py.typed)
 
 .PHONY: run test bench deps venv build cpp-test clean
 
