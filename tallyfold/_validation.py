@@ -87,8 +87,20 @@ def optional_positive_int(value: Any, name: str, none_means: str) -> int:
 
 
 def threads(value: Any) -> int:
-    """The pool bound for one call: None -> 0 (every core), else an int >= 1."""
-    return optional_positive_int(value, "threads", "all cores")
+    """The pool bound for one call: None -> 0 (every core), else an int >= 1.
+
+    A bound above the usable cores means every core; it is lowered here, because the thread
+    library warns on standard error about requests beyond what it can run.
+    """
+    bound = optional_positive_int(value, "threads", "all cores")
+    return min(bound, usable_cores()) if bound else 0
+
+
+def usable_cores() -> int:
+    """Cores this process may run on (its affinity mask where the platform has one)."""
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return max(1, os.cpu_count() or 1)
 
 
 def choice(value: Any, name: str, choices: Iterable[str]) -> str:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from itertools import chain, combinations
 from typing import Any
 
@@ -18,6 +19,7 @@ RULE_METRICS = ("antecedent support", "consequent support", "support", "confiden
                 "certainty", "kulczynski", "cosine")
 RULE_COLUMNS = ("antecedents", "consequents") + RULE_METRICS[:-1] + ("count", "cosine")
 _SET_TYPES = (frozenset, set, tuple, list)
+_SIDE_SUPPORTS = ("antecedent support", "consequent support")
 
 
 def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
@@ -107,7 +109,11 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
     _reject_repeats(items, offsets, sets)
     if support_only:
         return _support_only_rules(items, offsets, supports, threshold, labels, counts)
-    rules = _engine.generate_rules(items, offsets, supports, metric, threshold, False, pool)
+    # The engine thresholds the measures of the rule itself; a threshold on the support of
+    # one side alone is applied here, to every rule.
+    side = metric if metric in _SIDE_SUPPORTS else None
+    rules = _engine.generate_rules(items, offsets, supports, "support" if side else metric,
+                                   -math.inf if side else threshold, False, pool)
     if rules["missing_row"] >= 0:
         row = int(rules["missing_row"])
         check.fail_text(
@@ -116,6 +122,10 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
             "antecedent and consequent; pass the unfiltered result of frequent_itemsets, or "
             "support_only=True)",
             f"a frame lacking a subset of {_show(sets[row])} (row {row}); it looks filtered")
+    if side is not None:
+        keep = np.flatnonzero(rules[side] >= threshold)
+        rules = {key: value if key == "missing_row" else value[keep]
+                 for key, value in rules.items()}
     if all(type(s) is frozenset for s in sets):
         as_frozensets = sets
     else:

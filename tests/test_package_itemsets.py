@@ -101,6 +101,16 @@ def test_min_support_fraction_and_count(min_support, kept):
     assert (got["itemsets"] == frozenset({"x", "y"})).sum() == kept
 
 
+@pytest.mark.parametrize("threads", [None, 1, 2**40])
+def test_threads_bound_gives_same_result(threads):
+    """A bound above the cores means all of them (the engine's pool size must not overflow)."""
+    b = tf.Baskets.from_lists(random_baskets(5, 80, 10, LABELS["str"]))
+    got = tf.frequent_itemsets(b, 0.05, threads=threads)
+    assert as_dict(got) == as_dict(tf.frequent_itemsets(b, 0.05))
+    rules = tf.association_rules(got, min_threshold=0.0, threads=threads)
+    assert len(rules) == len(tf.association_rules(got, min_threshold=0.0))
+
+
 def test_empty_baskets_count_in_support():
     got = tf.frequent_itemsets(tf.Baskets.from_lists([["a"], [], [], ["a"]]), 0.5)
     assert got["support"].tolist() == [0.5] and got.attrs["n_transactions"] == 4
