@@ -3,7 +3,7 @@
 
 (a) Frequent itemsets of every size: tallyfold from `Baskets` to its DataFrame, pyfim eclat,
     fpgrowth and apriori given the same transactions as lists, mlxtend fpgrowth given its
-    (sparse) one-hot DataFrame; on retail (0.001), T10I4D100K (0.001), mushroom (0.1),
+    one-hot DataFrame; on retail (0.001), T10I4D100K (0.001), mushroom (0.1),
     chess (0.6) and groceries (count 10).
 (b) End to end on groceries: from a pandas long DataFrame of (order, product name) rows to
     association rules. tallyfold: Baskets.from_long, frequent_itemsets, association_rules;
@@ -94,8 +94,8 @@ def prepare_itemsets(engine: str, dataset: str, min_support: float | int):
     from mlxtend.frequent_patterns import fpgrowth
     from mlxtend.preprocessing import TransactionEncoder
     encoder = TransactionEncoder().fit(lists)
-    onehot = pd.DataFrame.sparse.from_spmatrix(encoder.transform(lists, sparse=True),
-                                               columns=encoder.columns_)
+    # Dense: mlxtend refuses a sparse column without any False (mushroom has one).
+    onehot = pd.DataFrame(encoder.transform(lists), columns=encoder.columns_)
     return (lambda: fpgrowth(onehot, min_support=count / len(lists), use_colnames=True)), len
 
 

@@ -7,6 +7,7 @@ import pandas as pd
 
 from . import _engine
 from . import _validation as check
+from ._bulk import gc_paused
 from .baskets import Baskets
 
 ALGORITHMS = ("auto", "eclat", "pipeline", "classic", "v1_roaring", "v2_memo", "v3_adaptive",
@@ -94,9 +95,10 @@ def frequent_itemsets(baskets: Baskets, min_support: float | int, max_len: int |
     # Engine rows come in ascending order of their id sequences; a stable sort on the count
     # keeps that order among equal supports.
     order = np.argsort(-counts, kind="stable")
-    sets = _engine.itemsets_to_frozensets(found["items"], offsets, baskets.item_labels)
-    counts = counts[order]
-    return _frame(counts / float(n), counts, sets[order], np.diff(offsets)[order], n)
+    with gc_paused():
+        sets = _engine.itemsets_to_frozensets(found["items"], offsets, baskets.item_labels)
+        counts = counts[order]
+        return _frame(counts / float(n), counts, sets[order], np.diff(offsets)[order], n)
 
 
 def _frame(support: np.ndarray, counts: np.ndarray, sets: np.ndarray, lengths: np.ndarray,

@@ -11,7 +11,7 @@ import pandas as pd
 
 from . import _engine
 from . import _validation as check
-from ._encoding import object_array
+from ._bulk import gc_paused
 
 # The float columns of a rule, in mlxtend's order; cosine is ours and comes last.
 RULE_METRICS = ("antecedent support", "consequent support", "support", "confidence", "lift",
@@ -105,7 +105,7 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
     if sets.shape[0] == 0:
         return _rules_frame(_empty_objects(), _empty_objects(), {}, counts[:0])
 
-    items, offsets, labels = _encode_itemsets(sets)
+    items, offsets, labels, all_frozensets = _encode_itemsets(sets)
     _reject_repeats(items, offsets, sets)
     if support_only:
         return _support_only_rules(items, offsets, supports, threshold, labels, counts)
@@ -126,10 +126,11 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
         keep = np.flatnonzero(rules[side] >= threshold)
         rules = {key: value if key == "missing_row" else value[keep]
                  for key, value in rules.items()}
-    if all(type(s) is frozenset for s in sets):
+    if all_frozensets:
         as_frozensets = sets
     else:
-        as_frozensets = _engine.itemsets_to_frozensets(items, offsets, labels)
+        with gc_paused():
+            as_frozensets = _engine.itemsets_to_frozensets(items, offsets, labels)
     return _rules_frame(as_frozensets[rules["antecedent"]], as_frozensets[rules["consequent"]],
                         rules, counts[rules["rule"]])
 
@@ -182,7 +183,10 @@ def _supports(column: pd.Series) -> np.ndarray:
     if not (pd.api.types.is_numeric_dtype(column) and not pd.api.types.is_bool_dtype(column)):
         check.fail_text(TypeError, "itemsets['support']", "float supports",
                         f"dtype {column.dtype}")
-    supports = column.to_numpy(dtype=np.float64, na_value=np.nan)
+    if isinstance(column.dtype, np.dtype):
+        supports = np.asarray(column, dtype=np.float64)
+    else:  # a nullable extension dtype: its NA becomes NaN and is refused below
+        supports = column.to_numpy(dtype=np.float64, na_value=np.nan)
     bad = ~((supports >= 0.0) & (supports <= 1.0))  # NaN included
     if bad.any():
         check.fail_text(ValueError, "itemsets['support']", "supports in [0, 1]",
@@ -205,8 +209,9 @@ def _counts(itemsets: pd.DataFrame, supports: np.ndarray) -> np.ndarray | pd.arr
     return pd.arrays.IntegerArray(np.zeros(n_rows, dtype=np.int64), np.ones(n_rows, dtype=bool))
 
 
-def _encode_itemsets(sets: np.ndarray) -> tuple[np.ndarray, np.ndarray, tuple]:
-    """Rows of item ids (ascending within each row) for a column of label sets."""
+def _encode_itemsets(sets: np.ndarray) -> tuple[np.ndarray, np.ndarray, tuple, bool]:
+    """Rows of item ids (ascending within each row) for a column of label sets, the labels,
+    and whether every set already is a frozenset."""
     kinds = set(map(type, sets))
     if not kinds <= set(_SET_TYPES):
         position = next(i for i, s in enumerate(sets) if type(s) not in _SET_TYPES)
@@ -217,7 +222,7 @@ def _encode_itemsets(sets: np.ndarray) -> tuple[np.ndarray, np.ndarray, tuple]:
         position = int(np.flatnonzero(lengths == 0)[0])
         check.fail(ValueError, f"itemsets['itemsets'][{position}]", "a non-empty itemset",
                    sets[position])
-    flat = object_array(list(chain.from_iterable(sets)))
+    flat = np.fromiter(chain.from_iterable(sets), dtype=object, count=int(lengths.sum()))
     try:
         codes, uniques = pd.factorize(flat, use_na_sentinel=False)
     except TypeError as exc:
@@ -227,20 +232,30 @@ def _encode_itemsets(sets: np.ndarray) -> tuple[np.ndarray, np.ndarray, tuple]:
     items = np.ascontiguousarray(codes[order], dtype=np.int32)
     offsets = np.zeros(sets.shape[0] + 1, dtype=np.int64)
     np.cumsum(lengths, out=offsets[1:])
-    return items, offsets, tuple(uniques)
+    return items, offsets, tuple(uniques), kinds <= {frozenset}
 
 
 def _reject_repeats(items: np.ndarray, offsets: np.ndarray, sets: np.ndarray) -> None:
-    """Two rows with the same itemset would make a subset's support ambiguous."""
+    """Two rows with the same itemset would make a subset's support ambiguous.
+
+    Rows are compared by a 64-bit hash of their id sequences first; only rows whose hashes
+    collide are compared item by item.
+    """
     lengths = np.diff(offsets)
-    for length in np.unique(lengths):
-        rows = np.flatnonzero(lengths == length)
-        block = items[offsets[rows][:, None] + np.arange(length)]
-        _, first, seen = np.unique(block, axis=0, return_index=True, return_counts=True)
-        if (seen > 1).any():
-            row = int(rows[first[np.flatnonzero(seen > 1)[0]]])
+    width = int(lengths.max())
+    weights = np.random.default_rng(0x7A11F01D).integers(1, 2**63, size=width, dtype=np.int64)
+    row_of = np.repeat(np.arange(lengths.shape[0]), lengths)
+    position = np.arange(items.shape[0]) - offsets[row_of]
+    with np.errstate(over="ignore"):
+        mixed = (items.astype(np.int64) + 1) * (weights[position] | 1)
+        hashes = np.add.reduceat(mixed, offsets[:-1]) ^ (lengths * 0x1E3779B97F4A7C15)
+    order = np.argsort(hashes, kind="stable")
+    suspects = np.flatnonzero(hashes[order][1:] == hashes[order][:-1])
+    for k in suspects.tolist():
+        a, b = int(order[k]), int(order[k + 1])
+        if np.array_equal(items[offsets[a]:offsets[a + 1]], items[offsets[b]:offsets[b + 1]]):
             check.fail_text(ValueError, "itemsets", "each itemset once",
-                            f"{_show(sets[row])} more than once")
+                            f"{_show(sets[a])} more than once")
 
 
 def _show(labels: Any) -> str:
