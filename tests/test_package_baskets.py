@@ -75,6 +75,7 @@ def test_mixed_labels_keep_their_types():
 @pytest.mark.parametrize("make", [
     pytest.param(lambda v, c: pd.Series(pd.Categorical(v, categories=c)), id="pandas"),
     pytest.param(lambda v, c: pl.Series(v, dtype=pl.Enum(c)), id="polars-enum"),
+    pytest.param(lambda v, c: pl.Series(v, dtype=pl.Categorical), id="polars-categorical"),
     pytest.param(lambda v, c: pa.chunked_array([pa.array(v[:2]).dictionary_encode(),
                                                 pa.array(v[2:]).dictionary_encode()]),
                  id="arrow-chunks-with-different-dictionaries"),
