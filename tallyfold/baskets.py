@@ -201,8 +201,7 @@ class Baskets:
             check.fail(TypeError, "baskets", "an iterable of baskets", baskets)
         materialised = [b if isinstance(b, (list, tuple, set, frozenset)) else _basket(b)
                         for b in baskets]
-        kinds = set(map(type, materialised))
-        if kinds & {str, bytes}:
+        if any(issubclass(kind, (str, bytes)) for kind in set(map(type, materialised))):
             position = next(i for i, b in enumerate(materialised) if isinstance(b, (str, bytes)))
             check.fail(TypeError, f"baskets[{position}]", "an iterable of labels, not a string",
                        materialised[position])
