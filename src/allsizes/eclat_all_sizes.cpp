@@ -14,6 +14,15 @@ namespace tallyfold {
 ItemsetRows eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
                             std::uint64_t max_len) {
   const std::vector<ItemNode> nodes = eclat_item_nodes(index, min_count);
+  if (max_len == 1) {
+    // The item counts are the whole answer: no search, no ranked copy of the data.
+    ItemsetRows rows;
+    for (const ItemNode& node : nodes) {
+      const std::uint32_t item[1] = {node.item};
+      rows.append(item, static_cast<std::int64_t>(node.tids.size()));
+    }
+    return rows;
+  }
   const std::uint64_t k_max = max_len == 0 ? std::numeric_limits<std::uint64_t>::max() : max_len;
   std::vector<EclatOut> parts = mine_eclat_by_item(index, nodes, k_max, min_count, true);
 
