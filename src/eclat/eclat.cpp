@@ -162,12 +162,13 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
 }  // namespace
 }  // namespace eclat
 
-EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
-                    std::uint64_t k_max, std::uint32_t min_count, bool all_sizes) {
+std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
+                                         std::span<const ItemNode> nodes, std::uint64_t k_max,
+                                         std::uint32_t min_count, bool all_sizes) {
   if (k_max < (all_sizes ? 1u : 2u))
     throw Panic("Eclat needs k_max >= 2, got " + std::to_string(k_max));
   const std::size_t n = nodes.size();
-  if (n == 0 || (n < 2 && !all_sizes)) return {};
+  if (n == 0 || (n < 2 && !all_sizes)) return std::vector<EclatOut>(n);
   const eclat::RankedRows rows = eclat::rank_rows(index, nodes);
   eclat::Context ctx{rows, nodes, k_max, std::max<std::uint32_t>(min_count, 1)};
   ctx.all_sizes = all_sizes;
@@ -195,6 +196,12 @@ EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
                       for (std::size_t k = r.begin(); k != r.end(); ++k)
                         eclat::mine_item(ctx, order[k], s, outs[order[k]]);
                     });
+  return outs;
+}
+
+EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
+                    std::uint64_t k_max, std::uint32_t min_count, bool all_sizes) {
+  std::vector<EclatOut> outs = mine_eclat_by_item(index, nodes, k_max, min_count, all_sizes);
 
   EclatOut merged;
   std::size_t sizes[5] = {0, 0, 0, 0, 0};

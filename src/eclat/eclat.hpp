@@ -54,4 +54,10 @@ std::vector<ItemNode> eclat_item_nodes(const InvertedIndex& index, std::uint32_t
 EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
                     std::uint64_t k_max, std::uint32_t min_count, bool all_sizes = false);
 
+// The same search with each top-level item's rows kept apart: entry i holds the rows that
+// start with nodes[i], so the entries in order are mine_eclat's rows in order.
+std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
+                                         std::span<const ItemNode> nodes, std::uint64_t k_max,
+                                         std::uint32_t min_count, bool all_sizes = false);
+
 }  // namespace tallyfold

@@ -355,7 +355,9 @@ class SubtreeMiner {
         child.members.push_back({group.members[j].col, count, 0});
       });
       if (size + child.members.size() < ctx_->smallest_reported()) return false;
-      materialize_delivered(level, child, x);
+      // A lone child has no later sibling to meet: its transactions are never read, only
+      // its count can be reported.
+      if (child.members.size() > 1) materialize_delivered(level, child, x);
     } else {
       and_children(group, child, x, i);
       if (size + child.members.size() < ctx_->smallest_reported()) return false;
