@@ -93,7 +93,11 @@ def read_baskets(path: str | os.PathLike[str], transaction: Hashable | None = No
 def _read_table(filename: str, extension: str, transaction: Hashable,
                 item: Hashable) -> pa.Table:
     if extension == ".parquet":
-        return pq.read_table(filename)
+        # Only the two columns are read when both exist; otherwise everything, so that the
+        # missing one is reported by name with the columns there are.
+        names = pq.read_schema(filename).names
+        wanted = [transaction, item]
+        return pq.read_table(filename, columns=wanted if set(wanted) <= set(names) else None)
     # Columns keep the types Arrow infers, except that nothing is read as null: an empty
     # cell is an empty label, and a product called "NA" stays a product.
     convert = pa_csv.ConvertOptions(null_values=[], strings_can_be_null=False,

@@ -181,6 +181,15 @@ def test_read_long_tables(tmp_path, suffix):
     assert decoded(b) == [frozenset(EXPECTED[k]) for k in (10, 11, 12)]
 
 
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_missing_column_in_a_file_is_named(tmp_path, suffix):
+    path = tmp_path / f"orders{suffix}"
+    write_long(path, ROWS)
+    with pytest.raises(ValueError, match=r"item: expected a column of data \('order', "
+                                         r"'product'\), got 'sku'"):
+        tf.read_baskets(path, transaction="order", item="sku")
+
+
 def test_csv_keeps_na_as_a_product(tmp_path):
     path = tmp_path / "o.csv"
     path.write_text("t,i\n1,NA\n1,tea\n")
