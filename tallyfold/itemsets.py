@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from . import _engine
+from . import _decoded, _engine
 from . import _validation as check
 from ._bulk import gc_paused
 from .baskets import Baskets
@@ -96,9 +96,12 @@ def frequent_itemsets(baskets: Baskets, min_support: float | int, max_len: int |
     # keeps that order among equal supports.
     order = np.argsort(-counts, kind="stable")
     with gc_paused():
-        sets = _engine.itemsets_to_frozensets(found["items"], offsets, baskets.item_labels)
+        sets = _engine.itemsets_to_frozensets(found["items"], offsets, baskets.item_labels)[order]
         counts = counts[order]
-        return _frame(counts / float(n), counts, sets[order], np.diff(offsets)[order], n)
+        frame = _frame(counts / float(n), counts, sets, np.diff(offsets)[order], n)
+    _decoded.remember(sets, _decoded.DecodedRows(found["items"], offsets, order,
+                                                 baskets.item_labels, sets.copy()))
+    return frame
 
 
 def _frame(support: np.ndarray, counts: np.ndarray, sets: np.ndarray, lengths: np.ndarray,

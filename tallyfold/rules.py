@@ -9,9 +9,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _engine
+from . import _decoded, _engine
 from . import _validation as check
 from ._bulk import gc_paused
+from ._encoding import encode_objects, ranks
 
 # The float columns of a rule, in mlxtend's order; cosine is ours and comes last.
 RULE_METRICS = ("antecedent support", "consequent support", "support", "confidence", "lift",
@@ -105,10 +106,41 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
     if sets.shape[0] == 0:
         return _rules_frame(_empty_objects(), _empty_objects(), {}, counts[:0])
 
-    items, offsets, labels, all_frozensets = _encode_itemsets(sets)
-    _reject_repeats(items, offsets, sets)
+    # Rules are made in "row space": the input's own row order, or, for a column this process
+    # decoded and nobody has changed since, the engine's rows it came from (no re-encoding).
+    decoded = _decoded.lookup(sets)
+    if decoded is None:
+        items, offsets, labels, all_frozensets = _encode_itemsets(sets)
+        _reject_repeats(items, offsets, sets)
+        position = None
+    else:
+        items, offsets, labels, all_frozensets = (decoded.items, decoded.offsets,
+                                                  decoded.labels, True)
+        position = ranks(decoded.order)  # row -> position in the input
+        supports, counts, sets = supports[position], counts[position], sets[position]
+
     if support_only:
-        return _support_only_rules(items, offsets, supports, threshold, labels, counts)
+        antecedents, consequents, rules = _support_only_rules(items, offsets, supports,
+                                                              threshold, labels)
+    else:
+        rules = _rules_of(items, offsets, supports, metric, threshold, pool, sets, position)
+        if not all_frozensets:
+            with gc_paused():
+                sets = _engine.itemsets_to_frozensets(items, offsets, labels)
+        antecedents, consequents = sets[rules["antecedent"]], sets[rules["consequent"]]
+    rule_rows = rules["rule"]
+    if position is not None:
+        # Back to the input's order: rules of one itemset together, in the engine's order.
+        back = np.argsort(position[rule_rows], kind="stable")
+        antecedents, consequents, rule_rows = antecedents[back], consequents[back], rule_rows[back]
+        rules = {name: rules[name][back] for name in RULE_METRICS}
+    return _rules_frame(antecedents, consequents, rules, counts[rule_rows])
+
+
+def _rules_of(items: np.ndarray, offsets: np.ndarray, supports: np.ndarray, metric: str,
+              threshold: float, pool: int, sets: np.ndarray,
+              position: np.ndarray | None) -> dict[str, Any]:
+    """The engine's rule columns, with every subset's support known."""
     # The engine thresholds the measures of the rule itself; a threshold on the support of
     # one side alone is applied here, to every rule.
     side = metric if metric in _SIDE_SUPPORTS else None
@@ -116,27 +148,24 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
                                    -math.inf if side else threshold, False, pool)
     if rules["missing_row"] >= 0:
         row = int(rules["missing_row"])
+        shown_row = row if position is None else int(position[row])
         check.fail_text(
             ValueError, "itemsets",
             "every subset of each itemset to be present (rules need the supports of their "
             "antecedent and consequent; pass the unfiltered result of frequent_itemsets, or "
             "support_only=True)",
-            f"a frame lacking a subset of {_show(sets[row])} (row {row}); it looks filtered")
+            f"a frame lacking a subset of {_show(sets[row])} (row {shown_row}); "
+            "it looks filtered")
     if side is not None:
         keep = np.flatnonzero(rules[side] >= threshold)
         rules = {key: value if key == "missing_row" else value[keep]
                  for key, value in rules.items()}
-    if all_frozensets:
-        as_frozensets = sets
-    else:
-        with gc_paused():
-            as_frozensets = _engine.itemsets_to_frozensets(items, offsets, labels)
-    return _rules_frame(as_frozensets[rules["antecedent"]], as_frozensets[rules["consequent"]],
-                        rules, counts[rules["rule"]])
+    return rules
 
 
 def _support_only_rules(items: np.ndarray, offsets: np.ndarray, supports: np.ndarray,
-                        threshold: float, labels: tuple, counts: Any) -> pd.DataFrame:
+                        threshold: float, labels: tuple
+                        ) -> tuple[np.ndarray, np.ndarray, dict[str, np.ndarray]]:
     """Every split of every itemset whose support reaches the threshold; other metrics NaN.
 
     The antecedent and consequent of such a rule need not be in the input, so their label
@@ -145,7 +174,8 @@ def _support_only_rules(items: np.ndarray, offsets: np.ndarray, supports: np.nda
     """
     lengths = np.diff(offsets)
     eligible = np.flatnonzero((lengths >= 2) & (supports >= threshold))
-    antecedents, consequents, rule_rows, split_ranks = [], [], [], []
+    antecedents, consequents = [_empty_objects()], [_empty_objects()]
+    rule_rows, split_ranks = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)]
     for length in np.unique(lengths[eligible]).tolist():
         rows = eligible[lengths[eligible] == length]
         block = items[offsets[rows][:, None] + np.arange(length)]
@@ -158,17 +188,15 @@ def _support_only_rules(items: np.ndarray, offsets: np.ndarray, supports: np.nda
                 rule_rows.append(rows)
                 split_ranks.append(np.full(rows.shape[0], rank))
                 rank += 1
-    if not rule_rows:
-        return _rules_frame(_empty_objects(), _empty_objects(), {}, counts[:0])
     rule = np.concatenate(rule_rows)
-    # Rules of one itemset together, in input order; within it larger antecedents first.
+    # Rules of one itemset together, in row order; within it larger antecedents first.
     order = np.lexsort((np.concatenate(split_ranks), rule))
     rule = rule[order]
     nan = np.full(rule.shape[0], np.nan)
     metrics = {name: nan for name in RULE_METRICS}
     metrics["support"] = supports[rule]
-    return _rules_frame(np.concatenate(antecedents)[order], np.concatenate(consequents)[order],
-                        metrics, counts[rule])
+    metrics["rule"] = rule
+    return np.concatenate(antecedents)[order], np.concatenate(consequents)[order], metrics
 
 
 def _frozensets(block: np.ndarray, labels: tuple) -> np.ndarray:
@@ -224,7 +252,7 @@ def _encode_itemsets(sets: np.ndarray) -> tuple[np.ndarray, np.ndarray, tuple, b
                    sets[position])
     flat = np.fromiter(chain.from_iterable(sets), dtype=object, count=int(lengths.sum()))
     try:
-        codes, uniques = pd.factorize(flat, use_na_sentinel=False)
+        codes, uniques = encode_objects(flat)
     except TypeError as exc:
         raise TypeError(f"itemsets['itemsets']: expected hashable labels, got {exc}") from exc
     row_of = np.repeat(np.arange(sets.shape[0], dtype=np.int64), lengths)

@@ -11,6 +11,7 @@ from mlxtend.frequent_patterns import fpgrowth
 from mlxtend.preprocessing import TransactionEncoder
 
 import tallyfold as tf
+from tallyfold import _decoded
 from tallyfold.rules import RULE_COLUMNS, RULE_METRICS
 
 MLXTEND_METRICS = [m for m in RULE_METRICS if m != "cosine"]
@@ -165,3 +166,45 @@ GOOD = pd.DataFrame({"support": [0.5, 0.5, 0.25],
 def test_bad_input_names_the_argument(frame, kwargs, exc, message):
     with pytest.raises(exc, match=message):
         tf.association_rules(frame, **kwargs)
+
+
+def test_decoded_frame_takes_the_engine_rows_and_gives_the_same_rules():
+    """The shortcut for an unchanged result must agree with encoding, order included."""
+    frame = tf.frequent_itemsets(tf.Baskets.from_lists(shop(8)), min_support=0.03)
+    assert _decoded.lookup(frame["itemsets"].to_numpy(dtype=object)) is not None
+    copied = frame.copy(deep=True)  # a new object array: encoded from its labels
+    assert _decoded.lookup(copied["itemsets"].to_numpy(dtype=object)) is None
+    for kwargs in ({"min_threshold": 0.0}, {"metric": "lift", "min_threshold": 1.2},
+                   {"metric": "antecedent support", "min_threshold": 0.2},
+                   {"support_only": True, "min_threshold": 0.05}):
+        fast, slow = (tf.association_rules(frame, **kwargs),
+                      tf.association_rules(copied, **kwargs))
+        assert fast["antecedents"].tolist() == slow["antecedents"].tolist()
+        assert fast["consequents"].tolist() == slow["consequents"].tolist()
+        for column in RULE_COLUMNS[2:]:
+            np.testing.assert_array_equal(fast[column], slow[column])
+
+
+def test_edited_decoded_frame_is_encoded_again():
+    """A cell replaced in place must not be read from the remembered engine rows."""
+    frame = tf.frequent_itemsets(tf.Baskets.from_lists(shop(9)), min_support=0.05)
+    expected = keyed(tf.association_rules(frame, min_threshold=0.0))
+    for row in range(len(frame)):
+        frame.at[row, "itemsets"] = frozenset(sorted(frame.at[row, "itemsets"]))
+    assert _decoded.lookup(frame["itemsets"].to_numpy(dtype=object)) is None
+    assert keyed(tf.association_rules(frame, min_threshold=0.0)).keys() == expected.keys()
+    pair = int(np.flatnonzero(frame["length"].to_numpy() == 2)[0])
+    frame.at[pair, "itemsets"] = frozenset({"bread", "no such product"})
+    with pytest.raises(ValueError, match="no such product"):
+        tf.association_rules(frame)
+
+
+def test_sorted_or_filtered_decoded_frames():
+    frame = tf.frequent_itemsets(tf.Baskets.from_lists(shop(10)), min_support=0.05)
+    expected = keyed(tf.association_rules(frame, min_threshold=0.0))
+    resorted = frame.sort_values("length", ascending=False, kind="stable")
+    got = tf.association_rules(resorted, min_threshold=0.0)
+    assert keyed(got).keys() == expected.keys()
+    assert got["count"].tolist() == [expected[k]["count"] for k in keyed(got)]
+    with pytest.raises(ValueError, match="it looks filtered"):
+        tf.association_rules(frame.iloc[1:])
