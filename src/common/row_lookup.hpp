@@ -46,7 +46,6 @@ class RowLookup {
   std::optional<std::size_t> find(Row itemset) const { return find(itemset, hash_of(itemset)); }
   // The row equal to row r without its id at position `skip`.
   std::optional<std::size_t> find_without(std::size_t r, std::size_t skip) const;
-  }
 
  private:
   struct Probe {
