@@ -22,15 +22,11 @@ ItemsetRows keep_target(ItemsetRows&& rows, Target target) {
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, rows.size(), 4096),
       [&](const tbb::blocked_range<std::size_t>& range) {
-        std::vector<std::uint32_t> subset;
         for (std::size_t r = range.begin(); r != range.end(); ++r) {
           const auto row = view.row(r);
           if (row.size() < 2) continue;
           for (std::size_t skip = 0; skip < row.size(); ++skip) {
-            subset.clear();
-            for (std::size_t k = 0; k < row.size(); ++k)
-              if (k != skip) subset.push_back(row[k]);
-            const auto found = lookup.find(subset);
+            const auto found = lookup.find_without(r, skip);
             if (!found) throw Panic("a frequent itemset's subset is missing from the table");
             if (!closed || rows.counts[*found] == rows.counts[r])
               std::atomic_ref<std::uint8_t>(dropped[*found]).store(1, std::memory_order_relaxed);

@@ -65,8 +65,9 @@ class RuleWriter {
  private:
   // The rule x_ -> y_ of row z; false when a subset is missing (and support_only is off).
   bool emit(std::size_t z, double s_xy) {
-    const auto x = lookup_.find(x_);
-    const auto y = lookup_.find(y_);
+    const std::uint64_t x_hash = RowLookup::hash_of(x_);
+    const auto x = lookup_.find(x_, x_hash);
+    const auto y = lookup_.find(y_, lookup_.row_hash(z) - x_hash);
     if (!request_.support_only && (!x || !y)) return false;
     const RuleValues values =
         request_.support_only ? support_only_values(s_xy)
