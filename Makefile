@@ -14,7 +14,8 @@ BASE_PYTHON := $(shell for v in $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.1
 ifeq ($(BASE_PYTHON),)
 BASE_PYTHON := python3
 endif
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml _tallyfold.pyi
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml _tallyfold.pyi tallyfold/_engine.pyi \
+  $(wildcard tallyfold/*.py tallyfold/py.typed)
 
 .PHONY: run test bench deps venv build cpp-test clean
 
@@ -26,7 +27,8 @@ deps:
 $(VENV)/.ready: | deps
 	$(BASE_PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=1.26" "scikit-build-core>=0.8" cmake ninja pytest hypothesis scipy psutil
+	$(PY) -m pip install -q "numpy>=1.26" "scikit-build-core>=0.8" cmake ninja pytest hypothesis scipy psutil \
+	  pandas narwhals pyarrow polars tqdm mlxtend
 	touch $@
 
 venv: deps $(VENV)/.ready

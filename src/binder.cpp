@@ -51,9 +51,13 @@ void set_missing(const Signature& signature, const std::vector<const char*>& mis
                signature.name, missing.size(), missing.size() == 1 ? "" : "s", names.c_str());
 }
 
-// A conversion TypeError becomes "argument '<name>': <message>", keeping the original cause.
-void prefix_type_error(const char* param) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+// A conversion TypeError becomes "argument '<name>': <message>", keeping the original cause;
+// with `every_error`, so do OverflowError and ValueError, keeping their type.
+void prefix_conversion_error(const char* param, bool every_error) {
+  PyObject* kind = PyExc_TypeError;
+  if (every_error && PyErr_ExceptionMatches(PyExc_OverflowError)) kind = PyExc_OverflowError;
+  else if (every_error && PyErr_ExceptionMatches(PyExc_ValueError)) kind = PyExc_ValueError;
+  if (!PyErr_ExceptionMatches(kind)) return;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -62,10 +66,10 @@ void prefix_type_error(const char* param) {
   if (!text) return;
   PyRef message(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
   if (!message) return;
-  PyRef replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  PyRef replacement(PyObject_CallOneArg(kind, message.get()));
   if (!replacement) return;
   if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(replacement.get(), cause);
-  PyErr_SetObject(PyExc_TypeError, replacement.get());
+  PyErr_SetObject(kind, replacement.get());
 }
 
 }  // namespace
@@ -128,7 +132,7 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
   for (std::size_t i = 0; i < n_params; ++i) {
     const ParamKind kind = *param_kind(signature.params[i]);
     if (!convert_param(kind, slots[i], out[i])) {
-      prefix_type_error(signature.params[i]);
+      prefix_conversion_error(signature.params[i], signature.name_every_error);
       return false;
     }
   }

@@ -21,6 +21,9 @@ struct Signature {
   std::vector<const char*> params;  // in order; the first n_required are required
   std::size_t n_required;
   std::vector<PyObject*> interned;  // filled by prepare_signature at module init
+  // Whether every conversion error (OverflowError and ValueError too, not only TypeError)
+  // names its argument.
+  bool name_every_error = false;
 };
 
 // Converted value of one parameter. Arrays are borrowed from the argument vector, which the
@@ -30,11 +33,22 @@ struct ArgValue {
   std::uint64_t u64 = 0;
   std::uint32_t u32 = 0;
   double f64 = 0.0;
+  PyObject* object = nullptr;  // a str or a tuple, owned by the argument vector or by `owned`
+  PyObject* owned = nullptr;   // a converted object this value holds a reference to
+  bool flag = false;
   bool present = false;  // false for an omitted optional (or None for max_items_per_txn)
 };
 
+// Destroyed with the interpreter lock held: it drops the references conversions took.
 class BoundArgs {
  public:
+  BoundArgs() = default;
+  BoundArgs(const BoundArgs&) = delete;
+  BoundArgs& operator=(const BoundArgs&) = delete;
+  ~BoundArgs() {
+    for (ArgValue& v : values_) Py_XDECREF(v.owned);
+  }
+
   const ArgValue& operator[](std::size_t i) const { return values_[i]; }
   ArgValue& operator[](std::size_t i) { return values_[i]; }
 

@@ -34,7 +34,22 @@ void raise_panic(const std::string& message, const std::string& thread, const ch
 
 }  // namespace
 
+namespace {
+PyObject* shared_panic_type = nullptr;  // a strong reference, kept for the process
+}  // namespace
+
+bool share_panic_exception_type(PyObject* type) {
+  if (!PyExceptionClass_Check(type)) {
+    PyErr_SetString(PyExc_TypeError, "PanicException is not an exception class");
+    return false;
+  }
+  Py_INCREF(type);
+  Py_XSETREF(shared_panic_type, type);
+  return true;
+}
+
 PyObject* panic_exception_type() {
+  if (shared_panic_type != nullptr) return shared_panic_type;
   static PyObject* type = nullptr;
   if (type == nullptr) {
     type = PyErr_NewExceptionWithDoc(

@@ -11,6 +11,10 @@ namespace tallyfold {
 // not swallow an internal fault). Created once; borrowed reference, or NULL with an error set.
 PyObject* panic_exception_type();
 
+// Makes `type` (a subclass of BaseException) the class panic_exception_type() returns, so a
+// second module raises the first one's class. Call before any fault can be raised.
+bool share_panic_exception_type(PyObject* type);
+
 // Sets the Python exception for the C++ exception currently being handled.
 void set_error_from_current_exception() noexcept;
 

@@ -6,6 +6,26 @@
 
 namespace tallyfold {
 
+namespace {
+
+// A list is copied to a tuple: converting the labels may run Python code (their hashes),
+// which must not be able to resize the sequence being read.
+bool convert_label_sequence(PyObject* obj, ArgValue& out) {
+  if (PyTuple_CheckExact(obj)) {
+    out.object = obj;
+    return true;
+  }
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "expected a list or tuple, got %s", Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  out.owned = PySequence_Tuple(obj);
+  out.object = out.owned;
+  return out.owned != nullptr;
+}
+
+}  // namespace
+
 std::optional<ParamKind> param_kind(std::string_view name) {
   static constexpr std::pair<std::string_view, ParamKind> kTable[] = {
       {"txn_ids", ParamKind::Int64Vector},
@@ -19,6 +39,18 @@ std::optional<ParamKind> param_kind(std::string_view name) {
       {"_n_transactions", ParamKind::Unsigned32},
       {"min_support", ParamKind::Float64},
       {"max_items_per_txn", ParamKind::OptionalUnsigned64},
+      {"min_count", ParamKind::Unsigned32},
+      {"max_len", ParamKind::Unsigned64},
+      {"threads", ParamKind::Unsigned32},
+      {"algorithm", ParamKind::String},
+      {"target", ParamKind::String},
+      {"metric", ParamKind::String},
+      {"items", ParamKind::Int32Vector},
+      {"offsets", ParamKind::Int64Vector},
+      {"supports", ParamKind::Float64Vector},
+      {"labels", ParamKind::LabelSequence},
+      {"min_threshold", ParamKind::Float64},
+      {"support_only", ParamKind::Flag},
   };
   for (const auto& [known, kind] : kTable)
     if (known == name) return kind;
@@ -53,6 +85,22 @@ bool convert_param(ParamKind kind, PyObject* obj, ArgValue& out) {
         return true;
       }
       return convert_u64(obj, &out.u64);
+    case ParamKind::String:
+      if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "expected str, got %s", Py_TYPE(obj)->tp_name);
+        return false;
+      }
+      out.object = obj;
+      return true;
+    case ParamKind::LabelSequence:
+      return convert_label_sequence(obj, out);
+    case ParamKind::Flag:
+      if (!PyBool_Check(obj) && !PyArray_IsScalar(obj, Bool)) {
+        PyErr_Format(PyExc_TypeError, "expected bool, got %s", Py_TYPE(obj)->tp_name);
+        return false;
+      }
+      out.flag = PyObject_IsTrue(obj) == 1;
+      return true;
   }
   PyErr_SetString(PyExc_SystemError, "unknown parameter kind");
   return false;

@@ -16,6 +16,9 @@ enum class ParamKind {
   Unsigned32,     // n_items, n_transactions, _n_transactions
   Float64,        // min_support (0.0 when omitted)
   OptionalUnsigned64,  // max_items_per_txn (None and omitted both mean "no cap")
+  String,         // algorithm, target, metric: a str
+  LabelSequence,  // labels: a list or tuple, held as a tuple
+  Flag,           // support_only: a bool (or a NumPy bool)
 };
 
 std::optional<ParamKind> param_kind(std::string_view name);

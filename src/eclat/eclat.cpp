@@ -34,6 +34,7 @@ EclatOut& EclatOut::merge(EclatOut&& right) {
   append_all(counts, right.counts);
   append_all(lower_itemsets, right.lower_itemsets);
   append_all(lower_counts, right.lower_counts);
+  append_all(lengths, right.lengths);
   return *this;
 }
 
@@ -66,7 +67,13 @@ struct Scratch {
 void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
   const std::uint32_t n_ranks = static_cast<std::uint32_t>(ctx.nodes.size());
   const ItemNode& a = ctx.nodes[i];
-  if (1 + static_cast<std::uint64_t>(n_ranks - 1 - i) < ctx.k_max - 1) return;
+  if (ctx.all_sizes) {
+    out.itemsets.push_back(a.item);
+    out.counts.push_back(static_cast<std::uint32_t>(a.tids.size()));
+    out.lengths.push_back(1);
+    if (ctx.k_max == 1) return;
+  }
+  if (1 + static_cast<std::uint64_t>(n_ranks - 1 - i) < ctx.smallest_reported()) return;
   if (ctx.dense != nullptr) {
     if (ctx.whole->universe <= std::size_t{1} << 16)
       s.narrow.run_dense(ctx, *ctx.whole, *ctx.dense, i, out);
@@ -111,11 +118,12 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
       out.itemsets.push_back(a.item);
       out.itemsets.push_back(proj.col_items[c]);
       out.counts.push_back(proj.col_counts[c]);
+      if (ctx.all_sizes) out.lengths.push_back(2);
     }
     forget_cols();
     return;
   }
-  if (1 + static_cast<std::uint64_t>(n_cols) < ctx.k_max - 1) {
+  if (1 + static_cast<std::uint64_t>(n_cols) < ctx.smallest_reported()) {
     forget_cols();
     return;
   }
@@ -154,13 +162,16 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
 }  // namespace
 }  // namespace eclat
 
-EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
-                    std::uint64_t k_max, std::uint32_t min_count) {
-  if (k_max < 2) throw Panic("Eclat needs k_max >= 2, got " + std::to_string(k_max));
+std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
+                                         std::span<const ItemNode> nodes, std::uint64_t k_max,
+                                         std::uint32_t min_count, bool all_sizes) {
+  if (k_max < (all_sizes ? 1u : 2u))
+    throw Panic("Eclat needs k_max >= 2, got " + std::to_string(k_max));
   const std::size_t n = nodes.size();
-  if (n < 2) return {};
+  if (n == 0 || (n < 2 && !all_sizes)) return std::vector<EclatOut>(n);
   const eclat::RankedRows rows = eclat::rank_rows(index, nodes);
   eclat::Context ctx{rows, nodes, k_max, std::max<std::uint32_t>(min_count, 1)};
+  ctx.all_sizes = all_sizes;
   eclat::WholeData whole;
   eclat::DenseItems dense;
   if (eclat::pairs_by_and(rows, n)) {
@@ -185,19 +196,27 @@ EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
                       for (std::size_t k = r.begin(); k != r.end(); ++k)
                         eclat::mine_item(ctx, order[k], s, outs[order[k]]);
                     });
+  return outs;
+}
+
+EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
+                    std::uint64_t k_max, std::uint32_t min_count, bool all_sizes) {
+  std::vector<EclatOut> outs = mine_eclat_by_item(index, nodes, k_max, min_count, all_sizes);
 
   EclatOut merged;
-  std::size_t sizes[4] = {0, 0, 0, 0};
+  std::size_t sizes[5] = {0, 0, 0, 0, 0};
   for (const EclatOut& o : outs) {
     sizes[0] += o.itemsets.size();
     sizes[1] += o.counts.size();
     sizes[2] += o.lower_itemsets.size();
     sizes[3] += o.lower_counts.size();
+    sizes[4] += o.lengths.size();
   }
   merged.itemsets.reserve(sizes[0]);
   merged.counts.reserve(sizes[1]);
   merged.lower_itemsets.reserve(sizes[2]);
   merged.lower_counts.reserve(sizes[3]);
+  merged.lengths.reserve(sizes[4]);
   for (EclatOut& o : outs) merged.merge(std::move(o));
   return merged;
 }

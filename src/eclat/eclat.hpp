@@ -22,6 +22,9 @@ struct EclatOut {
   std::vector<std::uint32_t> counts;
   std::vector<std::uint32_t> lower_itemsets;
   std::vector<std::uint32_t> lower_counts;
+  // Filled only by a search that reports every size: the length of each row of `itemsets`,
+  // whose rows then differ in length (`lower_*` stay empty).
+  std::vector<std::uint32_t> lengths;
 
   // Appends every row of `right` after the rows of this one, field by field, keeping order;
   // `right` is left empty.
@@ -44,7 +47,17 @@ std::vector<ItemNode> eclat_item_nodes(const InvertedIndex& index, std::uint32_t
 
 // The search itself, in parallel on the pool; `nodes` as from eclat_item_nodes, k_max >= 2.
 // `index` and `nodes` are only read. Throws Panic when k_max < 2.
+//
+// With `all_sizes`, every frequent itemset of size 1 .. k_max (k_max >= 1) goes to
+// `itemsets`, with its size in `lengths`, in ascending lexicographic order (a prefix before
+// its extensions); k_max may be the u64 maximum for no limit.
 EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
-                    std::uint64_t k_max, std::uint32_t min_count);
+                    std::uint64_t k_max, std::uint32_t min_count, bool all_sizes = false);
+
+// The same search with each top-level item's rows kept apart: entry i holds the rows that
+// start with nodes[i], so the entries in order are mine_eclat's rows in order.
+std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
+                                         std::span<const ItemNode> nodes, std::uint64_t k_max,
+                                         std::uint32_t min_count, bool all_sizes = false);
 
 }  // namespace tallyfold

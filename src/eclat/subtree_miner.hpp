@@ -26,6 +26,12 @@ struct Context {
   // data as a projection with ranks as columns, and each item's bitset.
   const ProjectionView* whole = nullptr;
   const DenseItems* dense = nullptr;
+  // Every size from 1 to k_max is reported (rows of `itemsets` with `lengths`), not only the
+  // two top ones.
+  bool all_sizes = false;
+
+  // The search below an itemset stops where no path can reach a reported size.
+  std::uint64_t smallest_reported() const { return all_sizes ? 1 : k_max - 1; }
 };
 
 // One itemset on the search path: its last item (as a column) and its transaction set.
@@ -132,6 +138,7 @@ class SubtreeMiner {
         out.itemsets.push_back(item);
         out.itemsets.push_back(proj.col_items[r]);
         out.counts.push_back(count);
+        if (ctx.all_sizes) out.lengths.push_back(2);
       }
       return;
     }
@@ -150,7 +157,7 @@ class SubtreeMiner {
         offset += words_;
       }
     }
-    if (1 + group.members.size() < ctx.k_max - 1) return;
+    if (1 + group.members.size() < ctx.smallest_reported()) return;
     if (!prefer_bits(proj, group.members, words_)) bits_to_lists(group);
     for (std::size_t k = 0; k < group.members.size(); ++k)
       level.member_of_col[group.members[k].col] = static_cast<std::uint32_t>(k);
@@ -224,13 +231,17 @@ class SubtreeMiner {
     for (std::size_t i = 0; i < n; ++i) {
       const Member x = level.group.members[i];
       prefix_.push_back(proj_->col_items[x.col]);
-      if (size + 1 == k_max) {
+      if (ctx_->all_sizes) {
+        out_->itemsets.insert(out_->itemsets.end(), prefix_.begin(), prefix_.end());
+        out_->counts.push_back(x.count);
+        out_->lengths.push_back(static_cast<std::uint32_t>(size));
+      } else if (size + 1 == k_max) {
         out_->lower_itemsets.insert(out_->lower_itemsets.end(), prefix_.begin(), prefix_.end());
         out_->lower_counts.push_back(x.count);
       }
       const std::size_t later = n - 1 - i;
       // With fewer later members than sizes still missing, nothing below x is ever reported.
-      if (later > 0 && size + later >= k_max - 1) {
+      if (later > 0 && size + later >= ctx_->smallest_reported()) {
         if (size + 1 == k_max)
           record_extensions(level, i);
         else if (build_children(d, i, size))
@@ -312,6 +323,7 @@ class SubtreeMiner {
       out.itemsets.insert(out.itemsets.end(), prefix_.begin(), prefix_.end());
       out.itemsets.push_back(proj_->col_items[group.members[j].col]);
       out.counts.push_back(count);
+      if (ctx_->all_sizes) out.lengths.push_back(static_cast<std::uint32_t>(prefix_.size() + 1));
     };
     if (deliver_is_cheaper(group, x, n - 1 - i)) {
       deliver(level, x);
@@ -342,11 +354,13 @@ class SubtreeMiner {
         level.kept.push_back(static_cast<std::uint32_t>(j));
         child.members.push_back({group.members[j].col, count, 0});
       });
-      if (size + child.members.size() < ctx_->k_max - 1) return false;
-      materialize_delivered(level, child, x);
+      if (size + child.members.size() < ctx_->smallest_reported()) return false;
+      // A lone child has no later sibling to meet: its transactions are never read, only
+      // its count can be reported.
+      if (child.members.size() > 1) materialize_delivered(level, child, x);
     } else {
       and_children(group, child, x, i);
-      if (size + child.members.size() < ctx_->k_max - 1) return false;
+      if (size + child.members.size() < ctx_->smallest_reported()) return false;
       if (!prefer_bits(*proj_, child.members, words_)) bits_to_lists(child);
     }
     for (std::size_t k = 0; k < child.members.size(); ++k)

@@ -1,0 +1,16 @@
+#pragma once
+// The depth-first search reporting every size: Eclat's search with each itemset emitted as
+// it is visited, which is already ascending lexicographic order.
+
+#include <cstdint>
+
+#include "common/inverted_index.hpp"
+#include "common/itemset_rows.hpp"
+
+namespace tallyfold {
+
+// max_len 0: no limit. Runs on the current task arena.
+ItemsetRows eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
+                            std::uint64_t max_len);
+
+}  // namespace tallyfold

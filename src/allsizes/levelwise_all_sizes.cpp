@@ -1,0 +1,168 @@
+#include "allsizes/levelwise_all_sizes.hpp"
+
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "allsizes/level_order.hpp"
+#include "classic/apriori.hpp"
+#include "classic/transaction_index.hpp"
+#include "common/itemset_table.hpp"
+#include "common/panic.hpp"
+#include "common/tuning.hpp"
+#include "itemsets/bitset_memo.hpp"
+#include "itemsets/count_k_itemsets.hpp"
+#include "itemsets/memo_counters.hpp"
+#include "itemsets/reduced_transactions.hpp"
+#include "pairs/frequent_pairs.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+// The level-wise counters take a support fraction and derive ceil(s * N). Half a count below
+// the wanted one gives exactly that count back: the product lands strictly between c - 1 and
+// c for any N a 32-bit index can hold.
+double support_for(std::uint32_t min_count, std::uint32_t n_transactions) {
+  return (static_cast<double>(min_count) - 0.5) / static_cast<double>(n_transactions);
+}
+
+bool below_limit(std::uint64_t k, std::uint64_t max_len) { return max_len == 0 || k <= max_len; }
+
+ItemsetTable frequent_items(const InvertedIndex& index, std::uint32_t min_count) {
+  std::vector<std::uint32_t> items, counts;
+  for (std::uint32_t i = 0; i < index.item_space; ++i)
+    if (index.item_counts[i] >= min_count) {
+      items.push_back(i);
+      counts.push_back(index.item_counts[i]);
+    }
+  return ItemsetTable::from_distinct_rows(1, std::move(items), std::move(counts));
+}
+
+template <class Tids>
+bool level_empty(const Memo<Tids>& memo) { return memo.itemsets.empty(); }
+inline bool level_empty(const BitsetMemo& memo) { return memo.empty(); }
+template <class Tids>
+ItemsetTable take_level(Memo<Tids>& memo) { return std::move(memo.itemsets); }
+inline ItemsetTable take_level(BitsetMemo& memo) { return memo.take_itemsets(); }
+
+// Levels 3 and up from the level-2 memo; `count(k, memo)` gives level k from level k - 1.
+// A level is kept once the next one has been counted from it.
+template <class MemoType, class Count>
+void memo_levels(std::vector<ItemsetTable>& levels, MemoType memo, std::uint64_t max_len,
+                 Count count) {
+  std::uint64_t k = 2;
+  while (below_limit(k + 1, max_len)) {
+    MemoType next = count(k + 1, memo);
+    if (level_empty(next)) break;
+    if (k >= 3) levels.push_back(take_level(memo));
+    memo = std::move(next);
+    ++k;
+  }
+  if (k >= 3) levels.push_back(take_level(memo));
+}
+
+// Transaction bitsets pay off when they are smaller than the lists they replace: N/8 bytes
+// against 4 bytes per transaction, so the pairs' mean count must reach N/32 (the rule the
+// gating pipeline applies).
+bool bitsets_pay_off(const InvertedIndex& index, const ItemsetTable& pairs) {
+  if (pairs.empty() || index.n_transactions > tuning::kBitsetMaxTransactions) return false;
+  std::uint64_t total = 0;
+  for (std::size_t p = 0; p < pairs.size(); ++p) total += pairs.count(p);
+  return total * 32 >= static_cast<std::uint64_t>(index.n_transactions) * pairs.size();
+}
+
+using SetCounter = ItemsetTable (*)(const LevelInput&);
+
+}  // namespace
+
+ItemsetRows levelwise_all_sizes(const InvertedIndex& index, Algorithm algorithm,
+                                std::uint32_t min_count, std::uint64_t max_len) {
+  std::vector<ItemsetTable> levels;
+  if (index.n_transactions == 0) return {};
+  levels.push_back(frequent_items(index, min_count));
+  if (levels[0].empty() || !below_limit(2, max_len))
+    return join_levels_in_lexicographic_order(std::move(levels));
+
+  FrequentPairs pairs = count_frequent_pairs(index, support_for(min_count, index.n_transactions));
+  if (pairs.counts.empty() || !below_limit(3, max_len)) {
+    levels.push_back(std::move(pairs.counts));
+    return join_levels_in_lexicographic_order(std::move(levels));
+  }
+
+  auto memo_input = [&](const ItemTxnsRoaring& items, const PairNeighbors* neighbors,
+                        std::uint64_t k) {
+    return MemoLevelInput{index, items, pairs.set, neighbors, static_cast<std::size_t>(k),
+                          min_count, {}, std::nullopt, true};
+  };
+  switch (algorithm) {
+    case Algorithm::Pipeline:
+    case Algorithm::V1Roaring: {
+      const SetCounter counter = algorithm == Algorithm::Pipeline ? count_k_itemsets_internal
+                                                                  : count_k_itemsets_v1_roaring;
+      levels.push_back(std::move(pairs.counts));
+      for (std::uint64_t k = 3; below_limit(k, max_len); ++k) {
+        const LevelInput in{index, levels.back(), pairs.set, static_cast<std::size_t>(k), {},
+                            std::nullopt, min_count, true};
+        ItemsetTable level = counter(in).filtered(min_count);
+        if (level.empty()) break;
+        levels.push_back(std::move(level));
+      }
+      break;
+    }
+    case Algorithm::V2Memo:
+    case Algorithm::V3Adaptive:
+    case Algorithm::V5Prefilter:
+    case Algorithm::V6Gating: {
+      const bool gating = algorithm == Algorithm::V6Gating;
+      if (gating && bitsets_pay_off(index, pairs.counts)) {
+        const ItemBits bits = ItemBits::from_pairs(index, pairs.counts);
+        BitsetMemo memo = build_pair_bitsets(pairs.counts, bits);
+        levels.push_back(std::move(pairs.counts));
+        const ItemTxnsRoaring no_bitmaps;
+        memo_levels(levels, std::move(memo), max_len, [&](std::uint64_t k, const BitsetMemo& m) {
+          return count_k_itemsets_v6_gating_bitsets(memo_input(no_bitmaps, nullptr, k), m);
+        });
+        break;
+      }
+      const std::vector<std::uint8_t> pair_items =
+          frequent_item_flags(pairs.counts, index.item_space);
+      const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(index, &pair_items);
+      PairNeighbors neighbors;
+      if (gating) neighbors = build_pair_neighbors(pairs.counts, index.item_space);
+      if (algorithm == Algorithm::V2Memo) {
+        Memo<Bitmap> memo = build_pair_tid_map(index, pairs.counts);
+        levels.push_back(std::move(pairs.counts));
+        memo_levels(levels, std::move(memo), max_len, [&](std::uint64_t k, const Memo<Bitmap>& m) {
+          return count_k_itemsets_v2_memo(memo_input(items, nullptr, k), m);
+        });
+        break;
+      }
+      const auto counter = algorithm == Algorithm::V3Adaptive  ? count_k_itemsets_v3_adaptive
+                           : algorithm == Algorithm::V5Prefilter ? count_k_itemsets_v5_prefilter
+                                                                 : count_k_itemsets_v6_gating;
+      Memo<TidList> memo = build_pair_tid_map_adaptive(index, pairs.counts);
+      levels.push_back(std::move(pairs.counts));
+      memo_levels(levels, std::move(memo), max_len, [&](std::uint64_t k, const Memo<TidList>& m) {
+        return counter(memo_input(items, gating ? &neighbors : nullptr, k), m);
+      });
+      break;
+    }
+    default:
+      throw Panic("not a level-wise counter");
+  }
+  return join_levels_in_lexicographic_order(std::move(levels));
+}
+
+ItemsetRows classic_all_sizes(const AllSizesRequest& request) {
+  TransactionIndex index = TransactionIndex::build_with_cap(request.txn_ids, request.item_ids,
+                                                            std::nullopt, std::nullopt);
+  if (index.n_transactions() == 0) return {};
+  const std::uint64_t k_max =
+      request.max_len == 0 ? std::numeric_limits<std::uint64_t>::max() : request.max_len;
+  LevelMap map =
+      apriori_itemsets(index, k_max, support_for(request.min_count, index.n_transactions()));
+  return join_levels_in_lexicographic_order(std::move(map.levels));
+}
+
+}  // namespace tallyfold

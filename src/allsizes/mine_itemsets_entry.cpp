@@ -1,0 +1,135 @@
+// mine_itemsets: argument checks with the interpreter lock held, the miner with it released
+// (inside a task arena when the call bounds its threads), then the result arrays, which take
+// over the engine's buffers.
+#include <string>
+#include <string_view>
+
+#include "allsizes/all_sizes.hpp"
+#include "common/thread_limit.hpp"
+#include "engine_entry_points.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "result_dict.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+Signature mine_signature{"mine_itemsets",
+                         {"txn_ids", "item_ids", "n_items", "min_count", "max_len", "algorithm",
+                          "target", "threads"},
+                         8,
+                         {},
+                         true};
+
+// `value` looked up among `names`; otherwise ValueError "<param> must be one of ...".
+template <std::size_t N, class Lookup>
+bool choice(PyObject* value, const char* param, const std::string_view (&names)[N],
+            Lookup lookup, decltype(lookup(std::string_view{}))& out) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) return false;
+  out = lookup(std::string_view(text, static_cast<std::size_t>(size)));
+  if (out) return true;
+  std::string listed;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (i > 0) listed += ", ";
+    listed += "'" + std::string(names[i]) + "'";
+  }
+  PyErr_Format(PyExc_ValueError, "%s must be one of %s; got %R", param, listed.c_str(), value);
+  return false;
+}
+
+// The first item id outside 0 .. n_items - 1, reported by its position.
+bool check_item_ids(std::span<const std::int32_t> item_ids, std::uint32_t n_items) {
+  for (std::size_t r = 0; r < item_ids.size(); ++r) {
+    if (item_ids[r] < 0 || static_cast<std::uint32_t>(item_ids[r]) >= n_items) {
+      PyErr_Format(PyExc_ValueError,
+                   "item_ids[%zu] = %d is outside 0..n_items-1 (n_items = %u)", r,
+                   static_cast<int>(item_ids[r]), static_cast<unsigned>(n_items));
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* item_counts_array(const std::vector<std::uint32_t>& counts, std::uint32_t n_items) {
+  npy_intp length = n_items;
+  PyObject* array = PyArray_ZEROS(1, &length, NPY_INT64, 0);
+  if (array == nullptr) return nullptr;
+  auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+  std::copy(counts.begin(), counts.begin() + std::min<std::size_t>(counts.size(), n_items), data);
+  return array;
+}
+
+PyObject* mine_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_entry([&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(mine_signature, args, nargs, kwnames, a)) return nullptr;
+    if (!check_all_contiguous({a[0].array, a[1].array})) return nullptr;
+    AllSizesRequest request;
+    request.txn_ids = a.span<std::int64_t>(0);
+    request.item_ids = a.span<std::int32_t>(1);
+    request.n_items = a[2].u32;
+    request.min_count = a[3].u32;
+    request.max_len = a[4].u64;
+    if (request.txn_ids.size() != request.item_ids.size()) {
+      PyErr_Format(PyExc_ValueError,
+                   "txn_ids and item_ids must have the same length; got %zu and %zu",
+                   request.txn_ids.size(), request.item_ids.size());
+      return nullptr;
+    }
+    if (request.min_count < 1) {
+      PyErr_SetString(PyExc_ValueError, "min_count must be at least 1; got 0");
+      return nullptr;
+    }
+    std::optional<Algorithm> algorithm;
+    std::optional<Target> target;
+    if (!choice(a[5].object, "algorithm", kAlgorithmNames, algorithm_by_name, algorithm) ||
+        !choice(a[6].object, "target", kTargetNames, target_by_name, target) ||
+        !check_item_ids(request.item_ids, request.n_items))
+      return nullptr;
+    request.algorithm = *algorithm;
+    request.target = *target;
+
+    AllSizesResult result;
+    {
+      GilReleased released;
+      run_with_threads(a[7].u32, [&] { result = mine_all_sizes(request); });
+    }
+    ResultDict dict;
+    if (!dict.ok() || !dict.set("items", adopt_vector(std::move(result.itemsets.items))) ||
+        !dict.set("offsets", adopt_vector(std::move(result.itemsets.offsets))) ||
+        !dict.set("counts", adopt_vector(std::move(result.itemsets.counts))) ||
+        !dict.set("item_counts", item_counts_array(result.item_counts, request.n_items)) ||
+        !dict.set("n_transactions", PyLong_FromUnsignedLong(result.n_transactions)))
+      return nullptr;
+    return dict.release();
+  });
+}
+
+}  // namespace
+
+const EntryPoint& mine_itemsets_entry() {
+  static const EntryPoint entry{
+      &mine_signature, mine_itemsets,
+      "mine_itemsets(txn_ids, item_ids, n_items, min_count, max_len, algorithm, target, threads)\n"
+      "--\n\n"
+      "Every frequent itemset of every size 1..max_len (max_len 0: no limit) in one pass.\n"
+      "Rows (txn_ids[r], item_ids[r]) put item ids (0..n_items-1, else ValueError) in\n"
+      "transactions; a repeated row counts once. An itemset is frequent when at least\n"
+      "min_count (>= 1) transactions hold all its items. target 'all' keeps every frequent\n"
+      "itemset, 'closed' those with no proper superset of the same count, 'maximal' those\n"
+      "with no frequent proper superset (supersets up to max_len). algorithm is 'auto',\n"
+      "'eclat', 'pipeline', 'v1_roaring', 'v2_memo', 'v3_adaptive', 'v5_prefilter',\n"
+      "'v6_gating' or 'classic': all give the same result. threads bounds the pool for this\n"
+      "call (0: all cores).\n\n"
+      "Returns a dict: items (int32, every itemset's ids, ascending within an itemset, back\n"
+      "to back), offsets (int64, n + 1 entries: itemset r is items[offsets[r]:offsets[r+1]]),\n"
+      "counts (int64, n), item_counts (int64, transactions per item id, n_items entries) and\n"
+      "n_transactions (int). Itemsets come in ascending lexicographic order of their id\n"
+      "sequences, a prefix before its extensions, whatever the algorithm or thread count."};
+  return entry;
+}
+
+}  // namespace tallyfold

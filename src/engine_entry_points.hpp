@@ -1,0 +1,11 @@
+#pragma once
+// The functions of the package's native module, tallyfold._engine (engine_module.cpp).
+#include "entry_point.hpp"
+
+namespace tallyfold {
+
+const EntryPoint& mine_itemsets_entry();
+const EntryPoint& itemsets_to_frozensets_entry();
+const EntryPoint& generate_rules_entry();
+
+}  // namespace tallyfold
