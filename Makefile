@@ -59,6 +59,7 @@ bench: build $(VENV)/.peers
 	$(PY) bench/bench_pairs.py
 	$(PY) bench/bench_pipeline.py
 	$(PY) bench/bench_classic.py
+	$(PY) bench/bench_allsizes.py
 
 clean:
 	rm -rf build $(VENV)

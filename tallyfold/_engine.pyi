@@ -77,5 +77,6 @@ def generate_rules(
     min_threshold: float,
     support_only: bool,
     threads: int,
+    n_transactions: int = 0,
 ) -> RuleArrays:
     """Association rules of an itemset table, with mlxtend's measures plus cosine."""

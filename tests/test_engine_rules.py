@@ -34,10 +34,11 @@ def frequent_table(rows, min_count=1, everywhere=False):
     return itemsets, n
 
 
-def rules(itemsets, metric="confidence", min_threshold=0.0, support_only=False, threads=0):
+def rules(itemsets, metric="confidence", min_threshold=0.0, support_only=False, threads=0,
+          n_transactions=0):
     items, offsets, supports = table(itemsets)
     return _engine.generate_rules(items, offsets, supports, metric, min_threshold, support_only,
-                                  threads)
+                                  threads, n_transactions=n_transactions)
 
 
 def same(a, b):
@@ -57,7 +58,8 @@ def test_matches_mlxtend(metric, rows, everywhere, threshold):
     itemsets, n = frequent_table(rows, 1, everywhere)
     frame = pd.DataFrame({"support": [s for _, s in itemsets],
                           "itemsets": [frozenset(i) for i, _ in itemsets]})
-    got = rules(itemsets, metric, threshold)
+    # With the number of transactions, values on the threshold round as mlxtend's do.
+    got = rules(itemsets, metric, threshold, n_transactions=n)
     ids = [frozenset(i) for i, _ in itemsets]
     ours = {(ids[a], ids[c]): r for r, (a, c) in enumerate(zip(got["antecedent"],
                                                              got["consequent"]))}
@@ -91,6 +93,18 @@ def test_every_rule_by_definition_in_the_documented_order(rows, min_count):
     np.testing.assert_allclose(got["cosine"], s[got["rule"]] / np.sqrt(
         s[got["antecedent"]] * s[got["consequent"]]), rtol=1e-12)
     assert got["missing_row"] == -1
+
+
+def test_confidence_on_the_threshold_rounds_as_with_transaction_counts():
+    """3 of 10 transactions: 0.3 / 1.0 and (0.3 * 10) / (1.0 * 10) round differently for
+    some counts; given N the kept rules follow the second form."""
+    for n in range(3, 40):
+        for count_xy in range(1, n):
+            s_xy, s_x = count_xy / n, (count_xy + 1) / n
+            itemsets = [((0,), s_x), ((0, 1), s_xy), ((1,), s_x)]
+            threshold = (s_xy * n) / (s_x * n)
+            got = rules(itemsets, "confidence", threshold, n_transactions=n)
+            assert len(got["rule"]) == 2
 
 
 def test_threads_give_identical_tables():
@@ -141,6 +155,7 @@ BAD = [
     ({"support_only": "yes"}, TypeError, "argument 'support_only': expected bool"),
     ({"min_threshold": "high"}, TypeError, "argument 'min_threshold'"),
     ({"offsets": np.array([0, 2, 1], np.int64)}, ValueError, r"offsets\[2\]"),
+    ({"n_transactions": -1}, OverflowError, "argument 'n_transactions'"),
 ]
 
 

@@ -28,7 +28,7 @@ AllSizesResult mine_all_sizes(const AllSizesRequest& request) {
   const std::uint32_t min_count = request.min_count < 1 ? 1 : request.min_count;
   Algorithm algorithm = request.algorithm;
   if (algorithm == Algorithm::Auto) algorithm = kAutomaticAlgorithm;
-  ItemsetRows rows;
+  ItemsetCsr rows;
   if (algorithm == Algorithm::Eclat)
     rows = eclat_all_sizes(index, min_count, request.max_len);
   else if (algorithm == Algorithm::Classic)

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/itemset_rows.hpp"
+#include "common/itemset_csr.hpp"
 
 namespace tallyfold {
 
@@ -55,7 +55,7 @@ struct AllSizesRequest {
 };
 
 struct AllSizesResult {
-  ItemsetRows itemsets;
+  ItemsetCsr itemsets;
   std::vector<std::uint32_t> item_counts;  // may be shorter than n_items: the rest are 0
   std::uint32_t n_transactions = 0;
 };

@@ -11,9 +11,9 @@
 
 namespace tallyfold {
 
-ItemsetRows keep_target(ItemsetRows&& rows, Target target) {
+ItemsetCsr keep_target(ItemsetCsr&& rows, Target target) {
   if (target == Target::All || rows.size() == 0) return std::move(rows);
-  const ItemsetRowsView view{rows.items, rows.offsets};
+  const ItemsetCsrView view{rows.items, rows.offsets};
   const RowLookup lookup(view);
   const bool closed = target == Target::Closed;
   // 1 marks a row with a larger superset that disqualifies it. Rows are marked from many
@@ -34,7 +34,7 @@ ItemsetRows keep_target(ItemsetRows&& rows, Target target) {
         }
       });
 
-  ItemsetRows kept;
+  ItemsetCsr kept;
   for (std::size_t r = 0; r < rows.size(); ++r)
     if (!dropped[r]) kept.append(view.row(r), rows.counts[r]);
   return kept;

@@ -5,13 +5,13 @@
 // contains, found by hashing their id sequences, and the unmarked rows are kept.
 
 #include "allsizes/all_sizes.hpp"
-#include "common/itemset_rows.hpp"
+#include "common/itemset_csr.hpp"
 
 namespace tallyfold {
 
 // `rows` must hold every frequent itemset of its lengths 1 .. L (a row's one-item-smaller
 // subsets are rows too); "superset" then means a superset of length at most L. Keeps the row
 // order. Target::All returns the rows unchanged.
-ItemsetRows keep_target(ItemsetRows&& rows, Target target);
+ItemsetCsr keep_target(ItemsetCsr&& rows, Target target);
 
 }  // namespace tallyfold

@@ -11,12 +11,12 @@
 
 namespace tallyfold {
 
-ItemsetRows eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
+ItemsetCsr eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
                             std::uint64_t max_len) {
   const std::vector<ItemNode> nodes = eclat_item_nodes(index, min_count);
   if (max_len == 1) {
     // The item counts are the whole answer: no search, no ranked copy of the data.
-    ItemsetRows rows;
+    ItemsetCsr rows;
     for (const ItemNode& node : nodes) {
       const std::uint32_t item[1] = {node.item};
       rows.append(item, static_cast<std::int64_t>(node.tids.size()));
@@ -34,7 +34,7 @@ ItemsetRows eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
     item_start[p + 1] = item_start[p] + parts[p].itemsets.size();
     row_start[p + 1] = row_start[p] + parts[p].counts.size();
   }
-  ItemsetRows rows;
+  ItemsetCsr rows;
   rows.items.resize(item_start.back());
   rows.offsets.resize(row_start.back() + 1);
   rows.counts.resize(row_start.back());

@@ -5,12 +5,12 @@
 #include <cstdint>
 
 #include "common/inverted_index.hpp"
-#include "common/itemset_rows.hpp"
+#include "common/itemset_csr.hpp"
 
 namespace tallyfold {
 
 // max_len 0: no limit. Runs on the current task arena.
-ItemsetRows eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
+ItemsetCsr eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
                             std::uint64_t max_len);
 
 }  // namespace tallyfold

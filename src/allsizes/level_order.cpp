@@ -22,7 +22,7 @@ bool extends(std::span<const std::uint32_t> row, std::span<const std::uint32_t> 
 }
 
 void emit_subtree(std::vector<SortedLevel>& levels, std::size_t k, std::uint32_t r,
-                  ItemsetRows& out) {
+                  ItemsetCsr& out) {
   const auto row = levels[k].table->row(r);
   out.append(row, levels[k].table->count(r));
   if (k + 1 == levels.size()) return;
@@ -34,7 +34,7 @@ void emit_subtree(std::vector<SortedLevel>& levels, std::size_t k, std::uint32_t
 
 }  // namespace
 
-ItemsetRows join_levels_in_lexicographic_order(std::vector<ItemsetTable>&& tables) {
+ItemsetCsr join_levels_in_lexicographic_order(std::vector<ItemsetTable>&& tables) {
   std::vector<SortedLevel> levels;
   std::size_t rows = 0, items = 0;
   for (const ItemsetTable& t : tables) {
@@ -43,7 +43,7 @@ ItemsetRows join_levels_in_lexicographic_order(std::vector<ItemsetTable>&& table
     rows += t.size();
     items += t.size() * t.width();
   }
-  ItemsetRows out;
+  ItemsetCsr out;
   out.items.reserve(items);
   out.offsets.reserve(rows + 1);
   out.counts.reserve(rows);

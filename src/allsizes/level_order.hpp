@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "common/itemset_rows.hpp"
+#include "common/itemset_csr.hpp"
 #include "common/itemset_table.hpp"
 
 namespace tallyfold {
@@ -12,6 +12,6 @@ namespace tallyfold {
 // `levels[k - 1]` holds the frequent k-itemsets, any row order. Every row's prefix (the row
 // without its last item) must be a row of the level below, as downward closure guarantees
 // for complete levels; a row without one throws Panic. The levels are spent.
-ItemsetRows join_levels_in_lexicographic_order(std::vector<ItemsetTable>&& levels);
+ItemsetCsr join_levels_in_lexicographic_order(std::vector<ItemsetTable>&& levels);
 
 }  // namespace tallyfold

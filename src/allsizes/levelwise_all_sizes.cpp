@@ -76,7 +76,7 @@ using SetCounter = ItemsetTable (*)(const LevelInput&);
 
 }  // namespace
 
-ItemsetRows levelwise_all_sizes(const InvertedIndex& index, Algorithm algorithm,
+ItemsetCsr levelwise_all_sizes(const InvertedIndex& index, Algorithm algorithm,
                                 std::uint32_t min_count, std::uint64_t max_len) {
   std::vector<ItemsetTable> levels;
   if (index.n_transactions == 0) return {};
@@ -154,7 +154,7 @@ ItemsetRows levelwise_all_sizes(const InvertedIndex& index, Algorithm algorithm,
   return join_levels_in_lexicographic_order(std::move(levels));
 }
 
-ItemsetRows classic_all_sizes(const AllSizesRequest& request) {
+ItemsetCsr classic_all_sizes(const AllSizesRequest& request) {
   TransactionIndex index = TransactionIndex::build_with_cap(request.txn_ids, request.item_ids,
                                                             std::nullopt, std::nullopt);
   if (index.n_transactions() == 0) return {};

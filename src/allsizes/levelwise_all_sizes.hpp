@@ -7,16 +7,16 @@
 
 #include "allsizes/all_sizes.hpp"
 #include "common/inverted_index.hpp"
-#include "common/itemset_rows.hpp"
+#include "common/itemset_csr.hpp"
 
 namespace tallyfold {
 
 // `algorithm` is one of the anchor-and-extend counters (Pipeline, V1Roaring, V2Memo,
 // V3Adaptive, V5Prefilter, V6Gating). max_len 0: no limit.
-ItemsetRows levelwise_all_sizes(const InvertedIndex& index, Algorithm algorithm,
+ItemsetCsr levelwise_all_sizes(const InvertedIndex& index, Algorithm algorithm,
                                 std::uint32_t min_count, std::uint64_t max_len);
 
 // Classic Apriori (candidate join, prune, count) over the request's rows.
-ItemsetRows classic_all_sizes(const AllSizesRequest& request);
+ItemsetCsr classic_all_sizes(const AllSizesRequest& request);
 
 }  // namespace tallyfold

@@ -9,7 +9,7 @@
 
 namespace tallyfold {
 
-RowLookup::RowLookup(const ItemsetRowsView& rows)
+RowLookup::RowLookup(const ItemsetCsrView& rows)
     : rows_(rows), index_(0, Hash{}, Eq{this}) {
   if (rows_.size() > 0xFFFFFFFFu)
     throw LimitError("an itemset table of " + std::to_string(rows_.size()) +

@@ -14,7 +14,7 @@
 
 #include <absl/container/flat_hash_set.h>
 
-#include "common/itemset_rows.hpp"
+#include "common/itemset_csr.hpp"
 
 namespace tallyfold {
 
@@ -25,7 +25,7 @@ class RowLookup {
 
   // Indexes every row of `rows`; a repeated row keeps its first row number. Throws
   // LimitError past 2^32 - 1 rows.
-  explicit RowLookup(const ItemsetRowsView& rows);
+  explicit RowLookup(const ItemsetCsrView& rows);
 
   // The key of one id; a row's hash is the sum of its ids' keys.
   static std::uint64_t id_key(std::uint32_t id) {
@@ -78,7 +78,7 @@ class RowLookup {
     return Probe{hashes_[r] - id_key(row[skip]), row, skip};
   }
 
-  ItemsetRowsView rows_;
+  ItemsetCsrView rows_;
   std::vector<std::uint64_t> hashes_;
   absl::flat_hash_set<Entry, Hash, Eq> index_;
 };

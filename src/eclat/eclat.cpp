@@ -166,7 +166,8 @@ std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
                                          std::span<const ItemNode> nodes, std::uint64_t k_max,
                                          std::uint32_t min_count, bool all_sizes) {
   if (k_max < (all_sizes ? 1u : 2u))
-    throw Panic("Eclat needs k_max >= 2, got " + std::to_string(k_max));
+    throw Panic("Eclat needs k_max >= " + std::string(all_sizes ? "1" : "2") + ", got " +
+                std::to_string(k_max));
   const std::size_t n = nodes.size();
   if (n == 0 || (n < 2 && !all_sizes)) return std::vector<EclatOut>(n);
   const eclat::RankedRows rows = eclat::rank_rows(index, nodes);

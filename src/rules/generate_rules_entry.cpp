@@ -18,7 +18,7 @@ namespace {
 
 Signature rules_signature{"generate_rules",
                           {"items", "offsets", "supports", "metric", "min_threshold",
-                           "support_only", "threads"},
+                           "support_only", "threads", "n_transactions"},
                           7,
                           {},
                           true};
@@ -51,7 +51,7 @@ PyObject* generate_rules_call(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!check_row_offsets(offsets, items.size())) return nullptr;
     RuleRequest request;
     // Ids are only compared and hashed, so their bit patterns serve as they are.
-    request.rows = ItemsetRowsView{
+    request.rows = ItemsetCsrView{
         {reinterpret_cast<const std::uint32_t*>(items.data()), items.size()}, offsets};
     request.supports = a.span<double>(2);
     if (request.supports.size() != request.rows.size()) {
@@ -62,6 +62,7 @@ PyObject* generate_rules_call(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!metric_of(a[3].object, request.metric)) return nullptr;
     request.min_threshold = a[4].f64;
     request.support_only = a[5].flag;
+    request.n_transactions = a[7].present ? a[7].u32 : 0;
     if (request.support_only && request.metric != kSupport) {
       PyErr_Format(PyExc_ValueError,
                    "with support_only=True the metric must be 'support'; got %R", a[3].object);
@@ -92,7 +93,8 @@ PyObject* generate_rules_call(PyObject*, PyObject* const* args, Py_ssize_t nargs
 const EntryPoint& generate_rules_entry() {
   static const EntryPoint entry{
       &rules_signature, generate_rules_call,
-      "generate_rules(items, offsets, supports, metric, min_threshold, support_only, threads)\n"
+      "generate_rules(items, offsets, supports, metric, min_threshold, support_only, threads, "
+      "n_transactions=0)\n"
       "--\n\n"
       "Association rules X -> Y of an itemset table: row r is items[offsets[r]:offsets[r+1]]\n"
       "(ascending ids, rows distinct) with support supports[r]. For every row Z of 2 or more\n"
@@ -102,7 +104,9 @@ const EntryPoint& generate_rules_entry() {
       "'representativity') is >= min_threshold. X and Y must be rows too: otherwise no rule\n"
       "is returned and missing_row is the first such Z. With support_only=True (metric\n"
       "'support' only) they may be missing: their index is -1 and every column but support\n"
-      "is NaN. threads bounds the pool (0: all cores).\n\n"
+      "is NaN. threads bounds the pool (0: all cores). n_transactions (0: unknown), the\n"
+      "number of transactions behind the supports, makes confidence and kulczynski round exactly as\n"
+      "mlxtend's (which scales both supports by it), so ties at the threshold agree.\n\n"
       "Returns a dict of columns: antecedent, consequent, rule (int64 row indices of X, Y, Z),\n"
       "'antecedent support', 'consequent support', support, confidence, lift,\n"
       "representativity, leverage, conviction, zhangs_metric, jaccard, certainty, kulczynski,\n"

@@ -24,7 +24,10 @@ struct Chunk {
 class RuleWriter {
  public:
   RuleWriter(const RuleRequest& request, const RowLookup& lookup, Chunk& chunk)
-      : request_(request), lookup_(lookup), chunk_(chunk) {}
+      : request_(request),
+        lookup_(lookup),
+        chunk_(chunk),
+        scale_(request.n_transactions > 0 ? static_cast<double>(request.n_transactions) : 1.0) {}
 
   // All rules of row z; false when a subset is missing (and support_only is off).
   bool rules_of(std::size_t z) {
@@ -71,7 +74,8 @@ class RuleWriter {
     if (!request_.support_only && (!x || !y)) return false;
     const RuleValues values =
         request_.support_only ? support_only_values(s_xy)
-                              : rule_values(request_.supports[*x], request_.supports[*y], s_xy);
+                              : rule_values(request_.supports[*x], request_.supports[*y], s_xy,
+                                            scale_);
     if (values[request_.metric] >= request_.min_threshold) {
       RuleTable& out = chunk_.rules;
       out.antecedent.push_back(x ? static_cast<std::int64_t>(*x) : -1);
@@ -85,6 +89,7 @@ class RuleWriter {
   const RuleRequest& request_;
   const RowLookup& lookup_;
   Chunk& chunk_;
+  double scale_;
   std::vector<std::uint32_t> x_, y_;
   std::vector<std::size_t> positions_;
 };

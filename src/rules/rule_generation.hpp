@@ -14,19 +14,22 @@
 #include <span>
 #include <vector>
 
-#include "common/itemset_rows.hpp"
+#include "common/itemset_csr.hpp"
 #include "rules/rule_metrics.hpp"
 
 namespace tallyfold {
 
 struct RuleRequest {
-  ItemsetRowsView rows;            // each row's ids ascending, rows distinct
+  ItemsetCsrView rows;            // each row's ids ascending, rows distinct
   std::span<const double> supports;  // one per row
   RuleColumn metric = kConfidence;
   double min_threshold = 0.0;
   // Subsets missing from the table are allowed: their row index is -1 and every column but
   // the support is NaN (for every rule, as the other measures are then not comparable).
   bool support_only = false;
+  // The number of transactions behind the supports, when known (0: not known); see
+  // rule_values.
+  std::uint32_t n_transactions = 0;
 };
 
 struct RuleTable {

@@ -3,8 +3,9 @@
 // Division by zero follows IEEE arithmetic (inf or NaN) except where a measure defines its
 // own value for it, as the common Python tools for association rules do: conviction is inf
 // unless confidence is below 1, Zhang's metric is 0 when its denominator is 0, certainty is
-// 0 when s(Y) = 1. Confidence and Kulczynski are written as ratios of counts over the same
-// number of transactions, which gives the same values to the last bits.
+// 0 when s(Y) = 1. Given the number of transactions N, confidence and Kulczynski are
+// computed as (s(X u Y) * N) / (s(X) * N), as those tools do, so that a value sitting exactly
+// on a threshold rounds to the same side.
 
 #include <algorithm>
 #include <array>
@@ -55,9 +56,9 @@ inline std::optional<RuleColumn> rule_metric_by_name(std::string_view name) {
 
 using RuleValues = std::array<double, kRuleColumns>;
 
-// Every measure; `n` is any common count scale (1 works: the ratios do not depend on it).
-inline RuleValues rule_values(double s_x, double s_y, double s_xy) {
-  constexpr double n = 1.0;
+// Every measure; `n` is the number of transactions, or 1 when it is not known (the ratios do
+// not depend on it beyond rounding).
+inline RuleValues rule_values(double s_x, double s_y, double s_xy, double n) {
   RuleValues v;
   v[kAntecedentSupport] = s_x;
   v[kConsequentSupport] = s_y;

@@ -7,12 +7,16 @@
 #include <span>
 #include <vector>
 
+#include "common/uninit_vector.hpp"
+
 namespace tallyfold {
 
-struct ItemsetRows {
-  std::vector<std::uint32_t> items;
-  std::vector<std::int64_t> offsets{0};  // rows + 1 entries, first is 0
-  std::vector<std::int64_t> counts;
+// Sizing leaves entries unwritten: a result is filled in full right after, and untouched
+// pages cost no memory until then.
+struct ItemsetCsr {
+  UninitVector<std::uint32_t> items;
+  UninitVector<std::int64_t> offsets{0};  // rows + 1 entries, first is 0
+  UninitVector<std::int64_t> counts;
 
   std::size_t size() const { return counts.size(); }
   std::span<const std::uint32_t> row(std::size_t r) const {
@@ -26,7 +30,7 @@ struct ItemsetRows {
 };
 
 // A borrowed view of the same layout (rows from the caller's arrays).
-struct ItemsetRowsView {
+struct ItemsetCsrView {
   std::span<const std::uint32_t> items;
   std::span<const std::int64_t> offsets;  // rows + 1 entries
 
