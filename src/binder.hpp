@@ -58,6 +58,15 @@ class BoundArgs {
     PyArrayObject* a = values_[i].array;
     return {PyArray_DATA(a), static_cast<std::size_t>(PyArray_SIZE(a))};
   }
+  // A copy of the caller's array, for calls that read their input more than once or while
+  // Python code may run (a label's __hash__ can let another thread write to the array).
+  template <class T>
+  std::vector<T> copy(std::size_t i) const {
+    const CallerArray<T> values = array<T>(i);
+    std::vector<T> out(values.size());
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = values.load(k);
+    return out;
+  }
   std::optional<std::uint64_t> optional_u64(std::size_t i) const {
     if (!values_[i].present) return std::nullopt;
     return values_[i].u64;

@@ -47,6 +47,19 @@ def test_duplicate_rows_and_any_transaction_ids():
 
 
 @pytest.mark.parametrize("algorithm", ALGORITHMS)
+def test_sparse_item_ids_come_back_as_given(algorithm):
+    """Ids spread over a huge range (a categorical with few used codes) are counted on dense
+    numbers inside; rows and item counts must still carry the caller's ids."""
+    top = 2_000_000_000
+    txn = np.array([1, 1, 2, 2, 3, 3], dtype=np.int64)
+    item = np.array([0, top, 0, top, 5, top], dtype=np.int32)
+    result = mine(txn, item, top + 1, min_count=2, algorithm=algorithm)
+    assert engine_itemsets(result) == [((0,), 2), ((0, top), 2), ((top,), 3)]
+    assert result["item_counts"][[0, 5, top]].tolist() == [2, 1, 3]
+    assert np.count_nonzero(result["item_counts"]) == 3
+
+
+@pytest.mark.parametrize("algorithm", ALGORITHMS)
 def test_parallel_sizes_agree(algorithm):
     """An input large enough for every parallel stage gives the same rows at 1 and 2 threads."""
     rng = np.random.default_rng(3)

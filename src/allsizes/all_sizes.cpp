@@ -37,8 +37,13 @@ AllSizesResult mine_all_sizes(const AllSizesRequest& request) {
                                              request.target});
   else
     rows = levelwise_all_sizes(index, algorithm, min_count, request.max_len);
+  // The classic index keeps caller ids; the others may count on dense numbers, which keep id
+  // order, so rows translate back in place without losing their lexicographic order.
+  if (algorithm != Algorithm::Classic)
+    index.numbering.to_caller_ids({rows.items.data(), rows.items.size()});
   result.itemsets = keep_target(std::move(rows), request.target);
   result.item_counts = index.item_counts;
+  result.numbering = index.numbering;
   return result;
 }
 

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/caller_array.hpp"
+#include "common/item_numbering.hpp"
 #include "common/itemset_csr.hpp"
 
 namespace tallyfold {
@@ -45,8 +47,8 @@ std::optional<Algorithm> algorithm_by_name(std::string_view name);
 std::optional<Target> target_by_name(std::string_view name);
 
 struct AllSizesRequest {
-  std::span<const std::int64_t> txn_ids;
-  std::span<const std::int32_t> item_ids;  // every id in 0 .. n_items - 1 (checked by caller)
+  CallerArray<std::int64_t> txn_ids;
+  CallerArray<std::int32_t> item_ids;  // ids in 0 .. n_items - 1; the index checks them again
   std::uint32_t n_items = 0;
   std::uint32_t min_count = 1;  // at least 1
   std::uint64_t max_len = 0;    // 0: no limit
@@ -57,6 +59,7 @@ struct AllSizesRequest {
 struct AllSizesResult {
   ItemsetCsr itemsets;
   std::vector<std::uint32_t> item_counts;  // may be shorter than n_items: the rest are 0
+  ItemNumbering numbering;                 // item_counts[i] belongs to numbering.caller_id(i)
   std::uint32_t n_transactions = 0;
 };
 

@@ -37,8 +37,8 @@ PyObject* itemsets_to_frozensets(PyObject*, PyObject* const* args, Py_ssize_t na
     BoundArgs a;
     if (!bind_arguments(frozensets_signature, args, nargs, kwnames, a)) return nullptr;
     if (!check_all_contiguous({a[0].array, a[1].array})) return nullptr;
-    const auto items = a.span<std::int32_t>(0);
-    const auto offsets = a.span<std::int64_t>(1);
+    const std::vector<std::int32_t> items = a.copy<std::int32_t>(0);
+    const std::vector<std::int64_t> offsets = a.copy<std::int64_t>(1);
     if (!check_row_offsets(offsets, items.size())) return nullptr;
     PyObject* labels = a[2].object;  // a tuple: nothing can resize it while we read it
     const Py_ssize_t n_labels = PyTuple_GET_SIZE(labels);

@@ -156,7 +156,8 @@ ItemsetCsr levelwise_all_sizes(const InvertedIndex& index, Algorithm algorithm,
 
 ItemsetCsr classic_all_sizes(const AllSizesRequest& request) {
   TransactionIndex index = TransactionIndex::build_with_cap(request.txn_ids, request.item_ids,
-                                                            std::nullopt, std::nullopt);
+                                                            std::nullopt, std::nullopt,
+                                                            request.n_items);
   if (index.n_transactions() == 0) return {};
   const std::uint64_t k_max =
       request.max_len == 0 ? std::numeric_limits<std::uint64_t>::max() : request.max_len;

@@ -41,24 +41,31 @@ bool choice(PyObject* value, const char* param, const std::string_view (&names)[
 }
 
 // The first item id outside 0 .. n_items - 1, reported by its position.
-bool check_item_ids(std::span<const std::int32_t> item_ids, std::uint32_t n_items) {
+// Runs with the interpreter lock held, so no Python thread writes meanwhile; a write after it
+// is caught again by the index build, as a PanicException instead of this ValueError.
+bool check_item_ids(CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
   for (std::size_t r = 0; r < item_ids.size(); ++r) {
-    if (item_ids[r] < 0 || static_cast<std::uint32_t>(item_ids[r]) >= n_items) {
+    const std::int32_t id = item_ids.load(r);
+    if (id < 0 || static_cast<std::uint32_t>(id) >= n_items) {
       PyErr_Format(PyExc_ValueError,
                    "item_ids[%zu] = %d is outside 0..n_items-1 (n_items = %u)", r,
-                   static_cast<int>(item_ids[r]), static_cast<unsigned>(n_items));
+                   static_cast<int>(id), static_cast<unsigned>(n_items));
       return false;
     }
   }
   return true;
 }
 
-PyObject* item_counts_array(const std::vector<std::uint32_t>& counts, std::uint32_t n_items) {
+PyObject* item_counts_array(const std::vector<std::uint32_t>& counts,
+                            const ItemNumbering& numbering, std::uint32_t n_items) {
   npy_intp length = n_items;
   PyObject* array = PyArray_ZEROS(1, &length, NPY_INT64, 0);
   if (array == nullptr) return nullptr;
   auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-  std::copy(counts.begin(), counts.begin() + std::min<std::size_t>(counts.size(), n_items), data);
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    const std::uint32_t id = numbering.caller_id(static_cast<std::uint32_t>(i));
+    if (id < n_items) data[id] = counts[i];
+  }
   return array;
 }
 
@@ -68,8 +75,8 @@ PyObject* mine_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bind_arguments(mine_signature, args, nargs, kwnames, a)) return nullptr;
     if (!check_all_contiguous({a[0].array, a[1].array})) return nullptr;
     AllSizesRequest request;
-    request.txn_ids = a.span<std::int64_t>(0);
-    request.item_ids = a.span<std::int32_t>(1);
+    request.txn_ids = a.array<std::int64_t>(0);
+    request.item_ids = a.array<std::int32_t>(1);
     request.n_items = a[2].u32;
     request.min_count = a[3].u32;
     request.max_len = a[4].u64;
@@ -101,7 +108,7 @@ PyObject* mine_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!dict.ok() || !dict.set("items", adopt_vector(std::move(result.itemsets.items))) ||
         !dict.set("offsets", adopt_vector(std::move(result.itemsets.offsets))) ||
         !dict.set("counts", adopt_vector(std::move(result.itemsets.counts))) ||
-        !dict.set("item_counts", item_counts_array(result.item_counts, request.n_items)) ||
+        !dict.set("item_counts", item_counts_array(result.item_counts, result.numbering, request.n_items)) ||
         !dict.set("n_transactions", PyLong_FromUnsignedLong(result.n_transactions)))
       return nullptr;
     return dict.release();

@@ -46,14 +46,15 @@ PyObject* generate_rules_call(PyObject*, PyObject* const* args, Py_ssize_t nargs
     BoundArgs a;
     if (!bind_arguments(rules_signature, args, nargs, kwnames, a)) return nullptr;
     if (!check_all_contiguous({a[0].array, a[1].array, a[2].array})) return nullptr;
-    const auto items = a.span<std::int32_t>(0);
-    const auto offsets = a.span<std::int64_t>(1);
+    const std::vector<std::int32_t> items = a.copy<std::int32_t>(0);
+    const std::vector<std::int64_t> offsets = a.copy<std::int64_t>(1);
     if (!check_row_offsets(offsets, items.size())) return nullptr;
     RuleRequest request;
     // Ids are only compared and hashed, so their bit patterns serve as they are.
     request.rows = ItemsetCsrView{
         {reinterpret_cast<const std::uint32_t*>(items.data()), items.size()}, offsets};
-    request.supports = a.span<double>(2);
+    const std::vector<double> supports = a.copy<double>(2);
+    request.supports = supports;
     if (request.supports.size() != request.rows.size()) {
       PyErr_Format(PyExc_ValueError, "supports must have one entry per row (%zu); got %zu",
                    request.rows.size(), request.supports.size());
