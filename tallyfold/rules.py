@@ -123,7 +123,8 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
         antecedents, consequents, rules = _support_only_rules(items, offsets, supports,
                                                               threshold, labels)
     else:
-        rules = _rules_of(items, offsets, supports, metric, threshold, pool, sets, position)
+        rules = _rules_of(items, offsets, supports, metric, threshold, pool, sets, position,
+                          _n_transactions(itemsets))
         if not all_frozensets:
             with gc_paused():
                 sets = _engine.itemsets_to_frozensets(items, offsets, labels)
@@ -139,13 +140,18 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
 
 def _rules_of(items: np.ndarray, offsets: np.ndarray, supports: np.ndarray, metric: str,
               threshold: float, pool: int, sets: np.ndarray,
-              position: np.ndarray | None) -> dict[str, Any]:
-    """The engine's rule columns, with every subset's support known."""
+              position: np.ndarray | None, n_transactions: int) -> dict[str, Any]:
+    """The engine's rule columns, with every subset's support known.
+
+    With the number of transactions known, the engine forms ratios from counts as mlxtend
+    does, so a rule exactly on the threshold falls on the same side.
+    """
     # The engine thresholds the measures of the rule itself; a threshold on the support of
     # one side alone is applied here, to every rule.
     side = metric if metric in _SIDE_SUPPORTS else None
     rules = _engine.generate_rules(items, offsets, supports, "support" if side else metric,
-                                   -math.inf if side else threshold, False, pool)
+                                   -math.inf if side else threshold, False, pool,
+                                   n_transactions)
     if rules["missing_row"] >= 0:
         row = int(rules["missing_row"])
         shown_row = row if position is None else int(position[row])
@@ -220,6 +226,12 @@ def _supports(column: pd.Series) -> np.ndarray:
         check.fail_text(ValueError, "itemsets['support']", "supports in [0, 1]",
                         repr(float(supports[np.flatnonzero(bad)[0]])))
     return np.ascontiguousarray(supports)
+
+
+def _n_transactions(itemsets: pd.DataFrame) -> int:
+    """The number of transactions behind the frame, or 0 when unknown."""
+    n = itemsets.attrs.get("n_transactions")
+    return int(n) if check.is_integer(n) and 0 <= n < 2**32 else 0
 
 
 def _counts(itemsets: pd.DataFrame, supports: np.ndarray) -> np.ndarray | pd.arrays.IntegerArray:
