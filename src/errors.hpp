@@ -11,6 +11,13 @@ namespace tallyfold {
 // not swallow an internal fault). Created once; borrowed reference, or NULL with an error set.
 PyObject* panic_exception_type();
 
+// Thrown on the calling thread when a Python exception is already set (for instance the
+// KeyboardInterrupt of a signal handler): the translation leaves that exception as it is.
+class PythonErrorSet : public std::exception {
+ public:
+  const char* what() const noexcept override { return "a Python exception is set"; }
+};
+
 // Sets the Python exception for the C++ exception currently being handled.
 void set_error_from_current_exception() noexcept;
 

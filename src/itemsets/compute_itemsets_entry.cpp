@@ -2,11 +2,12 @@
 #include <limits>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/panic.hpp"
 #include "entry_point.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
+#include "interruptible.hpp"
 #include "itemset_dict.hpp"
 #include "itemsets/count_k_itemsets.hpp"
 #include "py_ref.hpp"
@@ -32,6 +33,7 @@ ItemsetTable frequent_set_from(std::span<const std::int32_t> values, std::size_t
   ItemsetTable frequent(static_cast<std::size_t>(width));
   std::vector<std::uint32_t> row;
   for (std::uint64_t j = 0; j < n_rows; ++j) {
+    throw_if_cancelled_every(j);
     // start = j * width and end = start + width, checked so that a huge k cannot wrap
     // around into a short, wrongly placed row; an overflowing end is reported saturated.
     std::uint64_t start = 0, end = 0;
@@ -48,6 +50,7 @@ ItemsetTable frequent_set_from(std::span<const std::int32_t> values, std::size_t
 PairSet pairs_within(const ItemsetTable& frequent) {
   std::vector<std::uint32_t> flat;
   for (std::size_t r = 0; r < frequent.size(); ++r) {
+    throw_if_cancelled_every(r);
     auto s = frequent.row(r);
     for (std::size_t i = 0; i < s.size(); ++i)
       for (std::size_t j = i + 1; j < s.size(); ++j) {
@@ -74,18 +77,23 @@ PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nar
     }
     const std::span<const std::int32_t> values(static_cast<const std::int32_t*>(PyArray_DATA(freq)),
                                                static_cast<std::size_t>(PyArray_SIZE(freq)));
-    const ItemsetTable frequent =
-        frequent_set_from(values, static_cast<std::size_t>(PyArray_DIM(freq, 0)), a[3].u64);
-    const PairSet pairs = pairs_within(frequent);
+    // Read from the caller's array with the lock held, as the conversion is; on the pool so
+    // that Ctrl-C reaches a large freq_lower too.
+    ItemsetTable frequent{0};
+    PairSet pairs;
+    run_interruptible(InterpreterLock::kHeld, [&] {
+      frequent = frequent_set_from(values, static_cast<std::size_t>(PyArray_DIM(freq, 0)), a[3].u64);
+      pairs = pairs_within(frequent);
+    });
     ItemsetTable level{0};
-    {
-      GilReleased released;
+    run_interruptible(InterpreterLock::kReleased, [&] {
       const InvertedIndex index =
           build_inverted_index(a.span<std::int64_t>(0), a.span<std::int32_t>(1), a[4].u32);
       level = count_k_itemsets_internal(LevelInput{index, frequent, pairs,
                                                    static_cast<std::size_t>(a[3].u64),
-                                                   a.span<double>(5), a.optional_u64(6), 0});
-    }
+                                                   a.span<double>(5), a.optional_u64(6), 0})
+                  .in_lexicographic_order();
+    });
     ResultDict dict;
     if (!dict.ok() || !set_itemset_block(dict, "itemsets", "counts", std::move(level)))
       return nullptr;
@@ -105,7 +113,8 @@ const EntryPoint& rust_compute_itemsets_entry() {
       "extend, in parallel. A candidate is kept only if each of its pairs with the anchor's\n"
       "items is a 2-subset of some row of freq_lower. No support threshold is applied.\n\n"
       "Returns a dict: itemsets (2-D int32, shape (0, 0) when empty) and counts (int64).\n"
-      "Row order is unspecified."};
+      "Rows are in ascending lexicographic order, the same for every run and any number\n"
+      "of threads."};
   return entry;
 }
 

@@ -55,6 +55,7 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
   std::vector<PairChunk> chunks = map_ranges<PairChunk>(ranges, [&](IndexRange r, PairChunk& out) {
     DenseCounter& counter = counters.local();
     for (std::size_t i = r.begin; i < r.end; ++i) {
+      throw_if_cancelled();
       const std::uint32_t a = anchors[i];
       scan_rows(offsets.data(), items.data(), index.txns_of(a),
                 [&](std::span<const std::uint32_t> row) {

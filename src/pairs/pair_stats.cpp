@@ -57,6 +57,7 @@ PairStats compute_pair_stats(std::span<const std::int64_t> txn_ids,
         DenseCounter& counter = counters.local();
         for (auto a = static_cast<std::uint32_t>(range.begin); a < range.end; ++a) {
           if (index.item_counts[a] == 0) continue;
+          throw_if_cancelled();
           scan_rows(index.txn_offsets.data(), index.txn_items.data(), index.txns_of(a),
                     [&](std::span<const std::uint32_t> items) {
                       for (std::uint32_t j : items) counter.add(j);
@@ -89,6 +90,7 @@ PairStats compute_pair_stats(std::span<const std::int64_t> txn_ids,
     }
     part = CountedPairs{};
   });
+  throw_if_cancelled();
   return stats;
 }
 

@@ -1,10 +1,16 @@
 #include "pipeline/pipeline_driver.hpp"
 
+#include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
 #include "pairs/frequent_pairs.hpp"
 
 namespace tallyfold {
+
+void order_levels(PipelineResult& result) {
+  result.final_level = result.final_level.in_lexicographic_order();
+  result.lower_level = result.lower_level.in_lexicographic_order();
+}
 
 PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter) {
   const InvertedIndex index = build_inverted_index(in.txn_ids, in.item_ids, in.n_items);
@@ -18,6 +24,7 @@ PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter
   result.lower_level = std::move(pairs.counts);
 
   for (std::uint64_t k = 3; k <= in.k_max; ++k) {
+    throw_if_cancelled();
     LevelInput level_input{index, result.lower_level, pairs.set, static_cast<std::size_t>(k),
                            in.item_weights, in.max_items_per_txn, min_count,
                            // Under a cap each level reduces, then caps, transactions anew, so a
