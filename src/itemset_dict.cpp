@@ -1,5 +1,7 @@
 #include "itemset_dict.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <optional>
 
 #include "result_dict.hpp"
@@ -11,15 +13,24 @@ std::vector<std::int64_t> widened(const std::vector<std::uint32_t>& counts) {
   return std::vector<std::int64_t>(counts.begin(), counts.end());
 }
 
-// One int64 per item id; ids beyond the counts given are 0. NumPy's zeroed allocation
-// leaves the pages of a huge, mostly unused id space untouched.
+// One int64 per item id; ids beyond the counts given are 0. A zeroed allocation leaves the
+// pages of a huge, mostly unused id space untouched. It is made here rather than by NumPy,
+// which releases the interpreter lock around large zeroed allocations: that would let other
+// threads run in the middle of a classic call, which promises to keep the lock.
 PyObject* item_counts_array(const std::vector<std::uint32_t>& counts, std::uint32_t n_items) {
-  npy_intp length = n_items;
-  PyObject* array = PyArray_ZEROS(1, &length, NPY_INT64, 0);
-  if (array == nullptr) return nullptr;
-  auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+  auto* data = static_cast<std::int64_t*>(
+      std::calloc(std::max<std::size_t>(n_items, 1), sizeof(std::int64_t)));
+  if (data == nullptr) return PyErr_NoMemory();
   std::copy(counts.begin(), counts.begin() + std::min<std::size_t>(counts.size(), n_items), data);
-  return array;
+  PyObject* capsule = PyCapsule_New(data, nullptr, [](PyObject* owner) {
+    std::free(PyCapsule_GetPointer(owner, nullptr));
+  });
+  if (capsule == nullptr) {
+    std::free(data);
+    return nullptr;
+  }
+  npy_intp length = n_items;
+  return array_with_base(data, capsule, NPY_INT64, 1, &length);
 }
 }  // namespace
 

@@ -1,10 +1,12 @@
 // The classic Apriori functions: argument conversion and result dictionaries. Unlike every
 // other engine these keep the interpreter lock for the whole call, pool work included; the
 // pool's workers never touch Python objects. The calling thread still looks at the
-// interpreter's signals while it waits, so Ctrl-C stops these calls too.
+// interpreter's signals while it waits, so Ctrl-C stops these calls too; garbage collection
+// is paused for the call, since its finalizers could release the lock in the middle of it.
 #include "classic/classic_engines.hpp"
 #include "entry_point.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "interruptible.hpp"
 #include "itemset_dict.hpp"
 #include "pair_dict.hpp"
@@ -29,6 +31,7 @@ PyObject* rust_classic_compute_pairs(PyObject*, PyObject* const* args, Py_ssize_
     BoundArgs a;
     if (!bind_arguments(pairs_signature, args, nargs, kwnames, a)) return nullptr;
     if (!check_all_contiguous({a[0].array, a[1].array})) return nullptr;
+    const GcPaused no_collection;
     PairOut rows;
     run_interruptible(InterpreterLock::kHeld, [&] {
       rows = classic_compute_pairs(a.span<std::int64_t>(0), a.span<std::int32_t>(1), a[2].u32,
@@ -47,6 +50,7 @@ PyObject* rust_classic_compute_pipeline(PyObject*, PyObject* const* args, Py_ssi
     // _n_transactions (a[4]) is converted and range-checked by the binder, then not used.
     const PipelineInput input{a.span<std::int64_t>(0), a.span<std::int32_t>(1), a[2].u64,
                               a[3].u32, a.span<double>(6), a[5].f64, a.optional_u64(7)};
+    const GcPaused no_collection;
     PipelineResult result;
     run_interruptible(InterpreterLock::kHeld, [&] {
       result = classic_compute_pipeline(input);
