@@ -87,13 +87,14 @@ test-oldest: deps $(OLDEST_VENV)/.built
 	$(OLDEST_PY) -m pytest -q tests
 
 # Debug builds with AddressSanitizer and UndefinedBehaviorSanitizer; any report fails the run.
-# The interpreter is not instrumented, so the ASan runtime is preloaded into it, and leak
-# detection is off in its process only: CPython keeps interned objects and its own arenas
-# until exit on purpose, which LeakSanitizer would list by the thousand. The C++ tests run
-# with leak detection on. The popcount kernels' target_clones are off in this build: their
-# ifunc resolvers run while the loader relocates the module, before the sanitizer runtime
-# has set itself up, and instrumented resolvers crash there.
-SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -DTALLYFOLD_NO_CLONES
+# The interpreter is not instrumented, so the ASan runtime is preloaded into it, and with it
+# the C++ runtime: the interpreter does not link libstdc++, and ASan must find the real
+# __cxa_throw when it starts, or the module's first exception aborts. Leak detection is off
+# in the interpreter's process only: CPython keeps interned objects and its own arenas until
+# exit on purpose, which LeakSanitizer would list by the thousand. The C++ tests run with
+# leak detection on. The popcount kernels keep their target_clones: the module is loaded
+# after the preloaded runtime has started, so their ifunc resolvers run safely.
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 SANITIZE_DIR := build/sanitize
 
 sanitize: deps venv
@@ -105,7 +106,7 @@ sanitize: deps venv
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(SANITIZE_DIR)/site \
 	  -C cmake.build-type=Debug -C build-dir=$(SANITIZE_DIR)/py \
 	  "-Ccmake.define.CMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" .
-	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(abspath $(SANITIZE_DIR)/site) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests
 

@@ -6,6 +6,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "classic/tid_sets.hpp"
+#include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/panic.hpp"
 #include "common/weight_cap.hpp"
@@ -24,6 +25,7 @@ std::vector<std::uint32_t> rank_rows(std::size_t rows, KeyOf key_of, std::vector
   if (rows == 0) return rank;
   Key lo = key_of(0), hi = lo;
   for (std::size_t r = 1; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     const Key key = key_of(r);
     lo = std::min(lo, key);
     hi = std::max(hi, key);
@@ -53,6 +55,7 @@ std::vector<std::uint32_t> rank_rows(std::size_t rows, KeyOf key_of, std::vector
   first_seen.emplace(previous, 0);
   seen.push_back(previous);
   for (std::size_t r = 1; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     const Key key = key_of(r);
     if (key != previous) {  // rows of one transaction usually come together
       auto [it, inserted] = first_seen.try_emplace(key, static_cast<std::uint32_t>(seen.size()));

@@ -5,8 +5,7 @@
 // Each popcount kernel is compiled for several instruction sets (vector popcount, scalar
 // popcount, baseline) and the loader picks the best one the CPU has: the baseline ISA has
 // no popcount instruction, and the module must still run on CPUs without it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(TALLYFOLD_NO_CLONES)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define TALLYFOLD_POPCOUNT_CLONES \
   __attribute__((target_clones("arch=x86-64-v4", "popcnt", "default")))
 #else

@@ -6,6 +6,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include "common/cancel.hpp"
 #include "common/panic.hpp"
 
 namespace tallyfold {
@@ -35,6 +36,7 @@ std::vector<std::uint32_t> renumber_transactions(std::span<const std::int64_t> t
     std::uint32_t previous_txn = lookup_or_insert(previous_id);
     txn_of_row[0] = previous_txn;
     for (std::size_t r = 1; r < rows; ++r) {
+      throw_if_cancelled_every(r);
       const std::int64_t id = txn_ids[r];
       if (id != previous_id) {
         previous_txn = lookup_or_insert(id);
@@ -98,6 +100,7 @@ InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
   // Validation pass: the one place where item ids are checked, in row order.
   std::uint32_t item_space = 0;
   for (std::size_t r = 0; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     if (r >= item_ids.size()) panic_index_out_of_bounds(item_ids.size(), r);
     const auto widened = static_cast<std::uint64_t>(static_cast<std::int64_t>(item_ids[r]));
     if (widened >= n_items) panic_index_out_of_bounds(n_items, widened);
@@ -109,6 +112,7 @@ InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
   std::vector<std::uint32_t> txn_rows(n_transactions, 0);
   std::vector<std::uint32_t> item_rows(item_space, 0);
   for (std::size_t r = 0; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     ++txn_rows[txn_of_row[r]];
     ++item_rows[static_cast<std::uint32_t>(item_ids[r])];
   }
@@ -121,6 +125,7 @@ InvertedIndex build_inverted_index(std::span<const std::int64_t> txn_ids,
   std::copy(txn_offsets.begin(), txn_offsets.end() - 1, txn_rows.begin());
   std::copy(item_offsets.begin(), item_offsets.end() - 1, item_rows.begin());
   for (std::size_t r = 0; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     const std::uint32_t t = txn_of_row[r];
     const auto i = static_cast<std::uint32_t>(item_ids[r]);
     txn_side[txn_rows[t]++] = i;
@@ -149,6 +154,7 @@ Csr sort_dedup_csr(std::vector<std::uint32_t> values, std::vector<std::uint32_t>
   std::vector<std::uint32_t> new_offsets(rows + 1);
   new_offsets[0] = 0;
   for (std::size_t r = 0; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     const std::uint32_t end = offsets[r + 1];
     if (end > values.size()) panic_range_end(end, values.size());
     if (begin > end)

@@ -18,9 +18,11 @@ namespace {
 // Work of one anchor: the summed length of its transactions.
 std::vector<std::uint64_t> anchor_costs(const InvertedIndex& index) {
   std::vector<std::uint64_t> costs(index.item_space, 0);
-  for (std::uint32_t a = 0; a < index.item_space; ++a)
+  for (std::uint32_t a = 0; a < index.item_space; ++a) {
+    throw_if_cancelled_every(a);
     for (std::uint32_t t : index.txns_of(a))
       costs[a] += index.txn_offsets[t + 1] - index.txn_offsets[t];
+  }
   return costs;
 }
 
