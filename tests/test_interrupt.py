@@ -16,6 +16,12 @@ import time
 import pytest
 
 import _tallyfold
+from conftest import UNDER_ASAN
+
+# The promise is one second. An unoptimised build under AddressSanitizer runs every step many
+# times slower, between two looks at the flag too; there the test checks the safety of the
+# stop, not its speed.
+LATENCY_LIMIT = 5.0 if UNDER_ASAN else 1.0
 
 # One input per shape of work. "wide": many items per basket, for the pair engines, whose
 # work grows with the square of the basket. "dense": forty items in every other basket, whose
@@ -98,5 +104,5 @@ def test_sigint_stops_a_long_call_within_a_second(name):
     assert child.returncode == 0, err
     outcome, stamp = out.split("\n")[0].split()
     assert outcome == "interrupted", "the call ended before the signal: make the input larger"
-    assert float(stamp) - sent < 1.0
+    assert float(stamp) - sent < LATENCY_LIMIT
     assert "second call ok" in out
