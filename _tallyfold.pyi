@@ -23,7 +23,8 @@ def rust_compute_pairs(
     """All co-occurring ordered pairs with counts and seven metrics.
 
     Keys: item_A, item_B (int32), instances (int64), support, confidence, lift,
-    conviction, leverage, cosine, jaccard (float64), n_transactions (int).
+    conviction, leverage, cosine, jaccard (float64), n_transactions (int). Rows by
+    item_A ascending, each anchor's partners in order of first occurrence.
     """
 
 def rust_compute_itemsets(
@@ -37,7 +38,8 @@ def rust_compute_itemsets(
 ) -> dict[str, npt.NDArray[np.int32] | npt.NDArray[np.int64]]:
     """Counts of the k-itemsets extending the rows of freq_lower (no support filter).
 
-    Keys: itemsets (2-D int32), counts (int64). Row order is unspecified.
+    Keys: itemsets (2-D int32), counts (int64). Rows are in ascending lexicographic order,
+    the same for every run and any number of threads.
     """
 
 def rust_compute_pipeline(
@@ -52,7 +54,8 @@ def rust_compute_pipeline(
     """Frequent itemsets level by level up to k_max; the last two levels.
 
     Keys: itemsets, counts, lower_itemsets, lower_counts, item_counts (one per item id),
-    n_transactions. An empty level has shape (0, 0). Row order is unspecified.
+    n_transactions. An empty level has shape (0, 0). Rows are in ascending lexicographic
+    order, the same for every run and any number of threads.
     """
 
 def rust_compute_pipeline_v1_roaring(
@@ -134,7 +137,7 @@ def rust_classic_compute_pairs(
 
     Keys: item_A, item_B (int32), instances (int64), support, confidence, lift,
     conviction, leverage, cosine, jaccard (float64); no n_transactions. Two adjacent rows
-    per pair, smaller item first; pair order unspecified. Supports divide by
+    per pair, smaller item first; pairs in ascending order. Supports divide by
     n_transactions as given; the min count uses the distinct transactions of the data.
     """
 
@@ -153,4 +156,6 @@ def rust_classic_compute_pipeline(
     Keys: itemsets, counts, lower_itemsets, lower_counts, item_counts (frequent items
     only, or every item when none is frequent); no n_transactions. _n_transactions is
     range-checked and unused. Item ids are not checked: negative ones come back as given.
+    Rows are in ascending lexicographic order of the ids read as unsigned 32-bit values
+    (so negative ids sort last).
     """

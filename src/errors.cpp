@@ -65,6 +65,8 @@ void set_error_from_current_exception() noexcept {
   try {
     try {
       throw;
+    } catch (const PythonErrorSet&) {
+      // The exception is set already.
     } catch (const Panic& panic) {
       raise_panic(panic.what(), panic.thread(), panic.where().file_name(), panic.where().line());
     } catch (const LimitError& limit) {

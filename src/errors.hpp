@@ -14,6 +14,12 @@ PyObject* panic_exception_type();
 // Makes `type` (a subclass of BaseException) the class panic_exception_type() returns, so a
 // second module raises the first one's class. Call before any fault can be raised.
 bool share_panic_exception_type(PyObject* type);
+// Thrown on the calling thread when a Python exception is already set (for instance the
+// KeyboardInterrupt of a signal handler): the translation leaves that exception as it is.
+class PythonErrorSet : public std::exception {
+ public:
+  const char* what() const noexcept override { return "a Python exception is set"; }
+};
 
 // Sets the Python exception for the C++ exception currently being handled.
 void set_error_from_current_exception() noexcept;

@@ -16,4 +16,21 @@ class GilReleased {
   PyThreadState* saved_;
 };
 
+// The cyclic garbage collector does not start while this object lives. A collection runs
+// finalizers, which may release the interpreter lock (closing a file does): 3.11 starts
+// collections inside object allocation, 3.12 and later inside PyErr_CheckSignals. A call
+// that promises to keep the lock for its whole length pauses collections meanwhile.
+class GcPaused {
+ public:
+  GcPaused() : was_enabled_(PyGC_Disable() != 0) {}
+  ~GcPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPaused(const GcPaused&) = delete;
+  GcPaused& operator=(const GcPaused&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 }  // namespace tallyfold

@@ -1,5 +1,7 @@
 #include "itemset_dict.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <optional>
 
 #include "result_dict.hpp"
@@ -11,20 +13,29 @@ std::vector<std::int64_t> widened(const std::vector<std::uint32_t>& counts) {
   return std::vector<std::int64_t>(counts.begin(), counts.end());
 }
 
-// One int64 per item id; ids without a number are 0. NumPy's zeroed allocation (calloc)
-// leaves the pages of a huge, mostly unused id space untouched, and fails with MemoryError
-// when even the address space is short.
+// One int64 per item id; ids without a number are 0. A zeroed allocation leaves the pages of
+// a huge, mostly unused id space untouched, and fails with MemoryError when even the address
+// space is short. It is made here rather than by NumPy, which releases the interpreter lock
+// around large zeroed allocations: that would let other threads run in the middle of a
+// classic call, which promises to keep the lock.
 PyObject* item_counts_array(const std::vector<std::uint32_t>& counts,
                             const ItemNumbering& numbering, std::uint32_t n_items) {
-  npy_intp length = n_items;
-  PyObject* array = PyArray_ZEROS(1, &length, NPY_INT64, 0);
-  if (array == nullptr) return nullptr;
-  auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+  auto* data = static_cast<std::int64_t*>(
+      std::calloc(std::max<std::size_t>(n_items, 1), sizeof(std::int64_t)));
+  if (data == nullptr) return PyErr_NoMemory();
   for (std::size_t n = 0; n < counts.size(); ++n) {
     const std::uint32_t id = numbering.caller_id(static_cast<std::uint32_t>(n));
     if (id < n_items) data[id] = counts[n];
   }
-  return array;
+  PyObject* capsule = PyCapsule_New(data, nullptr, [](PyObject* owner) {
+    std::free(PyCapsule_GetPointer(owner, nullptr));
+  });
+  if (capsule == nullptr) {
+    std::free(data);
+    return nullptr;
+  }
+  npy_intp length = n_items;
+  return array_with_base(data, capsule, NPY_INT64, 1, &length);
 }
 
 void to_caller_ids(ItemsetRows& rows, const ItemNumbering& numbering) {

@@ -164,7 +164,7 @@ def anchor_extend_level(bsk: dict, lower: set, pairs: set, k: int, weights=(), c
 def pipeline_levels(bsk: dict, k_max: int, min_support: float, weights=(), cap=None):
     """(final level, lower level) of the level-wise pipeline as {itemset: count} dicts."""
     n = len(bsk)
-    cut = math.ceil(min_support * float(n)) if min_support > 0 else 1
+    cut = min_count(min_support, n) if min_support > 0 else 1
     level = {s: c for s, c in itemset_counts(bsk, 2).items() if c >= cut}
     pairs = set(level)
     final, lower = {}, level
@@ -211,7 +211,7 @@ def classic_levels(bsk: dict, k_max: int, min_support: float, n_items: int, weig
     cut = 1
     if min_support > 0:
         x = min_support * float(n)
-        cut = 2**32 - 1 if x >= 2**32 - 1 else math.ceil(x)
+        cut = 0 if math.isnan(x) else 2**32 - 1 if x >= 2**32 - 1 else math.ceil(x)
     txns = {t: capped([_u32(i) for i in items], weights, cap) for t, items in bsk.items()}
 
     def level(k):

@@ -158,6 +158,7 @@ def test_trivially_contiguous_views_pass(txn, item):
     assert call(txn, item)["n_transactions"] == len(txn)
 
 
+@pytest.mark.address_space_limit
 def test_max_n_items_with_empty_input_returns_empty_result():
     # Bounded address space: an empty input must not need memory in proportion to n_items.
     code = textwrap.dedent("""

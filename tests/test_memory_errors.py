@@ -22,6 +22,9 @@ def address_space():
                 return int(line.split()[1]) * 1024
 """
 
+# Every test here runs a child under an address-space limit.
+pytestmark = pytest.mark.address_space_limit
+
 
 def test_every_function_raises_memory_error_under_a_tight_limit():
     """The bitmap variants used to abort or segfault in the bitmap library when an allocation

@@ -100,6 +100,7 @@ def test_freq_lower_ids_absent_from_the_data_keep_the_pair_check():
     assert canonical(dense)["itemsets"] == canonical(sparse)["itemsets"] == []
 
 
+@pytest.mark.address_space_limit
 def test_huge_id_calls_finish_in_a_few_gigabytes():
     """Two rows with ids 0 and 2^31-1 used to allocate per-item tables for 2^31 items (16 GB
     and more, the kernel killed the process). A result that cannot fit by contract raises

@@ -1,6 +1,7 @@
 #include "classic/apriori.hpp"
 
 #include "classic/candidates.hpp"
+#include "common/cancel.hpp"
 #include "common/min_count.hpp"
 
 namespace tallyfold {
@@ -14,6 +15,7 @@ ItemsetTable in_caller_ids(const ItemsetTable& level, const TransactionIndex& in
   out.reserve(level.size());
   std::vector<std::uint32_t> row(level.width());
   for (std::size_t i = 0; i < level.size(); ++i) {
+    throw_if_cancelled_every(i);
     const auto slots = level.row(i);
     for (std::size_t p = 0; p < slots.size(); ++p) row[p] = index.item_id(slots[p]);
     out.insert(row, level.count(i));
@@ -45,6 +47,7 @@ LevelMap apriori_itemsets(TransactionIndex& index, std::uint64_t k_max, double m
 
   if (index.dense_enough_for_bitsets()) index.build_bitsets();
   for (std::uint64_t k = 2; k <= k_max; ++k) {
+    throw_if_cancelled();
     const CandidateRuns candidates = generate_candidates(previous);
     if (candidates.size() == 0) break;
     ItemsetTable level = count_candidates_parallel(index, candidates, min_count);

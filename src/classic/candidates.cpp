@@ -10,6 +10,7 @@
 
 #include "classic/tid_sets.hpp"
 #include "common/bitset_kernels.hpp"
+#include "common/cancel.hpp"
 #include "common/csr_scan.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
@@ -75,6 +76,7 @@ CandidateRuns generate_candidates(const ItemsetTable& previous) {
   std::vector<std::uint32_t> subset(k1 - 1), survivors, narrowed;
   for (const Range g : groups) {
     for (std::uint32_t i = g.begin; i < g.end; ++i) {
+      throw_if_cancelled_every(i);
       const std::span<const std::uint32_t> joined(rows.data() + std::size_t{i} * k1, k1);
       survivors.assign(last.begin() + i + 1, last.begin() + g.end);
       // Dropping position k - 2 or k - 1 of a candidate gives the two joined rows: only
@@ -172,6 +174,7 @@ class RunCounter {
   void count_range(IndexRange range, Scratch& scratch, Found& found) const {
     std::size_t run = range.begin;
     while (run < range.end) {
+      throw_if_cancelled();
       const auto shared = shared_items(run);
       std::size_t end = run + 1;
       while (end < range.end && std::ranges::equal(shared_items(end), shared)) ++end;
@@ -370,6 +373,7 @@ ItemsetTable count_candidates_parallel(const TransactionIndex& index,
                         for (std::size_t c = r.begin(); c != r.end(); ++c)
                           counter.count_range(ranges[c], scratch, partials[c]);
                       });
+    throw_if_cancelled();
   }
 
   ItemsetTable level(candidates.width);
@@ -377,9 +381,11 @@ ItemsetTable count_candidates_parallel(const TransactionIndex& index,
   for (const Found& f : partials) total += f.counts.size();
   level.reserve(total);
   for (const Found& f : partials)
-    for (std::size_t i = 0; i < f.counts.size(); ++i)
+    for (std::size_t i = 0; i < f.counts.size(); ++i) {
+      throw_if_cancelled_every(i);
       level.insert(ItemsetTable::Row(f.items.data() + i * candidates.width, candidates.width),
                    f.counts[i]);
+    }
   return level;
 }
 

@@ -27,9 +27,10 @@ PairOut classic_compute_pairs(CallerArray<std::int64_t> txn_ids,
     return static_cast<double>(index.count(*index.slot_of(item)));
   };
   out.resize(2 * pairs->size());
-  for (std::size_t i = 0; i < pairs->size(); ++i) {
-    const auto row = pairs->row(i);
-    const std::uint32_t a = row[0], b = row[1], c = pairs->count(i);
+  const std::vector<std::uint32_t> ascending = pairs->sorted_rows();
+  for (std::size_t i = 0; i < ascending.size(); ++i) {
+    const auto row = pairs->row(ascending[i]);
+    const std::uint32_t a = row[0], b = row[1], c = pairs->count(ascending[i]);
     const double co = static_cast<double>(c), count_a = item_count(a), count_b = item_count(b);
     const double support_a = count_a / n, support_b = count_b / n;
     out.set(2 * i, a, b, c, pair_metrics(co, n, count_a, support_a, support_b));

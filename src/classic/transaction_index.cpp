@@ -7,6 +7,7 @@
 
 #include "classic/tid_sets.hpp"
 #include "common/input_rows.hpp"
+#include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/panic.hpp"
 #include "common/weight_cap.hpp"
@@ -25,6 +26,7 @@ std::vector<std::uint32_t> rank_rows(std::size_t rows, KeyOf key_of, std::vector
   if (rows == 0) return rank;
   Key lo = key_of(0), hi = lo;
   for (std::size_t r = 1; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     const Key key = key_of(r);
     lo = std::min(lo, key);
     hi = std::max(hi, key);
@@ -54,6 +56,7 @@ std::vector<std::uint32_t> rank_rows(std::size_t rows, KeyOf key_of, std::vector
   first_seen.emplace(previous, 0);
   seen.push_back(previous);
   for (std::size_t r = 1; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     const Key key = key_of(r);
     if (key != previous) {  // rows of one transaction usually come together
       auto [it, inserted] = first_seen.try_emplace(key, static_cast<std::uint32_t>(seen.size()));

@@ -11,6 +11,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "common/input_rows.hpp"
+#include "common/cancel.hpp"
 #include "common/panic.hpp"
 
 namespace tallyfold {
@@ -97,6 +98,7 @@ void number_transactions(TxnRows& txns, std::vector<std::int64_t>& distinct) {
     std::uint32_t previous_txn = lookup_or_insert(previous_id);
     txns.set_number(0, previous_txn);
     for (std::size_t r = 1; r < rows; ++r) {
+      throw_if_cancelled_every(r);
       const std::int64_t id = txns.id(r);
       if (id != previous_id) {
         previous_txn = lookup_or_insert(id);
@@ -161,6 +163,7 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   ItemRows items = read_item_ids(item_ids, rows, n_items);
   std::vector<std::uint32_t> item_of_row = std::move(items.ids);
   std::uint32_t item_space = 0;
+      throw_if_cancelled_every(r);
   index.numbering = ItemNumbering::number_items(item_of_row, items.end, &item_space);
   index.item_space = item_space;
 
@@ -168,6 +171,7 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   std::vector<std::uint32_t> txn_rows(n_transactions, 0);
   std::vector<std::uint32_t> item_rows(item_space, 0);
   for (std::size_t r = 0; r < rows; ++r) {
+      throw_if_cancelled_every(r);
     ++txn_rows[txn_of_row.number(r)];
     ++item_rows[item_of_row[r]];
   }
@@ -188,6 +192,7 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
 
   std::vector<std::uint32_t> item_side(rows);
   std::copy(item_offsets.begin(), item_offsets.end() - 1, item_rows.begin());
+      throw_if_cancelled_every(r);
   for (std::uint32_t t = 0; t < n_transactions; ++t)
     for (std::uint32_t p = txn_offsets[t]; p < txn_offsets[t + 1]; ++p)
       item_side[item_rows[txn_side[p]]++] = t;
@@ -214,6 +219,7 @@ Csr sort_dedup_csr(std::vector<std::uint32_t> values, std::vector<std::uint32_t>
   std::vector<std::uint32_t> new_offsets(rows + 1);
   new_offsets[0] = 0;
   for (std::size_t r = 0; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     const std::uint32_t end = offsets[r + 1];
     if (end > values.size()) panic_range_end(end, values.size());
     if (begin > end)

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include <tbb/parallel_sort.h>
+
+#include "common/cancel.hpp"
 #include "common/panic.hpp"
 
 namespace tallyfold {
@@ -49,26 +52,52 @@ void ItemsetTable::reserve(std::size_t rows) {
 
 void ItemsetTable::merge_from(const ItemsetTable& other) {
   reserve(size() + other.size());
-  for (std::size_t i = 0; i < other.size(); ++i) insert(other.row(i), other.count(i));
+  for (std::size_t i = 0; i < other.size(); ++i) {
+    throw_if_cancelled_every(i);
+    insert(other.row(i), other.count(i));
+  }
 }
 
 ItemsetTable ItemsetTable::filtered(std::uint32_t min_count) const {
   ItemsetTable kept(width());
-  for (std::size_t i = 0; i < size(); ++i)
+  for (std::size_t i = 0; i < size(); ++i) {
+    throw_if_cancelled_every(i);
     if (count(i) >= min_count) kept.insert(row(i), count(i));
+  }
   return kept;
 }
 
 std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::size_t width,
                                                std::size_t rows) {
+  // Below this many rows waking the pool costs more than the sort.
+  constexpr std::size_t kParallelSortMin = 1 << 14;
   std::vector<std::uint32_t> order(rows);
   for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    const std::uint32_t* ra = items + a * width;
-    const std::uint32_t* rb = items + b * width;
+  auto before = [&](std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t* ra = items + std::size_t{a} * width;
+    const std::uint32_t* rb = items + std::size_t{b} * width;
     return std::lexicographical_compare(ra, ra + width, rb, rb + width);
-  });
+  };
+  if (rows < kParallelSortMin) {
+    std::sort(order.begin(), order.end(), before);
+  } else {
+    tbb::parallel_sort(order.begin(), order.end(), before);
+    throw_if_cancelled();  // a cancelled sort stops half done
+  }
   return order;
+}
+
+ItemsetTable ItemsetTable::in_lexicographic_order() const {
+  const std::vector<std::uint32_t> order = sorted_rows();
+  const std::size_t w = width();
+  std::vector<std::uint32_t> items(order.size() * w), counts(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    throw_if_cancelled_every(i);
+    const Row r = row(order[i]);
+    std::copy(r.begin(), r.end(), items.begin() + static_cast<std::ptrdiff_t>(i * w));
+    counts[i] = count(order[i]);
+  }
+  return from_distinct_rows(w, std::move(items), std::move(counts));
 }
 
 std::vector<std::uint32_t> ItemsetTable::sorted_rows() const {

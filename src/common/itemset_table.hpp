@@ -2,7 +2,8 @@
 // A set of itemsets of one length with a count each. Within a level every itemset has the
 // same length, so rows live back to back in one buffer (no allocation per itemset) and the
 // hash index stores row numbers. Iteration order is insertion order here, but callers fill
-// tables from seeded hash maps and parallel chunks: treat the row order as unspecified.
+// tables from seeded hash maps and parallel chunks: treat the row order as unspecified until
+// in_lexicographic_order() fixes it.
 
 #include <cstdint>
 #include <memory>
@@ -15,7 +16,8 @@
 
 namespace tallyfold {
 
-// Row numbers of `rows` rows of `width` items (back to back) in ascending lexicographic order.
+// Row numbers of `rows` rows of `width` items (back to back) in ascending lexicographic order,
+// ids compared as unsigned values. Large inputs are sorted on the pool.
 std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::size_t width,
                                                std::size_t rows);
 
@@ -59,6 +61,10 @@ class ItemsetTable {
 
   // Row numbers in ascending lexicographic order of their itemsets.
   std::vector<std::uint32_t> sorted_rows() const;
+
+  // The same rows in ascending lexicographic order, as a read-only table (the order in which
+  // results are handed to callers: the same for every run and thread count).
+  ItemsetTable in_lexicographic_order() const;
 
   // The rows back to back and the counts, for handing to the result arrays.
   std::vector<std::uint32_t> take_items() { return std::move(store_->items); }

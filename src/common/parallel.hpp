@@ -13,6 +13,8 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include "common/cancel.hpp"
+
 namespace tallyfold {
 
 // Threads of the pool that the calling thread would use (follows the CPU affinity mask).
@@ -60,16 +62,20 @@ inline std::vector<IndexRange> even_ranges(std::size_t n, std::size_t chunks_wan
 }
 
 // Runs `work(range, partial)` for every range on the pool, each with its own partial result,
-// and returns the partials in range order.
+// and returns the partials in range order. Throws Cancelled instead of returning partials
+// of a cancelled call.
 template <class Partial, class Work>
 std::vector<Partial> map_ranges(const std::vector<IndexRange>& ranges, Work work) {
   std::vector<Partial> partials(ranges.size());
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ranges.size(), 1),
                     [&](const tbb::blocked_range<std::size_t>& r) {
-                      for (std::size_t c = r.begin(); c != r.end(); ++c)
+                      for (std::size_t c = r.begin(); c != r.end(); ++c) {
+                        throw_if_cancelled();
                         work(ranges[c], partials[c]);
+                      }
                     },
                     tbb::simple_partitioner());
+  throw_if_cancelled();
   return partials;
 }
 

@@ -2,6 +2,8 @@
 
 #include <tbb/parallel_for.h>
 
+#include "common/cancel.hpp"
+
 namespace tallyfold {
 
 ItemTxnsRoaring ItemTxnsRoaring::from_index(const InvertedIndex& index,
@@ -11,6 +13,7 @@ ItemTxnsRoaring ItemTxnsRoaring::from_index(const InvertedIndex& index,
   tbb::parallel_for(std::uint32_t{0}, index.item_space, [&](std::uint32_t i) {
     if (wanted == nullptr || (*wanted)[i]) items.bitmaps[i] = Bitmap::of(index.txns_of(i));
   });
+  throw_if_cancelled();
   return items;
 }
 

@@ -10,6 +10,7 @@
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
+#include "common/cancel.hpp"
 #include "common/min_count.hpp"
 #include "common/panic.hpp"
 #include "eclat/projection.hpp"
@@ -194,9 +195,12 @@ std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       eclat::Scratch& s = scratch.local();
-                      for (std::size_t k = r.begin(); k != r.end(); ++k)
+                      for (std::size_t k = r.begin(); k != r.end(); ++k) {
+                        throw_if_cancelled();
                         eclat::mine_item(ctx, order[k], s, outs[order[k]]);
+                      }
                     });
+  throw_if_cancelled();
   return outs;
 }
 

@@ -4,7 +4,7 @@
 #include "eclat/eclat.hpp"
 #include "entry_point.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
+#include "interruptible.hpp"
 #include "itemset_dict.hpp"
 
 namespace tallyfold {
@@ -27,16 +27,19 @@ PyObject* rust_eclat_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     if (!check_all_contiguous({a[0].array, a[1].array})) return nullptr;
     // The index and the item list are built before the lock is released: they are linear in
-    // the input, and the search that follows is where the time goes.
-    const InvertedIndex index =
-        build_inverted_index(a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[3].u32);
-    const std::uint32_t min_count = eclat_min_count(a[4].f64, index.n_transactions);
-    const std::vector<ItemNode> nodes = eclat_item_nodes(index, min_count);
+    // the input, and the search that follows is where the time goes. Both steps run on the
+    // pool so that Ctrl-C reaches them.
+    InvertedIndex index;
+    std::uint32_t min_count = 0;
+    std::vector<ItemNode> nodes;
+    run_interruptible(InterpreterLock::kHeld, [&] {
+      index = build_inverted_index(a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[3].u32);
+      min_count = eclat_min_count(a[4].f64, index.n_transactions);
+      nodes = eclat_item_nodes(index, min_count);
+    });
     EclatOut out;
-    {
-      GilReleased released;
-      out = mine_eclat(index, nodes, k_max, min_count);
-    }
+    run_interruptible(InterpreterLock::kReleased,
+                      [&] { out = mine_eclat(index, nodes, k_max, min_count); });
     // Row widths cannot overflow: rows exist only when k_max is at most the item count.
     const std::size_t width = static_cast<std::size_t>(k_max);
     return build_pipeline_dict(

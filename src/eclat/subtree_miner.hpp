@@ -11,6 +11,7 @@
 
 #include "common/tuning.hpp"
 #include "common/bitset_kernels.hpp"
+#include "common/cancel.hpp"
 #include "eclat/eclat.hpp"
 #include "eclat/projection.hpp"
 
@@ -229,6 +230,9 @@ class SubtreeMiner {
     Level<Pos>& level = levels_[d];
     const std::size_t n = level.group.members.size();
     for (std::size_t i = 0; i < n; ++i) {
+      // The subtrees of the first two depths are the units of work that Ctrl-C waits for;
+      // deeper ones are too small to be worth a look.
+      if (d <= 2) throw_if_cancelled();
       const Member x = level.group.members[i];
       prefix_.push_back(proj_->col_items[x.col]);
       if (ctx_->all_sizes) {

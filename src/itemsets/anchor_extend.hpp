@@ -10,6 +10,7 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
+#include "common/cancel.hpp"
 #include "common/dense_counter.hpp"
 #include "common/itemset_table.hpp"
 #include "common/pair_set.hpp"
@@ -69,6 +70,7 @@ ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::s
                       for (std::size_t c = r.begin(); c != r.end(); ++c) process(ranges[c], scratch);
                     },
                     tbb::simple_partitioner());
+  throw_if_cancelled();
   // Start from the largest partial so the fewest rows are copied.
   std::vector<ItemsetTable*> partials;
   for (Scratch& s : scratches) partials.push_back(&s.found);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/cancel.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 
@@ -114,6 +115,8 @@ AnchorTids collect_anchor_tids(const ItemsetTable& frequent, const ReducedTransa
     std::vector<std::uint32_t> position(reduced.item_space, 0);
     matches.reserve(expected * (range.end - range.begin) / std::max<std::size_t>(kept.size(), 1));
     for (std::size_t i = range.begin; i < range.end; ++i) {
+      // A transaction can hold tens of thousands of anchors: look every few transactions.
+      if ((i - range.begin) % 64 == 0) throw_if_cancelled();
       const std::uint32_t t = kept[i];
       auto items = reduced.items_of(t);
       if (items.size() < result.width) continue;
@@ -136,14 +139,17 @@ AnchorTids collect_anchor_tids(const ItemsetTable& frequent, const ReducedTransa
   result.offsets.assign(n_anchors + 1, 0);
   std::size_t total = 0;
   for (const auto& part : parts) {
+    throw_if_cancelled();
     total += part.size();
     for (std::uint64_t m : part) ++result.offsets[(m >> 32) + 1];
   }
   for (std::size_t a = 0; a < n_anchors; ++a) result.offsets[a + 1] += result.offsets[a];
   result.tids.resize(total);
   std::vector<std::uint32_t> cursor(result.offsets.begin(), result.offsets.end() - 1);
-  for (const auto& part : parts)
+  for (const auto& part : parts) {
+    throw_if_cancelled();
     for (std::uint64_t m : part) result.tids[cursor[m >> 32]++] = static_cast<std::uint32_t>(m);
+  }
   return result;
 }
 

@@ -2,12 +2,13 @@
 #include <limits>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/panic.hpp"
 #include "common/weight_cap.hpp"
 #include "entry_point.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
+#include "interruptible.hpp"
 #include "itemset_dict.hpp"
 #include "itemsets/count_k_itemsets.hpp"
 #include "py_ref.hpp"
@@ -42,6 +43,7 @@ FrequentRows read_frequent_rows(CallerArray<std::int32_t> values, std::size_t n_
   rows.n_rows = n_rows;
   rows.width = static_cast<std::size_t>(width);
   for (std::uint64_t j = 0; j < n_rows; ++j) {
+    throw_if_cancelled_every(j);
     // start = j * width and end = start + width, checked so that a huge k cannot wrap
     // around into a short, wrongly placed row; an overflowing end is reported saturated.
     std::uint64_t start = 0, end = 0;
@@ -75,6 +77,7 @@ ItemsetTable frequent_set_from(FrequentRows&& rows, const InvertedIndex& index) 
 PairSet pairs_within(const ItemsetTable& frequent) {
   std::vector<std::uint32_t> flat;
   for (std::size_t r = 0; r < frequent.size(); ++r) {
+    throw_if_cancelled_every(r);
     auto s = frequent.row(r);
     for (std::size_t i = 0; i < s.size(); ++i)
       for (std::size_t j = i + 1; j < s.size(); ++j) {
@@ -99,14 +102,14 @@ PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nar
       if (!row_major) return nullptr;
       freq = reinterpret_cast<PyArrayObject*>(row_major.get());
     }
+    // Read from the caller's array with the lock held, as the conversion is.
     FrequentRows rows = read_frequent_rows(
         CallerArray<std::int32_t>(PyArray_DATA(freq), static_cast<std::size_t>(PyArray_SIZE(freq))),
         static_cast<std::size_t>(PyArray_DIM(freq, 0)), a[3].u64, a[4].u32);
     row_major = PyRef();
     ItemsetTable level{0};
     ItemNumbering numbering;
-    {
-      GilReleased released;
+    run_interruptible(InterpreterLock::kReleased, [&] {
       const InvertedIndex index =
           build_inverted_index(a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[4].u32);
       const ItemsetTable frequent = frequent_set_from(std::move(rows), index);
@@ -115,10 +118,12 @@ PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nar
       const std::vector<double> weights =
           cap ? weights_by_number(a.array<double>(5), index.numbering, index.item_space)
               : std::vector<double>{};
+      // Internal numbers keep the order of ids, so this is the order of the caller's ids too.
       level = count_k_itemsets_internal(LevelInput{
-          index, frequent, pairs, static_cast<std::size_t>(a[3].u64), weights, cap, 0});
+                  index, frequent, pairs, static_cast<std::size_t>(a[3].u64), weights, cap, 0})
+                  .in_lexicographic_order();
       numbering = index.numbering;
-    }
+    });
     ResultDict dict;
     if (!dict.ok() || !set_itemset_block(dict, "itemsets", "counts", std::move(level), numbering))
       return nullptr;
@@ -139,7 +144,8 @@ const EntryPoint& rust_compute_itemsets_entry() {
       "items is a 2-subset of some row of freq_lower. No support threshold is applied.\n"
       "Ids in freq_lower must lie in 0..n_items-1, as item ids do (PanicException).\n\n"
       "Returns a dict: itemsets (2-D int32, shape (0, 0) when empty) and counts (int64).\n"
-      "Row order is unspecified."};
+      "Rows are in ascending lexicographic order, the same for every run and any number\n"
+      "of threads."};
   return entry;
 }
 

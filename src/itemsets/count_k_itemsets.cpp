@@ -45,8 +45,10 @@ namespace {
 
 void process_anchors(const LevelInput& in, const AnchorTids& anchors,
                      const ReducedTransactions& reduced, IndexRange range, Scratch& scratch) {
-  for (std::size_t a = range.begin; a < range.end; ++a)
+  for (std::size_t a = range.begin; a < range.end; ++a) {
+    throw_if_cancelled();
     extend_one_anchor(in, anchors.anchor(a), anchors.tids_of(a), reduced, scratch);
+  }
 }
 
 }  // namespace

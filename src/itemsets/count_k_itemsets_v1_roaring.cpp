@@ -17,6 +17,7 @@ void process_anchors_roaring(const LevelInput& in, const AnchorTids& anchors,
                              const ReducedTransactions& reduced, IndexRange range,
                              Scratch& scratch, std::vector<std::uint32_t>& walk_buffer) {
   for (std::size_t a = range.begin; a < range.end; ++a) {
+    throw_if_cancelled();
     anchor_sets[a].decode(walk_buffer);
     extend_one_anchor(in, anchors.anchor(a), walk_buffer, reduced, scratch);
   }
@@ -34,6 +35,7 @@ ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in) {
   std::vector<Bitmap> anchor_sets(anchors.size());
   tbb::parallel_for(std::size_t{0}, anchors.size(),
                     [&](std::size_t a) { anchor_sets[a] = Bitmap::of(anchors.tids_of(a)); });
+  throw_if_cancelled();
   tbb::enumerable_thread_specific<std::vector<std::uint32_t>> walk_buffers;
   return extend_anchors(
       anchors.size(), in.index.item_space, in.k,

@@ -13,6 +13,7 @@ void process_anchors_v5_prefilter(const MemoLevelInput& in, const Memo<TidList>&
                                   MemoScratch<TidList>& scratch) {
   const bool check_pairs = !in.pairs.empty();
   for (std::size_t a = range.begin; a < range.end; ++a) {
+    throw_if_cancelled();
     const TidList& anchor_set = memo.tids[a];
     if (anchor_set.length() < in.min_count) continue;
     auto anchor = memo.itemsets.row(a);

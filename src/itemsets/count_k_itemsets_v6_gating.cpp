@@ -13,6 +13,7 @@ void process_anchors_v6_gating(const MemoLevelInput& in, const Memo<TidList>& me
                                MemoScratch<TidList>& scratch) {
   std::vector<std::uint32_t> gate, spare;
   for (std::size_t a = range.begin; a < range.end; ++a) {
+    throw_if_cancelled();
     auto anchor = memo.itemsets.row(a);
     if (anchor.empty()) continue;
     intersect_neighbors(*in.neighbors, anchor, gate, spare);

@@ -70,6 +70,7 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
   std::vector<std::uint32_t> candidate, suffix;
   const std::size_t words = memo.words();
   for (std::size_t i = range.begin; i < range.end; ++i) {
+    throw_if_cancelled();
     const std::uint32_t a = groups.order[i];
     auto anchor = memo.row(a);
     const std::uint64_t* anchor_bits = memo.bits(a);
@@ -109,6 +110,7 @@ BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const Bi
   tbb::parallel_for(std::size_t{0}, ranges.size(), [&](std::size_t c) {
     process_anchors_v6_gating_bitsets(in, memo, groups, ranges[c], parts[c]);
   });
+  throw_if_cancelled();
   BitsetMemo merged(in.k, memo.words());
   for (BitsetMemo& part : parts) merged.absorb(std::move(part));
   return merged;

@@ -15,6 +15,7 @@
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
+#include "common/cancel.hpp"
 #include "common/dense_counter.hpp"
 #include "common/inverted_index.hpp"
 #include "common/itemset_table.hpp"
@@ -153,6 +154,7 @@ Memo<Tids> count_memo_level(const MemoLevelInput& in, const Memo<Tids>& memo, Pr
                         process(in, memo, reduced, ranges[c], scratch);
                     },
                     tbb::simple_partitioner());
+  throw_if_cancelled();
   std::vector<Memo<Tids>*> partials;
   for (MemoScratch<Tids>& s : scratches) partials.push_back(&s.found);
   std::sort(partials.begin(), partials.end(), [](const Memo<Tids>* a, const Memo<Tids>* b) {
@@ -161,8 +163,10 @@ Memo<Tids> count_memo_level(const MemoLevelInput& in, const Memo<Tids>& memo, Pr
   Memo<Tids> merged = std::move(*partials[0]);
   for (std::size_t p = 1; p < partials.size(); ++p) {
     Memo<Tids>& part = *partials[p];
-    for (std::size_t r = 0; r < part.itemsets.size(); ++r)
+    for (std::size_t r = 0; r < part.itemsets.size(); ++r) {
+      throw_if_cancelled_every(r);
       merged.insert(part.itemsets.row(r), part.itemsets.count(r), std::move(part.tids[r]));
+    }
   }
   return merged;
 }
@@ -202,6 +206,7 @@ void process_anchors_counting_first(const MemoLevelInput& in, const Memo<Tids>& 
                                     MemoScratch<Tids>& scratch) {
   const bool check_pairs = !in.pairs.empty();
   for (std::size_t a = range.begin; a < range.end; ++a) {
+    throw_if_cancelled();
     const Tids& anchor_set = memo.tids[a];
     if (set_length(anchor_set) < in.min_count) continue;
     auto anchor = memo.itemsets.row(a);

@@ -4,6 +4,7 @@
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
+#include "common/cancel.hpp"
 #include "itemsets/memo_counters.hpp"
 
 namespace tallyfold {
@@ -49,6 +50,7 @@ PairTids pair_transactions(const InvertedIndex& index, const ItemsetTable& pairs
   tbb::enumerable_thread_specific<std::vector<std::uint32_t>> slots(
       [&] { return std::vector<std::uint32_t>(space, kNone); });
   tbb::parallel_for(std::size_t{0}, anchors.size(), [&](std::size_t i) {
+    if (cancellation_requested()) return;
     const std::uint32_t a = anchors[i];
     std::vector<std::uint32_t>& slot = slots.local();
     for (std::uint32_t j = first[a]; j < first[a + 1]; ++j) slot[partner[j]] = row_of[j];
@@ -59,6 +61,7 @@ PairTids pair_transactions(const InvertedIndex& index, const ItemsetTable& pairs
     }
     for (std::uint32_t j = first[a]; j < first[a + 1]; ++j) slot[partner[j]] = kNone;
   });
+  throw_if_cancelled();
   // The fill advanced each row's offset to the next row's start: shift back.
   for (std::size_t p = pairs.size(); p > 0; --p) out.offsets[p] = out.offsets[p - 1];
   out.offsets[0] = 0;
@@ -70,6 +73,7 @@ Memo<Tids> pair_memo(const InvertedIndex& index, const ItemsetTable& pairs, Make
   const PairTids tids = pair_transactions(index, pairs);
   std::vector<Tids> sets(pairs.size());
   tbb::parallel_for(std::size_t{0}, pairs.size(), [&](std::size_t p) { sets[p] = make(tids.of(p)); });
+  throw_if_cancelled();
   Memo<Tids> memo(2);
   memo.itemsets.reserve(pairs.size());
   for (std::size_t p = 0; p < pairs.size(); ++p)

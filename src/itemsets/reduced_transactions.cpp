@@ -1,8 +1,14 @@
 #include "itemsets/reduced_transactions.hpp"
 
+#include "common/cancel.hpp"
 #include "common/weight_cap.hpp"
 
 namespace tallyfold {
+
+namespace {
+// Transactions reduced between two looks at the cancellation flag: well under a millisecond.
+constexpr std::uint32_t kTransactionsPerCancelCheck = 1 << 14;
+}  // namespace
 
 std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std::uint32_t n_items) {
   std::vector<std::uint8_t> flags(n_items, 0);
@@ -23,6 +29,7 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
   reduced.length.assign(n, 0);
   reduced.items.reserve(index.txn_items.size() / 2);
   for (std::uint32_t t = 0; t < n; ++t) {
+    if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
     const auto start = static_cast<std::uint32_t>(reduced.items.size());
     for (std::uint32_t item : index.items_of(t))
       if (item_flags[item]) reduced.items.push_back(item);

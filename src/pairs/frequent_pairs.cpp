@@ -38,6 +38,7 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
   std::vector<std::uint32_t> offsets(index.n_transactions + 1, 0), items;
   items.reserve(index.txn_items.size());
   for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
+    throw_if_cancelled_every(t);
     for (std::uint32_t i : index.items_of(t))
       if (frequent[i]) items.push_back(i);
     offsets[t + 1] = static_cast<std::uint32_t>(items.size());
@@ -46,8 +47,10 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
   // Each unordered pair is counted from its smaller item only: the scan of a transaction
   // starts just past the anchor.
   std::vector<std::uint64_t> costs(anchors.size());
-  for (std::size_t i = 0; i < anchors.size(); ++i)
+  for (std::size_t i = 0; i < anchors.size(); ++i) {
+    throw_if_cancelled_every(i);
     for (std::uint32_t t : index.txns_of(anchors[i])) costs[i] += offsets[t + 1] - offsets[t];
+  }
 
   const auto ranges = balanced_ranges(anchors.size(), pool_threads() * tuning::kChunksPerThread,
                                       [&](std::size_t i) { return costs[i] / 2; });
@@ -55,6 +58,7 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
   std::vector<PairChunk> chunks = map_ranges<PairChunk>(ranges, [&](IndexRange r, PairChunk& out) {
     DenseCounter& counter = counters.local();
     for (std::size_t i = r.begin; i < r.end; ++i) {
+      throw_if_cancelled();
       const std::uint32_t a = anchors[i];
       scan_rows(offsets.data(), items.data(), index.txns_of(a),
                 [&](std::span<const std::uint32_t> row) {

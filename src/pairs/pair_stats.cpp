@@ -18,9 +18,11 @@ namespace {
 // Work of one anchor: the summed length of its transactions.
 std::vector<std::uint64_t> anchor_costs(const InvertedIndex& index) {
   std::vector<std::uint64_t> costs(index.item_space, 0);
-  for (std::uint32_t a = 0; a < index.item_space; ++a)
+  for (std::uint32_t a = 0; a < index.item_space; ++a) {
+    throw_if_cancelled_every(a);
     for (std::uint32_t t : index.txns_of(a))
       costs[a] += index.txn_offsets[t + 1] - index.txn_offsets[t];
+  }
   return costs;
 }
 
@@ -57,6 +59,7 @@ PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
         DenseCounter& counter = counters.local();
         for (auto a = static_cast<std::uint32_t>(range.begin); a < range.end; ++a) {
           if (index.item_counts[a] == 0) continue;
+          throw_if_cancelled();
           scan_rows(index.txn_offsets.data(), index.txn_items.data(), index.txns_of(a),
                     [&](std::span<const std::uint32_t> items) {
                       for (std::uint32_t j : items) counter.add(j);
@@ -89,6 +92,7 @@ PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
     }
     part = CountedPairs{};
   });
+  throw_if_cancelled();
   index.numbering.to_caller_ids(stats.rows.item_A);
   index.numbering.to_caller_ids(stats.rows.item_B);
   return stats;

@@ -1,7 +1,7 @@
 // rust_compute_pairs: argument conversion and the pair dictionary around the pair engine.
 #include "entry_point.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
+#include "interruptible.hpp"
 #include "pair_dict.hpp"
 #include "pairs/pair_stats.hpp"
 
@@ -18,11 +18,10 @@ PyObject* rust_compute_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_arguments(signature, args, nargs, kwnames, a)) return nullptr;
     if (!check_all_contiguous({a[0].array, a[1].array})) return nullptr;
     PairStats stats;
-    {
-      GilReleased released;
+    run_interruptible(InterpreterLock::kReleased, [&] {
       stats = compute_pair_stats(a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[2].u32,
                                  a[3].f64);
-    }
+    });
     return build_pair_dict(std::move(stats.rows), stats.n_transactions);
   });
 }

@@ -1,5 +1,6 @@
 #include "pipeline/memo_pipeline.hpp"
 
+#include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
 #include "common/tuning.hpp"
@@ -60,6 +61,7 @@ template <class MemoType, class Count>
 PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoType memo,
                           Count count) {
   for (std::uint64_t k = 3;; ++k) {
+    throw_if_cancelled();
     MemoType next = count(k, memo);
     if (k == in.k_max || level_empty(next)) {
       const bool reached_top = k == in.k_max;

@@ -1,5 +1,6 @@
 #include "pipeline/pipeline_driver.hpp"
 
+#include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
 #include "common/weight_cap.hpp"
@@ -10,6 +11,11 @@ namespace tallyfold {
 std::vector<double> cap_weights(const PipelineInput& in, const InvertedIndex& index) {
   if (!in.max_items_per_txn) return {};
   return weights_by_number(in.item_weights, index.numbering, index.item_space);
+}
+
+void order_levels(PipelineResult& result) {
+  result.final_level = result.final_level.in_lexicographic_order();
+  result.lower_level = result.lower_level.in_lexicographic_order();
 }
 
 PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter) {
@@ -27,6 +33,7 @@ PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter
   result.lower_level = std::move(pairs.counts);
 
   for (std::uint64_t k = 3; k <= in.k_max; ++k) {
+    throw_if_cancelled();
     LevelInput level_input{index, result.lower_level, pairs.set, static_cast<std::size_t>(k),
                            weights, in.max_items_per_txn, min_count,
                            // Under a cap each level reduces, then caps, transactions anew, so a

@@ -38,6 +38,10 @@ struct PipelineResult {
 // A per-level counter that receives the previous level as its frequent set.
 using SetLevelCounter = ItemsetTable (*)(const LevelInput&);
 
+// Puts the rows of both levels in ascending lexicographic order, the order every pipeline
+// hands to its caller: the counters' hash maps and parallel merges leave it to chance.
+void order_levels(PipelineResult& result);
+
 // Runs the pipeline with `counter` for levels 3 and up. The loop stops at the first empty
 // level: every later level would be empty too, and both returned levels are then empty.
 PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter);

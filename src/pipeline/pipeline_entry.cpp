@@ -4,7 +4,7 @@
 
 #include "entry_point.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
+#include "interruptible.hpp"
 #include "itemset_dict.hpp"
 #include "pipeline/memo_pipeline.hpp"
 #include "pipeline/pipeline_driver.hpp"
@@ -25,8 +25,8 @@ Signature make_signature(const char* name) {
 
 using PipelineRun = PipelineResult (*)(const PipelineInput&);
 
-// Binding, contiguity (txn_ids, item_ids, item_weights), the driver with the interpreter
-// lock released, then the result dictionary: the same for every pipeline.
+// Binding, contiguity (txn_ids, item_ids, item_weights), the driver on the pool with the
+// interpreter lock released, then the result dictionary: the same for every pipeline.
 PyObject* run_pipeline_entry(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, PipelineRun run) {
   return guarded_entry([&]() -> PyObject* {
@@ -36,10 +36,10 @@ PyObject* run_pipeline_entry(const Signature& signature, PyObject* const* args, 
     const PipelineInput input{a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[2].u64,
                               a[3].u32, a.array<double>(5), a[4].f64, a.optional_u64(6)};
     PipelineResult result;
-    {
-      GilReleased released;
+    run_interruptible(InterpreterLock::kReleased, [&] {
       result = run(input);
-    }
+      order_levels(result);
+    });
     return build_pipeline_dict(std::move(result));
   });
 }
@@ -59,7 +59,8 @@ constexpr const char* kResultText =
     "Returns a dict: itemsets (2-D int32, level k_max), counts (int64), lower_itemsets\n"
     "(2-D int32, level k_max - 1; the frequent pairs when k_max <= 3), lower_counts\n"
     "(int64), item_counts (int64, one per item id) and n_transactions (int). An empty\n"
-    "level has shape (0, 0). Row order is unspecified.";
+    "level has shape (0, 0). Rows are in ascending lexicographic order, the same for\n"
+    "every run and any number of threads.";
 
 // One exported pipeline: its signature, its driver and its docstring.
 template <PipelineRun Run>
