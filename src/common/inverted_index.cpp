@@ -163,7 +163,6 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   ItemRows items = read_item_ids(item_ids, rows, n_items);
   std::vector<std::uint32_t> item_of_row = std::move(items.ids);
   std::uint32_t item_space = 0;
-      throw_if_cancelled_every(r);
   index.numbering = ItemNumbering::number_items(item_of_row, items.end, &item_space);
   index.item_space = item_space;
 
@@ -171,7 +170,7 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   std::vector<std::uint32_t> txn_rows(n_transactions, 0);
   std::vector<std::uint32_t> item_rows(item_space, 0);
   for (std::size_t r = 0; r < rows; ++r) {
-      throw_if_cancelled_every(r);
+    throw_if_cancelled_every(r);
     ++txn_rows[txn_of_row.number(r)];
     ++item_rows[item_of_row[r]];
   }
@@ -184,18 +183,21 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   // per-row arrays are gone before it is allocated and each item's segment comes out sorted.
   std::vector<std::uint32_t> txn_side(rows);
   std::copy(txn_offsets.begin(), txn_offsets.end() - 1, txn_rows.begin());
-  for (std::size_t r = 0; r < rows; ++r)
+  for (std::size_t r = 0; r < rows; ++r) {
+    throw_if_cancelled_every(r);
     txn_side[txn_rows[txn_of_row.number(r)]++] = item_of_row[r];
+  }
   txn_of_row.release();
   item_of_row = {};
   txn_rows = {};
 
   std::vector<std::uint32_t> item_side(rows);
   std::copy(item_offsets.begin(), item_offsets.end() - 1, item_rows.begin());
-      throw_if_cancelled_every(r);
-  for (std::uint32_t t = 0; t < n_transactions; ++t)
+  for (std::uint32_t t = 0; t < n_transactions; ++t) {
+    throw_if_cancelled_every(t);
     for (std::uint32_t p = txn_offsets[t]; p < txn_offsets[t + 1]; ++p)
       item_side[item_rows[txn_side[p]]++] = t;
+  }
   item_rows = {};
 
   Csr by_txn = sort_dedup_csr(std::move(txn_side), std::move(txn_offsets), n_transactions);
