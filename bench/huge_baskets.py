@@ -56,7 +56,8 @@ def generate_into(txn_ids: np.ndarray, item_ids: np.ndarray, n_items: int, mean_
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("function", choices=("pairs", "eclat"))
+    ap.add_argument("function", choices=("pairs", "eclat", "both"),
+                    help="both: pairs, then Eclat on the same rows, each with its own peak")
     ap.add_argument("--rows", type=lambda s: int(float(s)), default=500_000_000)
     ap.add_argument("--items", type=int, default=100_000)
     ap.add_argument("--mean-length", type=float, default=5.0, help="mean basket size")
@@ -74,29 +75,34 @@ def main() -> None:
           f"input {(txn_ids.nbytes + item_ids.nbytes) / 2**30:.2f} GiB, "
           f"generated in {time.perf_counter() - t0:.1f} s", flush=True)
 
+    for function in (("pairs", "eclat") if args.function == "both" else (args.function,)):
+        run_one(function, txn_ids, item_ids, args)
+
+
+def run_one(function: str, txn_ids: np.ndarray, item_ids: np.ndarray, args) -> None:
     resettable = reset_peak()
     base = status_kib("VmRSS")
     load = os.getloadavg()
     t0 = time.perf_counter()
-    if args.function == "pairs":
+    if function == "pairs":
         out = _tallyfold.rust_compute_pairs(txn_ids, item_ids, args.items, args.min_support)
         rows_out = int(out["item_A"].shape[0])
-        result_bytes = sum(v.nbytes for v in out.values() if isinstance(v, np.ndarray))
     else:
         out = _tallyfold.rust_eclat_pipeline(txn_ids, item_ids, args.k_max, args.items, args.min_support)
-        rows_out = int(out["counts"].shape[0]) if "counts" in out else -1
-        result_bytes = sum(v.nbytes for v in out.values() if isinstance(v, np.ndarray))
+        rows_out = int(out["counts"].shape[0])
+    result_bytes = sum(v.nbytes for v in out.values() if isinstance(v, np.ndarray))
     secs = time.perf_counter() - t0
     peak = status_kib("VmHWM")
     above = (peak - base) * 1024
-    print(f"function {args.function}, min_support {args.min_support}"
-          + (f", k_max {args.k_max}" if args.function == "eclat" else "")
+    del out
+    print(f"function {function}, min_support {args.min_support}"
+          + (f", k_max {args.k_max}" if function == "eclat" else "")
           + f": {secs:.1f} s, {rows_out:,} result rows ({result_bytes / 2**20:.1f} MiB)")
     print(f"peak RSS {peak / 2**20:.2f} GiB in all, {above / 2**30:.2f} GiB above the input "
-          f"({above / args.rows:.1f} bytes per input row)"
+          f"({above / txn_ids.shape[0]:.1f} bytes per input row)"
           + ("" if resettable else "; peak mark not resettable, includes generation"))
     print(f"load average at start {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}, "
-          f"at end {os.getloadavg()[0]:.2f}")
+          f"at end {os.getloadavg()[0]:.2f}", flush=True)
 
 
 if __name__ == "__main__":
