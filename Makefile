@@ -65,6 +65,7 @@ $(VENV)/.peers: $(VENV)/.ready
 
 bench: build $(VENV)/.peers
 	$(PY) bench/bench_pairs.py
+	$(PY) bench/bench_eclat.py
 	$(PY) bench/bench_pipeline.py
 	$(PY) bench/bench_classic.py
 	$(PY) bench/bench_allsizes.py

@@ -3,9 +3,12 @@
 
 X is the binary one-hot (n_transactions x n_items) CSR matrix of the same rows, so the
 off-diagonal nonzeros of X.T @ X are exactly the co-occurring ordered pairs and their counts.
-Both engines are first checked to agree, then timed in one process (median of --repeat runs,
-engine order shuffled each repetition with a fixed seed), then each is run once more in a fresh
-subprocess to measure its peak memory above the resident data.
+Data: the baskets files in ../shared/data (retail, T10I4D100K, mushroom, chess, groceries) and
+synthetic baskets of --sizes rows. Both engines are first checked to agree, then timed in one
+process (best of --repeat runs, engine order shuffled each repetition with a fixed seed). A fresh
+subprocess pinned to one CPU times tallyfold again, for the parallel-efficiency column (time on
+1 thread / (2 x time on all threads)); further fresh subprocesses measure each engine's peak
+memory above the resident data.
 
 Building X is not part of the SciPy timing; it is timed and reported on its own row, since the
 arrays are what a caller already has and X is an extra step only the SciPy route needs.
@@ -20,7 +23,6 @@ import gc
 import json
 import os
 import random
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -35,7 +37,7 @@ from peak_memory import reset_peak, status_kib
 REPO_ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO_ROOT / "scripts"))
 
-from synthetic_baskets import generate  # noqa: E402
+from synthetic_baskets import Baskets, generate, load_fimi  # noqa: E402
 
 try:
     import scipy.sparse as sp
@@ -45,6 +47,8 @@ except ImportError:  # the comparison is optional; the extension is timed regard
 import _tallyfold  # noqa: E402
 
 DEFAULT_SIZES = (100_000, 1_000_000, 10_000_000)
+DATA_DIR = (REPO_ROOT / ".." / "shared" / "data").resolve()
+DATASETS = ("retail", "T10I4D100K", "mushroom", "chess", "groceries")
 SHUFFLE_SEED = 20240607
 CHECK_SAMPLE = 5_000
 ENGINE_TF_ALL = "tallyfold pairs, min_support=0"
@@ -112,6 +116,35 @@ def check_agreement(txn_ids, item_ids, n_items, x, seed: int) -> str:
 # Peak memory in a fresh process
 # ------------------------------------------------------------------------------------------
 
+def timing_worker(data_path: str, n_items: int, min_support: float, repeat: int) -> None:
+    """Best time of tallyfold in this process, whose CPU affinity the parent has narrowed."""
+    with np.load(data_path) as z:
+        txn_ids, item_ids = z["txn_ids"], z["item_ids"]
+    threads_before = len(os.listdir("/proc/self/task"))
+    _tallyfold.rust_compute_pairs(txn_ids, item_ids, n_items, min_support)  # warm-up
+    best = min(time_once(lambda: _tallyfold.rust_compute_pairs(txn_ids, item_ids, n_items, min_support))
+               for _ in range(repeat))
+    # Threads started by the calls: the work runs on one pool thread while the calling thread
+    # waits for it, and the pool starts no more when it sizes itself to one CPU.
+    threads = len(os.listdir("/proc/self/task")) - threads_before
+    print(json.dumps({"best": best, "threads": threads, "cpus": len(os.sched_getaffinity(0))}))
+
+
+def time_on_one_cpu(data_path: str, n_items: int, min_support: float, repeat: int) -> float | None:
+    cpu = min(os.sched_getaffinity(0))
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--time-worker", data_path, str(n_items),
+           repr(min_support), str(repeat)]
+    proc = subprocess.run(cmd, capture_output=True, text=True,
+                          preexec_fn=lambda: os.sched_setaffinity(0, {cpu}))
+    if proc.returncode != 0:
+        warnings.warn(f"one-CPU worker failed: {proc.stderr.strip()[-400:]}")
+        return None
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    if report["cpus"] != 1 or report["threads"] > 1:
+        warnings.warn(f"one-CPU worker ran with {report['cpus']} CPUs and started {report['threads']} threads")
+    return float(report["best"])
+
+
 def worker(engine: str, data_path: str, n_items: int, min_support: float) -> None:
     # Everything imported and loaded before the baseline, so only the engine's own work counts.
     with np.load(data_path) as z:
@@ -167,10 +200,9 @@ def time_once(fn) -> float:
     return secs
 
 
-def bench_size(n_rows: int, args, shuffler: random.Random) -> list[dict]:
-    b = generate(n_rows, seed=args.seed)
+def bench_case(label: str, b: Baskets, args, shuffler: random.Random) -> list[dict]:
     t, i, n = b.txn_ids, b.item_ids, b.n_items
-    print(f"\n[{n_rows:,}] {b.summary()}", flush=True)
+    print(f"\n[{label}] {b.summary()}", flush=True)
 
     engines = {
         ENGINE_TF_ALL: lambda: _tallyfold.rust_compute_pairs(t, i, n, 0.0),
@@ -183,7 +215,7 @@ def bench_size(n_rows: int, args, shuffler: random.Random) -> list[dict]:
         x = build_onehot(t, i, n)
         build_times.append(time.perf_counter() - t0)
         # Also the warm-up of both engines (thread pool start, page faults of first use).
-        print(f"[{n_rows:,}] check: {check_agreement(t, i, n, x, args.seed)}", flush=True)
+        print(f"[{label}] check: {check_agreement(t, i, n, x, args.seed)}", flush=True)
         gc.collect()
         engines[ENGINE_SCIPY] = lambda: cooccurrence(x)
     else:
@@ -200,50 +232,68 @@ def bench_size(n_rows: int, args, shuffler: random.Random) -> list[dict]:
             build_times.append(time_once(lambda: build_onehot(t, i, n)))
 
     peaks: dict[str, float | None] = {}
-    if not args.no_memory:
-        with tempfile.TemporaryDirectory(prefix="bench_pairs_") as tmp:
-            path = os.path.join(tmp, "rows.npz")
-            np.savez(path, txn_ids=t, item_ids=i)
+    one_cpu: dict[str, float | None] = {}
+    with tempfile.TemporaryDirectory(prefix="bench_pairs_") as tmp:
+        path = os.path.join(tmp, "rows.npz")
+        np.savez(path, txn_ids=t, item_ids=i)
+        if not args.no_efficiency:
+            one_cpu[ENGINE_TF_ALL] = time_on_one_cpu(path, n, 0.0, args.repeat)
+            one_cpu[ENGINE_TF_MIN.format(args.min_support)] = time_on_one_cpu(
+                path, n, args.min_support, args.repeat)
+        if not args.no_memory:
             peaks[ENGINE_TF_ALL] = measure_peak("tallyfold", path, n, 0.0)
             peaks[ENGINE_TF_MIN.format(args.min_support)] = measure_peak("tallyfold", path, n, args.min_support)
             if sp is not None:
                 peaks[ENGINE_SCIPY] = measure_peak("scipy-matmul", path, n)
                 peaks[ENGINE_BUILD] = measure_peak("scipy-build", path, n)
 
-    rows = [{"rows": b.n_rows, "engine": name, "median": statistics.median(ts), "peak": peaks.get(name)}
-            for name, ts in times.items()]
+    rows = [{"data": label, "engine": name, "best": min(ts), "peak": peaks.get(name),
+             "one_cpu": one_cpu.get(name)} for name, ts in times.items()]
     if build_times:
-        rows.append({"rows": b.n_rows, "engine": ENGINE_BUILD, "median": statistics.median(build_times),
-                     "peak": peaks.get(ENGINE_BUILD)})
-    base = next((r["median"] for r in rows if r["engine"] == ENGINE_SCIPY), None)
+        rows.append({"data": label, "engine": ENGINE_BUILD, "best": min(build_times),
+                     "peak": peaks.get(ENGINE_BUILD), "one_cpu": None})
+    base = next((r["best"] for r in rows if r["engine"] == ENGINE_SCIPY), None)
     for r in rows:
-        r["ratio"] = r["median"] / base if base and r["engine"] != ENGINE_BUILD else None
+        r["ratio"] = r["best"] / base if base and r["engine"] != ENGINE_BUILD else None
+        r["efficiency"] = r["one_cpu"] / (2 * r["best"]) if r["one_cpu"] else None
     del x
     gc.collect()
     return rows
 
 
 def print_table(rows: list[dict]) -> None:
-    head = f"{'rows':>12}  {'engine':<34} {'median s':>10} {'peak MiB':>9} {'ratio to SciPy':>15}"
+    head = (f"{'data':>14}  {'engine':<34} {'best s':>9} {'1 CPU s':>9} {'par.eff':>7} "
+            f"{'peak MiB':>9} {'ratio to SciPy':>15}")
     print("\n" + head)
     print("-" * len(head))
     for r in rows:
+        one = f"{r['one_cpu']:9.4f}" if r["one_cpu"] is not None else f"{'-':>9}"
+        eff = f"{r['efficiency']:7.2f}" if r["efficiency"] is not None else f"{'-':>7}"
         peak = f"{r['peak']:9.1f}" if r["peak"] is not None else f"{'-':>9}"
         ratio = f"{r['ratio']:15.3f}" if r["ratio"] is not None else f"{'-':>15}"
-        print(f"{r['rows']:>12,}  {r['engine']:<34} {r['median']:10.4f} {peak} {ratio}")
+        print(f"{r['data']:>14}  {r['engine']:<34} {r['best']:9.4f} {one} {eff} {peak} {ratio}")
 
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sizes", nargs="+", type=parse_size, default=None,
                     help="row counts, e.g. --sizes 1e5 1e6 (or 1e5,1e6); default 1e5 1e6 1e7")
-    ap.add_argument("--repeat", type=int, default=3, help="timed runs per engine and size (median)")
+    ap.add_argument("--repeat", type=int, default=3, help="timed runs per engine and case (best kept)")
+    ap.add_argument("--datasets", nargs="*", default=list(DATASETS),
+                    help="baskets files of ../shared/data to run (default: all present; none: --datasets)")
+    ap.add_argument("--no-efficiency", action="store_true", help="skip the one-CPU timing subprocesses")
     ap.add_argument("--seed", type=int, default=7, help="generator seed")
     ap.add_argument("--min-support", type=float, default=0.001,
                     help="threshold of the second, filtered tallyfold row")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
     ap.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
+    ap.add_argument("--time-worker", nargs=4, help=argparse.SUPPRESS)
     args = ap.parse_args()
+
+    if args.time_worker:
+        path, n_items, min_support, repeat = args.time_worker
+        timing_worker(path, int(n_items), float(min_support), int(repeat))
+        return
 
     if args.worker:
         engine, path, n_items, min_support = args.worker
@@ -260,16 +310,24 @@ def main() -> None:
     print(f"CPUs: {os.cpu_count()} (os.cpu_count), pool threads: {affinity} "
           f"(CPUs in this process's affinity mask, which the extension's pool follows); "
           f"SciPy's sparse product runs on one thread")
-    print(f"repeat {args.repeat}, median reported, engine order shuffled per repetition (seed {SHUFFLE_SEED})")
+    print(f"repeat {args.repeat}, best reported, engine order shuffled per repetition (seed {SHUFFLE_SEED})")
+    print(f"load average at start: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f}")
 
     shuffler = random.Random(SHUFFLE_SEED)
     rows: list[dict] = []
+    for name in args.datasets:
+        path = DATA_DIR / f"{name}.dat"
+        if path.is_file():
+            rows.extend(bench_case(name, load_fimi(path), args, shuffler))
     for n_rows in sizes:
-        rows.extend(bench_size(n_rows, args, shuffler))
+        rows.extend(bench_case(f"{n_rows:.0e}".replace("+0", ""), generate(n_rows, seed=args.seed),
+                               args, shuffler))
     print_table(rows)
-    print("\nmedian s: wall time of one call. SciPy's time covers X.T @ X only; building X from the "
+    print(f"load average at end: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f}")
+    print("\nbest s: wall time of the fastest call. SciPy's time covers X.T @ X only; building X from the "
           "arrays is the separate 'build X' row.\n"
-          "ratio to SciPy: median time / median time of X.T @ X (below 1 = faster than SciPy).\n"
+          "1 CPU s, par.eff: best time in a process pinned to one CPU, and that time / (2 x best s).\n"
+          "ratio to SciPy: best time / best time of X.T @ X (below 1 = faster than SciPy).\n"
           "peak MiB: peak RSS of a fresh process during one call, minus its RSS with the rows "
           "(and, for X.T @ X, X) already loaded.\n"
           "tallyfold returns seven metrics per pair besides the count; X.T @ X returns counts only, "

@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
 
 #include "common/csr_scan.hpp"
 #include "common/dense_counter.hpp"
@@ -15,14 +17,21 @@ namespace tallyfold {
 
 namespace {
 
-// Work of one anchor: the summed length of its transactions.
+// Work of one anchor: the summed length of its transactions. A pass over every row of the
+// index, so it runs on the pool like the counting it balances.
 std::vector<std::uint64_t> anchor_costs(const InvertedIndex& index) {
   std::vector<std::uint64_t> costs(index.item_space, 0);
-  for (std::uint32_t a = 0; a < index.item_space; ++a) {
-    throw_if_cancelled_every(a);
-    for (std::uint32_t t : index.txns_of(a))
-      costs[a] += index.txn_offsets[t + 1] - index.txn_offsets[t];
-  }
+  tbb::parallel_for(tbb::blocked_range<std::uint32_t>(0, index.item_space),
+                    [&](const tbb::blocked_range<std::uint32_t>& r) {
+                      throw_if_cancelled();
+                      for (std::uint32_t a = r.begin(); a != r.end(); ++a) {
+                        std::uint64_t cost = 0;
+                        for (std::uint32_t t : index.txns_of(a))
+                          cost += index.txn_offsets[t + 1] - index.txn_offsets[t];
+                        costs[a] = cost;
+                      }
+                    });
+  throw_if_cancelled();
   return costs;
 }
 
