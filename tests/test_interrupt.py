@@ -19,9 +19,9 @@ import _tallyfold
 from conftest import UNDER_ASAN
 
 # The promise is one second. An unoptimised build under AddressSanitizer runs every step many
-# times slower, between two looks at the flag too; there the test checks the safety of the
-# stop, not its speed.
-LATENCY_LIMIT = 5.0 if UNDER_ASAN else 1.0
+# times slower (seven seconds between two looks at the flag were seen on a loaded machine);
+# there the test checks the safety of the stop, not its speed.
+LATENCY_LIMIT = 30.0 if UNDER_ASAN else 1.0
 
 # One input per shape of work. "wide": many items per basket, for the pair engines, whose
 # work grows with the square of the basket. "dense": forty items in every other basket, whose
