@@ -206,15 +206,17 @@ def _dense_rows(seed, n_rows, n_items, keep):
     return rows
 
 
+@pytest.mark.parametrize("name", ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring"])
 @pytest.mark.parametrize("seed, n_rows, n_items, k_max, min_support", [
     (1, 300, 14, 5, 0.05),     # several words per bitset, over 500 anchors (pool ranges)
     (2, 130, 12, 6, 0.02),     # transactions not a multiple of 64, deep levels
     (3, 64, 10, 4, 1 / 64),    # exactly one word; min count 1
 ])
-def test_dense_levels_match_brute_force(seed, n_rows, n_items, k_max, min_support):
-    """Dense baskets, where levels are counted on transaction bitsets."""
+def test_dense_levels_match_brute_force(name, seed, n_rows, n_items, k_max, min_support):
+    """Dense baskets, where levels are counted by intersecting transaction sets."""
     rows = _dense_rows(seed, n_rows, n_items, 0.5)
-    result = pipeline(rows, k_max, min_support, n_items=n_items)
+    txn, item = as_arrays(rows)
+    result = getattr(_tallyfold, name)(txn, item, k_max, n_items, min_support, NO_WEIGHTS)
     final, lower = pipeline_levels(baskets(*as_arrays(rows)), k_max, min_support)
     assert len(final) > 0
     assert itemset_rows(result) == final

@@ -6,6 +6,7 @@
 #include "common/bitset_kernels.hpp"
 #include "common/cancel.hpp"
 #include "common/parallel.hpp"
+#include "common/roaring.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/anchor_extend.hpp"
 #include "itemsets/reduced_transactions.hpp"
@@ -40,35 +41,97 @@ Partners partners_above(const std::vector<std::uint32_t>& items, std::uint32_t i
   return p;
 }
 
-struct Bits {
-  std::size_t words = 0;
-  std::vector<std::uint32_t> slot;     // by item id; only items of the frequent set have one
-  std::vector<std::uint64_t> bits;     // slot-major
-  const std::uint64_t* of(std::uint32_t item) const { return bits.data() + slot[item] * words; }
+// Fixed-width transaction bitsets: an anchor's set is a stack entry, an extension's count
+// an AND-popcount that stops once the min count is out of reach.
+class BitsetSets {
+ public:
+  BitsetSets(const InvertedIndex& index, const std::vector<std::uint32_t>& items)
+      : words_(bitset_words(index.n_transactions)), slot_(index.item_space, 0),
+        bits_(items.size() * words_, 0) {
+    for (std::size_t s = 0; s < items.size(); ++s) {
+      slot_[items[s]] = static_cast<std::uint32_t>(s);
+      set_bits(index.txns_of(items[s]), bits_.data() + s * words_);
+    }
+  }
+
+  // One worker's stack of prefix intersections.
+  class Stack {
+   public:
+    Stack(const BitsetSets& sets, std::size_t width)
+        : sets_(sets), words_(sets.words_), stack_(width * words_), scratch_(words_) {}
+    void set_first(std::uint32_t item) { std::copy_n(sets_.of(item), words_, stack_.data()); }
+    void extend(std::size_t depth, std::uint32_t item) {
+      and_into(at(depth - 1), sets_.of(item), at(depth), words_);
+    }
+    void anchor_ready(std::size_t depth) {
+      anchor_ = at(depth);
+      block_suffix_counts(anchor_, words_, suffix_);
+    }
+    std::uint32_t count_with(std::uint32_t item, std::uint32_t need) {
+      return and_into_at_least(anchor_, sets_.of(item), scratch_.data(), words_, need, suffix_);
+    }
+
+   private:
+    std::uint64_t* at(std::size_t depth) { return stack_.data() + depth * words_; }
+    const BitsetSets& sets_;
+    std::size_t words_;
+    std::vector<std::uint64_t> stack_, scratch_;
+    std::vector<std::uint32_t> suffix_;
+    const std::uint64_t* anchor_ = nullptr;
+  };
+
+ private:
+  const std::uint64_t* of(std::uint32_t item) const { return bits_.data() + slot_[item] * words_; }
+  std::size_t words_;
+  std::vector<std::uint32_t> slot_;  // by item id; only items of the frequent set have one
+  std::vector<std::uint64_t> bits_;  // slot-major
 };
 
-Bits item_bits(const InvertedIndex& index, const std::vector<std::uint32_t>& items) {
-  Bits b;
-  b.words = bitset_words(index.n_transactions);
-  b.slot.assign(index.item_space, 0);
-  b.bits.assign(items.size() * b.words, 0);
-  for (std::size_t s = 0; s < items.size(); ++s) {
-    b.slot[items[s]] = static_cast<std::uint32_t>(s);
-    set_bits(index.txns_of(items[s]), b.bits.data() + s * b.words);
+// Roaring bitmaps, for the Roaring counter: the same stack, in compressed sets.
+class RoaringSets {
+ public:
+  RoaringSets(const InvertedIndex& index, const std::vector<std::uint32_t>& items)
+      : slot_(index.item_space, 0), sets_(items.size()) {
+    for (std::size_t s = 0; s < items.size(); ++s) {
+      slot_[items[s]] = static_cast<std::uint32_t>(s);
+      sets_[s] = Bitmap::of(index.txns_of(items[s]));
+    }
   }
-  return b;
-}
 
-// Extends the anchors [range) of the sorted frequent set. The anchors' bitsets are built along
+  class Stack {
+   public:
+    Stack(const RoaringSets& sets, std::size_t width) : sets_(sets), stack_(width) {}
+    void set_first(std::uint32_t item) { stack_[0] = sets_.of(item).intersect(sets_.of(item)); }
+    void extend(std::size_t depth, std::uint32_t item) {
+      stack_[depth] = stack_[depth - 1].intersect(sets_.of(item));
+    }
+    void anchor_ready(std::size_t depth) { anchor_ = &stack_[depth]; }
+    std::uint32_t count_with(std::uint32_t item, std::uint32_t) {
+      return static_cast<std::uint32_t>(anchor_->intersect_cardinality(sets_.of(item)));
+    }
+
+   private:
+    const RoaringSets& sets_;
+    std::vector<Bitmap> stack_;
+    const Bitmap* anchor_ = nullptr;
+  };
+
+ private:
+  const Bitmap& of(std::uint32_t item) const { return sets_[slot_[item]]; }
+  std::vector<std::uint32_t> slot_;
+  std::vector<Bitmap> sets_;
+};
+
+// Extends the anchors [range) of the sorted frequent set. The anchors' sets are built along
 // the sorted order: consecutive anchors share a prefix, whose intersection stays on a stack of
-// one bitset per depth, so an anchor costs about one intersection.
-void extend_range(const LevelInput& in, const std::vector<std::uint32_t>& rows,
-                  const Bits& bits, const Partners& partners, IndexRange range,
+// one set per depth, so an anchor costs about one intersection.
+template <class Sets>
+void extend_range(const LevelInput& in, const std::vector<std::uint32_t>& rows, const Sets& sets,
+                  const Partners& partners, IndexRange range,
                   std::vector<std::uint32_t>& out_items, std::vector<std::uint32_t>& out_counts) {
-  const std::size_t width = in.frequent.width(), words = bits.words;
-  std::vector<std::uint64_t> stack(width * words);
-  std::vector<std::uint64_t> scratch(words);
-  std::vector<std::uint32_t> suffix, previous, candidate;
+  const std::size_t width = in.frequent.width();
+  typename Sets::Stack stack(sets, width);
+  std::vector<std::uint32_t> previous;
   for (std::size_t i = range.begin; i < range.end; ++i) {
     throw_if_cancelled();
     auto anchor = in.frequent.row(rows[i]);
@@ -80,23 +143,19 @@ void extend_range(const LevelInput& in, const std::vector<std::uint32_t>& rows,
     std::size_t depth = 0;
     while (depth < previous.size() && previous[depth] == anchor[depth]) ++depth;
     if (depth == 0) {
-      std::copy_n(bits.of(anchor[0]), words, stack.data());
+      stack.set_first(anchor[0]);
       depth = 1;
     }
-    for (; depth < width; ++depth)
-      and_into(stack.data() + (depth - 1) * words, bits.of(anchor[depth]),
-               stack.data() + depth * words, words);
+    for (; depth < width; ++depth) stack.extend(depth, anchor[depth]);
     previous.assign(anchor.begin(), anchor.end());
-    const std::uint64_t* anchor_bits = stack.data() + (width - 1) * words;
-    block_suffix_counts(anchor_bits, words, suffix);
+    stack.anchor_ready(width - 1);
     for (const std::uint32_t* x = begin; x != end; ++x) {
       // Pairs of the new item with the anchor's other items: a missing one rules it out
       // before any intersection.
       bool pairs_ok = true;
       for (std::size_t d = 0; d + 1 < width && pairs_ok; ++d) pairs_ok = in.pairs.contains(anchor[d], *x);
       if (!pairs_ok) continue;
-      const std::uint32_t count = and_into_at_least(anchor_bits, bits.of(*x), scratch.data(), words,
-                                                    in.report_min, suffix);
+      const std::uint32_t count = stack.count_with(*x, in.report_min);
       if (count < in.report_min) continue;
       out_items.insert(out_items.end(), anchor.begin(), anchor.end());
       out_items.push_back(*x);
@@ -109,9 +168,8 @@ struct Part {
   std::vector<std::uint32_t> items, counts;
 };
 
-}  // namespace
-
-std::optional<ItemsetTable> count_level_on_bitsets(const LevelInput& in) {
+template <class Sets>
+std::optional<ItemsetTable> count_level_by_sets(const LevelInput& in) {
   const InvertedIndex& index = in.index;
   const std::size_t width = in.frequent.width();
   if (!in.prefix_anchors_only || in.report_min == 0 || width == 0 || in.frequent.empty() ||
@@ -146,7 +204,7 @@ std::optional<ItemsetTable> count_level_on_bitsets(const LevelInput& in) {
   }
   if (intersect >= walk) return std::nullopt;
 
-  const Bits bits = item_bits(index, items);
+  const Sets sets(index, items);
   const std::vector<std::uint32_t> rows = in.frequent.sorted_rows();
   const auto cost = [&](std::size_t i) {
     const std::uint32_t last = in.frequent.row(rows[i]).back();
@@ -159,7 +217,7 @@ std::optional<ItemsetTable> count_level_on_bitsets(const LevelInput& in) {
   // Anchors in sorted order extended by ascending larger items give the rows in
   // lexicographic order, each once: the parts simply join, in range order.
   std::vector<Part> parts = map_ranges<Part>(ranges, [&](IndexRange range, Part& part) {
-    extend_range(in, rows, bits, partners, range, part.items, part.counts);
+    extend_range(in, rows, sets, partners, range, part.items, part.counts);
   });
   // The level is only read from here on (filtered, sorted, walked as the next frequent set),
   // so it is built without a hash index.
@@ -178,6 +236,16 @@ std::optional<ItemsetTable> count_level_on_bitsets(const LevelInput& in) {
     part = Part{};
   }
   return ItemsetTable::from_distinct_rows(width + 1, std::move(out_items), std::move(out_counts));
+}
+
+}  // namespace
+
+std::optional<ItemsetTable> count_level_on_bitsets(const LevelInput& in) {
+  return count_level_by_sets<BitsetSets>(in);
+}
+
+std::optional<ItemsetTable> count_level_on_roaring(const LevelInput& in) {
+  return count_level_by_sets<RoaringSets>(in);
 }
 
 }  // namespace tallyfold

@@ -15,4 +15,8 @@ namespace tallyfold {
 // otherwise, and the caller walks.
 std::optional<ItemsetTable> count_level_on_bitsets(const LevelInput& in);
 
+// The same level for the Roaring counter: the anchors' and items' transactions as Roaring
+// bitmaps, an extension counted by intersecting the two.
+std::optional<ItemsetTable> count_level_on_roaring(const LevelInput& in);
+
 }  // namespace tallyfold
