@@ -1,7 +1,11 @@
 """The level-wise pipeline and the one-level counter, against brute force."""
 
 import math
+import os
 import random
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -188,3 +192,70 @@ def test_parallel_paths_match_brute_force():
     result = pipeline(rows, 4, 0.002, n_items=60)
     final, lower = pipeline_levels(bsk, 4, 0.002)
     assert itemset_rows(result) == final and itemset_rows(result, "lower_") == lower
+
+
+def _dense_rows(seed, n_rows, n_items, keep):
+    """Each item in about `keep` of the baskets, a few correlated: deep levels, many anchors."""
+    rng = random.Random(seed)
+    rows = []
+    for _ in range(n_rows):
+        row = {i for i in range(n_items) if rng.random() < keep}
+        if 0 in row:
+            row |= {1, 2}
+        rows.append(row or {n_items - 1})
+    return rows
+
+
+@pytest.mark.parametrize("name", ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring"])
+@pytest.mark.parametrize("seed, n_rows, n_items, k_max, min_support", [
+    (1, 300, 14, 5, 0.05),     # several words per bitset, over 500 anchors (pool ranges)
+    (2, 130, 12, 6, 0.02),     # transactions not a multiple of 64, deep levels
+    (3, 64, 10, 4, 1 / 64),    # exactly one word; min count 1
+])
+def test_dense_levels_match_brute_force(name, seed, n_rows, n_items, k_max, min_support):
+    """Dense baskets, where levels are counted by intersecting transaction sets."""
+    rows = _dense_rows(seed, n_rows, n_items, 0.5)
+    txn, item = as_arrays(rows)
+    result = getattr(_tallyfold, name)(txn, item, k_max, n_items, min_support, NO_WEIGHTS)
+    final, lower = pipeline_levels(baskets(*as_arrays(rows)), k_max, min_support)
+    assert len(final) > 0
+    assert itemset_rows(result) == final
+    assert itemset_rows(result, "lower_") == lower
+
+
+def test_dense_and_sparse_parts_agree_with_eclat_on_one_cpu_and_two(tmp_path):
+    """A dense block of baskets (bitset levels) and a larger sparse set (the walk): the same
+    rows in the same order on one CPU as on two, and the same itemsets as Eclat mines."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs two CPUs")
+    dense = _dense_rows(4, 3000, 30, 0.45)
+    sparse = [set(random.Random(5 + j).sample(range(30, 2030), 6)) for j in range(70_000)]
+    cases = [(dense, 4, 0.05, 30), (dense + sparse, 3, 0.004, 2030)]
+    for c, (rows, k_max, min_support, n_items) in enumerate(cases):
+        txn, item = as_arrays(rows)
+        np.save(tmp_path / f"txn{c}.npy", txn)
+        np.save(tmp_path / f"item{c}.npy", item)
+    code = textwrap.dedent(f"""
+        import os
+        os.sched_setaffinity(0, {{0}})
+        import numpy as np, _tallyfold
+        d = {str(tmp_path)!r}
+        for c, (k_max, s, n) in enumerate({[(k, s, n) for _, k, s, n in cases]!r}):
+            r = _tallyfold.rust_compute_pipeline(np.load(f"{{d}}/txn{{c}}.npy"),
+                                                 np.load(f"{{d}}/item{{c}}.npy"), k_max, n, s,
+                                                 np.zeros(0))
+            np.savez(f"{{d}}/one{{c}}.npz", **{{k: v for k, v in r.items() if k != "n_transactions"}})
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    for c, (rows, k_max, min_support, n_items) in enumerate(cases):
+        txn, item = as_arrays(rows)
+        two = pipeline(rows, k_max, min_support, n_items=n_items)
+        one = np.load(tmp_path / f"one{c}.npz")
+        assert len(two["counts"]) > 100
+        for key in PIPELINE_KEYS[:-1]:
+            np.testing.assert_array_equal(one[key], two[key], err_msg=key)
+        mined = _tallyfold.rust_eclat_pipeline(txn, item, k_max, n_items, min_support)
+        assert itemset_rows(mined) == itemset_rows(two)
+        assert itemset_rows(mined, "lower_") == itemset_rows(two, "lower_")

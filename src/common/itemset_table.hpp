@@ -58,6 +58,11 @@ class ItemsetTable {
 
   // Keeps only the rows whose count reaches `min_count`.
   ItemsetTable filtered(std::uint32_t min_count) const;
+  bool all_counts_at_least(std::uint32_t min_count) const {
+    for (std::uint32_t c : store_->counts)
+      if (c < min_count) return false;
+    return true;
+  }
 
   // Row numbers in ascending lexicographic order of their itemsets.
   std::vector<std::uint32_t> sorted_rows() const;

@@ -202,6 +202,47 @@ Bitmap Bitmap::intersect(const Bitmap& other) const {
   return out;
 }
 
+std::uint32_t Bitmap::intersect_chunk_cardinality(const Chunk& a, const Chunk& b) {
+  if (a.is_bitset() && b.is_bitset()) return and_count(a.bits.data(), b.bits.data(), kWords);
+  std::uint32_t n = 0;
+  if (a.is_bitset() || b.is_bitset()) {
+    const Chunk& array = a.is_bitset() ? b : a;
+    const Chunk& bitset = a.is_bitset() ? a : b;
+    for (std::uint16_t v : array.low) n += test_bit(bitset.bits, v);
+    return n;
+  }
+  auto x = a.low.begin(), y = b.low.begin();
+  while (x != a.low.end() && y != b.low.end()) {
+    if (*x < *y) {
+      ++x;
+    } else if (*y < *x) {
+      ++y;
+    } else {
+      ++n;
+      ++x;
+      ++y;
+    }
+  }
+  return n;
+}
+
+std::uint64_t Bitmap::intersect_cardinality(const Bitmap& other) const {
+  std::uint64_t n = 0;
+  auto a = chunks_.begin(), b = other.chunks_.begin();
+  while (a != chunks_.end() && b != other.chunks_.end()) {
+    if (a->key < b->key) {
+      ++a;
+    } else if (b->key < a->key) {
+      ++b;
+    } else {
+      n += intersect_chunk_cardinality(*a, *b);
+      ++a;
+      ++b;
+    }
+  }
+  return n;
+}
+
 Bitmap::Chunk Bitmap::unite_chunks(const Chunk& a, const Chunk& b) {
   Chunk out;
   out.key = a.key;

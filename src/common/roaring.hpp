@@ -44,6 +44,8 @@ class Bitmap {
 
   // A new bitmap holding the values present in both.
   Bitmap intersect(const Bitmap& other) const;
+  // The number of values present in both, without building their bitmap.
+  std::uint64_t intersect_cardinality(const Bitmap& other) const;
 
   // Adds every value of `other` in place. On a failed allocation this bitmap is unchanged.
   void unite(const Bitmap& other);
@@ -74,6 +76,7 @@ class Bitmap {
   };
 
   static Chunk intersect_chunks(const Chunk& a, const Chunk& b);
+  static std::uint32_t intersect_chunk_cardinality(const Chunk& a, const Chunk& b);
   static Chunk unite_chunks(const Chunk& a, const Chunk& b);
   static void to_bitset(Chunk& chunk);
   static void to_array_if_small(Chunk& chunk);

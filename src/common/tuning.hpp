@@ -60,3 +60,27 @@ inline constexpr double kGallopProbeCost = 2.0;  // a probe of the longer list
 inline constexpr double kScanStepCost = 1.0;     // one item of a transaction scanned
 
 }  // namespace tallyfold::tuning
+
+namespace tallyfold::tuning {
+
+// Baseline level counter on dense data: the walk over an anchor's transactions is estimated
+// at this many units per transaction on top of half its frequent items (the start search,
+// the prefetched row load), an intersection of transaction bitsets at kLevelAndWordCost
+// units per 64-bit word; the level runs on bitsets when their estimate is the lower. On
+// mushroom (count 1625, levels 3-6) and chess (count 1918, levels 3-4) the estimates differ by
+// 50-100x in favour of the bitsets, and the pipeline went from 52x and 14x pyfim's time to
+// about 1x; on groceries (count 10) they favour the walk by 10-30x, and forcing the bitsets
+// there was still slower than pyfim. Any value between 0.1 and 2 makes the same choices.
+inline constexpr double kWalkTransactionCost = 2.0;
+inline constexpr double kLevelAndWordCost = 0.5;
+// Items of the frequent set beyond which the baseline does not build per-item bitsets (their
+// pair table grows with the square of this).
+inline constexpr std::size_t kLevelBitsetMaxItems = 4096;
+// Baseline level counter on sparse data: one step of matching transactions against the
+// frequent set, in steps of a list merge. With 2, the estimates pick intersections on retail
+// (count 45: 8x and 34x fewer estimated steps; the level took half the time) and groceries
+// level 4, and matching on T10I4D100K (count 100), where intersections were measured 20-40%
+// slower per level.
+inline constexpr double kMatchStepCost = 2.0;
+
+}  // namespace tallyfold::tuning

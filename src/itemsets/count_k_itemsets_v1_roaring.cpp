@@ -6,6 +6,7 @@
 #include "itemsets/anchor_extend.hpp"
 #include "itemsets/anchor_tids.hpp"
 #include "itemsets/count_k_itemsets.hpp"
+#include "itemsets/level_on_bitsets.hpp"
 #include "itemsets/reduced_transactions.hpp"
 
 namespace tallyfold {
@@ -26,6 +27,9 @@ void process_anchors_roaring(const LevelInput& in, const AnchorTids& anchors,
 }  // namespace
 
 ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in) {
+  // Dense data: anchors built by intersecting bitmaps along the sorted anchors, each
+  // extension counted by one more intersection instead of a walk.
+  if (auto level = count_level_on_roaring(in)) return std::move(*level);
   const auto flags = frequent_item_flags(in.frequent, in.index.item_space);
   const ReducedTransactions reduced =
       reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn);

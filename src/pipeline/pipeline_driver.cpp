@@ -40,7 +40,10 @@ PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter
                            // k-itemset's prefix may miss the previous level while another
                            // subset is in it: only uncapped levels hold every frequent itemset.
                            min_count >= 1 && !in.max_items_per_txn};
-    ItemsetTable level = counter(level_input).filtered(min_count);
+    ItemsetTable level = counter(level_input);
+    // A counter that already applied the min count hands over its table as it is: a
+    // filtered copy would double the level's memory for nothing.
+    if (!level.all_counts_at_least(min_count)) level = level.filtered(min_count);
     if (k == in.k_max) {
       result.final_level = std::move(level);
       break;

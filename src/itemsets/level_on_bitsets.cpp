@@ -1,0 +1,251 @@
+#include "itemsets/level_on_bitsets.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "common/bitset_kernels.hpp"
+#include "common/cancel.hpp"
+#include "common/parallel.hpp"
+#include "common/roaring.hpp"
+#include "common/tuning.hpp"
+#include "itemsets/anchor_extend.hpp"
+#include "itemsets/reduced_transactions.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+// The items of the frequent set, each with the items above it that form a frequent pair with
+// it: an extension x of an anchor ending in y is a partner of y, since every pair of a
+// reported itemset is frequent.
+struct Partners {
+  std::vector<std::uint32_t> offsets;  // by item id, item_space + 1 entries
+  std::vector<std::uint32_t> items;    // ascending within each item
+};
+
+Partners partners_above(const std::vector<std::uint32_t>& items, std::uint32_t item_space,
+                        const PairSet& pairs) {
+  Partners p;
+  p.offsets.assign(static_cast<std::size_t>(item_space) + 1, 0);
+  std::vector<std::uint32_t> count(item_space, 0);
+  for (std::size_t i = 0; i < items.size(); ++i)
+    for (std::size_t j = i + 1; j < items.size(); ++j)
+      if (pairs.contains(items[i], items[j])) ++count[items[i]];
+  for (std::uint32_t item = 0; item < item_space; ++item)
+    p.offsets[item + 1] = p.offsets[item] + count[item];
+  p.items.resize(p.offsets[item_space]);
+  std::vector<std::uint32_t> cursor(p.offsets.begin(), p.offsets.end() - 1);
+  for (std::size_t i = 0; i < items.size(); ++i)
+    for (std::size_t j = i + 1; j < items.size(); ++j)
+      if (pairs.contains(items[i], items[j])) p.items[cursor[items[i]]++] = items[j];
+  return p;
+}
+
+// Fixed-width transaction bitsets: an anchor's set is a stack entry, an extension's count
+// an AND-popcount that stops once the min count is out of reach.
+class BitsetSets {
+ public:
+  BitsetSets(const InvertedIndex& index, const std::vector<std::uint32_t>& items)
+      : words_(bitset_words(index.n_transactions)), slot_(index.item_space, 0),
+        bits_(items.size() * words_, 0) {
+    for (std::size_t s = 0; s < items.size(); ++s) {
+      slot_[items[s]] = static_cast<std::uint32_t>(s);
+      set_bits(index.txns_of(items[s]), bits_.data() + s * words_);
+    }
+  }
+
+  // One worker's stack of prefix intersections.
+  class Stack {
+   public:
+    Stack(const BitsetSets& sets, std::size_t width)
+        : sets_(sets), words_(sets.words_), stack_(width * words_), scratch_(words_) {}
+    void set_first(std::uint32_t item) { std::copy_n(sets_.of(item), words_, stack_.data()); }
+    void extend(std::size_t depth, std::uint32_t item) {
+      and_into(at(depth - 1), sets_.of(item), at(depth), words_);
+    }
+    void anchor_ready(std::size_t depth) {
+      anchor_ = at(depth);
+      block_suffix_counts(anchor_, words_, suffix_);
+    }
+    std::uint32_t count_with(std::uint32_t item, std::uint32_t need) {
+      return and_into_at_least(anchor_, sets_.of(item), scratch_.data(), words_, need, suffix_);
+    }
+
+   private:
+    std::uint64_t* at(std::size_t depth) { return stack_.data() + depth * words_; }
+    const BitsetSets& sets_;
+    std::size_t words_;
+    std::vector<std::uint64_t> stack_, scratch_;
+    std::vector<std::uint32_t> suffix_;
+    const std::uint64_t* anchor_ = nullptr;
+  };
+
+ private:
+  const std::uint64_t* of(std::uint32_t item) const { return bits_.data() + slot_[item] * words_; }
+  std::size_t words_;
+  std::vector<std::uint32_t> slot_;  // by item id; only items of the frequent set have one
+  std::vector<std::uint64_t> bits_;  // slot-major
+};
+
+// Roaring bitmaps, for the Roaring counter: the same stack, in compressed sets.
+class RoaringSets {
+ public:
+  RoaringSets(const InvertedIndex& index, const std::vector<std::uint32_t>& items)
+      : slot_(index.item_space, 0), sets_(items.size()) {
+    for (std::size_t s = 0; s < items.size(); ++s) {
+      slot_[items[s]] = static_cast<std::uint32_t>(s);
+      sets_[s] = Bitmap::of(index.txns_of(items[s]));
+    }
+  }
+
+  class Stack {
+   public:
+    Stack(const RoaringSets& sets, std::size_t width) : sets_(sets), stack_(width) {}
+    void set_first(std::uint32_t item) { stack_[0] = sets_.of(item).intersect(sets_.of(item)); }
+    void extend(std::size_t depth, std::uint32_t item) {
+      stack_[depth] = stack_[depth - 1].intersect(sets_.of(item));
+    }
+    void anchor_ready(std::size_t depth) { anchor_ = &stack_[depth]; }
+    std::uint32_t count_with(std::uint32_t item, std::uint32_t) {
+      return static_cast<std::uint32_t>(anchor_->intersect_cardinality(sets_.of(item)));
+    }
+
+   private:
+    const RoaringSets& sets_;
+    std::vector<Bitmap> stack_;
+    const Bitmap* anchor_ = nullptr;
+  };
+
+ private:
+  const Bitmap& of(std::uint32_t item) const { return sets_[slot_[item]]; }
+  std::vector<std::uint32_t> slot_;
+  std::vector<Bitmap> sets_;
+};
+
+// Extends the anchors [range) of the sorted frequent set. The anchors' sets are built along
+// the sorted order: consecutive anchors share a prefix, whose intersection stays on a stack of
+// one set per depth, so an anchor costs about one intersection.
+template <class Sets>
+void extend_range(const LevelInput& in, const std::vector<std::uint32_t>& rows, const Sets& sets,
+                  const Partners& partners, IndexRange range,
+                  std::vector<std::uint32_t>& out_items, std::vector<std::uint32_t>& out_counts) {
+  const std::size_t width = in.frequent.width();
+  typename Sets::Stack stack(sets, width);
+  std::vector<std::uint32_t> previous;
+  for (std::size_t i = range.begin; i < range.end; ++i) {
+    throw_if_cancelled();
+    auto anchor = in.frequent.row(rows[i]);
+    const std::uint32_t last = anchor.back();
+    const std::uint32_t* begin = partners.items.data() + partners.offsets[last];
+    const std::uint32_t* end = partners.items.data() + partners.offsets[last + 1];
+    if (begin == end) continue;
+    // Depths already on the stack: the prefix shared with the anchor built last.
+    std::size_t depth = 0;
+    while (depth < previous.size() && previous[depth] == anchor[depth]) ++depth;
+    if (depth == 0) {
+      stack.set_first(anchor[0]);
+      depth = 1;
+    }
+    for (; depth < width; ++depth) stack.extend(depth, anchor[depth]);
+    previous.assign(anchor.begin(), anchor.end());
+    stack.anchor_ready(width - 1);
+    for (const std::uint32_t* x = begin; x != end; ++x) {
+      // Pairs of the new item with the anchor's other items: a missing one rules it out
+      // before any intersection.
+      bool pairs_ok = true;
+      for (std::size_t d = 0; d + 1 < width && pairs_ok; ++d) pairs_ok = in.pairs.contains(anchor[d], *x);
+      if (!pairs_ok) continue;
+      const std::uint32_t count = stack.count_with(*x, in.report_min);
+      if (count < in.report_min) continue;
+      out_items.insert(out_items.end(), anchor.begin(), anchor.end());
+      out_items.push_back(*x);
+      out_counts.push_back(count);
+    }
+  }
+}
+
+struct Part {
+  std::vector<std::uint32_t> items, counts;
+};
+
+template <class Sets>
+std::optional<ItemsetTable> count_level_by_sets(const LevelInput& in) {
+  const InvertedIndex& index = in.index;
+  const std::size_t width = in.frequent.width();
+  if (!in.prefix_anchors_only || in.report_min == 0 || width == 0 || in.frequent.empty() ||
+      index.n_transactions == 0 || index.n_transactions > tuning::kBitsetMaxTransactions)
+    return std::nullopt;
+  const auto flags = frequent_item_flags(in.frequent, index.item_space);
+  std::vector<std::uint32_t> items;
+  double avg_length = 0;  // frequent items per transaction
+  for (std::uint32_t item = 0; item < index.item_space; ++item)
+    if (flags[item]) {
+      items.push_back(item);
+      avg_length += index.item_counts[item];
+    }
+  avg_length /= index.n_transactions;
+  const std::size_t words = bitset_words(index.n_transactions);
+  // The item bitsets stay within the size of the index they are made from (its two CSR
+  // directions hold every row once each).
+  if (items.size() * words * sizeof(std::uint64_t) > 2 * index.txn_items.size() * sizeof(std::uint32_t))
+    return std::nullopt;
+  if (items.size() > tuning::kLevelBitsetMaxItems) return std::nullopt;
+
+  const Partners partners = partners_above(items, index.item_space, in.pairs);
+  // The walk reads, per anchor, each of its transactions' frequent items above the
+  // anchor's last (after a search for the start); the bitsets intersect the anchor with each
+  // partner of its last item. Both sides are estimated from counts known before either runs.
+  double walk = 0, intersect = 0;
+  for (std::size_t r = 0; r < in.frequent.size(); ++r) {
+    const std::uint32_t last = in.frequent.row(r).back();
+    walk += static_cast<double>(in.frequent.count(r)) * (avg_length / 2 + tuning::kWalkTransactionCost);
+    intersect += static_cast<double>(partners.offsets[last + 1] - partners.offsets[last] + 1) *
+                 static_cast<double>(words) * tuning::kLevelAndWordCost;
+  }
+  if (intersect >= walk) return std::nullopt;
+
+  const Sets sets(index, items);
+  const std::vector<std::uint32_t> rows = in.frequent.sorted_rows();
+  const auto cost = [&](std::size_t i) {
+    const std::uint32_t last = in.frequent.row(rows[i]).back();
+    return partners.offsets[last + 1] - partners.offsets[last] + 1;
+  };
+  const std::vector<IndexRange> ranges =
+      rows.size() <= tuning::kParallelAnchorMin
+          ? std::vector<IndexRange>{IndexRange{0, rows.size()}}
+          : balanced_ranges(rows.size(), pool_threads() * tuning::kChunksPerThread, cost);
+  // Anchors in sorted order extended by ascending larger items give the rows in
+  // lexicographic order, each once: the parts simply join, in range order.
+  std::vector<Part> parts = map_ranges<Part>(ranges, [&](IndexRange range, Part& part) {
+    extend_range(in, rows, sets, partners, range, part.items, part.counts);
+  });
+  // The level is only read from here on (filtered, sorted, walked as the next frequent set),
+  // so it is built without a hash index.
+  if (parts.size() == 1)
+    return ItemsetTable::from_distinct_rows(width + 1, std::move(parts[0].items),
+                                            std::move(parts[0].counts));
+  std::size_t total = 0;
+  for (const Part& part : parts) total += part.counts.size();
+  std::vector<std::uint32_t> out_items, out_counts;
+  out_items.reserve(total * (width + 1));
+  out_counts.reserve(total);
+  for (Part& part : parts) {
+    throw_if_cancelled();
+    out_items.insert(out_items.end(), part.items.begin(), part.items.end());
+    out_counts.insert(out_counts.end(), part.counts.begin(), part.counts.end());
+    part = Part{};
+  }
+  return ItemsetTable::from_distinct_rows(width + 1, std::move(out_items), std::move(out_counts));
+}
+
+}  // namespace
+
+std::optional<ItemsetTable> count_level_on_bitsets(const LevelInput& in) {
+  return count_level_by_sets<BitsetSets>(in);
+}
+
+std::optional<ItemsetTable> count_level_on_roaring(const LevelInput& in) {
+  return count_level_by_sets<RoaringSets>(in);
+}
+
+}  // namespace tallyfold
