@@ -63,8 +63,10 @@ def partitionings(frame: pd.DataFrame) -> dict:
         "single-transaction": partitioned(frame, [starts[5], starts[6], n // 2]),
         "shuffled-rows": dd.from_pandas(frame.sample(frac=1.0, random_state=3),
                                         npartitions=5),
-        # known divisions on the transaction index: no shuffle
-        "indexed-by-transaction": dd.from_pandas(frame.set_index("order"), npartitions=4),
+        # known divisions on the transaction index: no shuffle, so these partitions are
+        # mined as they are: one holds a single transaction, one none (no id in [1001, 1003))
+        "indexed-by-transaction": dd.from_pandas(frame.set_index("order"), npartitions=1)
+        .repartition(divisions=[1000, 1001, 1003, 1035, 1042, frame["order"].max()]),
     }
 
 
