@@ -36,7 +36,7 @@ $(VENV)/.ready: | deps
 	$(BASE_PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "numpy>=1.26" "scikit-build-core>=0.8" cmake ninja pytest hypothesis scipy psutil \
-	  pandas narwhals pyarrow polars tqdm mlxtend
+	  pandas narwhals pyarrow polars tqdm mlxtend "dask[dataframe]>=2024.1" "distributed>=2024.1"
 	touch $@
 
 venv: deps $(VENV)/.ready
@@ -78,7 +78,7 @@ $(OLDEST_VENV)/.ready: | deps
 	$(OLDEST_BASE_PYTHON) -m venv $(OLDEST_VENV)
 	$(OLDEST_PY) -m pip install -q --upgrade pip
 	$(OLDEST_PY) -m pip install -q "numpy>=2" "scikit-build-core>=0.8" cmake ninja pytest hypothesis scipy psutil \
-	  pandas narwhals pyarrow polars tqdm mlxtend
+	  pandas narwhals pyarrow polars tqdm mlxtend "dask[dataframe]>=2024.1" "distributed>=2024.1"
 	touch $@
 
 $(OLDEST_VENV)/.built: $(OLDEST_VENV)/.ready $(SOURCES)

@@ -7,5 +7,7 @@ namespace tallyfold {
 const EntryPoint& mine_itemsets_entry();
 const EntryPoint& itemsets_to_frozensets_entry();
 const EntryPoint& generate_rules_entry();
+const EntryPoint& count_itemsets_entry();
+const EntryPoint& keep_target_entry();
 
 }  // namespace tallyfold

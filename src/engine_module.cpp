@@ -1,5 +1,6 @@
 // Initialisation of tallyfold._engine, the package's native module: the all-sizes miner, the
-// decoder to frozensets and rule generation. It shares the boundary (binding, conversion,
+// decoder to frozensets, rule generation, and the counting of given itemsets with the
+// closed/maximal filter for results assembled from parts. It shares the boundary (binding, conversion,
 // fault translation) with _tallyfold and raises _tallyfold's PanicException for internal
 // faults, so one except clause covers both modules.
 #define TALLYFOLD_IMPORT_NUMPY
@@ -22,7 +23,8 @@ int exec_module(PyObject* module) {
   if (!panic || !share_panic_exception_type(panic.get())) return -1;
 
   const EntryPoint* entries[] = {&mine_itemsets_entry(), &itemsets_to_frozensets_entry(),
-                                 &generate_rules_entry()};
+                                 &generate_rules_entry(), &count_itemsets_entry(),
+                                 &keep_target_entry()};
   PyRef all(PyList_New(0));
   PyRef module_name(PyUnicode_FromString(kModuleName));
   if (!all || !module_name) return -1;

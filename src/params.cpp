@@ -48,6 +48,7 @@ std::optional<ParamKind> param_kind(std::string_view name) {
       {"items", ParamKind::Int32Vector},
       {"offsets", ParamKind::Int64Vector},
       {"supports", ParamKind::Float64Vector},
+      {"counts", ParamKind::Int64Vector},
       {"labels", ParamKind::LabelSequence},
       {"min_threshold", ParamKind::Float64},
       {"support_only", ParamKind::Flag},

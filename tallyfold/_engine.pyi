@@ -5,7 +5,8 @@ from typing import Literal, Sequence, TypedDict
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["mine_itemsets", "itemsets_to_frozensets", "generate_rules"]
+__all__ = ["mine_itemsets", "itemsets_to_frozensets", "generate_rules", "count_itemsets",
+           "keep_target"]
 
 Algorithm = Literal[
     "auto", "eclat", "pipeline", "v1_roaring", "v2_memo", "v3_adaptive", "v5_prefilter",
@@ -80,3 +81,22 @@ def generate_rules(
     n_transactions: int = 0,
 ) -> RuleArrays:
     """Association rules of an itemset table, with mlxtend's measures plus cosine."""
+
+def count_itemsets(
+    txn_ids: npt.NDArray[np.int64],
+    item_ids: npt.NDArray[np.int32],
+    n_items: int,
+    items: npt.NDArray[np.int32],
+    offsets: npt.NDArray[np.int64],
+    threads: int,
+) -> npt.NDArray[np.int64]:
+    """Transactions holding every item of each row (items[offsets[r]:offsets[r+1]])."""
+
+def keep_target(
+    items: npt.NDArray[np.int32],
+    offsets: npt.NDArray[np.int64],
+    counts: npt.NDArray[np.int64],
+    target: Target,
+    threads: int,
+) -> npt.NDArray[np.int64]:
+    """Row numbers of the closed or maximal rows of a complete itemset table."""
