@@ -8,4 +8,8 @@ const EntryPoint& mine_itemsets_entry();
 const EntryPoint& itemsets_to_frozensets_entry();
 const EntryPoint& generate_rules_entry();
 
+// tallyfold._engine.LimitReached, raised when a run stops at one of its caller's limits.
+// Borrowed reference, created at module initialisation.
+PyObject* limit_reached_type();
+
 }  // namespace tallyfold
