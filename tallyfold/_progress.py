@@ -27,7 +27,6 @@ class MiningBar:
     def __init__(self, description: str) -> None:
         self._bar = tqdm(total=None, desc=description, unit=" branches",
                          dynamic_ncols=True)
-        self._found = 0
 
     def callback(self) -> Callable[[int, int, int, int], None]:
         def update(done: int, total: int, levels_done: int, itemsets_found: int) -> None:
@@ -36,7 +35,6 @@ class MiningBar:
             if levels_done:
                 self._bar.unit = " levels"
             self._bar.n = done
-            self._found = itemsets_found
             self._bar.set_postfix_str(f"{itemsets_found:,} itemsets", refresh=False)
             self._bar.refresh()
         return update

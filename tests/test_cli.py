@@ -203,9 +203,13 @@ def test_ctrl_c_exits_130_without_traceback(tmp_path):
     proc = subprocess.Popen([sys.executable, "-m", "tallyfold", "itemsets", str(data),
                              "--min-support", "0.01", "--max-memory", "1TB", "--progress"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    # The bar's first draw says the mining has started.
     try:
-        assert "itemsets" in proc.stderr.read(10)
+        # The mining bar's first draw (after the reading bar) says the mining has started.
+        seen = ""
+        while "itemsets" not in seen:
+            char = proc.stderr.read(1)
+            assert char, seen
+            seen += char
         time.sleep(1.0)
         sent = time.monotonic()
         proc.send_signal(signal.SIGINT)

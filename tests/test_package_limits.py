@@ -4,13 +4,11 @@ A run past ``max_itemsets`` or ``max_memory`` must raise with how far it got, ne
 shorter result; a shortage of real memory must be a MemoryError, not an abort; Ctrl-C must
 stop a package call as it stops the low-level ones."""
 
-import os
 import signal
 import subprocess
 import sys
 import textwrap
 import time
-from itertools import combinations
 
 import pytest
 
@@ -163,14 +161,50 @@ _LONG_CALL = textwrap.dedent("""
 def test_ctrl_c_stops_a_package_call(threads, algorithm):
     proc = subprocess.Popen([sys.executable, "-c", _LONG_CALL, threads, algorithm],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert proc.stdout.readline().strip() == "ready"
-    time.sleep(1.0)
-    sent = time.monotonic()
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=60)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(1.0)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+        proc.wait()
     assert proc.returncode == 0, err
     word, when = out.split()
     assert word == "interrupted" and float(when) - sent < LATENCY_LIMIT
+
+
+_LONG_RULES = textwrap.dedent("""
+    import time
+    import numpy as np
+    import tallyfold as tf
+    rng = np.random.default_rng(7)
+    rows = [list(np.flatnonzero(r)) for r in rng.random((2000, 26)) < 0.6]
+    frequent = tf.frequent_itemsets(tf.Baskets.from_lists(rows), 60)  # 430,840 itemsets
+    print("ready", flush=True)
+    try:
+        # Tens of millions of candidate rules, none kept: a minute of work, little memory.
+        tf.association_rules(frequent, min_threshold=2.0)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+""")
+
+
+def test_ctrl_c_stops_rule_generation():
+    proc = subprocess.Popen([sys.executable, "-c", _LONG_RULES], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(1.0)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+        proc.wait()
+    word, when = out.split()
+    assert word == "interrupted" and float(when) - sent < LATENCY_LIMIT, err
 
 
 @pytest.mark.address_space_limit
