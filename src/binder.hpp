@@ -14,7 +14,7 @@
 
 namespace tallyfold {
 
-inline constexpr std::size_t kMaxParams = 8;
+inline constexpr std::size_t kMaxParams = 12;
 
 struct Signature {
   const char* name;

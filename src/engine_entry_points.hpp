@@ -10,4 +10,8 @@ const EntryPoint& generate_rules_entry();
 const EntryPoint& count_itemsets_entry();
 const EntryPoint& keep_target_entry();
 
+// tallyfold._engine.LimitReached, raised when a run stops at one of its caller's limits.
+// Borrowed reference, created at module initialisation.
+PyObject* limit_reached_type();
+
 }  // namespace tallyfold

@@ -15,6 +15,8 @@ namespace {
 
 constexpr const char* kModuleName = "tallyfold._engine";
 
+PyObject* limit_reached = nullptr;  // a strong reference, kept for the process
+
 int exec_module(PyObject* module) {
   if (_import_array() < 0) return -1;
   PyRef core(PyImport_ImportModule("_tallyfold"));
@@ -42,6 +44,15 @@ int exec_module(PyObject* module) {
     if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
   }
   if (PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
+  if (limit_reached == nullptr) {
+    limit_reached = PyErr_NewExceptionWithDoc(
+        "tallyfold._engine.LimitReached",
+        "A run stopped at its caller's limit on itemsets or memory; args are (kind, "
+        "levels_done, itemsets_found, bytes_estimate, done, total).",
+        PyExc_Exception, nullptr);
+    if (limit_reached == nullptr) return -1;
+  }
+  if (PyModule_AddObjectRef(module, "LimitReached", limit_reached) < 0) return -1;
   return PyModule_AddObjectRef(module, "PanicException", panic.get());
 }
 
@@ -49,6 +60,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName, nullptr, -1, nullp
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
+
+PyObject* limit_reached_type() { return limit_reached; }
+
 }  // namespace tallyfold
 
 PyMODINIT_FUNC PyInit__engine(void) {

@@ -9,6 +9,7 @@
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
+#include "common/cancel_relay.hpp"
 #include "errors.hpp"
 
 namespace tallyfold {
@@ -70,6 +71,11 @@ struct Job {
 }  // namespace
 
 void run_interruptible(InterpreterLock lock, const std::function<void()>& work) {
+  run_interruptible(lock, work, WaitHook());
+}
+
+void run_interruptible(InterpreterLock lock, const std::function<void()>& work,
+                       const WaitHook& on_wait) {
   Job job(work);
   Pool::instance().arena().enqueue([&job] { job.run(); });
 
@@ -84,8 +90,9 @@ void run_interruptible(InterpreterLock lock, const std::function<void()>& work) 
       if (release) PyEval_RestoreThread(saved);
       // Runs the handlers of pending signals; acts only on the main thread.
       interrupted = PyErr_CheckSignals() < 0;
+      if (!interrupted && on_wait) interrupted = !on_wait();
       if (release) saved = PyEval_SaveThread();
-      if (interrupted) job.context.cancel_group_execution();
+      if (interrupted) cancel_with_linked(job.context);
       hold.lock();
     }
   }

@@ -26,4 +26,13 @@ enum class InterpreterLock {
 // `work` must not touch Python objects: it runs on a pool thread.
 void run_interruptible(InterpreterLock lock, const std::function<void()>& work);
 
+// Called by the waiting thread with the interpreter lock held, at each look at the signals
+// (about every 50 ms) while the work runs: a progress display reads the work's counters here.
+// Returning false, with a Python exception set, cancels the work as Ctrl-C does.
+using WaitHook = std::function<bool()>;
+
+// As above, calling `on_wait` while the work runs.
+void run_interruptible(InterpreterLock lock, const std::function<void()>& work,
+                       const WaitHook& on_wait);
+
 }  // namespace tallyfold

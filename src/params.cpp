@@ -52,6 +52,9 @@ std::optional<ParamKind> param_kind(std::string_view name) {
       {"labels", ParamKind::LabelSequence},
       {"min_threshold", ParamKind::Float64},
       {"support_only", ParamKind::Flag},
+      {"max_itemsets", ParamKind::Unsigned64},
+      {"max_bytes", ParamKind::Unsigned64},
+      {"progress", ParamKind::OptionalCallable},
   };
   for (const auto& [known, kind] : kTable)
     if (known == name) return kind;
@@ -101,6 +104,18 @@ bool convert_param(ParamKind kind, PyObject* obj, ArgValue& out) {
         return false;
       }
       out.flag = PyObject_IsTrue(obj) == 1;
+      return true;
+    case ParamKind::OptionalCallable:
+      if (obj == Py_None) {
+        out.present = false;
+        return true;
+      }
+      if (!PyCallable_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "expected None or a callable, got %s",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+      }
+      out.object = obj;
       return true;
   }
   PyErr_SetString(PyExc_SystemError, "unknown parameter kind");

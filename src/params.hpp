@@ -19,6 +19,7 @@ enum class ParamKind {
   String,         // algorithm, target, metric: a str
   LabelSequence,  // labels: a list or tuple, held as a tuple
   Flag,           // support_only: a bool (or a NumPy bool)
+  OptionalCallable,  // progress: None (and omitted) or any callable
 };
 
 std::optional<ParamKind> param_kind(std::string_view name);

@@ -20,6 +20,7 @@ import pkgutil
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from .baskets import Baskets  # noqa: E402
+from .errors import MemoryLimitError, ResultLimitError  # noqa: E402
 from .io import read_baskets  # noqa: E402
 from .itemsets import frequent_itemsets  # noqa: E402
 from .pairs import pairs  # noqa: E402
@@ -27,5 +28,5 @@ from .rules import association_rules  # noqa: E402
 
 __version__ = "0.1.0"
 
-__all__ = ["Baskets", "association_rules", "frequent_itemsets", "pairs", "read_baskets",
-           "__version__"]
+__all__ = ["Baskets", "MemoryLimitError", "ResultLimitError", "association_rules",
+           "frequent_itemsets", "pairs", "read_baskets", "__version__"]

@@ -1,6 +1,6 @@
 # The package's native module: every array argument must be a 1-D NumPy array of exactly the
 # dtype named (no casting, no copy), else TypeError naming the argument.
-from typing import Literal, Sequence, TypedDict
+from typing import Callable, Literal, Sequence, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -19,6 +19,10 @@ Metric = Literal[
 ]
 
 class PanicException(BaseException): ...
+
+class LimitReached(Exception):
+    """args: (kind "itemsets" or "memory", levels_done, itemsets_found, bytes_estimate,
+    done, total)."""
 
 class ItemsetArrays(TypedDict):
     items: npt.NDArray[np.int32]
@@ -60,8 +64,14 @@ def mine_itemsets(
     algorithm: Algorithm,
     target: Target,
     threads: int,
+    max_itemsets: int = 0,
+    max_bytes: int = 0,
+    progress: Callable[[int, int, int, int], object] | None = None,
 ) -> ItemsetArrays:
-    """Every frequent itemset of sizes 1..max_len (0: no limit), lexicographic order."""
+    """Every frequent itemset of sizes 1..max_len (0: no limit), lexicographic order.
+
+    Raises LimitReached past max_itemsets or max_bytes (0: none); progress(done, total,
+    levels_done, itemsets_found) is called while the counters change."""
 
 def itemsets_to_frozensets(
     items: npt.NDArray[np.int32],

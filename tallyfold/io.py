@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Hashable
+from typing import Any
 
 import numpy as np
 import pyarrow as pa
@@ -17,7 +18,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
 
-from . import _encoding
+from . import _encoding, _progress
 from . import _validation as check
 from .baskets import Baskets
 
@@ -26,7 +27,8 @@ _BASKET_FORMATS = (".dat", ".txt")
 
 
 def read_baskets(path: str | os.PathLike[str], transaction: Hashable | None = None,
-                 item: Hashable | None = None, *, sep: str | None = None) -> Baskets:
+                 item: Hashable | None = None, *, sep: str | None = None,
+                 progress: bool = False) -> Baskets:
     """Read baskets from a file, choosing the format by its extension.
 
     ``.csv``, ``.tsv`` and ``.parquet`` files are long tables with one (transaction, item)
@@ -43,6 +45,8 @@ def read_baskets(path: str | os.PathLike[str], transaction: Hashable | None = No
         Column names; required for long tables, not accepted for basket files.
     sep : str, optional
         Item separator of a basket file (for example ``","``); None splits on whitespace.
+    progress : bool
+        Show a progress bar of the bytes read on standard error.
 
     Returns
     -------
@@ -67,6 +71,7 @@ def read_baskets(path: str | os.PathLike[str], transaction: Hashable | None = No
     Baskets(2 transactions, 2 items, 3 rows)
     """
     filename = check.path(path, "path")
+    show = _progress.wanted(progress)
     extension = os.path.splitext(filename)[1].lower()
     if extension in _LONG_FORMATS:
         if transaction is None or item is None:
@@ -75,7 +80,7 @@ def read_baskets(path: str | os.PathLike[str], transaction: Hashable | None = No
                             "None")
         if sep is not None:
             check.fail_text(ValueError, "sep", f"None for a {extension} table", repr(sep))
-        return Baskets.from_long(_read_table(filename, extension, transaction, item),
+        return Baskets.from_long(_read_table(filename, extension, transaction, item, show),
                                  transaction=transaction, item=item)
     if extension in _BASKET_FORMATS:
         for name, value in (("transaction", transaction), ("item", item)):
@@ -85,29 +90,37 @@ def read_baskets(path: str | os.PathLike[str], transaction: Hashable | None = No
         if sep is not None and (not isinstance(sep, str) or sep == ""):
             check.fail(TypeError if not isinstance(sep, str) else ValueError, "sep",
                        "None or a non-empty str", sep)
-        return _read_basket_lines(filename, sep)
+        return _read_basket_lines(filename, sep, show)
     known = ", ".join(list(_LONG_FORMATS) + list(_BASKET_FORMATS))
     check.fail_text(ValueError, "path", f"a file ending in one of {known}", repr(filename))
 
 
 def _read_table(filename: str, extension: str, transaction: Hashable,
-                item: Hashable) -> pa.Table:
+                item: Hashable, show: bool) -> pa.Table:
+    if show:
+        with _progress.CountingFile(filename, "reading") as source:
+            return _read_table_from(source, filename, extension, transaction, item)
+    return _read_table_from(filename, filename, extension, transaction, item)
+
+
+def _read_table_from(source: Any, filename: str, extension: str, transaction: Hashable,
+                     item: Hashable) -> pa.Table:
     if extension == ".parquet":
         # Only the two columns are read when both exist; otherwise everything, so that the
         # missing one is reported by name with the columns there are.
         names = pq.read_schema(filename).names
         wanted = [transaction, item]
-        return pq.read_table(filename, columns=wanted if set(wanted) <= set(names) else None)
+        return pq.read_table(source, columns=wanted if set(wanted) <= set(names) else None)
     # Columns keep the types Arrow infers, except that nothing is read as null: an empty
     # cell is an empty label, and a product called "NA" stays a product.
     convert = pa_csv.ConvertOptions(null_values=[], strings_can_be_null=False,
                                     quoted_strings_can_be_null=False)
     parse = pa_csv.ParseOptions(delimiter=_LONG_FORMATS[extension])
-    return pa_csv.read_csv(filename, parse_options=parse, convert_options=convert)
+    return pa_csv.read_csv(source, parse_options=parse, convert_options=convert)
 
 
-def _read_basket_lines(filename: str, sep: str | None) -> Baskets:
-    with open(filename, "rb") as f:
+def _read_basket_lines(filename: str, sep: str | None, show: bool) -> Baskets:
+    with (_progress.CountingFile(filename, "reading") if show else open(filename, "rb")) as f:
         text = f.read().decode("utf-8")
     lines = pc.split_pattern(pa.array([text], type=pa.large_string()), "\n").flatten()
     if sep is None:

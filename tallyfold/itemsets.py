@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from . import _decoded, _engine
+from . import _decoded, _engine, _limits, _progress
 from . import _validation as check
 from ._bulk import gc_paused
 from .baskets import Baskets
@@ -18,7 +18,9 @@ ITEMSET_COLUMNS = ("support", "count", "itemsets", "length")
 
 def frequent_itemsets(baskets: Baskets, min_support: float | int, max_len: int | None = None,
                       target: str = "all", algorithm: str = "auto",
-                      threads: int | None = None) -> pd.DataFrame:
+                      threads: int | None = None, *, max_itemsets: int | None = None,
+                      max_memory: int | str | None = None,
+                      progress: bool = False) -> pd.DataFrame:
     """Every itemset that occurs in at least ``min_support`` of the baskets.
 
     All sizes from 1 to ``max_len`` are mined in one native pass.
@@ -43,6 +45,17 @@ def frequent_itemsets(baskets: Baskets, min_support: float | int, max_len: int |
         the same itemsets and counts.
     threads : int, optional
         Upper bound on the worker threads of this call; None uses every core.
+    max_itemsets : int, optional
+        Stop with `ResultLimitError` as soon as more itemsets than this are found; None
+        means no limit. A result is never cut short.
+    max_memory : int or str, optional
+        Stop with `MemoryLimitError` (a `MemoryError`) when the run's estimated memory,
+        its working data plus the result as this function returns it, would exceed this
+        many bytes; a str such as ``"8GB"`` or ``"512MiB"`` is accepted. None (the
+        default) allows 80% of the memory available when the call starts.
+    progress : bool
+        Show a progress bar on standard error (top-level items of the search, or levels,
+        done, and the itemsets found so far).
 
     Returns
     -------
@@ -57,8 +70,15 @@ def frequent_itemsets(baskets: Baskets, min_support: float | int, max_len: int |
     TypeError
         If ``baskets`` is not a `Baskets`, or an argument has the wrong type.
     ValueError
-        If ``min_support``, ``max_len``, ``target``, ``algorithm`` or ``threads`` is out of
-        range.
+        If ``min_support``, ``max_len``, ``target``, ``algorithm``, ``threads``,
+        ``max_itemsets`` or ``max_memory`` is out of range.
+    ResultLimitError
+        If the run would find more than ``max_itemsets`` itemsets.
+    MemoryLimitError
+        If the run would need more than ``max_memory``; other shortages of memory raise
+        `MemoryError` too.
+    KeyboardInterrupt
+        On Ctrl-C, within a fraction of a second.
 
     Examples
     --------
@@ -83,12 +103,27 @@ def frequent_itemsets(baskets: Baskets, min_support: float | int, max_len: int |
     check.choice(target, "target", TARGETS)
     check.choice(algorithm, "algorithm", ALGORITHMS)
     pool = check.threads(threads)
+    itemset_limit = _limits.max_itemsets(max_itemsets)
+    memory_limit = _limits.max_memory(max_memory)
+    show = _progress.wanted(progress)
     if baskets.n_rows == 0 or min_count > n:
         return _frame(np.zeros(0), np.zeros(0, np.int64), np.empty(0, dtype=object),
                       np.zeros(0, np.int64), n)
 
-    found = _engine.mine_itemsets(baskets.txn_ids, baskets.item_ids, baskets.n_items,
-                                  min_count, length_limit, algorithm, target, pool)
+    bar = _progress.MiningBar("itemsets") if show else None
+    try:
+        found = _engine.mine_itemsets(baskets.txn_ids, baskets.item_ids, baskets.n_items,
+                                      min_count, length_limit, algorithm, target, pool,
+                                      itemset_limit, memory_limit,
+                                      bar.callback() if bar else None)
+        if bar:
+            bar.finish(len(found["counts"]))
+    except _engine.LimitReached as stop:
+        raise _limits.stopped(stop.args, max_itemsets=itemset_limit, max_memory=memory_limit,
+                              min_support=min_support, max_len=max_len) from None
+    finally:
+        if bar:
+            bar.close()
     baskets._learn_item_counts(found["item_counts"])
     counts = found["counts"]
     offsets = found["offsets"]

@@ -7,6 +7,7 @@ import pandas as pd
 
 import _tallyfold
 
+from . import _progress
 from . import _validation as check
 from ._encoding import object_array
 from .baskets import Baskets
@@ -15,7 +16,8 @@ PAIR_METRICS = ("support", "confidence", "lift", "conviction", "leverage", "cosi
 PAIR_COLUMNS = ("antecedent", "consequent", "count") + PAIR_METRICS
 
 
-def pairs(baskets: Baskets, min_support: float | int = 0.0) -> pd.DataFrame:
+def pairs(baskets: Baskets, min_support: float | int = 0.0, *,
+          progress: bool = False) -> pd.DataFrame:
     """Count and seven metrics for every ordered pair of items that occur together.
 
     Both directions of a pair are rows: (A, B) and (B, A) share count, support, leverage,
@@ -30,6 +32,8 @@ def pairs(baskets: Baskets, min_support: float | int = 0.0) -> pd.DataFrame:
     min_support : float or int
         0 (the default) keeps every co-occurring pair; a float in (0, 1] keeps pairs in at
         least ``ceil(min_support * N)`` transactions; an int >= 1 is that count itself.
+    progress : bool
+        Show a progress bar of the steps (counting, labelling) on standard error.
 
     Returns
     -------
@@ -64,12 +68,20 @@ def pairs(baskets: Baskets, min_support: float | int = 0.0) -> pd.DataFrame:
     # Half a count below the wanted one, its ceil(fraction * N) lands on that count exactly
     # whatever the rounding of the product.
     fraction = 0.0 if min_count == 0 else (min_count - 0.5) / float(n_occupied)
-    found = _tallyfold.rust_compute_pairs(baskets.txn_ids, baskets.item_ids, baskets.n_items,
-                                          fraction)
-    if n != n_occupied:
-        found = _with_transactions(found, baskets.item_counts, n)
-    labels = object_array(baskets.item_labels)
-    return _frame(labels[found["item_A"]], labels[found["item_B"]], found, found["instances"])
+    bar = _progress.StepBar("pairs", 2, _progress.wanted(progress))
+    try:
+        found = _tallyfold.rust_compute_pairs(baskets.txn_ids, baskets.item_ids,
+                                              baskets.n_items, fraction)
+        bar.step("pairs counted")
+        if n != n_occupied:
+            found = _with_transactions(found, baskets.item_counts, n)
+        labels = object_array(baskets.item_labels)
+        frame = _frame(labels[found["item_A"]], labels[found["item_B"]], found,
+                       found["instances"])
+        bar.step("pairs labelled")
+        return frame
+    finally:
+        bar.close()
 
 
 def _with_transactions(found: dict, item_counts: np.ndarray, n: int) -> dict:

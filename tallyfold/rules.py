@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _decoded, _engine
+from . import _decoded, _engine, _progress
 from . import _validation as check
 from ._bulk import gc_paused
 from ._encoding import encode_objects, ranks
@@ -25,7 +25,8 @@ _SIDE_SUPPORTS = ("antecedent support", "consequent support")
 
 def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
                       min_threshold: float = 0.8, support_only: bool = False, *,
-                      threads: int | None = None) -> pd.DataFrame:
+                      threads: int | None = None,
+                      progress: bool = False) -> pd.DataFrame:
     """Every rule X -> Y between frequent itemsets whose ``metric`` reaches ``min_threshold``.
 
     For each itemset Z of the input with at least two items, every split of Z into a
@@ -53,6 +54,9 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
         as mlxtend does; then the subsets of an itemset need not be in the input.
     threads : int, optional
         Upper bound on the worker threads of this call; None uses every core.
+    progress : bool
+        Show a progress bar of the steps (encoding, generation, labelling) on standard
+        error.
 
     Returns
     -------
@@ -103,7 +107,15 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
     check.choice(metric, "metric", RULE_METRICS)
     threshold = check.real(min_threshold, "min_threshold")
     pool = check.threads(threads)
+    bar = _progress.StepBar("rules", 3, _progress.wanted(progress))
+    try:
+        return _association_rules(itemsets, metric, threshold, support_only, pool, bar)
+    finally:
+        bar.close()
 
+
+def _association_rules(itemsets: pd.DataFrame, metric: str, threshold: float,
+                       support_only: bool, pool: int, bar: _progress.StepBar) -> pd.DataFrame:
     supports = _supports(itemsets["support"])
     sets = itemsets["itemsets"].to_numpy(dtype=object)
     counts = _counts(itemsets, supports)
@@ -123,16 +135,19 @@ def association_rules(itemsets: pd.DataFrame, metric: str = "confidence",
         position = ranks(decoded.order)  # row -> position in the input
         supports, counts, sets = supports[position], counts[position], sets[position]
 
+    bar.step("itemsets read")
     if support_only:
         antecedents, consequents, rules = _support_only_rules(items, offsets, supports,
                                                               threshold, labels)
     else:
         rules = _rules_of(items, offsets, supports, metric, threshold, pool, sets, position,
                           _n_transactions(itemsets))
+        bar.step("rules generated")
         if not all_frozensets:
             with gc_paused():
                 sets = _engine.itemsets_to_frozensets(items, offsets, labels)
         antecedents, consequents = sets[rules["antecedent"]], sets[rules["consequent"]]
+    bar.step("rules labelled")
     rule_rows = rules["rule"]
     if position is not None:
         # Back to the input's order: rules of one itemset together, in the engine's order.

@@ -21,6 +21,8 @@ std::optional<Target> target_by_name(std::string_view name) {
 }
 
 AllSizesResult mine_all_sizes(const AllSizesRequest& request) {
+  // The working data alone may be past the memory limit: stop before building it.
+  if (request.monitor != nullptr) request.monitor->check_base();
   const InvertedIndex index =
       build_inverted_index(request.txn_ids, request.item_ids, request.n_items);
   AllSizesResult result;
@@ -30,13 +32,14 @@ AllSizesResult mine_all_sizes(const AllSizesRequest& request) {
   if (algorithm == Algorithm::Auto) algorithm = kAutomaticAlgorithm;
   ItemsetCsr rows;
   if (algorithm == Algorithm::Eclat)
-    rows = eclat_all_sizes(index, min_count, request.max_len);
+    rows = eclat_all_sizes(index, min_count, request.max_len, request.monitor);
   else if (algorithm == Algorithm::Classic)
     rows = classic_all_sizes(AllSizesRequest{request.txn_ids, request.item_ids, request.n_items,
                                              min_count, request.max_len, algorithm,
-                                             request.target});
+                                             request.target},
+                             request.monitor);
   else
-    rows = levelwise_all_sizes(index, algorithm, min_count, request.max_len);
+    rows = levelwise_all_sizes(index, algorithm, min_count, request.max_len, request.monitor);
   // The classic index keeps caller ids; the others may count on dense numbers, which keep id
   // order, so rows translate back in place without losing their lexicographic order.
   if (algorithm != Algorithm::Classic)

@@ -14,6 +14,7 @@
 #include "common/caller_array.hpp"
 #include "common/item_numbering.hpp"
 #include "common/itemset_csr.hpp"
+#include "common/run_monitor.hpp"
 
 namespace tallyfold {
 
@@ -54,6 +55,7 @@ struct AllSizesRequest {
   std::uint64_t max_len = 0;    // 0: no limit
   Algorithm algorithm = Algorithm::Auto;
   Target target = Target::All;
+  RunMonitor* monitor = nullptr;  // progress and limits of the run; none when null
 };
 
 struct AllSizesResult {

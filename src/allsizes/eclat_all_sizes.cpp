@@ -12,7 +12,7 @@
 namespace tallyfold {
 
 ItemsetCsr eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
-                            std::uint64_t max_len) {
+                            std::uint64_t max_len, RunMonitor* monitor) {
   const std::vector<ItemNode> nodes = eclat_item_nodes(index, min_count);
   if (max_len == 1) {
     // The item counts are the whole answer: no search, no ranked copy of the data.
@@ -21,10 +21,11 @@ ItemsetCsr eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
       const std::uint32_t item[1] = {node.item};
       rows.append(item, static_cast<std::int64_t>(node.tids.size()));
     }
+    if (monitor != nullptr) monitor->add_rows(rows.size(), rows.size());
     return rows;
   }
   const std::uint64_t k_max = max_len == 0 ? std::numeric_limits<std::uint64_t>::max() : max_len;
-  std::vector<EclatOut> parts = mine_eclat_by_item(index, nodes, k_max, min_count, true);
+  std::vector<EclatOut> parts = mine_eclat_by_item(index, nodes, k_max, min_count, true, monitor);
 
   // Each item's rows go straight to their place in the result (lengths become offsets,
   // counts widen), and each part is freed once copied: no merged copy of the whole result

@@ -65,6 +65,9 @@ PyObject* itemsets_to_frozensets(PyObject*, PyObject* const* args, Py_ssize_t na
       return nullptr;
     };
     for (npy_intp r = 0; r < n; ++r) {
+      // The lock is held throughout, so Ctrl-C is looked for here: every 2^16 rows is a few
+      // milliseconds apart.
+      if ((r & 0xFFFF) == 0 && PyErr_CheckSignals() < 0) return nullptr;
       const std::int64_t begin = offsets[r], end = offsets[r + 1];
       const std::size_t length = static_cast<std::size_t>(end - begin);
       std::int64_t k = begin;

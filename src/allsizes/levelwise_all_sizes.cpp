@@ -39,6 +39,28 @@ ItemsetTable frequent_items(const InvertedIndex& index, std::uint32_t min_count)
   return ItemsetTable::from_distinct_rows(1, std::move(items), std::move(counts));
 }
 
+// The levels found so far. Each level is reported to the run's monitor as it is kept, so a
+// limit stops the search before the next level is counted.
+class KeptLevels {
+ public:
+  explicit KeptLevels(RunMonitor* monitor) : monitor_(monitor) {}
+  void push_back(ItemsetTable&& level) {
+    if (monitor_ != nullptr) {
+      monitor_->level_done();
+      monitor_->unit_done();
+      monitor_->add_rows(level.size(), level.size() * level.width());
+    }
+    tables_.push_back(std::move(level));
+  }
+  ItemsetTable& operator[](std::size_t k) { return tables_[k]; }
+  ItemsetTable& back() { return tables_.back(); }
+  ItemsetCsr join() { return join_levels_in_lexicographic_order(std::move(tables_)); }
+
+ private:
+  RunMonitor* monitor_;
+  std::vector<ItemsetTable> tables_;
+};
+
 template <class Tids>
 bool level_empty(const Memo<Tids>& memo) { return memo.itemsets.empty(); }
 inline bool level_empty(const BitsetMemo& memo) { return memo.empty(); }
@@ -49,7 +71,7 @@ inline ItemsetTable take_level(BitsetMemo& memo) { return memo.take_itemsets(); 
 // Levels 3 and up from the level-2 memo; `count(k, memo)` gives level k from level k - 1.
 // A level is kept once the next one has been counted from it.
 template <class MemoType, class Count>
-void memo_levels(std::vector<ItemsetTable>& levels, MemoType memo, std::uint64_t max_len,
+void memo_levels(KeptLevels& levels, MemoType memo, std::uint64_t max_len,
                  Count count) {
   std::uint64_t k = 2;
   while (below_limit(k + 1, max_len)) {
@@ -74,20 +96,23 @@ bool bitsets_pay_off(const InvertedIndex& index, const ItemsetTable& pairs) {
 
 using SetCounter = ItemsetTable (*)(const LevelInput&);
 
+
 }  // namespace
 
 ItemsetCsr levelwise_all_sizes(const InvertedIndex& index, Algorithm algorithm,
-                                std::uint32_t min_count, std::uint64_t max_len) {
-  std::vector<ItemsetTable> levels;
+                                std::uint32_t min_count, std::uint64_t max_len,
+                                RunMonitor* monitor) {
+  KeptLevels levels(monitor);
+  if (monitor != nullptr) monitor->set_units(max_len);
   if (index.n_transactions == 0) return {};
   levels.push_back(frequent_items(index, min_count));
   if (levels[0].empty() || !below_limit(2, max_len))
-    return join_levels_in_lexicographic_order(std::move(levels));
+    return levels.join();
 
   FrequentPairs pairs = count_frequent_pairs(index, support_for(min_count, index.n_transactions));
   if (pairs.counts.empty() || !below_limit(3, max_len)) {
     levels.push_back(std::move(pairs.counts));
-    return join_levels_in_lexicographic_order(std::move(levels));
+    return levels.join();
   }
 
   auto memo_input = [&](const ItemTxnsRoaring& items, const PairNeighbors* neighbors,
@@ -151,10 +176,10 @@ ItemsetCsr levelwise_all_sizes(const InvertedIndex& index, Algorithm algorithm,
     default:
       throw Panic("not a level-wise counter");
   }
-  return join_levels_in_lexicographic_order(std::move(levels));
+  return levels.join();
 }
 
-ItemsetCsr classic_all_sizes(const AllSizesRequest& request) {
+ItemsetCsr classic_all_sizes(const AllSizesRequest& request, RunMonitor* monitor) {
   TransactionIndex index = TransactionIndex::build_with_cap(request.txn_ids, request.item_ids,
                                                             std::nullopt, std::nullopt,
                                                             request.n_items);
@@ -163,7 +188,11 @@ ItemsetCsr classic_all_sizes(const AllSizesRequest& request) {
       request.max_len == 0 ? std::numeric_limits<std::uint64_t>::max() : request.max_len;
   LevelMap map =
       apriori_itemsets(index, k_max, support_for(request.min_count, index.n_transactions()));
-  return join_levels_in_lexicographic_order(std::move(map.levels));
+  // Apriori hands back every level at once: the limits are checked on the whole result.
+  KeptLevels levels(monitor);
+  if (monitor != nullptr) monitor->set_units(map.levels.size());
+  for (ItemsetTable& level : map.levels) levels.push_back(std::move(level));
+  return levels.join();
 }
 
 }  // namespace tallyfold

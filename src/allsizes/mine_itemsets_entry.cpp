@@ -8,7 +8,8 @@
 #include "common/thread_limit.hpp"
 #include "engine_entry_points.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
+#include "interruptible.hpp"
+#include "py_ref.hpp"
 #include "result_dict.hpp"
 
 namespace tallyfold {
@@ -17,10 +18,59 @@ namespace {
 
 Signature mine_signature{"mine_itemsets",
                          {"txn_ids", "item_ids", "n_items", "min_count", "max_len", "algorithm",
-                          "target", "threads"},
+                          "target", "threads", "max_itemsets", "max_bytes", "progress"},
                          8,
                          {},
                          true};
+
+// The memory a run is charged for, as the package holds its result: per itemset the engine's
+// row (offset, count, length) and the package's frozenset, object slot, three number columns
+// and the sort order; per item of an itemset its id in the engine's buffers and a slot of the
+// frozenset's table. The working data (index, ranked copy, projections) is charged per input
+// row. These are estimates within a small factor, not measurements: enough to stop a run
+// that is heading for gigabytes while it is still cheap to stop.
+constexpr std::uint64_t kBytesPerInputRow = 32;
+constexpr std::uint64_t kBytesPerItemset = 280;
+constexpr std::uint64_t kBytesPerItemsetItem = 24;
+
+// Forwards the monitor's counters to the caller's progress callable, with the interpreter
+// lock held, when they have changed: progress(done, total, levels_done, itemsets_found).
+class ProgressForwarder {
+ public:
+  ProgressForwarder(PyObject* callable, const RunMonitor& monitor)
+      : callable_(callable), monitor_(monitor) {}
+  bool operator()() {
+    const std::uint64_t done = monitor_.units_done(), found = monitor_.itemsets_found();
+    if (done == last_done_ && found == last_found_) return true;
+    last_done_ = done;
+    last_found_ = found;
+    PyObject* result = PyObject_CallFunction(
+        callable_, "KKKK", static_cast<unsigned long long>(done),
+        static_cast<unsigned long long>(monitor_.units_total()),
+        static_cast<unsigned long long>(monitor_.levels_done()),
+        static_cast<unsigned long long>(found));
+    Py_XDECREF(result);
+    return result != nullptr;
+  }
+
+ private:
+  PyObject* callable_;
+  const RunMonitor& monitor_;
+  std::uint64_t last_done_ = ~std::uint64_t{0};
+  std::uint64_t last_found_ = ~std::uint64_t{0};
+};
+
+// LimitReached(kind, levels_done, itemsets_found, bytes_estimate, done, total), which the
+// package turns into its own exception with advice in its own terms.
+void raise_limit_reached(const LimitReached& limit, const RunMonitor& monitor) {
+  PyRef args(Py_BuildValue("(sKKKKK)", limit.kind == LimitKind::Itemsets ? "itemsets" : "memory",
+                           static_cast<unsigned long long>(limit.levels_done),
+                           static_cast<unsigned long long>(limit.itemsets_found),
+                           static_cast<unsigned long long>(limit.bytes_estimate),
+                           static_cast<unsigned long long>(monitor.units_done()),
+                           static_cast<unsigned long long>(monitor.units_total())));
+  if (args) PyErr_SetObject(limit_reached_type(), args.get());
+}
 
 // `value` looked up among `names`; otherwise ValueError "<param> must be one of ...".
 template <std::size_t N, class Lookup>
@@ -99,11 +149,29 @@ PyObject* mine_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     request.algorithm = *algorithm;
     request.target = *target;
 
+    RunMonitor::Limits limits;
+    limits.max_itemsets = a[8].present ? a[8].u64 : 0;
+    limits.max_bytes = a[9].present ? a[9].u64 : 0;
+    limits.base_bytes = kBytesPerInputRow * request.txn_ids.size();
+    limits.row_bytes = kBytesPerItemset;
+    limits.item_bytes = kBytesPerItemsetItem;
+    RunMonitor monitor(limits);
+    request.monitor = &monitor;
+    PyObject* progress = a[10].present ? a[10].object : nullptr;
+    ProgressForwarder forward(progress, monitor);
+
     AllSizesResult result;
-    {
-      GilReleased released;
-      run_with_threads(a[7].u32, [&] { result = mine_all_sizes(request); });
+    try {
+      run_interruptible(
+          InterpreterLock::kReleased,
+          [&] { run_with_threads(a[7].u32, [&] { result = mine_all_sizes(request); }); },
+          progress != nullptr ? WaitHook(std::ref(forward)) : WaitHook());
+    } catch (const LimitReached& limit) {
+      raise_limit_reached(limit, monitor);
+      return nullptr;
     }
+    // The last counters, which a run shorter than one look at the signals never showed.
+    if (progress != nullptr && !forward()) return nullptr;
     ResultDict dict;
     if (!dict.ok() || !dict.set("items", adopt_vector(std::move(result.itemsets.items))) ||
         !dict.set("offsets", adopt_vector(std::move(result.itemsets.offsets))) ||
@@ -120,7 +188,8 @@ PyObject* mine_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 const EntryPoint& mine_itemsets_entry() {
   static const EntryPoint entry{
       &mine_signature, mine_itemsets,
-      "mine_itemsets(txn_ids, item_ids, n_items, min_count, max_len, algorithm, target, threads)\n"
+      "mine_itemsets(txn_ids, item_ids, n_items, min_count, max_len, algorithm, target, threads,\n"
+      "              max_itemsets=0, max_bytes=0, progress=None)\n"
       "--\n\n"
       "Every frequent itemset of every size 1..max_len (max_len 0: no limit) in one pass.\n"
       "Rows (txn_ids[r], item_ids[r]) put item ids (0..n_items-1, else ValueError) in\n"
@@ -131,6 +200,12 @@ const EntryPoint& mine_itemsets_entry() {
       "'eclat', 'pipeline', 'v1_roaring', 'v2_memo', 'v3_adaptive', 'v5_prefilter',\n"
       "'v6_gating' or 'classic': all give the same result. threads bounds the pool for this\n"
       "call (0: all cores).\n\n"
+      "max_itemsets and max_bytes (0: none) stop a run whose itemsets, or whose estimated\n"
+      "memory with the result held as the package holds it, would exceed them: LimitReached\n"
+      "(kind 'itemsets' or 'memory', levels_done, itemsets_found, bytes_estimate, done, total)\n"
+      "is raised, never a partial result. progress(done, total, levels_done, itemsets_found)\n"
+      "is called about every 50 ms while counters change (top-level items or levels done;\n"
+      "total 0 when unknown); an exception it raises stops the run. Ctrl-C stops it too.\n\n"
       "Returns a dict: items (int32, every itemset's ids, ascending within an itemset, back\n"
       "to back), offsets (int64, n + 1 entries: itemset r is items[offsets[r]:offsets[r+1]]),\n"
       "counts (int64, n), item_counts (int64, transactions per item id, n_items entries) and\n"

@@ -165,7 +165,8 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
 
 std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
                                          std::span<const ItemNode> nodes, std::uint64_t k_max,
-                                         std::uint32_t min_count, bool all_sizes) {
+                                         std::uint32_t min_count, bool all_sizes,
+                                         RunMonitor* monitor) {
   if (k_max < (all_sizes ? 1u : 2u))
     throw Panic("Eclat needs k_max >= " + std::string(all_sizes ? "1" : "2") + ", got " +
                 std::to_string(k_max));
@@ -174,6 +175,8 @@ std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
   const eclat::RankedRows rows = eclat::rank_rows(index, nodes);
   eclat::Context ctx{rows, nodes, k_max, std::max<std::uint32_t>(min_count, 1)};
   ctx.all_sizes = all_sizes;
+  ctx.monitor = monitor;
+  if (monitor != nullptr) monitor->set_units(n);
   eclat::WholeData whole;
   eclat::DenseItems dense;
   if (eclat::pairs_by_and(rows, n)) {
@@ -198,6 +201,10 @@ std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
                       for (std::size_t k = r.begin(); k != r.end(); ++k) {
                         throw_if_cancelled();
                         eclat::mine_item(ctx, order[k], s, outs[order[k]]);
+                        if (monitor != nullptr) {
+                          eclat::report_growth(ctx, outs[order[k]]);
+                          monitor->unit_done();
+                        }
                       }
                     });
   throw_if_cancelled();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/inverted_index.hpp"
+#include "common/run_monitor.hpp"
 
 namespace tallyfold {
 
@@ -25,6 +26,9 @@ struct EclatOut {
   // Filled only by a search that reports every size: the length of each row of `itemsets`,
   // whose rows then differ in length (`lower_*` stay empty).
   std::vector<std::uint32_t> lengths;
+  // Rows and ids of this output already counted by the run's monitor, if any.
+  std::size_t reported_rows = 0;
+  std::size_t reported_items = 0;
 
   // Appends every row of `right` after the rows of this one, field by field, keeping order;
   // `right` is left empty.
@@ -55,9 +59,11 @@ EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
                     std::uint64_t k_max, std::uint32_t min_count, bool all_sizes = false);
 
 // The same search with each top-level item's rows kept apart: entry i holds the rows that
-// start with nodes[i], so the entries in order are mine_eclat's rows in order.
+// start with nodes[i], so the entries in order are mine_eclat's rows in order. A `monitor`
+// counts the top-level items done and the rows found, and stops the search at a limit.
 std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
                                          std::span<const ItemNode> nodes, std::uint64_t k_max,
-                                         std::uint32_t min_count, bool all_sizes = false);
+                                         std::uint32_t min_count, bool all_sizes = false,
+                                         RunMonitor* monitor = nullptr);
 
 }  // namespace tallyfold

@@ -12,6 +12,7 @@
 #include "common/tuning.hpp"
 #include "common/bitset_kernels.hpp"
 #include "common/cancel.hpp"
+#include "common/run_monitor.hpp"
 #include "eclat/eclat.hpp"
 #include "eclat/projection.hpp"
 
@@ -30,10 +31,24 @@ struct Context {
   // Every size from 1 to k_max is reported (rows of `itemsets` with `lengths`), not only the
   // two top ones.
   bool all_sizes = false;
+  // Counts the rows found and enforces the caller's limits; none when null.
+  RunMonitor* monitor = nullptr;
 
   // The search below an itemset stops where no path can reach a reported size.
   std::uint64_t smallest_reported() const { return all_sizes ? 1 : k_max - 1; }
 };
+
+// Hands the rows `out` gained since its last report to the run's monitor, which throws when
+// they take the run past a limit.
+inline void report_growth(const Context& ctx, EclatOut& out) {
+  if (ctx.monitor == nullptr) return;
+  const std::size_t rows = out.counts.size() + out.lower_counts.size();
+  const std::size_t items = out.itemsets.size() + out.lower_itemsets.size();
+  const std::size_t new_rows = rows - out.reported_rows, new_items = items - out.reported_items;
+  out.reported_rows = rows;
+  out.reported_items = items;
+  ctx.monitor->add_rows(new_rows, new_items);
+}
 
 // One itemset on the search path: its last item (as a column) and its transaction set.
 struct Member {
@@ -232,7 +247,10 @@ class SubtreeMiner {
     for (std::size_t i = 0; i < n; ++i) {
       // The subtrees of the first two depths are the units of work that Ctrl-C waits for;
       // deeper ones are too small to be worth a look.
-      if (d <= 2) throw_if_cancelled();
+      if (d <= 2) {
+        throw_if_cancelled();
+        report_growth(*ctx_, *out_);
+      }
       const Member x = level.group.members[i];
       prefix_.push_back(proj_->col_items[x.col]);
       if (ctx_->all_sizes) {

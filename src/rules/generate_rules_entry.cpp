@@ -7,7 +7,7 @@
 #include "common/thread_limit.hpp"
 #include "engine_entry_points.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
+#include "interruptible.hpp"
 #include "result_dict.hpp"
 #include "row_arrays.hpp"
 #include "rules/rule_generation.hpp"
@@ -71,10 +71,9 @@ PyObject* generate_rules_call(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
 
     RuleTable table;
-    {
-      GilReleased released;
+    run_interruptible(InterpreterLock::kReleased, [&] {
       run_with_threads(a[6].u32, [&] { table = generate_rules(request); });
-    }
+    });
     ResultDict dict;
     if (!dict.ok() || !dict.set("antecedent", adopt_vector(std::move(table.antecedent))) ||
         !dict.set("consequent", adopt_vector(std::move(table.consequent))) ||

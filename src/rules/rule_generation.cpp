@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "common/cancel.hpp"
 #include "common/panic.hpp"
 #include "common/parallel.hpp"
 #include "common/row_lookup.hpp"
@@ -117,12 +118,17 @@ RuleTable generate_rules(const RuleRequest& request) {
                                       });
   std::vector<Chunk> chunks = map_ranges<Chunk>(ranges, [&](IndexRange range, Chunk& chunk) {
     RuleWriter writer(request, lookup, chunk);
-    for (std::size_t z = range.begin; z < range.end; ++z)
+    for (std::size_t z = range.begin; z < range.end; ++z) {
+      // Once per itemset: it yields at least two rules, each with two lookups, beside which
+      // the look is small, and one itemset of many items can hold millions of rules.
+      throw_if_cancelled();
       if (!writer.rules_of(z)) {
         chunk.first_missing = static_cast<std::int64_t>(z);
         return;
       }
+    }
   });
+  throw_if_cancelled();  // a cancelled stage leaves chunks unfilled
 
   for (const Chunk& chunk : chunks)
     if (chunk.first_missing >= 0) {
