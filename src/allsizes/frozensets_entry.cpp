@@ -6,27 +6,13 @@
 
 #include "engine_entry_points.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "py_ref.hpp"
 #include "row_arrays.hpp"
 
 namespace tallyfold {
 
 namespace {
-
-// The cyclic garbage collector is off while this object lives, and back to its former state
-// after.
-class GcPaused {
- public:
-  GcPaused() : was_enabled_(PyGC_Disable() == 1) {}
-  ~GcPaused() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPaused(const GcPaused&) = delete;
-  GcPaused& operator=(const GcPaused&) = delete;
-
- private:
-  bool was_enabled_;
-};
 
 Signature frozensets_signature{
     "itemsets_to_frozensets", {"items", "offsets", "labels"}, 3, {}, true};

@@ -11,6 +11,7 @@
 #include "interruptible.hpp"
 #include "py_ref.hpp"
 #include "result_dict.hpp"
+#include "row_arrays.hpp"
 
 namespace tallyfold {
 
@@ -88,22 +89,6 @@ bool choice(PyObject* value, const char* param, const std::string_view (&names)[
   }
   PyErr_Format(PyExc_ValueError, "%s must be one of %s; got %R", param, listed.c_str(), value);
   return false;
-}
-
-// The first item id outside 0 .. n_items - 1, reported by its position.
-// Runs with the interpreter lock held, so no Python thread writes meanwhile; a write after it
-// is caught again by the index build, as a PanicException instead of this ValueError.
-bool check_item_ids(CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
-  for (std::size_t r = 0; r < item_ids.size(); ++r) {
-    const std::int32_t id = item_ids.load(r);
-    if (id < 0 || static_cast<std::uint32_t>(id) >= n_items) {
-      PyErr_Format(PyExc_ValueError,
-                   "item_ids[%zu] = %d is outside 0..n_items-1 (n_items = %u)", r,
-                   static_cast<int>(id), static_cast<unsigned>(n_items));
-      return false;
-    }
-  }
-  return true;
 }
 
 PyObject* item_counts_array(const std::vector<std::uint32_t>& counts,

@@ -48,20 +48,6 @@ bool check_candidate_rows(const std::vector<std::int32_t>& items,
   return true;
 }
 
-// As mine_itemsets checks them: the first row id outside 0 .. n_items - 1.
-bool check_row_items(CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
-  for (std::size_t r = 0; r < item_ids.size(); ++r) {
-    const std::int32_t id = item_ids.load(r);
-    if (id < 0 || static_cast<std::uint32_t>(id) >= n_items) {
-      PyErr_Format(PyExc_ValueError,
-                   "item_ids[%zu] = %d is outside 0..n_items-1 (n_items = %u)", r,
-                   static_cast<int>(id), static_cast<unsigned>(n_items));
-      return false;
-    }
-  }
-  return true;
-}
-
 PyObject* count_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_entry([&]() -> PyObject* {
     BoundArgs a;
@@ -76,7 +62,7 @@ PyObject* count_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                    txn_ids.size(), item_ids.size());
       return nullptr;
     }
-    if (!check_row_items(item_ids, n_items)) return nullptr;
+    if (!check_item_ids(item_ids, n_items)) return nullptr;
     // The candidate table is read many times: it is copied once, here.
     const std::vector<std::int32_t> items = a.copy<std::int32_t>(3);
     const std::vector<std::int64_t> offsets = a.copy<std::int64_t>(4);
