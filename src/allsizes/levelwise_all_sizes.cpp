@@ -61,13 +61,6 @@ class KeptLevels {
   std::vector<ItemsetTable> tables_;
 };
 
-template <class Tids>
-bool level_empty(const Memo<Tids>& memo) { return memo.itemsets.empty(); }
-inline bool level_empty(const BitsetMemo& memo) { return memo.empty(); }
-template <class Tids>
-ItemsetTable take_level(Memo<Tids>& memo) { return std::move(memo.itemsets); }
-inline ItemsetTable take_level(BitsetMemo& memo) { return memo.take_itemsets(); }
-
 // Levels 3 and up from the level-2 memo; `count(k, memo)` gives level k from level k - 1.
 // A level is kept once the next one has been counted from it.
 template <class MemoType, class Count>

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common/bitset_kernels.hpp"
@@ -73,5 +74,13 @@ BitsetMemo build_pair_bitsets(const ItemsetTable& pairs, const ItemBits& items);
 
 // The frequent k-itemsets; `in` must carry no cap and a min count of at least 1.
 BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo);
+
+// The level a memo of either kind holds, for level loops written once over both kinds.
+template <class Tids>
+bool level_empty(const Memo<Tids>& memo) { return memo.itemsets.empty(); }
+inline bool level_empty(const BitsetMemo& memo) { return memo.empty(); }
+template <class Tids>
+ItemsetTable take_level(Memo<Tids>& memo) { return std::move(memo.itemsets); }
+inline ItemsetTable take_level(BitsetMemo& memo) { return memo.take_itemsets(); }
 
 }  // namespace tallyfold

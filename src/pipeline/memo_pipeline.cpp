@@ -48,13 +48,6 @@ MemoLevelInput level_input(const PipelineInput& in, const PipelineStart& s,
                         s.min_count >= 1 && !in.max_items_per_txn};
 }
 
-template <class Tids>
-bool level_empty(const Memo<Tids>& memo) { return memo.itemsets.empty(); }
-inline bool level_empty(const BitsetMemo& memo) { return memo.empty(); }
-template <class Tids>
-ItemsetTable take_level(Memo<Tids>& memo) { return std::move(memo.itemsets); }
-inline ItemsetTable take_level(BitsetMemo& memo) { return memo.take_itemsets(); }
-
 // Level k from level k - 1 by `count` until k_max or the first empty level, which empties
 // both returned levels: nothing extends it.
 template <class MemoType, class Count>
