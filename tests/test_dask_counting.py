@@ -6,6 +6,10 @@ rows and an empty row; keep_target against the single-machine closed/maximal res
 """
 
 import random
+import signal
+import subprocess
+import sys
+import time
 from itertools import combinations
 
 import numpy as np
@@ -104,3 +108,48 @@ def test_keep_target_refuses_a_wrong_count_column():
         _engine.keep_target(items, offsets, np.array([3], np.int64), "closed", 0)
     with pytest.raises(ValueError, match="target"):
         _engine.keep_target(items, offsets, np.array([3, 2], np.int64), "open", 0)
+
+
+_LONG_COUNT = """
+import time
+from itertools import combinations
+import numpy as np
+from tallyfold import _engine
+rng = np.random.default_rng(7)
+txn, item = np.nonzero(rng.random((20_000, 40)) < 0.5)
+txn, item = txn.astype(np.int64), item.astype(np.int32)
+rows = list(combinations(range(40), 5))
+items = np.array(rows, dtype=np.int32).ravel()
+offsets = np.arange(0, 5 * len(rows) + 1, 5, dtype=np.int64)
+print("ready", flush=True)
+try:
+    while True:  # each call takes seconds; repeating keeps a fast machine busy past the signal
+        _engine.count_itemsets(txn, item, 40, items, offsets, 0)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+small = _engine.count_itemsets(txn[:10], item[:10], 40, items[:5], offsets[:2], 0)
+print("second call ok", int(small[0]), flush=True)
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+def test_ctrl_c_stops_counting_and_leaves_the_module_usable():
+    from conftest import UNDER_ASAN
+    child = subprocess.Popen([sys.executable, "-c", _LONG_COUNT], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready", child.stderr.read()
+        time.sleep(1.0)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, err
+    lines = out.split("\n")
+    word, stamp = lines[0].split()
+    assert word == "interrupted"
+    assert float(stamp) - sent < (30.0 if UNDER_ASAN else 1.0)
+    assert lines[1].startswith("second call ok")

@@ -1,5 +1,6 @@
 // count_itemsets: argument checks and copies with the interpreter lock held, the index build
-// and the counting with it released (inside a task arena when the call bounds its threads).
+// and the counting with it released (inside a task arena when the call bounds its threads),
+// stopped by Ctrl-C like every other engine call.
 #include <cstdint>
 #include <vector>
 
@@ -8,7 +9,7 @@
 #include "counting/candidate_counts.hpp"
 #include "engine_entry_points.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
+#include "interruptible.hpp"
 #include "result_dict.hpp"
 #include "row_arrays.hpp"
 
@@ -73,13 +74,12 @@ PyObject* count_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         {reinterpret_cast<const std::uint32_t*>(items.data()), items.size()}, offsets};
 
     std::vector<std::int64_t> counts;
-    {
-      GilReleased released;
+    run_interruptible(InterpreterLock::kReleased, [&] {
       run_with_threads(a[5].u32, [&] {
         const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
         counts = count_candidates(index, candidates);
       });
-    }
+    });
     return adopt_vector(std::move(counts));
   });
 }
