@@ -32,11 +32,12 @@ deps:
 	if [ -n "$$missing" ]; then echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
 
-$(VENV)/.ready: | deps
+# The stamps depend on the package list, so an existing checkout installs what a change to the
+# list adds.
+$(VENV)/.ready: requirements-dev.txt | deps
 	$(BASE_PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=1.26" "scikit-build-core>=0.8" cmake ninja pytest hypothesis scipy psutil \
-	  pandas narwhals pyarrow polars tqdm mlxtend "dask[dataframe]>=2024.1" "distributed>=2024.1"
+	$(PY) -m pip install -q "numpy>=1.26" -r requirements-dev.txt
 	touch $@
 
 venv: deps $(VENV)/.ready
@@ -73,12 +74,11 @@ bench: build $(VENV)/.peers
 # One extension build serves NumPy 1.26 and 2.x: it is compiled against the NumPy 2 headers,
 # which target the older ABI as well, then the suite runs with NumPy 1.26 installed in its
 # place (the newest CPython's suite above runs NumPy 2).
-$(OLDEST_VENV)/.ready: | deps
+$(OLDEST_VENV)/.ready: requirements-dev.txt | deps
 	@[ -n "$(OLDEST_BASE_PYTHON)" ] || { echo "no CPython 3.10 found: install one (pyenv install 3.10)"; exit 1; }
 	$(OLDEST_BASE_PYTHON) -m venv $(OLDEST_VENV)
 	$(OLDEST_PY) -m pip install -q --upgrade pip
-	$(OLDEST_PY) -m pip install -q "numpy>=2" "scikit-build-core>=0.8" cmake ninja pytest hypothesis scipy psutil \
-	  pandas narwhals pyarrow polars tqdm mlxtend "dask[dataframe]>=2024.1" "distributed>=2024.1"
+	$(OLDEST_PY) -m pip install -q "numpy>=2" -r requirements-dev.txt
 	touch $@
 
 $(OLDEST_VENV)/.built: $(OLDEST_VENV)/.ready $(SOURCES)
