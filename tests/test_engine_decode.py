@@ -46,6 +46,16 @@ def test_rows_decode_to_frozensets_of_labels(kind, rows, as_tuple):
     assert all(type(s) is frozenset for s in got)
 
 
+@pytest.mark.parametrize("kind, tracked", [("str", False), ("int", False), ("mixed", True),
+                                           ("objects", True)])
+def test_only_sets_that_may_hold_a_cycle_stay_with_the_collector(kind, tracked):
+    """Sets of strings and numbers cannot be in a reference cycle and are left out of the
+    collector's walks; a set holding a tuple or an arbitrary object may be, and must stay."""
+    items, offsets, _ = table([(r, 0.0) for r in ROWS])
+    got = _engine.itemsets_to_frozensets(items, offsets, LABELS[kind])
+    assert {gc.is_tracked(s) for s in got} == {tracked}
+
+
 def test_prefix_match_needs_equal_ids_not_only_equal_length():
     """A row after a same-length row that is not its prefix gets its own labels."""
     rows = [(0, 1), (0, 1, 2), (0, 3), (1, 2, 3)]

@@ -14,6 +14,21 @@ namespace tallyfold {
 
 namespace {
 
+// True when no label can refer to another object: such frozensets can never be part of a
+// reference cycle, so the cyclic collector need not track them (as the interpreter itself
+// stops tracking tuples of such objects). Left tracked, hundreds of thousands of them are
+// walked again by every later full collection of the caller's process.
+bool labels_are_atomic(PyObject* labels, Py_ssize_t n_labels) {
+  for (Py_ssize_t i = 0; i < n_labels; ++i) {
+    PyObject* label = PyTuple_GET_ITEM(labels, i);
+    if (!(PyUnicode_CheckExact(label) || PyLong_CheckExact(label) || PyFloat_CheckExact(label) ||
+          PyBytes_CheckExact(label) || PyBool_Check(label) || PyComplex_CheckExact(label) ||
+          label == Py_None))
+      return false;
+  }
+  return true;
+}
+
 Signature frozensets_signature{
     "itemsets_to_frozensets", {"items", "offsets", "labels"}, 3, {}, true};
 
@@ -28,6 +43,7 @@ PyObject* itemsets_to_frozensets(PyObject*, PyObject* const* args, Py_ssize_t na
     if (!check_row_offsets(offsets, items.size())) return nullptr;
     PyObject* labels = a[2].object;  // a tuple: nothing can resize it while we read it
     const Py_ssize_t n_labels = PyTuple_GET_SIZE(labels);
+    const bool untrack = labels_are_atomic(labels, n_labels);
 
     npy_intp n = static_cast<npy_intp>(offsets.size() - 1);
     // An object array starts out as NULL entries, which the array releases safely if a
@@ -74,6 +90,7 @@ PyObject* itemsets_to_frozensets(PyObject*, PyObject* const* args, Py_ssize_t na
         // A new frozenset with a single reference may still be filled in place.
         if (PySet_Add(set, PyTuple_GET_ITEM(labels, id)) < 0) return nullptr;
       }
+      if (untrack) PyObject_GC_UnTrack(set);
       if (length > 0) {
         if (path.size() < length) path.resize(length);
         path[length - 1] = r;
