@@ -206,14 +206,22 @@ def _dense_rows(seed, n_rows, n_items, keep):
     return rows
 
 
-@pytest.mark.parametrize("name", ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring"])
+@pytest.mark.parametrize("name", ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring",
+                                  "rust_compute_pipeline_v2_memo",
+                                  "rust_compute_pipeline_v3_adaptive",
+                                  "rust_compute_pipeline_v5_prefilter",
+                                  "rust_compute_pipeline_v6_gating"])
 @pytest.mark.parametrize("seed, n_rows, n_items, k_max, min_support", [
     (1, 300, 14, 5, 0.05),     # several words per bitset, over 500 anchors (pool ranges)
     (2, 130, 12, 6, 0.02),     # transactions not a multiple of 64, deep levels
     (3, 64, 10, 4, 1 / 64),    # exactly one word; min count 1
+    # 11 words per bitset and a min count of 6: the deep levels' sets of 6 to 21 transactions
+    # are short lists in the adaptive memo, the pairs' sets bitsets.
+    (5, 700, 14, 6, 6 / 700),
 ])
 def test_dense_levels_match_brute_force(name, seed, n_rows, n_items, k_max, min_support):
-    """Dense baskets, where levels are counted by intersecting transaction sets."""
+    """Dense baskets, where levels are counted by intersecting transaction sets: the rows,
+    counts and row order of the baseline, which match brute force."""
     rows = _dense_rows(seed, n_rows, n_items, 0.5)
     txn, item = as_arrays(rows)
     result = getattr(_tallyfold, name)(txn, item, k_max, n_items, min_support, NO_WEIGHTS)
@@ -221,6 +229,10 @@ def test_dense_levels_match_brute_force(name, seed, n_rows, n_items, k_max, min_
     assert len(final) > 0
     assert itemset_rows(result) == final
     assert itemset_rows(result, "lower_") == lower
+    baseline = _tallyfold.rust_compute_pipeline(txn, item, k_max, n_items, min_support,
+                                                NO_WEIGHTS)
+    for key in PIPELINE_KEYS:
+        np.testing.assert_array_equal(result[key], baseline[key], err_msg=key)
 
 
 def test_dense_and_sparse_parts_agree_with_eclat_on_one_cpu_and_two(tmp_path):
