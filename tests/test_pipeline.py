@@ -271,3 +271,26 @@ def test_dense_and_sparse_parts_agree_with_eclat_on_one_cpu_and_two(tmp_path):
         mined = _tallyfold.rust_eclat_pipeline(txn, item, k_max, n_items, min_support)
         assert itemset_rows(mined) == itemset_rows(two)
         assert itemset_rows(mined, "lower_") == itemset_rows(two, "lower_")
+
+
+def test_sparse_levels_with_one_ubiquitous_item_match_brute_force():
+    """More transactions than bitset levels take, so anchors' transactions come from
+    intersections along the sorted anchors: a rare prefix gallops through the ubiquitous last
+    item's long list, a long prefix is marked once and filters the next item's list, and
+    consecutive anchors reuse both."""
+    rng = random.Random(31)
+    groups = [rng.sample(range(40), 5) for _ in range(12)]
+    rows = []
+    for _ in range(70_000):
+        row = set(rng.sample(range(40), rng.randint(1, 3)))
+        if rng.random() < 0.3:
+            row |= set(rng.choice(groups)[:rng.randint(2, 5)])
+        if rng.random() < 0.9:
+            row.add(99)
+        rows.append(row)
+    bsk = baskets(*as_arrays(rows))
+    for k_max in (3, 4):
+        result = pipeline(rows, k_max, 0.002, n_items=100)
+        final, lower = pipeline_levels(bsk, k_max, 0.002)
+        assert len(final) > 50
+        assert itemset_rows(result) == final and itemset_rows(result, "lower_") == lower
