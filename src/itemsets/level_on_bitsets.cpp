@@ -87,39 +87,58 @@ class BitsetSets {
   std::vector<std::uint64_t> bits_;  // slot-major
 };
 
-// Roaring bitmaps, for the Roaring counter: the same stack, in compressed sets.
+// Roaring bitmaps, for the Roaring counter: the same stack, in compressed sets. Every
+// extension of an anchor is counted against the anchor's bitmap expanded once into a
+// fixed-width bitset: with fewer than 65,536 transactions each Roaring set is one chunk, and
+// below 4,096 transactions a sorted array, whose merge with another takes thousands of
+// branchy steps where the AND of two bitsets takes N/64 words.
 class RoaringSets {
  public:
   RoaringSets(const InvertedIndex& index, const std::vector<std::uint32_t>& items)
-      : slot_(index.item_space, 0), sets_(items.size()) {
+      : words_(bitset_words(index.n_transactions)), slot_(index.item_space, 0),
+        sets_(items.size()), flat_(items.size() * words_, 0) {
     for (std::size_t s = 0; s < items.size(); ++s) {
       slot_[items[s]] = static_cast<std::uint32_t>(s);
       sets_[s] = Bitmap::of(index.txns_of(items[s]));
+      set_bits(index.txns_of(items[s]), flat_.data() + s * words_);
     }
   }
 
   class Stack {
    public:
-    Stack(const RoaringSets& sets, std::size_t width) : sets_(sets), stack_(width) {}
+    Stack(const RoaringSets& sets, std::size_t width)
+        : sets_(sets), stack_(width), anchor_bits_(sets.words_), scratch_(sets.words_) {}
     void set_first(std::uint32_t item) { stack_[0] = sets_.of(item).intersect(sets_.of(item)); }
     void extend(std::size_t depth, std::uint32_t item) {
       stack_[depth] = stack_[depth - 1].intersect(sets_.of(item));
     }
-    void anchor_ready(std::size_t depth) { anchor_ = &stack_[depth]; }
-    std::uint32_t count_with(std::uint32_t item, std::uint32_t) {
-      return static_cast<std::uint32_t>(anchor_->intersect_cardinality(sets_.of(item)));
+    void anchor_ready(std::size_t depth) {
+      stack_[depth].decode(decoded_);
+      std::fill(anchor_bits_.begin(), anchor_bits_.end(), 0);
+      set_bits(decoded_, anchor_bits_.data());
+      block_suffix_counts(anchor_bits_.data(), sets_.words_, suffix_);
+    }
+    std::uint32_t count_with(std::uint32_t item, std::uint32_t need) {
+      return and_into_at_least(anchor_bits_.data(), sets_.flat_of(item), scratch_.data(),
+                               sets_.words_, need, suffix_);
     }
 
    private:
     const RoaringSets& sets_;
     std::vector<Bitmap> stack_;
-    const Bitmap* anchor_ = nullptr;
+    std::vector<std::uint64_t> anchor_bits_, scratch_;
+    std::vector<std::uint32_t> decoded_, suffix_;
   };
 
  private:
   const Bitmap& of(std::uint32_t item) const { return sets_[slot_[item]]; }
+  const std::uint64_t* flat_of(std::uint32_t item) const {
+    return flat_.data() + slot_[item] * words_;
+  }
+  std::size_t words_;
   std::vector<std::uint32_t> slot_;
   std::vector<Bitmap> sets_;
+  std::vector<std::uint64_t> flat_;  // the items' sets as fixed-width bitsets, slot-major
 };
 
 // Extends the anchors [range) of the sorted frequent set. The anchors' sets are built along
