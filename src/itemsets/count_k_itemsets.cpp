@@ -184,6 +184,7 @@ bool intersections_pay_off(const LevelInput& in) {
 ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
   // Dense data: the same anchors and extensions, counted by intersecting transaction bitsets.
   if (auto level = count_level_on_bitsets(in)) return std::move(*level);
+  if (auto level = count_every_extension_on_bitsets(in)) return std::move(*level);
   const auto flags = frequent_item_flags(in.frequent, in.index.item_space);
   const ReducedTransactions reduced =
       reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn);
