@@ -46,7 +46,8 @@ MemoLevelInput level_input(const PipelineInput& in, const PipelineStart& s,
                         s.min_count,
                         s.weights,
                         in.max_items_per_txn,
-                        s.min_count >= 1 && !in.max_items_per_txn};
+                        s.min_count >= 1 && !in.max_items_per_txn,
+                        k < in.k_max};
 }
 
 // Level k from level k - 1 by `count` until k_max or the first empty level, which empties
