@@ -479,7 +479,12 @@ def datasets_from_args(args) -> list[Dataset]:
     for n in args.sizes:
         out.append(Dataset(f"synthetic-{size_label(n)}", "synthetic", SYNTHETIC_SUPPORTS,
                            (lambda n=n: generate(n, seed=args.seed)), n))
-    for path in fimi_datasets():
+    paths = fimi_datasets()
+    # Files of the same format beside them that the shared list leaves out (Groceries).
+    base = (REPO_ROOT / ".." / "shared" / "data").resolve()
+    paths += [base / f"{name}.dat" for name in FIMI_SUPPORTS
+              if (base / f"{name}.dat").is_file() and (base / f"{name}.dat") not in paths]
+    for path in paths:
         supports = FIMI_SUPPORTS.get(path.stem)
         if supports is None:
             continue
