@@ -3,13 +3,16 @@
 
 Pairs:     rust_classic_compute_pairs, rust_compute_pairs (cut at the same min count) and
            pyfim apriori (target 's', zmin = zmax = 2).
-Pipeline:  rust_classic_compute_pipeline, rust_compute_pipeline and pyfim apriori
-           (zmin = k_max - 1, zmax = k_max).
+Pipeline:  rust_classic_compute_pipeline, rust_compute_pipeline and pyfim apriori, fpgrowth
+           and eclat (zmin = k_max - 1, zmax = k_max).
 
 Every case first checks that the engines agree (pairs: the same rows bit for bit between the
 two tallyfold functions and the same pair counts as pyfim; pipeline: the same itemsets and
 counts of sizes k_max and k_max - 1), then times them in one process: --repeat rounds, the
-engine order shuffled each round with a fixed seed, median reported with its ratio to pyfim.
+engine order shuffled each round with a fixed seed, median reported with its ratio to the
+fastest pyfim algorithm of the same case. The load average is printed before and after:
+other work on the machine skews every figure. Peak memory and the one-to-two-CPU efficiency of
+the classic pipeline are in bench_pipeline.py, which runs each engine in a process of its own.
 Inputs are prepared outside the timed calls (arrays for tallyfold, item lists for pyfim).
 A missing dataset or a missing pyfim is skipped with a warning.
 
@@ -46,6 +49,7 @@ SUPPORTS = {
     "T10I4D100K": (0.001, 0.0005),
     "mushroom": (0.2, 0.1),
     "chess": (0.8, 0.7),
+    "groceries": (0.001,),
     "synthetic-1e6": (0.002, 0.001),
     "synthetic-1e7": (0.001,),
 }
@@ -79,8 +83,10 @@ def pair_table(result) -> dict[tuple, tuple]:
     return dict(zip(zip(result["item_A"].tolist(), result["item_B"].tolist()), zip(*cols)))
 
 
-def pyfim_levels(tracts, min_count: int, low: int, high: int) -> dict[tuple, int]:
-    found = fim.apriori(tracts, target="s", supp=-min_count, zmin=low, zmax=high, report="a")
+def pyfim_levels(tracts, min_count: int, low: int, high: int, algorithm: str = "apriori"
+                 ) -> dict[tuple, int]:
+    found = getattr(fim, algorithm)(tracts, target="s", supp=-min_count, zmin=low, zmax=high,
+                                    report="a")
     return {tuple(sorted(s)): c for s, c in found}
 
 
@@ -125,11 +131,16 @@ def time_engines(engines, repeat: int, rng: random.Random) -> dict[str, float]:
 
 
 def report(title: str, medians: dict[str, float]) -> None:
-    peer = medians.get("pyfim apriori")
+    peers = {name: s for name, s in medians.items() if name.startswith("pyfim")}
+    best = min(peers, key=peers.get) if peers else None
     print(f"  {title}")
     for name, seconds in medians.items():
-        ratio = f"{seconds / peer:8.2f}x" if peer else "       -"
-        print(f"    {name:<24} {seconds:9.4f} s  {ratio} pyfim apriori")
+        ratio = f"{seconds / peers[best]:8.2f}x {best}" if best else "       -"
+        print(f"    {name:<24} {seconds:9.4f} s  {ratio}")
+
+
+def load_average() -> str:
+    return " ".join(f"{x:.2f}" for x in os.getloadavg()) + " (1, 5, 15 min)"
 
 
 def main() -> int:
@@ -141,7 +152,7 @@ def main() -> int:
     if fim is None:
         print("warning: pyfim is not installed; timing tallyfold only", file=sys.stderr)
     print(f"CPUs available: {len(os.sched_getaffinity(0))} (the pool runs one worker each); "
-          f"median of {args.repeat} runs")
+          f"median of {args.repeat} runs; load average {load_average()}")
     rng = random.Random(SHUFFLE_SEED)
     failures = 0
     for name in args.datasets:
@@ -179,14 +190,16 @@ def main() -> int:
                         txn, item, k, n_items, support, NO_WEIGHTS),
                 }
                 if fim is not None:
-                    pipe_engines["pyfim apriori"] = lambda k=k_max: pyfim_levels(
-                        tracts, min_count, k - 1, k)
+                    for algorithm in ("apriori", "fpgrowth", "eclat"):
+                        pipe_engines[f"pyfim {algorithm}"] = lambda k=k_max, a=algorithm: (
+                            pyfim_levels(tracts, min_count, k - 1, k, a))
                 problem = check_pipeline(pipe_engines, k_max)
                 if problem:
                     print(f"  MISMATCH: {problem}")
                     failures += 1
                 else:
                     report(f"pipeline k_max {k_max}", time_engines(pipe_engines, args.repeat, rng))
+    print(f"load average at end: {load_average()}")
     return 1 if failures else 0
 
 

@@ -461,6 +461,17 @@ class Case:
     outcomes: dict[str, Outcome]
     reference: str | None = None
     mismatch: bool = False
+    bound_mib: float | None = None  # 2 x (index + result), the ceiling for a call's peak
+
+
+def memory_bound_mib(b: Baskets, levels: dict[int, tuple[np.ndarray, np.ndarray]]) -> float:
+    """2 x (index + result): the index lists every input row once by transaction and once by
+    item (4 bytes each) with an offset per transaction and per item; the result holds both
+    levels' rows as int32, their counts as int64 and one int64 item count per item id."""
+    index = 8 * b.n_rows + 8 * (b.n_transactions + b.n_items)
+    result = 8 * b.n_items + sum(items.size * 4 + counts.size * 8
+                                 for items, counts in levels.values())
+    return 2 * (index + result) / 2**20
 
 
 def datasets_from_args(args) -> list[Dataset]:
@@ -468,7 +479,12 @@ def datasets_from_args(args) -> list[Dataset]:
     for n in args.sizes:
         out.append(Dataset(f"synthetic-{size_label(n)}", "synthetic", SYNTHETIC_SUPPORTS,
                            (lambda n=n: generate(n, seed=args.seed)), n))
-    for path in fimi_datasets():
+    paths = fimi_datasets()
+    # Files of the same format beside them that the shared list leaves out (Groceries).
+    base = (REPO_ROOT / ".." / "shared" / "data").resolve()
+    paths += [base / f"{name}.dat" for name in FIMI_SUPPORTS
+              if (base / f"{name}.dat").is_file() and (base / f"{name}.dat") not in paths]
+    for path in paths:
         supports = FIMI_SUPPORTS.get(path.stem)
         if supports is None:
             continue
@@ -558,6 +574,7 @@ def check_case(case: Case, workers: dict[str, Worker], b: Baskets) -> None:
         print("  check: no engine produced a result", flush=True)
         return
     want = load_levels(workers[ref].result_path, sizes)
+    case.bound_mib = memory_bound_mib(b, want)
     counter_box: list[TrueCounter] = []
 
     def counter() -> TrueCounter:
@@ -703,7 +720,8 @@ def print_case_table(case: Case) -> None:
     best_peer = fastest(case, lambda e: not is_tallyfold(e))
     w = max(len(e) for e in case.outcomes) + 1
     head = (f"  {'engine':<{w}} {'median s':>10} {'runs':>5} {'peak MiB':>9} "
-            f"{'rows k=' + str(case.k_max):>10} {'/ fastest peer':>15} {'1->2 CPU eff':>13}")
+            f"{'rows k=' + str(case.k_max):>10} {'/ fastest peer':>15} {'1->2 CPU eff':>13}"
+            f" {'peak / bound':>12}")
     print("\n" + head)
     print("  " + "-" * (len(head) - 2))
     for o in case.outcomes.values():
@@ -715,8 +733,13 @@ def print_case_table(case: Case) -> None:
         ratio = f"{'-':>15}" if r is None else f"{r:15.3f}" if r >= 0.001 else f"{r:15.1e}"
         flag = "   MISMATCH" if o.agrees is False else ""
         eff = f"{o.efficiency:13.2f}" if o.efficiency is not None else f"{'-':>13}"
+        within = (f"{o.peak_mib / case.bound_mib:12.2f}"
+                  if o.peak_mib is not None and case.bound_mib and is_tallyfold(o.engine)
+                  else f"{'-':>12}")
         print(f"  {o.engine:<{w}} {o.median:10.4f} {len(o.times):>5} {peak} {o.rows:>10,} {ratio}"
-              f" {eff}{flag}")
+              f" {eff} {within}{flag}")
+    if case.bound_mib:
+        print(f"  memory bound 2 x (index + result): {case.bound_mib:.1f} MiB")
     if best_peer:
         print(f"  fastest peer: {best_peer.engine} ({best_peer.median:.4f} s)")
     else:
@@ -858,6 +881,9 @@ def main() -> None:
           "/ fastest peer: median / median of the fastest peer that agreed (below 1 = faster).\n"
           "1->2 CPU eff: parallel efficiency, median time in a worker confined to one CPU / "
           "(2 x median time on all CPUs); 1.0 = the second CPU halves the time.\n"
+          "peak / bound: peak MiB / (2 x (index + result)), the index estimated as two 4-byte "
+          "entries per input row plus offsets, the result as both returned levels; at most 1 "
+          "is the goal.\n"
           "Peers get the threshold as a count (pyfim) or as the fraction (count - 0.5) / N, which "
           "selects exactly the itemsets with count >= ceil(min_support * N).")
     print(f"load average at end: {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min)")

@@ -206,14 +206,22 @@ def _dense_rows(seed, n_rows, n_items, keep):
     return rows
 
 
-@pytest.mark.parametrize("name", ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring"])
+@pytest.mark.parametrize("name", ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring",
+                                  "rust_compute_pipeline_v2_memo",
+                                  "rust_compute_pipeline_v3_adaptive",
+                                  "rust_compute_pipeline_v5_prefilter",
+                                  "rust_compute_pipeline_v6_gating"])
 @pytest.mark.parametrize("seed, n_rows, n_items, k_max, min_support", [
     (1, 300, 14, 5, 0.05),     # several words per bitset, over 500 anchors (pool ranges)
     (2, 130, 12, 6, 0.02),     # transactions not a multiple of 64, deep levels
     (3, 64, 10, 4, 1 / 64),    # exactly one word; min count 1
+    # 11 words per bitset and a min count of 6: the deep levels' sets of 6 to 21 transactions
+    # are short lists in the adaptive memo, the pairs' sets bitsets.
+    (5, 700, 14, 6, 6 / 700),
 ])
 def test_dense_levels_match_brute_force(name, seed, n_rows, n_items, k_max, min_support):
-    """Dense baskets, where levels are counted by intersecting transaction sets."""
+    """Dense baskets, where levels are counted by intersecting transaction sets: the rows,
+    counts and row order of the baseline, which match brute force."""
     rows = _dense_rows(seed, n_rows, n_items, 0.5)
     txn, item = as_arrays(rows)
     result = getattr(_tallyfold, name)(txn, item, k_max, n_items, min_support, NO_WEIGHTS)
@@ -221,6 +229,10 @@ def test_dense_levels_match_brute_force(name, seed, n_rows, n_items, k_max, min_
     assert len(final) > 0
     assert itemset_rows(result) == final
     assert itemset_rows(result, "lower_") == lower
+    baseline = _tallyfold.rust_compute_pipeline(txn, item, k_max, n_items, min_support,
+                                                NO_WEIGHTS)
+    for key in PIPELINE_KEYS:
+        np.testing.assert_array_equal(result[key], baseline[key], err_msg=key)
 
 
 def test_dense_and_sparse_parts_agree_with_eclat_on_one_cpu_and_two(tmp_path):
@@ -259,3 +271,100 @@ def test_dense_and_sparse_parts_agree_with_eclat_on_one_cpu_and_two(tmp_path):
         mined = _tallyfold.rust_eclat_pipeline(txn, item, k_max, n_items, min_support)
         assert itemset_rows(mined) == itemset_rows(two)
         assert itemset_rows(mined, "lower_") == itemset_rows(two, "lower_")
+
+
+def test_sparse_levels_with_one_ubiquitous_item_match_brute_force():
+    """More transactions than bitset levels take, so anchors' transactions come from
+    intersections along the sorted anchors: a rare prefix gallops through the ubiquitous last
+    item's long list, a long prefix is marked once and filters the next item's list, and
+    consecutive anchors reuse both."""
+    rng = random.Random(31)
+    groups = [rng.sample(range(40), 5) for _ in range(12)]
+    rows = []
+    for _ in range(70_000):
+        row = set(rng.sample(range(40), rng.randint(1, 3)))
+        if rng.random() < 0.3:
+            row |= set(rng.choice(groups)[:rng.randint(2, 5)])
+        if rng.random() < 0.9:
+            row.add(99)
+        rows.append(row)
+    bsk = baskets(*as_arrays(rows))
+    for k_max in (3, 4):
+        result = pipeline(rows, k_max, 0.002, n_items=100)
+        final, lower = pipeline_levels(bsk, k_max, 0.002)
+        assert len(final) > 50
+        assert itemset_rows(result) == final and itemset_rows(result, "lower_") == lower
+
+
+def _pairs_within(rows):
+    return {(min(a, b), max(a, b)) for r in rows for a in r for b in r if a != b}
+
+
+@pytest.mark.parametrize("seed, n_rows, n_items, k, floor", [
+    (1, 300, 14, 4, 30),   # over 500 anchors: pool ranges, extensions met across ranges
+    (2, 130, 12, 5, 4),    # transactions not a multiple of 64
+    (6, 700, 16, 3, 0),    # every occurring pair an anchor, 11 words per bitset
+    (7, 200, 12, 2, 0),    # single-item anchors: no pair check
+])
+def test_dense_lone_level_matches_brute_force(seed, n_rows, n_items, k, floor):
+    """Dense baskets, where a lone level is counted on transaction bitsets: every extension
+    of every given row (shuffled, plus one holding an id that never occurs), each once, with
+    its true count, in ascending order."""
+    rows = _dense_rows(seed, n_rows, n_items, 0.5)
+    bsk = baskets(*as_arrays(rows))
+    freq = [s for s, c in itemset_counts(bsk, k - 1).items() if c >= floor]
+    random.Random(seed).shuffle(freq)
+    freq.append(tuple(range(k - 2)) + (n_items + 3,))
+    txn, item = as_arrays(rows)
+    result = _tallyfold.rust_compute_itemsets(txn, item, np.asarray(freq, dtype=np.int32), k,
+                                              n_items + 4, NO_WEIGHTS)
+    expected = anchor_extend_level(bsk, set(freq), _pairs_within(freq) if k > 2 else set(), k)
+    assert len(expected) > 50
+    assert itemset_rows(result) == expected
+    rows_out = result["itemsets"].tolist()
+    assert rows_out == sorted(rows_out)
+
+
+@pytest.mark.parametrize("odd_rows", [[], [(5, 3)], [(4, 4)]])
+def test_dense_lone_level_with_odd_rows_matches_brute_force(odd_rows):
+    """Rows out of order within themselves or repeating an item are anchors that never occur
+    (as in the walk), though their pairs still pass the pair check."""
+    rows = _dense_rows(8, 200, 10, 0.5)
+    freq = [(a, b) for a in range(10) for b in range(a + 1, 10) if (a, b) != (3, 5)] + odd_rows
+    txn, item = as_arrays(rows)
+    got = itemset_rows(_tallyfold.rust_compute_itemsets(
+        txn, item, np.asarray(freq, dtype=np.int32), 3, 10, NO_WEIGHTS))
+    bsk = baskets(txn, item)
+    assert got == anchor_extend_level(bsk, set(freq), _pairs_within(freq), 3)
+    assert len(got) > 50
+
+
+def test_dense_lone_level_on_one_cpu_and_two(tmp_path):
+    """The bitset form of a lone level, over 500 anchors: the same arrays on one CPU as on two."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs two CPUs")
+    rows = _dense_rows(9, 2000, 24, 0.5)
+    bsk = baskets(*as_arrays(rows))
+    freq = np.asarray(sorted(s for s, c in itemset_counts(bsk, 3).items() if c >= 100),
+                      dtype=np.int32)
+    assert len(freq) > 500
+    txn, item = as_arrays(rows)
+    for name, array in (("txn", txn), ("item", item), ("freq", freq)):
+        np.save(tmp_path / f"{name}.npy", array)
+    code = textwrap.dedent(f"""
+        import os
+        os.sched_setaffinity(0, {{0}})
+        import numpy as np, _tallyfold
+        d = {str(tmp_path)!r}
+        r = _tallyfold.rust_compute_itemsets(np.load(d + "/txn.npy"), np.load(d + "/item.npy"),
+                                             np.load(d + "/freq.npy"), 4, 24, np.zeros(0))
+        np.savez(d + "/one.npz", **r)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    two = _tallyfold.rust_compute_itemsets(txn, item, freq, 4, 24, NO_WEIGHTS)
+    one = np.load(tmp_path / "one.npz")
+    assert len(two["counts"]) > 500
+    for key in ("itemsets", "counts"):
+        np.testing.assert_array_equal(one[key], two[key], err_msg=key)

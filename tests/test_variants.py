@@ -2,7 +2,11 @@
 how a level is counted, never in what it holds."""
 
 import math
+import os
 import random
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -79,3 +83,41 @@ def test_empty_levels_and_small_k_max(name):
     assert levels(name, rows, 7, 0.5) == ({}, {})
     assert levels(name, rows, 2**64 - 1, 0.0) == ({}, {})
     assert levels(name, rows, 3, 2.0) == ({}, {})
+
+
+def test_dense_variants_give_the_same_arrays_on_one_cpu_and_two(tmp_path):
+    """Dense baskets with well over 500 anchors per level: each variant's bitset levels run
+    on the pool in ranges cut by the number of threads, and give the baseline's arrays, row
+    for row, on one CPU as on two."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs two CPUs")
+    rng = random.Random(4)
+    rows = []
+    for _ in range(3000):
+        row = {i for i in range(30) if rng.random() < 0.45}
+        rows.append(row | {1, 2} if 0 in row else row or {29})
+    txn, item = as_arrays(rows)
+    np.save(tmp_path / "txn.npy", txn)
+    np.save(tmp_path / "item.npy", item)
+    args = (5, 30, 0.05, NO_WEIGHTS)
+    code = textwrap.dedent(f"""
+        import os
+        os.sched_setaffinity(0, {{0}})
+        import numpy as np, _tallyfold
+        d = {str(tmp_path)!r}
+        txn, item = np.load(d + "/txn.npy"), np.load(d + "/item.npy")
+        for name in {PIPELINES!r}:
+            r = getattr(_tallyfold, name)(txn, item, 5, 30, 0.05, np.zeros(0))
+            np.savez(d + "/" + name + ".npz", **{{k: v for k, v in r.items() if k != "n_transactions"}})
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    baseline = _tallyfold.rust_compute_pipeline(txn, item, *args)
+    assert len(baseline["lower_counts"]) > 500 and len(baseline["counts"]) > 500
+    for name in PIPELINES:
+        two = getattr(_tallyfold, name)(txn, item, *args)
+        one = np.load(tmp_path / f"{name}.npz")
+        for key in one.files:
+            np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {key}")
+            np.testing.assert_array_equal(two[key], baseline[key], err_msg=f"{name} {key}")

@@ -84,3 +84,12 @@ inline constexpr std::size_t kLevelBitsetMaxItems = 4096;
 inline constexpr double kMatchStepCost = 2.0;
 
 }  // namespace tallyfold::tuning
+
+namespace tallyfold::tuning {
+
+// Baseline level counter on sparse data: an item's transaction kept or dropped by a bit test
+// against its anchor prefix's marks, in steps of a list merge (it is branch-free and reads one
+// list instead of two).
+inline constexpr double kMarkedFilterStepCost = 0.5;
+
+}  // namespace tallyfold::tuning

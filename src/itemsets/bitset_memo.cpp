@@ -5,6 +5,7 @@
 namespace tallyfold {
 
 std::uint64_t* BitsetMemo::scratch_bits() {
+  if (words_ == 0) return nullptr;
   if (blocks_.empty() || block_used_ + words_ > block_words_) {
     block_words_ = std::max<std::size_t>(kBlockBytes / sizeof(std::uint64_t), words_);
     blocks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(block_words_));
@@ -14,8 +15,17 @@ std::uint64_t* BitsetMemo::scratch_bits() {
 }
 
 void BitsetMemo::commit(std::span<const std::uint32_t> itemset, std::uint32_t count) {
-  bits_.push_back(blocks_.back().get() + block_used_);
-  block_used_ += words_;
+  commit(itemset, count, words_);
+}
+
+void BitsetMemo::commit(std::span<const std::uint32_t> itemset, std::uint32_t count,
+                        std::size_t used_words) {
+  if (words_ == 0) {
+    bits_.push_back(nullptr);
+  } else {
+    bits_.push_back(blocks_.back().get() + block_used_);
+    block_used_ += std::min(used_words, words_);
+  }
   items_.insert(items_.end(), itemset.begin(), itemset.end());
   counts_.push_back(count);
 }

@@ -36,9 +36,13 @@ class BitsetMemo {
   const std::uint64_t* bits(std::size_t r) const { return bits_[r]; }
 
   // Room for the next row's bitset; commit() keeps it with its row, or the next call to
-  // scratch_bits() reuses it.
+  // scratch_bits() reuses it. A memo of zero words keeps counts only (the top level of a
+  // pipeline, whose sets nothing reads): it has no room, and scratch_bits() gives null.
   std::uint64_t* scratch_bits();
   void commit(std::span<const std::uint32_t> itemset, std::uint32_t count);
+  // The same, keeping only the first `used_words` words of the room (a set stored in a
+  // shorter form than a bitset).
+  void commit(std::span<const std::uint32_t> itemset, std::uint32_t count, std::size_t used_words);
 
   // Appends every row of `other` (which must hold other itemsets) and takes its blocks.
   void absorb(BitsetMemo&& other);
@@ -72,8 +76,10 @@ struct ItemBits {
 
 BitsetMemo build_pair_bitsets(const ItemsetTable& pairs, const ItemBits& items);
 
-// The frequent k-itemsets; `in` must carry no cap and a min count of at least 1.
-BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo);
+// The frequent k-itemsets; `in` must carry no cap and a min count of at least 1. Without
+// `keep_sets` the new memo holds counts only (for a level nothing extends).
+BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                              bool keep_sets = true);
 
 // The level a memo of either kind holds, for level loops written once over both kinds.
 template <class Tids>

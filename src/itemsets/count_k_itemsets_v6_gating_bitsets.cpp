@@ -69,6 +69,7 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
                                        BitsetMemo& out) {
   std::vector<std::uint32_t> candidate, suffix;
   const std::size_t words = memo.words();
+  std::vector<std::uint64_t> room(out.words() != 0 ? 0 : words);  // for a memo of counts only
   for (std::size_t i = range.begin; i < range.end; ++i) {
     throw_if_cancelled();
     const std::uint32_t a = groups.order[i];
@@ -84,7 +85,8 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
         suffix_ready = true;
       }
       const std::uint32_t count = and_into_at_least(anchor_bits, memo.bits(sibling),
-                                                    out.scratch_bits(), words, in.min_count,
+                                                    out.words() != 0 ? out.scratch_bits() : room.data(),
+                                                    words, in.min_count,
                                                     suffix);
       if (count < in.min_count) continue;
       form_candidate(anchor, item, candidate);
@@ -95,7 +97,9 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
 
 }  // namespace
 
-BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo) {
+BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                              bool keep_sets) {
+  const std::size_t out_words = keep_sets ? memo.words() : 0;
   const std::size_t n_anchors = memo.size();
   const SiblingGroups groups = sibling_groups(memo);
   const std::size_t chunks = n_anchors <= tuning::kParallelAnchorMin
@@ -106,12 +110,12 @@ BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const Bi
   // itemsets and their results simply join.
   std::vector<BitsetMemo> parts;
   parts.reserve(ranges.size());
-  for (std::size_t c = 0; c < ranges.size(); ++c) parts.emplace_back(in.k, memo.words());
+  for (std::size_t c = 0; c < ranges.size(); ++c) parts.emplace_back(in.k, out_words);
   tbb::parallel_for(std::size_t{0}, ranges.size(), [&](std::size_t c) {
     process_anchors_v6_gating_bitsets(in, memo, groups, ranges[c], parts[c]);
   });
   throw_if_cancelled();
-  BitsetMemo merged(in.k, memo.words());
+  BitsetMemo merged(in.k, out_words);
   for (BitsetMemo& part : parts) merged.absorb(std::move(part));
   return merged;
 }

@@ -1,6 +1,7 @@
 #include "itemsets/level_on_bitsets.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "common/bitset_kernels.hpp"
@@ -70,6 +71,7 @@ class BitsetSets {
     std::uint32_t count_with(std::uint32_t item, std::uint32_t need) {
       return and_into_at_least(anchor_, sets_.of(item), scratch_.data(), words_, need, suffix_);
     }
+    std::uint32_t anchor_count() const { return suffix_[0]; }
 
    private:
     std::uint64_t* at(std::size_t depth) { return stack_.data() + depth * words_; }
@@ -87,39 +89,58 @@ class BitsetSets {
   std::vector<std::uint64_t> bits_;  // slot-major
 };
 
-// Roaring bitmaps, for the Roaring counter: the same stack, in compressed sets.
+// Roaring bitmaps, for the Roaring counter: the same stack, in compressed sets. Every
+// extension of an anchor is counted against the anchor's bitmap expanded once into a
+// fixed-width bitset: with fewer than 65,536 transactions each Roaring set is one chunk, and
+// below 4,096 transactions a sorted array, whose merge with another takes thousands of
+// branchy steps where the AND of two bitsets takes N/64 words.
 class RoaringSets {
  public:
   RoaringSets(const InvertedIndex& index, const std::vector<std::uint32_t>& items)
-      : slot_(index.item_space, 0), sets_(items.size()) {
+      : words_(bitset_words(index.n_transactions)), slot_(index.item_space, 0),
+        sets_(items.size()), flat_(items.size() * words_, 0) {
     for (std::size_t s = 0; s < items.size(); ++s) {
       slot_[items[s]] = static_cast<std::uint32_t>(s);
       sets_[s] = Bitmap::of(index.txns_of(items[s]));
+      set_bits(index.txns_of(items[s]), flat_.data() + s * words_);
     }
   }
 
   class Stack {
    public:
-    Stack(const RoaringSets& sets, std::size_t width) : sets_(sets), stack_(width) {}
+    Stack(const RoaringSets& sets, std::size_t width)
+        : sets_(sets), stack_(width), anchor_bits_(sets.words_), scratch_(sets.words_) {}
     void set_first(std::uint32_t item) { stack_[0] = sets_.of(item).intersect(sets_.of(item)); }
     void extend(std::size_t depth, std::uint32_t item) {
       stack_[depth] = stack_[depth - 1].intersect(sets_.of(item));
     }
-    void anchor_ready(std::size_t depth) { anchor_ = &stack_[depth]; }
-    std::uint32_t count_with(std::uint32_t item, std::uint32_t) {
-      return static_cast<std::uint32_t>(anchor_->intersect_cardinality(sets_.of(item)));
+    void anchor_ready(std::size_t depth) {
+      stack_[depth].decode(decoded_);
+      std::fill(anchor_bits_.begin(), anchor_bits_.end(), 0);
+      set_bits(decoded_, anchor_bits_.data());
+      block_suffix_counts(anchor_bits_.data(), sets_.words_, suffix_);
+    }
+    std::uint32_t count_with(std::uint32_t item, std::uint32_t need) {
+      return and_into_at_least(anchor_bits_.data(), sets_.flat_of(item), scratch_.data(),
+                               sets_.words_, need, suffix_);
     }
 
    private:
     const RoaringSets& sets_;
     std::vector<Bitmap> stack_;
-    const Bitmap* anchor_ = nullptr;
+    std::vector<std::uint64_t> anchor_bits_, scratch_;
+    std::vector<std::uint32_t> decoded_, suffix_;
   };
 
  private:
   const Bitmap& of(std::uint32_t item) const { return sets_[slot_[item]]; }
+  const std::uint64_t* flat_of(std::uint32_t item) const {
+    return flat_.data() + slot_[item] * words_;
+  }
+  std::size_t words_;
   std::vector<std::uint32_t> slot_;
   std::vector<Bitmap> sets_;
+  std::vector<std::uint64_t> flat_;  // the items' sets as fixed-width bitsets, slot-major
 };
 
 // Extends the anchors [range) of the sorted frequent set. The anchors' sets are built along
@@ -238,10 +259,155 @@ std::optional<ItemsetTable> count_level_by_sets(const LevelInput& in) {
   return ItemsetTable::from_distinct_rows(width + 1, std::move(out_items), std::move(out_counts));
 }
 
+// The items each item forms a pair of `pairs` with, ascending; every item of `items` for
+// every item when there is no pair check.
+Partners partners_both_ways(const std::vector<std::uint32_t>& items, std::uint32_t item_space,
+                            const PairSet& pairs) {
+  Partners p;
+  p.offsets.assign(static_cast<std::size_t>(item_space) + 1, 0);
+  const bool check = !pairs.empty();
+  std::vector<std::uint32_t> count(item_space, 0);
+  for (std::size_t i = 0; i < items.size(); ++i)
+    for (std::size_t j = i + 1; j < items.size(); ++j)
+      if (!check || pairs.contains(items[i], items[j])) {
+        ++count[items[i]];
+        ++count[items[j]];
+      }
+  for (std::uint32_t item = 0; item < item_space; ++item)
+    p.offsets[item + 1] = p.offsets[item] + count[item];
+  p.items.resize(p.offsets[item_space]);
+  std::vector<std::uint32_t> cursor(p.offsets.begin(), p.offsets.end() - 1);
+  // Ascending within each item: its partners are visited in ascending order.
+  for (std::size_t j = 0; j < items.size(); ++j)
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i == j) continue;
+      if (!check || pairs.contains(items[i], items[j])) p.items[cursor[items[j]]++] = items[i];
+    }
+  return p;
+}
+
+bool strictly_ascending(std::span<const std::uint32_t> row) {
+  return std::adjacent_find(row.begin(), row.end(), std::greater_equal<>()) == row.end();
+}
+
+// Sorted rows of the frequent set that can have transactions (every item known), and whether
+// every row is strictly ascending (the walk's candidates are formed for such rows only).
+struct KnownAnchors {
+  std::vector<std::uint32_t> rows;
+  bool ascending = true;
+};
+
+KnownAnchors known_anchors(const LevelInput& in) {
+  KnownAnchors a;
+  for (std::uint32_t r : in.frequent.sorted_rows()) {
+    auto row = in.frequent.row(r);
+    if (!strictly_ascending(row)) {
+      a.ascending = false;
+      return a;
+    }
+    if (row.back() < in.index.item_space) a.rows.push_back(r);
+  }
+  return a;
+}
+
 }  // namespace
 
 std::optional<ItemsetTable> count_level_on_bitsets(const LevelInput& in) {
   return count_level_by_sets<BitsetSets>(in);
+}
+
+std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& in) {
+  const InvertedIndex& index = in.index;
+  const std::size_t width = in.frequent.width();
+  if (in.prefix_anchors_only || in.max_items_per_txn || in.report_min > 1 || width == 0 ||
+      in.frequent.empty() || index.n_transactions == 0 ||
+      index.n_transactions > tuning::kBitsetMaxTransactions)
+    return std::nullopt;
+  const auto flags = frequent_item_flags(in.frequent, index.item_space);
+  std::vector<std::uint32_t> items;
+  double avg_length = 0;  // items of the frequent set per transaction
+  for (std::uint32_t item = 0; item < index.item_space; ++item)
+    if (flags[item]) {
+      items.push_back(item);
+      avg_length += index.item_counts[item];
+    }
+  avg_length /= index.n_transactions;
+  const std::size_t words = bitset_words(index.n_transactions);
+  if (items.empty() || items.size() > tuning::kLevelBitsetMaxItems ||
+      items.size() * words * sizeof(std::uint64_t) > 2 * index.txn_items.size() * sizeof(std::uint32_t))
+    return std::nullopt;
+  const KnownAnchors anchors = known_anchors(in);
+  if (!anchors.ascending) return std::nullopt;
+
+  // The anchors' true counts come from a first pass along the sorted anchors (one AND each),
+  // so the walk over their transactions is estimated from what it would really read: every
+  // frequent-set item of each transaction. The bitsets intersect each anchor with each
+  // partner of its first item.
+  const BitsetSets sets(index, items);
+  const Partners partners = partners_both_ways(items, index.item_space, in.pairs);
+  double walk = 0, intersect = static_cast<double>(items.size()) * items.size();
+  {
+    typename BitsetSets::Stack stack(sets, width);
+    std::vector<std::uint32_t> previous;
+    for (std::uint32_t r : anchors.rows) {
+      throw_if_cancelled();
+      auto anchor = in.frequent.row(r);
+      std::size_t depth = 0;
+      while (depth < previous.size() && previous[depth] == anchor[depth]) ++depth;
+      if (depth == 0) {
+        stack.set_first(anchor[0]);
+        depth = 1;
+      }
+      for (; depth < width; ++depth) stack.extend(depth, anchor[depth]);
+      previous.assign(anchor.begin(), anchor.end());
+      stack.anchor_ready(width - 1);
+      walk += static_cast<double>(stack.anchor_count()) * (avg_length + tuning::kWalkTransactionCost);
+      intersect += static_cast<double>(partners.offsets[anchor[0] + 1] - partners.offsets[anchor[0]]) *
+                   static_cast<double>(words) * tuning::kLevelAndWordCost;
+    }
+  }
+  if (intersect >= walk) return std::nullopt;
+
+  const auto cost = [&](std::size_t i) {
+    const std::uint32_t first = in.frequent.row(anchors.rows[i])[0];
+    return partners.offsets[first + 1] - partners.offsets[first] + 1;
+  };
+  // An extension met from several anchors has the same count from each: the merge keeps one.
+  return extend_anchors(
+      anchors.rows.size(), index.item_space, width + 1, cost,
+      [&](IndexRange range, Scratch& scratch) {
+        typename BitsetSets::Stack stack(sets, width);
+        std::vector<std::uint32_t> previous;
+        for (std::size_t i = range.begin; i < range.end; ++i) {
+          throw_if_cancelled();
+          auto anchor = in.frequent.row(anchors.rows[i]);
+          std::size_t depth = 0;
+          while (depth < previous.size() && previous[depth] == anchor[depth]) ++depth;
+          if (depth == 0) {
+            stack.set_first(anchor[0]);
+            depth = 1;
+          }
+          for (; depth < width; ++depth) stack.extend(depth, anchor[depth]);
+          previous.assign(anchor.begin(), anchor.end());
+          stack.anchor_ready(width - 1);
+          if (stack.anchor_count() == 0) continue;
+          const std::uint32_t* begin = partners.items.data() + partners.offsets[anchor[0]];
+          const std::uint32_t* end = partners.items.data() + partners.offsets[anchor[0] + 1];
+          for (const std::uint32_t* x = begin; x != end; ++x) {
+            if (anchor_holds(anchor, *x)) continue;
+            bool pairs_ok = true;
+            if (!in.pairs.empty())
+              for (std::size_t d = 1; d < width && pairs_ok; ++d)
+                pairs_ok = in.pairs.contains(anchor[d], *x);
+            if (!pairs_ok) continue;
+            form_candidate(anchor, *x, scratch.candidate);
+            if (scratch.found.contains(scratch.candidate)) continue;
+            const std::uint32_t count = stack.count_with(*x, 1);
+            if (count == 0 || count < in.report_min) continue;
+            scratch.found.insert(scratch.candidate, count);
+          }
+        }
+      });
 }
 
 std::optional<ItemsetTable> count_level_on_roaring(const LevelInput& in) {

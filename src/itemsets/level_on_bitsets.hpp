@@ -15,6 +15,11 @@ namespace tallyfold {
 // otherwise, and the caller walks.
 std::optional<ItemsetTable> count_level_on_bitsets(const LevelInput& in);
 
+// The lone level count (no min count, anchors in any relation to one another, no cap): every
+// extension of every anchor by an item of the frequent set that passes the pair check and
+// occurs, each once, counted on bitsets when that is estimated cheaper than the walk.
+std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& in);
+
 // The same level for the Roaring counter: the anchors' and items' transactions as Roaring
 // bitmaps, an extension counted by intersecting the two.
 std::optional<ItemsetTable> count_level_on_roaring(const LevelInput& in);

@@ -67,6 +67,9 @@ struct MemoLevelInput {
   // its largest item, so anchors are extended by larger items only and no candidate is
   // met twice (see LevelInput). Under a cap every item is tried.
   bool prefix_anchors_only = false;
+  // Whether the new level's itemsets get their transaction sets: a level that nothing
+  // extends (the top of a pipeline) keeps counts only.
+  bool keep_sets = true;
 };
 
 template <class Tids>
@@ -192,7 +195,7 @@ void keep_extensions(const MemoLevelInput& in, std::span<const std::uint32_t> an
     if (scratch.found.itemsets.contains(scratch.candidate)) return;
     if (!passes(item)) return;
     scratch.found.insert(scratch.candidate, count,
-                         intersect_sets(anchor_set, in.items.bitmaps[item]));
+                         in.keep_sets ? intersect_sets(anchor_set, in.items.bitmaps[item]) : Tids{});
   });
 }
 

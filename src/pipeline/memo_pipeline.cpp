@@ -6,6 +6,7 @@
 #include "common/tuning.hpp"
 #include "itemsets/bitset_memo.hpp"
 #include "itemsets/memo_counters.hpp"
+#include "itemsets/memo_on_bitsets.hpp"
 #include "pairs/frequent_pairs.hpp"
 
 namespace tallyfold {
@@ -45,7 +46,8 @@ MemoLevelInput level_input(const PipelineInput& in, const PipelineStart& s,
                         s.min_count,
                         s.weights,
                         in.max_items_per_txn,
-                        s.min_count >= 1 && !in.max_items_per_txn};
+                        s.min_count >= 1 && !in.max_items_per_txn,
+                        k < in.k_max};
 }
 
 // Level k from level k - 1 by `count` until k_max or the first empty level, which empties
@@ -104,6 +106,7 @@ bool bitsets_pay_off(const PipelineInput& in, const PipelineStart& s) {
   return total * 32 >= static_cast<std::uint64_t>(s.index.n_transactions) * pairs.size();
 }
 
+// The top level's sets are never read: it keeps counts only, which halves the peak.
 PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
   const ItemBits bits = ItemBits::from_pairs(s.index, s.pairs.counts);
   BitsetMemo memo = build_pair_bitsets(s.pairs.counts, bits);
@@ -112,24 +115,49 @@ PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
   return run_levels(in, std::move(s.result), std::move(memo),
                     [&](std::uint64_t k, const BitsetMemo& lower) {
                       return count_k_itemsets_v6_gating_bitsets(
-                          level_input(in, s, no_bitmaps, nullptr, k), lower);
+                          level_input(in, s, no_bitmaps, nullptr, k), lower, k < in.k_max);
+                    });
+}
+
+// The memo counters on dense data: sets carried as bitsets (or short lists), extended by the
+// baseline's candidates; `style` keeps each counter's own way (see BitsetMemoStyle).
+PipelineResult run_memo_on_bitsets(const PipelineInput& in, PipelineStart s,
+                                   BitsetMemoStyle style) {
+  const ItemBits bits = ItemBits::from_pairs(s.index, s.pairs.counts);
+  const PairNeighbors neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
+  BitsetMemo memo = build_pair_memo_on_bitsets(s.pairs.counts, bits, style);
+  s.pairs.counts = ItemsetTable(2);
+  const ItemTxnsRoaring no_bitmaps;
+  return run_levels(in, std::move(s.result), std::move(memo),
+                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                      return count_memo_level_on_bitsets(
+                          level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style,
+                          k < in.k_max);
                     });
 }
 
 }  // namespace
 
 PipelineResult run_v2_memo_pipeline(const PipelineInput& in) {
-  return run_memo_pipeline<Bitmap>(in, start_pipeline(in), false, build_pair_tid_map,
+  PipelineStart s = start_pipeline(in);
+  if (bitsets_pay_off(in, s)) return run_memo_on_bitsets(in, std::move(s), {});
+  return run_memo_pipeline<Bitmap>(in, std::move(s), false, build_pair_tid_map,
                                    count_k_itemsets_v2_memo);
 }
 
 PipelineResult run_v3_adaptive_pipeline(const PipelineInput& in) {
-  return run_memo_pipeline<TidList>(in, start_pipeline(in), false, build_pair_tid_map_adaptive,
+  PipelineStart s = start_pipeline(in);
+  if (bitsets_pay_off(in, s))
+    return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = false, .adaptive = true});
+  return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
                                     count_k_itemsets_v3_adaptive);
 }
 
 PipelineResult run_v5_prefilter_pipeline(const PipelineInput& in) {
-  return run_memo_pipeline<TidList>(in, start_pipeline(in), false, build_pair_tid_map_adaptive,
+  PipelineStart s = start_pipeline(in);
+  if (bitsets_pay_off(in, s))
+    return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = true, .adaptive = false});
+  return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
                                     count_k_itemsets_v5_prefilter);
 }
 

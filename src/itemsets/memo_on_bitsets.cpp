@@ -1,0 +1,155 @@
+#include "itemsets/memo_on_bitsets.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include <tbb/parallel_for.h>
+
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
+
+namespace tallyfold {
+
+namespace {
+
+// An adaptive memo's list form, written over the room of a bitset (it never needs more).
+std::uint32_t* as_list(std::uint64_t* room) { return reinterpret_cast<std::uint32_t*>(room); }
+std::span<const std::uint32_t> list_of(const BitsetMemo& memo, std::size_t r) {
+  return {reinterpret_cast<const std::uint32_t*>(memo.bits(r)), memo.count(r)};
+}
+std::size_t list_words(std::uint32_t length) { return (static_cast<std::size_t>(length) + 1) / 2; }
+
+// Rewrites the bitset in `room` as the ascending list of its transactions.
+void bitset_to_list(std::uint64_t* room, std::size_t words, std::vector<std::uint32_t>& buffer) {
+  buffer.clear();
+  for (std::size_t w = 0; w < words; ++w)
+    for (std::uint64_t bits = room[w]; bits != 0; bits &= bits - 1)
+      buffer.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits)));
+  std::memcpy(room, buffer.data(), buffer.size() * sizeof(std::uint32_t));
+}
+
+// The transactions of `list` whose bit is set in `bits`, into `out`, with their number; a
+// value below `need` once the rest of the list can no longer reach it (out is then partial).
+std::uint32_t list_and_bits(std::span<const std::uint32_t> list, const std::uint64_t* bits,
+                            std::uint32_t* out, std::uint32_t need) {
+  std::uint32_t found = 0;
+  const std::size_t n = list.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t t = list[i];
+    if ((bits[t >> 6] >> (t & 63)) & 1u)
+      out[found++] = t;
+    else if (found + (n - i - 1) < need)
+      return found;
+  }
+  return found;
+}
+
+// The pairs of the new item with the anchor's items before its last (the pair with the last
+// is given by the candidate list).
+bool other_pairs_hold(std::span<const std::uint32_t> anchor, std::uint32_t item,
+                      const PairSet& pairs) {
+  for (std::size_t d = 0; d + 1 < anchor.size(); ++d)
+    if (!pairs.contains(anchor[d], item)) return false;
+  return true;
+}
+
+// One worker's buffers.
+struct BitsetScratch {
+  explicit BitsetScratch(std::size_t words) : room(words) {}
+  std::vector<std::uint64_t> room;  // the intersection, when the new memo keeps no sets
+  std::vector<std::uint32_t> suffix, candidate, list;
+};
+
+std::span<const std::uint32_t> candidates_of(const MemoLevelInput& in, std::uint32_t last) {
+  const auto partners = in.neighbors->of(last);
+  return {std::upper_bound(partners.begin(), partners.end(), last), partners.end()};
+}
+
+void extend_anchor(const MemoLevelInput& in, const BitsetMemo& memo, const ItemBits& items,
+                   BitsetMemoStyle style, std::size_t r, BitsetMemo& out, BitsetScratch& scratch) {
+  auto anchor = memo.row(r);
+  const auto candidates = candidates_of(in, anchor.back());
+  if (candidates.empty() || memo.count(r) < in.min_count) return;
+  const std::size_t words = memo.words();
+  const std::size_t limit = memo_list_limit(words);
+  const bool anchor_is_list = style.adaptive && memo.count(r) < limit;
+  bool suffix_ready = false;
+  for (const std::uint32_t item : candidates) {
+    if (style.check_pairs_first && !other_pairs_hold(anchor, item, in.pairs)) continue;
+    std::uint64_t* room = out.words() != 0 ? out.scratch_bits() : scratch.room.data();
+    std::uint32_t count;
+    std::size_t used = words;
+    if (anchor_is_list) {
+      // A list's subset is shorter still, so it stays a list.
+      count = list_and_bits(list_of(memo, r), items.of(item), as_list(room), in.min_count);
+      used = list_words(count);
+    } else {
+      if (!suffix_ready) {
+        block_suffix_counts(memo.bits(r), words, scratch.suffix);
+        suffix_ready = true;
+      }
+      count = and_into_at_least(memo.bits(r), items.of(item), room, words, in.min_count,
+                                scratch.suffix);
+      if (count >= in.min_count && style.adaptive && count < limit && out.words() != 0) {
+        bitset_to_list(room, words, scratch.list);
+        used = list_words(count);
+      }
+    }
+    if (count < in.min_count) continue;
+    if (!style.check_pairs_first && !other_pairs_hold(anchor, item, in.pairs)) continue;
+    scratch.candidate.assign(anchor.begin(), anchor.end());
+    scratch.candidate.push_back(item);  // above the anchor's last: the row stays ascending
+    out.commit(scratch.candidate, count, used);
+  }
+}
+
+}  // namespace
+
+BitsetMemo build_pair_memo_on_bitsets(const ItemsetTable& pairs, const ItemBits& items,
+                                      BitsetMemoStyle style) {
+  BitsetMemo memo(2, items.words);
+  std::vector<std::uint32_t> buffer;
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    auto pair = pairs.row(p);
+    std::uint64_t* room = memo.scratch_bits();
+    const std::uint32_t count = and_into(items.of(pair[0]), items.of(pair[1]), room, items.words);
+    std::size_t used = items.words;
+    if (style.adaptive && count < memo_list_limit(items.words)) {
+      bitset_to_list(room, items.words, buffer);
+      used = list_words(count);
+    }
+    memo.commit(pair, count, used);
+  }
+  return memo;
+}
+
+BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                       const ItemBits& items, BitsetMemoStyle style,
+                                       bool keep_sets) {
+  const std::size_t n_anchors = memo.size();
+  const std::size_t out_words = keep_sets ? memo.words() : 0;
+  const auto ranges =
+      n_anchors <= tuning::kParallelAnchorMin
+          ? std::vector<IndexRange>{IndexRange{0, n_anchors}}
+          : balanced_ranges(n_anchors, pool_threads() * tuning::kChunksPerThread,
+                            [&](std::size_t r) { return candidates_of(in, memo.row(r).back()).size(); });
+  // Each anchor extends by larger items only, so the ranges find disjoint itemsets and their
+  // results simply join (the pipeline sorts the levels it returns).
+  std::vector<BitsetMemo> parts;
+  parts.reserve(ranges.size());
+  for (std::size_t c = 0; c < ranges.size(); ++c) parts.emplace_back(in.k, out_words);
+  tbb::parallel_for(std::size_t{0}, ranges.size(), [&](std::size_t c) {
+    BitsetScratch scratch(memo.words());
+    for (std::size_t r = ranges[c].begin; r < ranges[c].end; ++r) {
+      throw_if_cancelled();
+      extend_anchor(in, memo, items, style, r, parts[c], scratch);
+    }
+  });
+  throw_if_cancelled();
+  BitsetMemo merged(in.k, out_words);
+  for (BitsetMemo& part : parts) merged.absorb(std::move(part));
+  return merged;
+}
+
+}  // namespace tallyfold
