@@ -1,5 +1,6 @@
 #include "pairs/pair_stats.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include <tbb/blocked_range.h>
@@ -12,6 +13,7 @@
 #include "common/min_count.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
+#include "pairs/pair_metric_columns.hpp"
 
 namespace tallyfold {
 
@@ -35,11 +37,39 @@ std::vector<std::uint64_t> anchor_costs(const InvertedIndex& index) {
   return costs;
 }
 
-// The counted pairs of one range of anchors, in emission order, before any metric: 12 bytes
-// a row instead of the 72 of a finished row, so the peak stays near the size of the result.
+// The counted pairs of one range of anchors, in emission order, before any metric: 8 bytes a
+// row (partner and count; the anchor is stored once per run) instead of the 72 of a finished
+// row, so the peak stays near the size of the result.
 struct CountedPairs {
-  std::vector<std::uint32_t> item_A, item_B, count;
+  struct Run {
+    std::uint32_t anchor;
+    std::size_t end;  // one past the run's last entry in partners/counts
+  };
+  std::vector<Run> runs;
+  std::vector<std::uint32_t> partners, counts;
 };
+
+// Writes one range's rows, from `first` on, anchor run by anchor run.
+void write_rows(const CountedPairs& part, std::size_t first, const InvertedIndex& index,
+                const std::vector<double>& item_support, double n, PairOut& rows) {
+  std::size_t begin = 0;
+  for (const CountedPairs::Run& run : part.runs) {
+    const std::size_t at = first + begin, len = run.end - begin;
+    const std::uint32_t* partners = part.partners.data() + begin;
+    const std::uint32_t* counts = part.counts.data() + begin;
+    std::fill_n(rows.item_A.data() + at, len, run.anchor);
+    std::copy_n(partners, len, rows.item_B.data() + at);
+    std::copy_n(counts, len, rows.instances.data() + at);
+    anchor_metric_columns(len, counts, partners, item_support.data(), n,
+                          static_cast<double>(index.item_counts[run.anchor]),
+                          item_support[run.anchor],
+                          {rows.support.data() + at, rows.confidence.data() + at,
+                           rows.lift.data() + at, rows.conviction.data() + at,
+                           rows.leverage.data() + at, rows.cosine.data() + at,
+                           rows.jaccard.data() + at});
+    begin = run.end;
+  }
+}
 
 }  // namespace
 
@@ -75,31 +105,26 @@ PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
                     });
           counter.drain([&](std::uint32_t b, std::uint32_t c) {
             if (b == a || c < min_count) return;
-            out.item_A.push_back(a);
-            out.item_B.push_back(b);
-            out.count.push_back(c);
+            out.partners.push_back(b);
+            out.counts.push_back(c);
           });
+          const std::size_t end = out.partners.size();
+          if (end != (out.runs.empty() ? 0 : out.runs.back().end)) out.runs.push_back({a, end});
         }
       });
 
   std::vector<std::size_t> first_row(counted.size() + 1, 0);
   for (std::size_t c = 0; c < counted.size(); ++c)
-    first_row[c + 1] = first_row[c] + counted[c].count.size();
+    first_row[c + 1] = first_row[c] + counted[c].counts.size();
   PairStats stats;
   stats.n_transactions = n;
   stats.rows.resize(first_row.back());
 
-  // Metrics are written straight into the result columns, each range at its own offset.
+  // Metrics are written straight into the result columns, each range at its own offset, so
+  // the first touch of the fresh columns (page faults) is shared by the pool threads too.
   tbb::parallel_for(std::size_t{0}, counted.size(), [&](std::size_t c) {
-    CountedPairs& part = counted[c];
-    for (std::size_t i = 0; i < part.count.size(); ++i) {
-      const std::uint32_t a = part.item_A[i], b = part.item_B[i];
-      stats.rows.set(first_row[c] + i, a, b, part.count[i],
-                     pair_metrics(static_cast<double>(part.count[i]), n_f,
-                                  static_cast<double>(index.item_counts[a]), item_support[a],
-                                  item_support[b]));
-    }
-    part = CountedPairs{};
+    write_rows(counted[c], first_row[c], index, item_support, n_f, stats.rows);
+    counted[c] = CountedPairs{};
   });
   throw_if_cancelled();
   index.numbering.to_caller_ids(stats.rows.item_A);
