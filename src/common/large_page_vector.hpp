@@ -35,11 +35,12 @@ struct LargePageAllocator {
     const std::size_t bytes = n * sizeof(T);
     void* p = nullptr;
     if (bytes >= tuning::kLargePageMinBytes) {
+      // Aligned at the start; the advice covers the whole 2 MiB pages only, so a tail shorter
+      // than one stays on small pages and no memory is held that the vector does not use.
       constexpr std::size_t kHuge = std::size_t{2} << 20;
-      const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-      p = std::aligned_alloc(kHuge, rounded);
+      p = std::aligned_alloc(kHuge, (bytes + kHuge - 1) / kHuge * kHuge);
 #ifdef MADV_HUGEPAGE
-      if (p) madvise(p, rounded, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
+      if (p) madvise(p, bytes / kHuge * kHuge, MADV_HUGEPAGE);  // advice: a refusal is harmless
 #endif
     } else {
       p = std::malloc(bytes == 0 ? 1 : bytes);

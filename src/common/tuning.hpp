@@ -89,8 +89,8 @@ namespace tallyfold::tuning {
 
 // Pair engine and shared index. Buffers of at least this many bytes are 2 MiB aligned and
 // advised for transparent huge pages. Writing 574 MB from two threads on the development VM
-// took 0.75 s with 4 KiB faults and 0.12 s with huge pages (one thread: 0.50 s and 0.11 s);
-// below a few MiB the rounding to 2 MiB would waste more than the faults cost.
-inline constexpr std::size_t kLargePageMinBytes = std::size_t{8} << 20;
+// took 0.75 s with 4 KiB faults and 0.12 s with huge pages (one thread: 0.50 s and 0.11 s).
+// A buffer shorter than one huge page has nothing to advise.
+inline constexpr std::size_t kLargePageMinBytes = std::size_t{2} << 20;
 
 }  // namespace tallyfold::tuning

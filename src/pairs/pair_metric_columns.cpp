@@ -39,7 +39,16 @@ __attribute__((target("avx2"))) void avx2_rows(std::size_t rows, const std::uint
                                                const std::uint32_t* partners,
                                                const double* item_support, double n,
                                                double count_a, double support_a,
-                                               const MetricColumns& out) {
+                                               MetricColumns out) {
+  // Local copies: stores through the column pointers could otherwise alias the struct and
+  // force a reload of every pointer per step.
+  double* __restrict support_out = out.support;
+  double* __restrict confidence_out = out.confidence;
+  double* __restrict lift_out = out.lift;
+  double* __restrict conviction_out = out.conviction;
+  double* __restrict leverage_out = out.leverage;
+  double* __restrict cosine_out = out.cosine;
+  double* __restrict jaccard_out = out.jaccard;
   const __m256d vn = _mm256_set1_pd(n);
   const __m256d vcount_a = _mm256_set1_pd(count_a);
   const __m256d vsupport_a = _mm256_set1_pd(support_a);
@@ -73,13 +82,13 @@ __attribute__((target("avx2"))) void avx2_rows(std::size_t rows, const std::uint
     const __m256d cosine = _mm256_div_pd(support, _mm256_sqrt_pd(product));
     const __m256d jaccard =
         _mm256_div_pd(support, _mm256_sub_pd(_mm256_add_pd(vsupport_a, sb), support));
-    _mm256_storeu_pd(out.support + k, support);
-    _mm256_storeu_pd(out.confidence + k, confidence);
-    _mm256_storeu_pd(out.lift + k, lift);
-    _mm256_storeu_pd(out.conviction + k, conviction);
-    _mm256_storeu_pd(out.leverage + k, leverage);
-    _mm256_storeu_pd(out.cosine + k, cosine);
-    _mm256_storeu_pd(out.jaccard + k, jaccard);
+    _mm256_storeu_pd(support_out + k, support);
+    _mm256_storeu_pd(confidence_out + k, confidence);
+    _mm256_storeu_pd(lift_out + k, lift);
+    _mm256_storeu_pd(conviction_out + k, conviction);
+    _mm256_storeu_pd(leverage_out + k, leverage);
+    _mm256_storeu_pd(cosine_out + k, cosine);
+    _mm256_storeu_pd(jaccard_out + k, jaccard);
   }
   scalar_rows(k, rows, co, partners, item_support, n, count_a, support_a, out);
 }

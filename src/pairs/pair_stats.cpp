@@ -8,12 +8,12 @@
 #include <tbb/parallel_for.h>
 
 #include "common/csr_scan.hpp"
-#include "common/dense_counter.hpp"
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 #include "pairs/pair_metric_columns.hpp"
+#include "pairs/partner_counter.hpp"
 
 namespace tallyfold {
 
@@ -92,10 +92,10 @@ PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
   const std::vector<std::uint64_t> costs = anchor_costs(index);
   const auto ranges = balanced_ranges(item_space, pool_threads() * tuning::kChunksPerThread,
                                       [&](std::size_t a) { return costs[a]; });
-  tbb::enumerable_thread_specific<DenseCounter> counters([&] { return DenseCounter(item_space); });
+  tbb::enumerable_thread_specific<PartnerCounter> counters([&] { return PartnerCounter(item_space); });
   std::vector<CountedPairs> counted =
       map_ranges<CountedPairs>(ranges, [&](IndexRange range, CountedPairs& out) {
-        DenseCounter& counter = counters.local();
+        PartnerCounter& counter = counters.local();
         for (auto a = static_cast<std::uint32_t>(range.begin); a < range.end; ++a) {
           if (index.item_counts[a] == 0) continue;
           throw_if_cancelled();
