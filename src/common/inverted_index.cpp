@@ -15,6 +15,7 @@
 
 #include "common/input_rows.hpp"
 #include "common/cancel.hpp"
+#include "common/large_page_vector.hpp"
 #include "common/panic.hpp"
 
 namespace tallyfold {
@@ -36,6 +37,7 @@ class TxnRows {
     if (rows_ == 0) return;
     bytes_.reset(static_cast<unsigned char*>(std::malloc(rows_ * sizeof(std::int64_t))));
     if (!bytes_) throw std::bad_alloc();
+    advise_large_pages(bytes_.get(), rows_ * sizeof(std::int64_t));
     for (std::size_t r = 0; r < rows_; ++r) {
       const std::int64_t id = txn_ids.load(r);
       std::memcpy(bytes_.get() + r * sizeof(std::int64_t), &id, sizeof id);
@@ -86,7 +88,7 @@ class TxnRows {
 bool number_transactions(TxnRows& txns, std::vector<std::int64_t>& distinct) {
   const std::size_t rows = txns.size();
   distinct.clear();
-  distinct.reserve(rows / 4 + 1);
+  reserve_on_large_pages(distinct, rows / 4 + 1);
   if (rows == 0) return true;
 
   std::int64_t lo = txns.id(0), hi = lo;
@@ -118,7 +120,9 @@ bool number_transactions(TxnRows& txns, std::vector<std::int64_t>& distinct) {
   };
 
   if (span_minus_one < 2 * static_cast<std::uint64_t>(rows) + 64) {
-    std::vector<std::uint32_t> table(span_minus_one + 1, kUnseen);
+    std::vector<std::uint32_t> table;
+    reserve_on_large_pages(table, span_minus_one + 1);
+    table.assign(span_minus_one + 1, kUnseen);
     assign([&](std::int64_t id) {
       std::uint32_t& slot = table[static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(lo)];
       if (slot == kUnseen) {
@@ -190,7 +194,9 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   // Transaction side. Rows that come grouped by transaction (the usual layout) already are
   // it, in place; otherwise they are scattered by counting. Either way the per-row arrays are
   // gone before the item side is allocated.
-  std::vector<std::uint32_t> txn_offsets(std::size_t{n_transactions} + 1, 0);
+  std::vector<std::uint32_t> txn_offsets;
+  reserve_on_large_pages(txn_offsets, std::size_t{n_transactions} + 1);
+  txn_offsets.assign(std::size_t{n_transactions} + 1, 0);
   for (std::size_t r = 0; r < rows; ++r) {
     throw_if_cancelled_every(r);
     ++txn_offsets[txn_of_row.number(r) + 1];
@@ -200,6 +206,7 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   if (grouped) {
     txn_side = std::move(item_of_row);
   } else {
+    reserve_on_large_pages(txn_side, rows);
     txn_side.resize(rows);
     std::vector<std::uint32_t> cursor(txn_offsets.begin(), txn_offsets.end() - 1);
     for (std::size_t r = 0; r < rows; ++r) {
@@ -216,7 +223,9 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   std::vector<std::uint32_t> item_offsets(std::size_t{item_space} + 1, 0);
   for (std::uint32_t item : by_txn.values) ++item_offsets[item + 1];
   for (std::uint32_t i = 0; i < item_space; ++i) item_offsets[i + 1] += item_offsets[i];
-  std::vector<std::uint32_t> item_side(by_txn.values.size());
+  std::vector<std::uint32_t> item_side;
+  reserve_on_large_pages(item_side, by_txn.values.size());
+  item_side.resize(by_txn.values.size());
   {
     std::vector<std::uint32_t> cursor(item_offsets.begin(), item_offsets.end() - 1);
     for (std::uint32_t t = 0; t < n_transactions; ++t) {

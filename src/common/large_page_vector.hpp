@@ -8,7 +8,9 @@
 // the buffer behaves like any other.
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -17,6 +19,28 @@
 #include "common/tuning.hpp"
 
 namespace tallyfold {
+
+// Offers the pages of [data, data + bytes) to the kernel for transparent huge pages, before
+// they are first written. For buffers that must stay plain std::vectors: reserve, advise, then
+// fill. Buffers below tuning::kLargePageMinBytes are left alone. Advice only: where huge
+// pages are unavailable nothing changes.
+inline void advise_large_pages(const void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  if (data == nullptr || bytes < tuning::kLargePageMinBytes) return;
+  static const auto kPage = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  if (kPage == 0) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data) / kPage * kPage;
+  const auto end = reinterpret_cast<std::uintptr_t>(data) + bytes;
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // page-aligned start
+#endif
+}
+
+// Reserves room for `n` elements and advises it for huge pages; the vector is still empty.
+template <class T, class A>
+void reserve_on_large_pages(std::vector<T, A>& values, std::size_t n) {
+  values.reserve(n);
+  advise_large_pages(values.data(), values.capacity() * sizeof(T));
+}
 
 template <class T>
 struct LargePageAllocator {

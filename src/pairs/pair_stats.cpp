@@ -19,15 +19,20 @@ namespace tallyfold {
 
 namespace {
 
-// Work of one anchor: the summed length of its transactions. A pass over every row of the
-// index, so it runs on the pool like the counting it balances.
-std::vector<std::uint64_t> anchor_costs(const InvertedIndex& index) {
+// Work of one anchor: the summed length of its transactions, 0 for an anchor that is skipped
+// (fewer transactions than the min count). A pass over the rows of the index, so it runs on
+// the pool like the counting it balances.
+std::vector<std::uint64_t> anchor_costs(const InvertedIndex& index, std::uint64_t min_count) {
   std::vector<std::uint64_t> costs(index.item_space, 0);
   tbb::parallel_for(tbb::blocked_range<std::uint32_t>(0, index.item_space),
                     [&](const tbb::blocked_range<std::uint32_t>& r) {
                       throw_if_cancelled();
                       for (std::uint32_t a = r.begin(); a != r.end(); ++a) {
                         std::uint64_t cost = 0;
+                        if (index.item_counts[a] < min_count) {
+                          costs[a] = 0;
+                          continue;
+                        }
                         for (std::uint32_t t : index.txns_of(a))
                           cost += index.txn_offsets[t + 1] - index.txn_offsets[t];
                         costs[a] = cost;
@@ -89,7 +94,7 @@ PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
 
   // Ranges of anchors balanced by work; partial results are kept per range, so their
   // concatenation in range order is independent of the thread count.
-  const std::vector<std::uint64_t> costs = anchor_costs(index);
+  const std::vector<std::uint64_t> costs = anchor_costs(index, min_count);
   const auto ranges = balanced_ranges(item_space, pool_threads() * tuning::kChunksPerThread,
                                       [&](std::size_t a) { return costs[a]; });
   tbb::enumerable_thread_specific<PartnerCounter> counters([&] { return PartnerCounter(item_space); });
@@ -97,7 +102,9 @@ PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
       map_ranges<CountedPairs>(ranges, [&](IndexRange range, CountedPairs& out) {
         PartnerCounter& counter = counters.local();
         for (auto a = static_cast<std::uint32_t>(range.begin); a < range.end; ++a) {
-          if (index.item_counts[a] == 0) continue;
+          // A pair never occurs more often than its anchor: an anchor below the min count
+          // has no row to report.
+          if (index.item_counts[a] == 0 || index.item_counts[a] < min_count) continue;
           throw_if_cancelled();
           scan_rows(index.txn_offsets.data(), index.txn_items.data(), index.txns_of(a),
                     [&](std::span<const std::uint32_t> items) {
