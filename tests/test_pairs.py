@@ -160,3 +160,74 @@ def test_no_memory_growth_over_many_calls():
         r = pairs(txn, item, n_items, 0.0 if k % 2 else 0.0005)
     assert len(r["item_A"]) > 10_000
     assert _rss_bytes() - before < 20 << 20
+
+
+def _runs_of_every_length(longest):
+    """Anchor 0 with 1..longest partners across the transactions it shares with them, an item
+    in every basket (NaN conviction) and partners that always come with their anchor (infinite
+    conviction), so vector steps and the rows after them mix every branch of the metrics."""
+    rng = np.random.default_rng(longest)
+    out = []
+    for t in range(3 * longest):
+        width = 1 + t % longest
+        items = {0, 1} | {int(x) for x in rng.choice(np.arange(2, 2 + longest), width - 1,
+                                                         replace=False)}
+        if t % 3:
+            items |= {40, 41}  # 40 always with 41, which misses every sixth basket
+        elif t % 2:
+            items.add(41)
+        out.append(sorted(items))
+    return out
+
+
+@pytest.mark.parametrize("longest", [1, 2, 3, 4, 5, 7, 8, 9, 17])
+@pytest.mark.parametrize("min_support", [0.0, 0.3])
+def test_metric_runs_of_every_length_bit_for_bit(longest, min_support):
+    bsk = _runs_of_every_length(longest)
+    got = pairs(*as_arrays(bsk), 42, min_support)
+    assert_pairs_equal(got, pair_rows(baskets(*as_arrays(bsk)), min_support), len(bsk))
+    conviction = got["conviction"]
+    assert np.isnan(conviction).any() and np.isinf(conviction).any()
+
+
+@pytest.mark.parametrize("min_support", [0.0005, 0.003, 0.02, 0.2])
+def test_anchors_below_the_min_count_leave_the_same_rows(min_support):
+    txn, item, n_items = _medium()
+    txn, item = txn[:20_000], item[:20_000]
+    got = pairs(txn, item, n_items, min_support)
+    bsk = baskets(txn, item)
+    assert_pairs_equal(got, pair_rows(bsk, min_support), len(bsk))
+
+
+def _large_rows(seed=5):
+    """About 700k rows, a third of them repeats of a row of the same basket: large enough that
+    every buffer of the index build is huge-page sized and de-duplication frees capacity."""
+    rng = np.random.default_rng(seed)
+    n_txn, n_items = 60_000, 400
+    sizes = rng.integers(2, 12, n_txn)
+    txn = np.repeat(np.arange(n_txn, dtype=np.int64), sizes)
+    item = (rng.zipf(1.3, len(txn)) % n_items).astype(np.int32)
+    repeat = rng.random(len(txn)) < 0.5
+    txn = np.repeat(txn, np.where(repeat, 2, 1))
+    item = np.repeat(item, np.where(repeat, 2, 1))
+    return txn, item, n_items
+
+
+@pytest.mark.parametrize("min_support", [0.0, 0.001])
+def test_large_input_same_rows_in_every_layout(min_support):
+    txn, item, n_items = _large_rows()
+    grouped = pairs(txn, item, n_items, min_support)
+    # Rows dealt round-robin: every transaction still first appears in the same order, so the
+    # result must not change, though the index now has to scatter the rows.
+    order = np.argsort(np.arange(len(txn)) - np.searchsorted(txn, txn), kind="stable")
+    dealt = pairs(txn[order], item[order], n_items, min_support)
+    _, first = np.unique(np.stack([txn, item]), axis=1, return_index=True)
+    unique_rows = np.sort(first)
+    deduplicated = pairs(txn[unique_rows], item[unique_rows], n_items, min_support)
+    for key in PAIR_KEYS[:-1]:
+        np.testing.assert_array_equal(dealt[key], grouped[key], err_msg=key)
+        np.testing.assert_array_equal(deduplicated[key], grouped[key], err_msg=key)
+    if min_support == 0.0:
+        per_txn = np.bincount(txn[unique_rows])
+        assert grouped["instances"].sum() == int((per_txn * (per_txn - 1)).sum())
+        assert len(grouped["item_A"]) > 20_000
