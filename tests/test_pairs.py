@@ -190,10 +190,11 @@ def test_metric_runs_of_every_length_bit_for_bit(longest, min_support):
     assert np.isnan(conviction).any() and np.isinf(conviction).any()
 
 
-@pytest.mark.parametrize("min_support", [0.0005, 0.003, 0.02, 0.2])
-def test_anchors_below_the_min_count_leave_the_same_rows(min_support):
+@pytest.mark.parametrize("n_rows", [20_000, 90_000], ids=["calling-thread", "pool"])
+@pytest.mark.parametrize("min_support", [0.0, 0.0005, 0.02, 0.2])
+def test_anchors_below_the_min_count_leave_the_same_rows(min_support, n_rows):
     txn, item, n_items = _medium()
-    txn, item = txn[:20_000], item[:20_000]
+    txn, item = txn[:n_rows], item[:n_rows]
     got = pairs(txn, item, n_items, min_support)
     bsk = baskets(txn, item)
     assert_pairs_equal(got, pair_rows(bsk, min_support), len(bsk))

@@ -92,33 +92,43 @@ PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
   for (std::uint32_t i = 0; i < item_space; ++i)
     item_support[i] = static_cast<double>(index.item_counts[i]) / n_f;
 
-  // Ranges of anchors balanced by work; partial results are kept per range, so their
-  // concatenation in range order is independent of the thread count.
-  const std::vector<std::uint64_t> costs = anchor_costs(index, min_count);
-  const auto ranges = balanced_ranges(item_space, pool_threads() * tuning::kChunksPerThread,
-                                      [&](std::size_t a) { return costs[a]; });
-  tbb::enumerable_thread_specific<PartnerCounter> counters([&] { return PartnerCounter(item_space); });
-  std::vector<CountedPairs> counted =
-      map_ranges<CountedPairs>(ranges, [&](IndexRange range, CountedPairs& out) {
-        PartnerCounter& counter = counters.local();
-        for (auto a = static_cast<std::uint32_t>(range.begin); a < range.end; ++a) {
-          // A pair never occurs more often than its anchor: an anchor below the min count
-          // has no row to report.
-          if (index.item_counts[a] == 0 || index.item_counts[a] < min_count) continue;
-          throw_if_cancelled();
-          scan_rows(index.txn_offsets.data(), index.txn_items.data(), index.txns_of(a),
-                    [&](std::span<const std::uint32_t> items) {
-                      for (std::uint32_t j : items) counter.add(j);
-                    });
-          counter.drain([&](std::uint32_t b, std::uint32_t c) {
-            if (b == a || c < min_count) return;
-            out.partners.push_back(b);
-            out.counts.push_back(c);
-          });
-          const std::size_t end = out.partners.size();
-          if (end != (out.runs.empty() ? 0 : out.runs.back().end)) out.runs.push_back({a, end});
-        }
+  tbb::enumerable_thread_specific<PartnerCounter> counters(
+      [&] { return PartnerCounter(item_space); });
+  auto count_range = [&](IndexRange range, CountedPairs& out) {
+    PartnerCounter& counter = counters.local();
+    for (auto a = static_cast<std::uint32_t>(range.begin); a < range.end; ++a) {
+      // A pair never occurs more often than its anchor: an anchor below the min count has no
+      // row to report.
+      if (index.item_counts[a] == 0 || index.item_counts[a] < min_count) continue;
+      throw_if_cancelled();
+      scan_rows(index.txn_offsets.data(), index.txn_items.data(), index.txns_of(a),
+                [&](std::span<const std::uint32_t> items) {
+                  for (std::uint32_t j : items) counter.add(j);
+                });
+      counter.drain([&](std::uint32_t b, std::uint32_t c) {
+        if (b == a || c < min_count) return;
+        out.partners.push_back(b);
+        out.counts.push_back(c);
       });
+      const std::size_t end = out.partners.size();
+      if (end != (out.runs.empty() ? 0 : out.runs.back().end)) out.runs.push_back({a, end});
+    }
+  };
+
+  // A small input is counted on the calling thread: waking the pool would cost about as much
+  // as the work. Otherwise ranges of anchors are balanced by work, and partial results are
+  // kept per range, so their concatenation in range order is independent of the thread count.
+  const bool on_pool = index.txn_items.size() >= tuning::kPairPoolMinEntries;
+  std::vector<CountedPairs> counted;
+  if (on_pool) {
+    const std::vector<std::uint64_t> costs = anchor_costs(index, min_count);
+    const auto ranges = balanced_ranges(item_space, pool_threads() * tuning::kChunksPerThread,
+                                        [&](std::size_t a) { return costs[a]; });
+    counted = map_ranges<CountedPairs>(ranges, count_range);
+  } else {
+    counted.resize(1);
+    count_range({0, item_space}, counted[0]);
+  }
 
   std::vector<std::size_t> first_row(counted.size() + 1, 0);
   for (std::size_t c = 0; c < counted.size(); ++c)
@@ -129,10 +139,14 @@ PairStats compute_pair_stats(CallerArray<std::int64_t> txn_ids,
 
   // Metrics are written straight into the result columns, each range at its own offset, so
   // the first touch of the fresh columns (page faults) is shared by the pool threads too.
-  tbb::parallel_for(std::size_t{0}, counted.size(), [&](std::size_t c) {
+  auto write_part = [&](std::size_t c) {
     write_rows(counted[c], first_row[c], index, item_support, n_f, stats.rows);
     counted[c] = CountedPairs{};
-  });
+  };
+  if (on_pool)
+    tbb::parallel_for(std::size_t{0}, counted.size(), write_part);
+  else
+    write_part(0);
   throw_if_cancelled();
   index.numbering.to_caller_ids(stats.rows.item_A);
   index.numbering.to_caller_ids(stats.rows.item_B);
