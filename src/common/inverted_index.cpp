@@ -12,11 +12,14 @@
 #include <unistd.h>
 
 #include <absl/container/flat_hash_map.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 
 #include "common/input_rows.hpp"
 #include "common/cancel.hpp"
 #include "common/large_page_vector.hpp"
 #include "common/panic.hpp"
+#include "common/tuning.hpp"
 
 namespace tallyfold {
 
@@ -245,9 +248,50 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   return index;
 }
 
+namespace {
+
+// Sorts rows [first, last) of `values` in place and moves each row's distinct values to the
+// front of its own segment; lens[r] receives the distinct count. Rows touch only their own
+// segment, so ranges of rows run in parallel.
+void sort_dedup_rows(std::vector<std::uint32_t>& values, const std::vector<std::uint32_t>& offsets,
+                     std::size_t first, std::size_t last, std::uint32_t* lens) {
+  for (std::size_t r = first; r < last; ++r) {
+    throw_if_cancelled_every(r);
+    auto begin = values.begin() + offsets[r], end = values.begin() + offsets[r + 1];
+    // Segments often arrive sorted already (rows grouped by transaction), so test first.
+    if (!std::is_sorted(begin, end)) std::sort(begin, end);
+    lens[r] = static_cast<std::uint32_t>(std::unique(begin, end) - begin);
+  }
+}
+
+}  // namespace
+
 Csr sort_dedup_csr(std::vector<std::uint32_t> values, std::vector<std::uint32_t> offsets,
                    std::size_t rows) {
   if (offsets.size() < rows + 1) panic_range_end(rows + 1, offsets.size());
+  // Bounds first, in row order, so a bad row is reported the same way whatever runs next.
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::uint32_t begin = offsets[r], end = offsets[r + 1];
+    if (end > values.size()) panic_range_end(end, values.size());
+    if (begin > end)
+      throw Panic("slice index starts at " + std::to_string(begin) + " but ends at " +
+                  std::to_string(end));
+  }
+
+  // Sorting is independent per row and runs on the pool for large inputs; the compaction
+  // that follows is a sequential move, skipped for rows that have not shifted.
+  std::vector<std::uint32_t> lens(rows);
+  if (rows >= tuning::kParallelDedupMinRows) {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, 4096),
+                      [&](const tbb::blocked_range<std::size_t>& range) {
+                        throw_if_cancelled();
+                        sort_dedup_rows(values, offsets, range.begin(), range.end(), lens.data());
+                      });
+    throw_if_cancelled();
+  } else {
+    sort_dedup_rows(values, offsets, 0, rows, lens.data());
+  }
+
   // The offsets are rewritten in place: entry r + 1 is read (as the old end of row r) before
   // it is overwritten, and the old start of row r is carried in `begin`.
   std::size_t write = 0;
@@ -256,18 +300,8 @@ Csr sort_dedup_csr(std::vector<std::uint32_t> values, std::vector<std::uint32_t>
   for (std::size_t r = 0; r < rows; ++r) {
     throw_if_cancelled_every(r);
     const std::uint32_t end = offsets[r + 1];
-    if (end > values.size()) panic_range_end(end, values.size());
-    if (begin > end)
-      throw Panic("slice index starts at " + std::to_string(begin) + " but ends at " +
-                  std::to_string(end));
-    auto first = values.begin() + begin, last = values.begin() + end;
-    // Segments usually arrive sorted already (rows grouped by transaction), so test first.
-    if (!std::is_sorted(first, last)) std::sort(first, last);
-    if (first != last) {
-      values[write++] = *first;
-      for (auto it = first + 1; it != last; ++it)
-        if (*it != values[write - 1]) values[write++] = *it;
-    }
+    if (write != begin) std::copy_n(values.begin() + begin, lens[r], values.begin() + write);
+    write += lens[r];
     offsets[r + 1] = static_cast<std::uint32_t>(write);
     begin = end;
   }
