@@ -103,8 +103,27 @@ bool number_transactions(TxnRows& txns, std::vector<std::int64_t>& distinct) {
   const std::uint64_t span_minus_one =
       static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
 
+  // Each lookup of a new id is a miss in a table far larger than the cache; the lookups
+  // themselves must run in row order (numbers go by first appearance), but the ids they will
+  // need are known ahead, so a cursor a few transactions in front prefetches their slots.
+  // It reads ids of rows past the current one, which no number has overwritten yet.
+  constexpr int kLookupsAhead = 8;
   bool grouped = true;
-  auto assign = [&](auto&& lookup_or_insert) {
+  auto assign = [&](auto&& lookup_or_insert, auto&& prefetch) {
+    std::size_t ahead = 0;
+    std::int64_t ahead_id = txns.id(0);
+    auto advance_ahead = [&] {
+      while (++ahead < rows) {
+        const std::int64_t id = txns.id(ahead);
+        if (id != ahead_id) {
+          ahead_id = id;
+          prefetch(id);
+          return;
+        }
+      }
+      ahead = rows - 1;  // stays at the end: later calls find nothing more
+    };
+    for (int k = 0; k < kLookupsAhead; ++k) advance_ahead();
     std::int64_t previous_id = txns.id(0);
     std::uint32_t previous_txn = lookup_or_insert(previous_id);
     txns.set_number(0, previous_txn);
@@ -112,6 +131,7 @@ bool number_transactions(TxnRows& txns, std::vector<std::int64_t>& distinct) {
       throw_if_cancelled_every(r);
       const std::int64_t id = txns.id(r);
       if (id != previous_id) {
+        advance_ahead();
         const std::uint32_t txn = lookup_or_insert(id);
         // A new transaction gets the next number; anything else is a return to an earlier one.
         grouped = grouped && txn == previous_txn + 1;
@@ -126,22 +146,30 @@ bool number_transactions(TxnRows& txns, std::vector<std::int64_t>& distinct) {
     std::vector<std::uint32_t> table;
     reserve_on_large_pages(table, span_minus_one + 1);
     table.assign(span_minus_one + 1, kUnseen);
-    assign([&](std::int64_t id) {
-      std::uint32_t& slot = table[static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(lo)];
-      if (slot == kUnseen) {
-        slot = static_cast<std::uint32_t>(distinct.size());
-        distinct.push_back(id);
-      }
-      return slot;
-    });
+    auto slot_of = [&](std::int64_t id) -> std::uint32_t& {
+      return table[static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(lo)];
+    };
+    assign(
+        [&](std::int64_t id) {
+          std::uint32_t& slot = slot_of(id);
+          if (slot == kUnseen) {
+            slot = static_cast<std::uint32_t>(distinct.size());
+            distinct.push_back(id);
+          }
+          return slot;
+        },
+        [&](std::int64_t id) { __builtin_prefetch(&slot_of(id)); });
   } else {
     absl::flat_hash_map<std::int64_t, std::uint32_t> numbers;
     numbers.reserve(std::max<std::size_t>(16, rows / 4));
-    assign([&](std::int64_t id) {
-      auto [it, inserted] = numbers.try_emplace(id, static_cast<std::uint32_t>(distinct.size()));
-      if (inserted) distinct.push_back(id);
-      return it->second;
-    });
+    assign(
+        [&](std::int64_t id) {
+          auto [it, inserted] =
+              numbers.try_emplace(id, static_cast<std::uint32_t>(distinct.size()));
+          if (inserted) distinct.push_back(id);
+          return it->second;
+        },
+        [&](std::int64_t id) { numbers.prefetch(id); });
   }
   distinct.shrink_to_fit();
   txns.keep_numbers_only();
