@@ -198,37 +198,3 @@ def test_anchors_below_the_min_count_leave_the_same_rows(min_support, n_rows):
     got = pairs(txn, item, n_items, min_support)
     bsk = baskets(txn, item)
     assert_pairs_equal(got, pair_rows(bsk, min_support), len(bsk))
-
-
-def _large_rows(seed=5):
-    """About 700k rows, a third of them repeats of a row of the same basket: large enough that
-    every buffer of the index build is huge-page sized and de-duplication frees capacity."""
-    rng = np.random.default_rng(seed)
-    n_txn, n_items = 60_000, 400
-    sizes = rng.integers(2, 12, n_txn)
-    txn = np.repeat(np.arange(n_txn, dtype=np.int64), sizes)
-    item = (rng.zipf(1.3, len(txn)) % n_items).astype(np.int32)
-    repeat = rng.random(len(txn)) < 0.5
-    txn = np.repeat(txn, np.where(repeat, 2, 1))
-    item = np.repeat(item, np.where(repeat, 2, 1))
-    return txn, item, n_items
-
-
-@pytest.mark.parametrize("min_support", [0.0, 0.001])
-def test_large_input_same_rows_in_every_layout(min_support):
-    txn, item, n_items = _large_rows()
-    grouped = pairs(txn, item, n_items, min_support)
-    # Rows dealt round-robin: every transaction still first appears in the same order, so the
-    # result must not change, though the index now has to scatter the rows.
-    order = np.argsort(np.arange(len(txn)) - np.searchsorted(txn, txn), kind="stable")
-    dealt = pairs(txn[order], item[order], n_items, min_support)
-    _, first = np.unique(np.stack([txn, item]), axis=1, return_index=True)
-    unique_rows = np.sort(first)
-    deduplicated = pairs(txn[unique_rows], item[unique_rows], n_items, min_support)
-    for key in PAIR_KEYS[:-1]:
-        np.testing.assert_array_equal(dealt[key], grouped[key], err_msg=key)
-        np.testing.assert_array_equal(deduplicated[key], grouped[key], err_msg=key)
-    if min_support == 0.0:
-        per_txn = np.bincount(txn[unique_rows])
-        assert grouped["instances"].sum() == int((per_txn * (per_txn - 1)).sum())
-        assert len(grouped["item_A"]) > 20_000
