@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import _tallyfold
-from reference import as_arrays, assert_pairs_equal, baskets, pair_rows
+from reference import PAIR_KEYS, as_arrays, assert_pairs_equal, baskets, pair_rows
 
 pairs = _tallyfold.rust_compute_pairs
 I64 = np.iinfo(np.int64)
@@ -128,3 +128,61 @@ def test_empty_input(n_items):
     got = pairs(np.zeros(0, np.int64), np.zeros(0, np.int32), n_items)
     assert got["n_transactions"] == 0 and all(len(v) == 0 for k, v in got.items()
                                                if k != "n_transactions")
+
+
+def _large_rows(seed=5):
+    """About 700k rows, a third of them repeats of a row of the same basket: large enough that
+    every buffer of the index build is huge-page sized and de-duplication frees capacity."""
+    rng = np.random.default_rng(seed)
+    n_txn, n_items = 60_000, 400
+    sizes = rng.integers(2, 12, n_txn)
+    txn = np.repeat(np.arange(n_txn, dtype=np.int64), sizes)
+    item = (rng.zipf(1.3, len(txn)) % n_items).astype(np.int32)
+    repeat = rng.random(len(txn)) < 0.5
+    txn = np.repeat(txn, np.where(repeat, 2, 1))
+    item = np.repeat(item, np.where(repeat, 2, 1))
+    return txn, item, n_items
+
+
+def _large_layouts():
+    """The rows of _large_rows in layouts that take every path of the index build, each
+    meeting the transactions in the same first-seen order: grouped (in place), dealt
+    round-robin (scattered), de-duplicated, and with far-apart ids (hashed numbering)."""
+    txn, item, n_items = _large_rows()
+    order = np.argsort(np.arange(len(txn)) - np.searchsorted(txn, txn), kind="stable")
+    _, first = np.unique(np.stack([txn, item]), axis=1, return_index=True)
+    unique_rows = np.sort(first)
+    far_ids = np.random.default_rng(9).choice(2**62, int(txn.max()) + 1, replace=False)
+    return n_items, {
+        "grouped": (txn, item),
+        "dealt": (txn[order], item[order]),
+        "deduplicated": (txn[unique_rows], item[unique_rows]),
+        "hashed-ids": (far_ids[txn].astype(np.int64) - 2**61, item),
+    }
+
+
+@pytest.mark.parametrize("min_support", [0.0, 0.001])
+def test_large_input_same_rows_in_every_layout(min_support):
+    n_items, layouts = _large_layouts()
+    results = {name: pairs(t, i, n_items, min_support) for name, (t, i) in layouts.items()}
+    grouped = results["grouped"]
+    for name, got in results.items():
+        for key in PAIR_KEYS[:-1]:
+            np.testing.assert_array_equal(got[key], grouped[key], err_msg=f"{name} {key}")
+    if min_support == 0.0:
+        t, _ = layouts["deduplicated"]
+        per_txn = np.bincount(t)
+        assert grouped["instances"].sum() == int((per_txn * (per_txn - 1)).sum())
+        assert len(grouped["item_A"]) > 20_000
+
+
+def test_large_input_same_itemsets_in_every_layout():
+    n_items, layouts = _large_layouts()
+    results = {name: _tallyfold.rust_eclat_pipeline(t, i, 3, n_items, 0.001)
+               for name, (t, i) in layouts.items()}
+    grouped = results["grouped"]
+    assert len(grouped["counts"]) > 100
+    for name, got in results.items():
+        assert got.keys() == grouped.keys()
+        for key, value in got.items():
+            np.testing.assert_array_equal(value, grouped[key], err_msg=f"{name} {key}")

@@ -160,3 +160,41 @@ def test_no_memory_growth_over_many_calls():
         r = pairs(txn, item, n_items, 0.0 if k % 2 else 0.0005)
     assert len(r["item_A"]) > 10_000
     assert _rss_bytes() - before < 20 << 20
+
+
+def _runs_of_every_length(longest):
+    """Anchor 0 with 1..longest partners across the transactions it shares with them, an item
+    in every basket (NaN conviction) and partners that always come with their anchor (infinite
+    conviction), so vector steps and the rows after them mix every branch of the metrics."""
+    rng = np.random.default_rng(longest)
+    out = []
+    for t in range(3 * longest):
+        width = 1 + t % longest
+        items = {0, 1} | {int(x) for x in rng.choice(np.arange(2, 2 + longest), width - 1,
+                                                         replace=False)}
+        if t % 3:
+            items |= {40, 41}  # 40 always with 41, which misses every sixth basket
+        elif t % 2:
+            items.add(41)
+        out.append(sorted(items))
+    return out
+
+
+@pytest.mark.parametrize("longest", [1, 2, 3, 4, 5, 7, 8, 9, 17])
+@pytest.mark.parametrize("min_support", [0.0, 0.3])
+def test_metric_runs_of_every_length_bit_for_bit(longest, min_support):
+    bsk = _runs_of_every_length(longest)
+    got = pairs(*as_arrays(bsk), 42, min_support)
+    assert_pairs_equal(got, pair_rows(baskets(*as_arrays(bsk)), min_support), len(bsk))
+    conviction = got["conviction"]
+    assert np.isnan(conviction).any() and np.isinf(conviction).any()
+
+
+@pytest.mark.parametrize("n_rows", [20_000, 90_000], ids=["calling-thread", "pool"])
+@pytest.mark.parametrize("min_support", [0.0, 0.0005, 0.02, 0.2])
+def test_anchors_below_the_min_count_leave_the_same_rows(min_support, n_rows):
+    txn, item, n_items = _medium()
+    txn, item = txn[:n_rows], item[:n_rows]
+    got = pairs(txn, item, n_items, min_support)
+    bsk = baskets(txn, item)
+    assert_pairs_equal(got, pair_rows(bsk, min_support), len(bsk))

@@ -4,6 +4,7 @@
 
 #include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
+#include "common/large_page_vector.hpp"
 #include "common/panic.hpp"
 
 namespace tallyfold {
@@ -24,6 +25,7 @@ std::vector<std::int64_t> read_txn_ids(CallerArray<std::int64_t> txn_ids) {
 ItemRows read_item_ids(CallerArray<std::int32_t> item_ids, std::size_t rows,
                        std::optional<std::uint32_t> n_items) {
   ItemRows out;
+  reserve_on_large_pages(out.ids, rows);
   out.ids.resize(rows);
   std::uint32_t largest = 0;
   for (std::size_t r = 0; r < rows; ++r) {

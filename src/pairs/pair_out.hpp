@@ -1,18 +1,19 @@
 #pragma once
-// Pair rows stored column-wise, one vector per result key.
+// Pair rows stored column-wise, one vector per result key. Results run to hundreds of
+// millions of rows, so the columns sit on large pages (see LargePageVector).
 
 #include <cstdint>
 
-#include "common/uninit_vector.hpp"
+#include "common/large_page_vector.hpp"
 #include "pairs/pair_metrics.hpp"
 
 namespace tallyfold {
 
 struct PairOut {
-  UninitVector<std::uint32_t> item_A;
-  UninitVector<std::uint32_t> item_B;
-  UninitVector<std::uint64_t> instances;
-  UninitVector<double> support, confidence, lift, conviction, leverage, cosine, jaccard;
+  LargePageVector<std::uint32_t> item_A;
+  LargePageVector<std::uint32_t> item_B;
+  LargePageVector<std::uint64_t> instances;
+  LargePageVector<double> support, confidence, lift, conviction, leverage, cosine, jaccard;
 
   std::size_t size() const { return item_A.size(); }
 

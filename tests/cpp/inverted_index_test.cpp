@@ -20,6 +20,25 @@ int main() {
   CHECK((csr.values == std::vector<std::uint32_t>{1, 3, 5, 9}));
   CHECK((csr.offsets == std::vector<std::uint32_t>{0, 3, 3, 4}));
 
+  // Offsets may start past 0 (a row range cut from a larger buffer); they come back from 0.
+  Csr cut = sort_dedup_csr({7, 3, 3, 1}, {1, 3, 4}, 2);
+  CHECK((cut.values == std::vector<std::uint32_t>{3, 1}));
+  CHECK((cut.offsets == std::vector<std::uint32_t>{0, 1, 2}));
+
+  // Many duplicates: the spare capacity is handed back without a copy, and the vector stays
+  // usable (growing into that capacity reads what is written, not stale values).
+  {
+    std::vector<std::uint32_t> many(1u << 20, 9);
+    many[0] = 4;
+    Csr shrunk = sort_dedup_csr(std::move(many), {0, 1u << 19, 1u << 20}, 2);
+    CHECK((shrunk.values == std::vector<std::uint32_t>{4, 9, 9}));
+    CHECK((shrunk.offsets == std::vector<std::uint32_t>{0, 2, 3}));
+    for (std::uint32_t k = 0; k < (1u << 19); ++k) shrunk.values.push_back(k);
+    bool intact = shrunk.values[2] == 9;
+    for (std::uint32_t k = 0; k < (1u << 19); ++k) intact = intact && shrunk.values[3 + k] == k;
+    CHECK(intact);
+  }
+
   // Offsets that run past the values, or too few offsets, are internal faults.
   CHECK(throws<Panic>([] { sort_dedup_csr({1, 2}, {0, 3}, 1); }));
   CHECK(throws<Panic>([] { sort_dedup_csr({1, 2}, {0}, 1); }));
