@@ -29,3 +29,24 @@ def assert_clean_exit(proc) -> None:
     assert proc.returncode == 0, (
         f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n"
         f"{proc.stderr[-4000:]}")
+
+
+def interrupt_child(argv: list[str], after: float = 1.0, timeout: float = 120.0):
+    """Starts `argv`, waits for its first line of output ("ready"), sends SIGINT `after`
+    seconds later and waits for it to end. Returns (returncode, stdout, stderr, sent), `sent`
+    being the time.monotonic() of the signal, which the child's own stamps are compared with."""
+    import signal
+    import time
+    child = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        first = child.stdout.readline()
+        assert first.strip() == "ready", first + child.stderr.read()
+        time.sleep(after)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    return child.returncode, out, err, sent

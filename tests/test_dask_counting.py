@@ -6,15 +6,13 @@ rows and an empty row; keep_target against the single-machine closed/maximal res
 """
 
 import random
-import signal
-import subprocess
 import sys
-import time
 from itertools import combinations
 
 import numpy as np
 import pytest
 
+from child import interrupt_child
 from tallyfold import _engine
 
 
@@ -135,19 +133,8 @@ print("second call ok", int(small[0]), flush=True)
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
 def test_ctrl_c_stops_counting_and_leaves_the_module_usable():
     from conftest import UNDER_ASAN
-    child = subprocess.Popen([sys.executable, "-c", _LONG_COUNT], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready", child.stderr.read()
-        time.sleep(1.0)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=120)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-    assert child.returncode == 0, err
+    returncode, out, err, sent = interrupt_child([sys.executable, "-c", _LONG_COUNT])
+    assert returncode == 0, err
     lines = out.split("\n")
     word, stamp = lines[0].split()
     assert word == "interrupted"

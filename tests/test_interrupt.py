@@ -7,16 +7,13 @@ the test meaningful on a machine fast enough to finish one call within that seco
 signal then lands in the next call, since the gap between two calls is microseconds long. An
 interrupted call stops early, so the size of the full result never matters."""
 
-import os
-import signal
-import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
 import _tallyfold
+from child import interrupt_child
 from conftest import UNDER_ASAN
 
 # The promise is one second. An unoptimised build under AddressSanitizer runs every step many
@@ -93,19 +90,8 @@ def test_sigint_stops_a_long_call_within_a_second(name):
     seconds here); one that stops but leaves the pool or its state broken fails the second
     call."""
     shape = "wide" if name in WIDE else "dense"
-    child = subprocess.Popen([sys.executable, "-c", CHILD, name, shape],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready", child.stderr.read()
-        time.sleep(1.0)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=120)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-    assert child.returncode == 0, err
+    returncode, out, err, sent = interrupt_child([sys.executable, "-c", CHILD, name, shape])
+    assert returncode == 0, err
     outcome, stamp = out.split("\n")[0].split()
     assert outcome == "interrupted", "the calls ran for a minute without seeing the signal"
     assert float(stamp) - sent < LATENCY_LIMIT

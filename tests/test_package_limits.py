@@ -4,16 +4,13 @@ A run past ``max_itemsets`` or ``max_memory`` must raise with how far it got, ne
 shorter result; a shortage of real memory must be a MemoryError, not an abort; Ctrl-C must
 stop a package call as it stops the low-level ones."""
 
-import signal
-import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
 import tallyfold as tf
-from child import assert_clean_exit, run_child
+from child import assert_clean_exit, interrupt_child, run_child
 from conftest import UNDER_ASAN
 from tallyfold import _limits
 from tallyfold.itemsets import ALGORITHMS
@@ -162,18 +159,9 @@ _LONG_CALL = textwrap.dedent("""
 @pytest.mark.parametrize("threads, algorithm", [("all", "auto"), ("1", "auto"),
                                                 ("all", "v6_gating")])
 def test_ctrl_c_stops_a_package_call(threads, algorithm):
-    proc = subprocess.Popen([sys.executable, "-c", _LONG_CALL, threads, algorithm],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline().strip() == "ready"
-        time.sleep(1.0)
-        sent = time.monotonic()
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=60)
-    finally:
-        proc.kill()
-        proc.wait()
-    assert proc.returncode == 0, err
+    returncode, out, err, sent = interrupt_child([sys.executable, "-c", _LONG_CALL, threads,
+                                                  algorithm], timeout=60)
+    assert returncode == 0, err
     word, when = out.split()
     assert word == "interrupted" and float(when) - sent < LATENCY_LIMIT
 
@@ -195,17 +183,7 @@ _LONG_RULES = textwrap.dedent("""
 
 
 def test_ctrl_c_stops_rule_generation():
-    proc = subprocess.Popen([sys.executable, "-c", _LONG_RULES], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline().strip() == "ready"
-        time.sleep(1.0)
-        sent = time.monotonic()
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=120)
-    finally:
-        proc.kill()
-        proc.wait()
+    _, out, err, sent = interrupt_child([sys.executable, "-c", _LONG_RULES])
     word, when = out.split()
     assert word == "interrupted" and float(when) - sent < LATENCY_LIMIT, err
 

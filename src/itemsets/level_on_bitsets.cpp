@@ -143,6 +143,22 @@ class RoaringSets {
   std::vector<std::uint64_t> flat_;  // the items' sets as fixed-width bitsets, slot-major
 };
 
+// Puts `anchor` (width items) on `stack`, recomputing only the depths below the prefix it
+// shares with `previous`, the anchor loaded last; `previous` becomes `anchor`.
+template <class Stack, class Row>
+void load_anchor(Stack& stack, std::vector<std::uint32_t>& previous, const Row& anchor,
+                 std::size_t width) {
+  std::size_t depth = 0;
+  while (depth < previous.size() && previous[depth] == anchor[depth]) ++depth;
+  if (depth == 0) {
+    stack.set_first(anchor[0]);
+    depth = 1;
+  }
+  for (; depth < width; ++depth) stack.extend(depth, anchor[depth]);
+  previous.assign(anchor.begin(), anchor.end());
+  stack.anchor_ready(width - 1);
+}
+
 // Extends the anchors [range) of the sorted frequent set. The anchors' sets are built along
 // the sorted order: consecutive anchors share a prefix, whose intersection stays on a stack of
 // one set per depth, so an anchor costs about one intersection.
@@ -160,16 +176,7 @@ void extend_range(const LevelInput& in, const std::vector<std::uint32_t>& rows, 
     const std::uint32_t* begin = partners.items.data() + partners.offsets[last];
     const std::uint32_t* end = partners.items.data() + partners.offsets[last + 1];
     if (begin == end) continue;
-    // Depths already on the stack: the prefix shared with the anchor built last.
-    std::size_t depth = 0;
-    while (depth < previous.size() && previous[depth] == anchor[depth]) ++depth;
-    if (depth == 0) {
-      stack.set_first(anchor[0]);
-      depth = 1;
-    }
-    for (; depth < width; ++depth) stack.extend(depth, anchor[depth]);
-    previous.assign(anchor.begin(), anchor.end());
-    stack.anchor_ready(width - 1);
+    load_anchor(stack, previous, anchor, width);
     for (const std::uint32_t* x = begin; x != end; ++x) {
       // Pairs of the new item with the anchor's other items: a missing one rules it out
       // before any intersection.
@@ -352,15 +359,7 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
     for (std::uint32_t r : anchors.rows) {
       throw_if_cancelled();
       auto anchor = in.frequent.row(r);
-      std::size_t depth = 0;
-      while (depth < previous.size() && previous[depth] == anchor[depth]) ++depth;
-      if (depth == 0) {
-        stack.set_first(anchor[0]);
-        depth = 1;
-      }
-      for (; depth < width; ++depth) stack.extend(depth, anchor[depth]);
-      previous.assign(anchor.begin(), anchor.end());
-      stack.anchor_ready(width - 1);
+      load_anchor(stack, previous, anchor, width);
       walk += static_cast<double>(stack.anchor_count()) * (avg_length + tuning::kWalkTransactionCost);
       intersect += static_cast<double>(partners.offsets[anchor[0] + 1] - partners.offsets[anchor[0]]) *
                    static_cast<double>(words) * tuning::kLevelAndWordCost;
@@ -381,15 +380,7 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
         for (std::size_t i = range.begin; i < range.end; ++i) {
           throw_if_cancelled();
           auto anchor = in.frequent.row(anchors.rows[i]);
-          std::size_t depth = 0;
-          while (depth < previous.size() && previous[depth] == anchor[depth]) ++depth;
-          if (depth == 0) {
-            stack.set_first(anchor[0]);
-            depth = 1;
-          }
-          for (; depth < width; ++depth) stack.extend(depth, anchor[depth]);
-          previous.assign(anchor.begin(), anchor.end());
-          stack.anchor_ready(width - 1);
+          load_anchor(stack, previous, anchor, width);
           if (stack.anchor_count() == 0) continue;
           const std::uint32_t* begin = partners.items.data() + partners.offsets[anchor[0]];
           const std::uint32_t* end = partners.items.data() + partners.offsets[anchor[0] + 1];
