@@ -184,21 +184,34 @@ Bitmap::Chunk Bitmap::intersect_chunks(const Chunk& a, const Chunk& b) {
   return out;
 }
 
-Bitmap Bitmap::intersect(const Bitmap& other) const {
-  Bitmap out;
-  auto a = chunks_.begin(), b = other.chunks_.begin();
-  while (a != chunks_.end() && b != other.chunks_.end()) {
+namespace {
+
+// Calls fn(x_chunk, y_chunk) for every key the two ascending chunk lists share, in key order.
+// A template, so the call inlines into each walk.
+template <class Chunks, class Fn>
+void for_each_shared_key(const Chunks& x, const Chunks& y, Fn fn) {
+  auto a = x.begin(), b = y.begin();
+  while (a != x.end() && b != y.end()) {
     if (a->key < b->key) {
       ++a;
     } else if (b->key < a->key) {
       ++b;
     } else {
-      Chunk chunk = intersect_chunks(*a, *b);
-      if (chunk.cardinality > 0) out.chunks_.push_back(std::move(chunk));
+      fn(*a, *b);
       ++a;
       ++b;
     }
   }
+}
+
+}  // namespace
+
+Bitmap Bitmap::intersect(const Bitmap& other) const {
+  Bitmap out;
+  for_each_shared_key(chunks_, other.chunks_, [&](const Chunk& a, const Chunk& b) {
+    Chunk chunk = intersect_chunks(a, b);
+    if (chunk.cardinality > 0) out.chunks_.push_back(std::move(chunk));
+  });
   return out;
 }
 
@@ -228,18 +241,8 @@ std::uint32_t Bitmap::intersect_chunk_cardinality(const Chunk& a, const Chunk& b
 
 std::uint64_t Bitmap::intersect_cardinality(const Bitmap& other) const {
   std::uint64_t n = 0;
-  auto a = chunks_.begin(), b = other.chunks_.begin();
-  while (a != chunks_.end() && b != other.chunks_.end()) {
-    if (a->key < b->key) {
-      ++a;
-    } else if (b->key < a->key) {
-      ++b;
-    } else {
-      n += intersect_chunk_cardinality(*a, *b);
-      ++a;
-      ++b;
-    }
-  }
+  for_each_shared_key(chunks_, other.chunks_,
+                      [&](const Chunk& a, const Chunk& b) { n += intersect_chunk_cardinality(a, b); });
   return n;
 }
 

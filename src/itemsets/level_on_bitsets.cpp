@@ -196,6 +196,26 @@ struct Part {
   std::vector<std::uint32_t> items, counts;
 };
 
+// The items of the frequent set, ascending, and how many of them a transaction holds on
+// average (what a walk over the transactions reads per transaction).
+struct LevelItems {
+  std::vector<std::uint32_t> items;
+  double avg_length = 0;
+};
+
+LevelItems items_of_level(const LevelInput& in) {
+  const InvertedIndex& index = in.index;
+  const auto flags = frequent_item_flags(in.frequent, index.item_space);
+  LevelItems out;
+  for (std::uint32_t item = 0; item < index.item_space; ++item)
+    if (flags[item]) {
+      out.items.push_back(item);
+      out.avg_length += index.item_counts[item];
+    }
+  out.avg_length /= index.n_transactions;
+  return out;
+}
+
 template <class Sets>
 std::optional<ItemsetTable> count_level_by_sets(const LevelInput& in) {
   const InvertedIndex& index = in.index;
@@ -203,15 +223,9 @@ std::optional<ItemsetTable> count_level_by_sets(const LevelInput& in) {
   if (!in.prefix_anchors_only || in.report_min == 0 || width == 0 || in.frequent.empty() ||
       index.n_transactions == 0 || index.n_transactions > tuning::kBitsetMaxTransactions)
     return std::nullopt;
-  const auto flags = frequent_item_flags(in.frequent, index.item_space);
-  std::vector<std::uint32_t> items;
-  double avg_length = 0;  // frequent items per transaction
-  for (std::uint32_t item = 0; item < index.item_space; ++item)
-    if (flags[item]) {
-      items.push_back(item);
-      avg_length += index.item_counts[item];
-    }
-  avg_length /= index.n_transactions;
+  const LevelItems level = items_of_level(in);
+  const std::vector<std::uint32_t>& items = level.items;
+  const double avg_length = level.avg_length;
   const std::size_t words = bitset_words(index.n_transactions);
   // The item bitsets stay within the size of the index they are made from (its two CSR
   // directions hold every row once each).
@@ -330,15 +344,9 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
       in.frequent.empty() || index.n_transactions == 0 ||
       index.n_transactions > tuning::kBitsetMaxTransactions)
     return std::nullopt;
-  const auto flags = frequent_item_flags(in.frequent, index.item_space);
-  std::vector<std::uint32_t> items;
-  double avg_length = 0;  // items of the frequent set per transaction
-  for (std::uint32_t item = 0; item < index.item_space; ++item)
-    if (flags[item]) {
-      items.push_back(item);
-      avg_length += index.item_counts[item];
-    }
-  avg_length /= index.n_transactions;
+  const LevelItems level = items_of_level(in);
+  const std::vector<std::uint32_t>& items = level.items;
+  const double avg_length = level.avg_length;
   const std::size_t words = bitset_words(index.n_transactions);
   if (items.empty() || items.size() > tuning::kLevelBitsetMaxItems ||
       items.size() * words * sizeof(std::uint64_t) > 2 * index.txn_items.size() * sizeof(std::uint32_t))
