@@ -110,3 +110,13 @@ inline constexpr std::size_t kPairPoolMinEntries = 65536;
 inline constexpr std::size_t kParallelDedupMinRows = 16384;
 
 }  // namespace tallyfold::tuning
+
+namespace tallyfold::tuning {
+
+// Sibling groups (sparse levels with prefix anchors): a group of up to this many siblings is
+// counted in one pass over its prefix's transactions into a side x side table of cells
+// (256 KiB per worker at most); a larger group one sibling at a time over the sibling's own
+// transactions.
+inline constexpr std::size_t kSiblingMatrixMaxSide = 256;
+
+}  // namespace tallyfold::tuning
