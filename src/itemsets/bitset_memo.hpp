@@ -74,6 +74,16 @@ struct ItemBits {
   static ItemBits from_pairs(const InvertedIndex& index, const ItemsetTable& pairs);
 };
 
+// The members of a memo, sorted, cut into groups that share all but their last item.
+// Without a cap every subset of a frequent itemset is in the previous level, so the anchor
+// A = P + y extends to P + y + x only if P + x is there too: its candidates are the later
+// members of its own group.
+struct MemoSiblings {
+  std::vector<std::uint32_t> order;      // memo rows in lexicographic order
+  std::vector<std::uint32_t> group_end;  // per sorted position, end of its group
+};
+MemoSiblings memo_siblings(const BitsetMemo& memo);
+
 BitsetMemo build_pair_bitsets(const ItemsetTable& pairs, const ItemBits& items);
 
 // The frequent k-itemsets; `in` must carry no cap and a min count of at least 1. Without

@@ -114,7 +114,8 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
             part.items.insert(part.items.end(), anchor.begin(), anchor.end());
             part.items.push_back(siblings[j]);
             part.counts.push_back(count);
-            part.sets.push_back(list != nullptr && kept > 1 ? memo_set_of<Tids>(*list) : Tids{});
+            // A level nothing extends keeps no sets at all (its memo holds counts only).
+            if (list != nullptr) part.sets.push_back(kept > 1 ? memo_set_of<Tids>(*list) : Tids{});
           }
           if (list != nullptr) list->clear();
         }
