@@ -76,21 +76,10 @@ inline constexpr double kLevelAndWordCost = 0.5;
 // Items of the frequent set beyond which the baseline does not build per-item bitsets (their
 // pair table grows with the square of this).
 inline constexpr std::size_t kLevelBitsetMaxItems = 4096;
-// Baseline level counter on sparse data: one step of matching transactions against the
-// frequent set, in steps of a list merge. With 2, the estimates pick intersections on retail
-// (count 45: 8x and 34x fewer estimated steps; the level took half the time) and groceries
-// level 4, and matching on T10I4D100K (count 100), where intersections were measured 20-40%
-// slower per level.
-inline constexpr double kMatchStepCost = 2.0;
 
 }  // namespace tallyfold::tuning
 
 namespace tallyfold::tuning {
-
-// Baseline level counter on sparse data: an item's transaction kept or dropped by a bit test
-// against its anchor prefix's marks, in steps of a list merge (it is branch-free and reads one
-// list instead of two).
-inline constexpr double kMarkedFilterStepCost = 0.5;
 
 // Pair engine and shared index. Buffers of at least this many bytes are 2 MiB aligned and
 // advised for transparent huge pages. Writing 574 MB from two threads on the development VM

@@ -20,7 +20,7 @@ void BitsetMemo::commit(std::span<const std::uint32_t> itemset, std::uint32_t co
 
 void BitsetMemo::commit(std::span<const std::uint32_t> itemset, std::uint32_t count,
                         std::size_t used_words) {
-  if (words_ == 0) {
+  if (words_ == 0 || used_words == 0) {
     bits_.push_back(nullptr);
   } else {
     bits_.push_back(blocks_.back().get() + block_used_);
@@ -39,6 +39,31 @@ void BitsetMemo::absorb(BitsetMemo&& other) {
   blocks_.insert(blocks_.begin(), std::make_move_iterator(other.blocks_.begin()),
                  std::make_move_iterator(other.blocks_.end()));
   other = BitsetMemo(width_, words_);
+}
+
+void ExtensionHold::keep(BitsetMemo& out, std::span<const std::uint32_t> itemset,
+                         std::uint32_t count, std::size_t used_words) {
+  if (held_ == 0) {
+    first_.assign(itemset.begin(), itemset.end());
+    first_count_ = count;
+    first_used_ = used_words;
+    held_ = 1;
+    return;
+  }
+  if (held_ == 1) {
+    // The second extension sits in the room the first must take: it moves up one.
+    std::copy_n(out.scratch_bits(), used_words, spare_.data());
+    std::copy_n(first_bits_.data(), first_used_, out.scratch_bits());
+    out.commit(first_, first_count_, first_used_);
+    std::copy_n(spare_.data(), used_words, out.scratch_bits());
+    held_ = 2;
+  }
+  out.commit(itemset, count, used_words);
+}
+
+void ExtensionHold::finish(BitsetMemo& out) {
+  if (held_ == 1) out.commit(first_, first_count_, 0);
+  held_ = 0;
 }
 
 std::vector<std::uint32_t> BitsetMemo::sorted_rows() const {

@@ -61,6 +61,7 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
   std::vector<std::uint32_t> candidate, suffix;
   const std::size_t words = memo.words();
   std::vector<std::uint64_t> room(out.words() != 0 ? 0 : words);  // for a memo of counts only
+  ExtensionHold hold(out.words() != 0 ? words : 0);
   for (std::size_t i = range.begin; i < range.end; ++i) {
     throw_if_cancelled();
     const std::uint32_t a = groups.order[i];
@@ -76,13 +77,17 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
         suffix_ready = true;
       }
       const std::uint32_t count = and_into_at_least(anchor_bits, memo.bits(sibling),
-                                                    out.words() != 0 ? out.scratch_bits() : room.data(),
+                                                    out.words() != 0 ? hold.room(out) : room.data(),
                                                     words, in.min_count,
                                                     suffix);
       if (count < in.min_count) continue;
       form_candidate(anchor, item, candidate);
-      out.commit(candidate, count);
+      if (out.words() != 0)
+        hold.keep(out, candidate, count, words);
+      else
+        out.commit(candidate, count);
     }
+    if (out.words() != 0) hold.finish(out);
   }
 }
 

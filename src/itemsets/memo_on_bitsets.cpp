@@ -47,8 +47,9 @@ std::uint32_t list_and_bits(std::span<const std::uint32_t> list, const std::uint
 
 // One worker's buffers.
 struct BitsetScratch {
-  explicit BitsetScratch(std::size_t words) : room(words) {}
+  explicit BitsetScratch(std::size_t words) : room(words), hold(words) {}
   std::vector<std::uint64_t> room;  // the intersection, when the new memo keeps no sets
+  ExtensionHold hold;
   std::vector<std::uint32_t> suffix, candidate, list;
 };
 
@@ -73,7 +74,7 @@ void extend_anchor(const MemoLevelInput& in, const BitsetMemo& memo, const ItemB
     const std::uint32_t sibling = groups.order[j];
     const std::uint32_t item = memo.row(sibling).back();
     if (style.check_pairs_first && !in.pairs.contains(last, item)) continue;
-    std::uint64_t* room = out.words() != 0 ? out.scratch_bits() : scratch.room.data();
+    std::uint64_t* room = out.words() != 0 ? scratch.hold.room(out) : scratch.room.data();
     std::uint32_t count;
     std::size_t used = words;
     if (anchor_is_list) {
@@ -96,8 +97,12 @@ void extend_anchor(const MemoLevelInput& in, const BitsetMemo& memo, const ItemB
     if (!style.check_pairs_first && !in.pairs.contains(last, item)) continue;
     scratch.candidate.assign(anchor.begin(), anchor.end());
     scratch.candidate.push_back(item);  // above the anchor's last: the row stays ascending
-    out.commit(scratch.candidate, count, used);
+    if (out.words() != 0)
+      scratch.hold.keep(out, scratch.candidate, count, used);
+    else
+      out.commit(scratch.candidate, count, used);
   }
+  if (out.words() != 0) scratch.hold.finish(out);
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 // counted, into one row of cells by sibling position, since no other item can make a frequent
 // extension. The walk lists each kept extension's transactions as it counts them, which is
 // its memo entry: the same set as the anchor's intersected with the item's, without the
-// intersection. An itemset that will have no sibling at the next level keeps no set, since
-// nothing reads it. Rows, counts and sets are those of the general step; rows come out in
+// intersection. An itemset that will be the last of its group at the next level keeps no
+// set, since nothing reads it. Rows, counts and sets are those of the general step; rows come out in
 // lexicographic order, each once.
 
 #include <algorithm>
@@ -100,10 +100,12 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
           counts[0] = 0;  // items that are no chosen sibling
         }
         for (std::uint32_t j : chosen) position[siblings[j]] = 0;
-        // An anchor with one extension makes an itemset without siblings at the next level:
-        // nothing will walk or intersect its set, so it keeps none.
-        std::size_t kept = 0;
-        for (std::uint32_t j : chosen) kept += cells[j + 1] >= in.min_count;
+        // The anchor's extensions make one group of siblings at the next level, where every
+        // member but the last is walked: the last keeps no set (nor does a lone one, which
+        // is the last of its group), since nothing reads it.
+        std::uint32_t last_kept = 0;
+        for (std::uint32_t j : chosen)
+          if (cells[j + 1] >= in.min_count) last_kept = j;
         for (std::uint32_t j : chosen) {
           const std::uint32_t count = cells[j + 1];
           cells[j + 1] = 0;
@@ -115,7 +117,7 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
             part.items.push_back(siblings[j]);
             part.counts.push_back(count);
             // A level nothing extends keeps no sets at all (its memo holds counts only).
-            if (list != nullptr) part.sets.push_back(kept > 1 ? memo_set_of<Tids>(*list) : Tids{});
+            if (list != nullptr) part.sets.push_back(j != last_kept ? memo_set_of<Tids>(*list) : Tids{});
           }
           if (list != nullptr) list->clear();
         }
