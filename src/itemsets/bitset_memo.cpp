@@ -24,7 +24,9 @@ void BitsetMemo::commit(std::span<const std::uint32_t> itemset, std::uint32_t co
     bits_.push_back(nullptr);
   } else {
     bits_.push_back(blocks_.back().get() + block_used_);
-    block_used_ += std::min(used_words, words_);
+    last_used_ = std::min(used_words, words_);
+    last_blocks_ = blocks_.size();
+    block_used_ += last_used_;
   }
   items_.insert(items_.end(), itemset.begin(), itemset.end());
   counts_.push_back(count);
@@ -41,29 +43,11 @@ void BitsetMemo::absorb(BitsetMemo&& other) {
   other = BitsetMemo(width_, words_);
 }
 
-void ExtensionHold::keep(BitsetMemo& out, std::span<const std::uint32_t> itemset,
-                         std::uint32_t count, std::size_t used_words) {
-  if (held_ == 0) {
-    first_.assign(itemset.begin(), itemset.end());
-    first_count_ = count;
-    first_used_ = used_words;
-    held_ = 1;
-    return;
-  }
-  if (held_ == 1) {
-    // The second extension sits in the room the first must take: it moves up one.
-    std::copy_n(out.scratch_bits(), used_words, spare_.data());
-    std::copy_n(first_bits_.data(), first_used_, out.scratch_bits());
-    out.commit(first_, first_count_, first_used_);
-    std::copy_n(spare_.data(), used_words, out.scratch_bits());
-    held_ = 2;
-  }
-  out.commit(itemset, count, used_words);
-}
-
-void ExtensionHold::finish(BitsetMemo& out) {
-  if (held_ == 1) out.commit(first_, first_count_, 0);
-  held_ = 0;
+void BitsetMemo::drop_last_set() {
+  if (bits_.empty() || bits_.back() == nullptr) return;
+  // A room taken from a newer block since then leaves the set where it is, unread.
+  if (blocks_.size() == last_blocks_) block_used_ -= last_used_;
+  bits_.back() = nullptr;
 }
 
 std::vector<std::uint32_t> BitsetMemo::sorted_rows() const {

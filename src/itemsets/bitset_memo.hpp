@@ -44,6 +44,11 @@ class BitsetMemo {
   // shorter form than a bitset); with 0 the row has no set (bits() gives null).
   void commit(std::span<const std::uint32_t> itemset, std::uint32_t count, std::size_t used_words);
 
+  // Takes back the set of the row committed last, whose room the next row then reuses; the
+  // row stays, without a set. For sets nothing will read: an anchor's extensions make one
+  // group of siblings at the next level, and the last of a group is never extended.
+  void drop_last_set();
+
   // Appends every row of `other` (which must hold other itemsets) and takes its blocks.
   void absorb(BitsetMemo&& other);
 
@@ -62,31 +67,8 @@ class BitsetMemo {
   std::vector<const std::uint64_t*> bits_;
   std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
   std::size_t block_used_ = 0, block_words_ = 0;
-};
-
-// An anchor's extensions on their way into a memo that keeps sets. The anchor's extensions
-// make one group of siblings at the next level (see MemoSiblings), and an itemset without
-// siblings is never extended nor intersected: its set is never read. So the first kept
-// extension is held back until a second one shows up; when none does, it is stored with its
-// count but without a set, and a level of many lone itemsets takes that much less memory.
-class ExtensionHold {
- public:
-  explicit ExtensionHold(std::size_t words) : first_bits_(words), spare_(words) {}
-
-  // Where to write the next extension's set (valid until keep() or the next call).
-  std::uint64_t* room(BitsetMemo& out) { return held_ == 0 ? first_bits_.data() : out.scratch_bits(); }
-  // Keeps the extension whose set (its first used_words words) was written to room().
-  void keep(BitsetMemo& out, std::span<const std::uint32_t> itemset, std::uint32_t count,
-            std::size_t used_words);
-  // Ends the anchor: a held lone extension goes in without its set.
-  void finish(BitsetMemo& out);
-
- private:
-  int held_ = 0;  // extensions of this anchor kept so far, counted up to 2
-  std::vector<std::uint32_t> first_;
-  std::uint32_t first_count_ = 0;
-  std::size_t first_used_ = 0;
-  std::vector<std::uint64_t> first_bits_, spare_;
+  std::size_t last_used_ = 0;    // words the last committed set took
+  std::size_t last_blocks_ = 0;  // blocks when it was committed: its room ends the last one
 };
 
 // The bitset of each item that occurs in a frequent pair (others are never needed).

@@ -61,13 +61,13 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
   std::vector<std::uint32_t> candidate, suffix;
   const std::size_t words = memo.words();
   std::vector<std::uint64_t> room(out.words() != 0 ? 0 : words);  // for a memo of counts only
-  ExtensionHold hold(out.words() != 0 ? words : 0);
   for (std::size_t i = range.begin; i < range.end; ++i) {
     throw_if_cancelled();
     const std::uint32_t a = groups.order[i];
     auto anchor = memo.row(a);
     const std::uint64_t* anchor_bits = memo.bits(a);
     bool suffix_ready = false;
+    int kept = 0;
     for (std::size_t j = i + 1; j < groups.group_end[i]; ++j) {
       const std::uint32_t sibling = groups.order[j];
       const std::uint32_t item = memo.row(sibling).back();
@@ -77,17 +77,16 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
         suffix_ready = true;
       }
       const std::uint32_t count = and_into_at_least(anchor_bits, memo.bits(sibling),
-                                                    out.words() != 0 ? hold.room(out) : room.data(),
+                                                    out.words() != 0 ? out.scratch_bits() : room.data(),
                                                     words, in.min_count,
                                                     suffix);
       if (count < in.min_count) continue;
       form_candidate(anchor, item, candidate);
-      if (out.words() != 0)
-        hold.keep(out, candidate, count, words);
-      else
-        out.commit(candidate, count);
+      out.commit(candidate, count);
+      ++kept;
     }
-    if (out.words() != 0) hold.finish(out);
+    // A lone extension has no sibling at the next level: nothing reads its set.
+    if (kept == 1) out.drop_last_set();
   }
 }
 

@@ -126,9 +126,8 @@ class RoaringSets {
         std::copy_n(sets_.flat_of(last_), sets_.words_, anchor_bits_.data());
       } else {
         if (prefix_changed_) {
-          at(depth - 1).decode(decoded_);
           std::fill(prefix_bits_.begin(), prefix_bits_.end(), 0);
-          set_bits(decoded_, prefix_bits_.data());
+          at(depth - 1).or_into_bits(prefix_bits_.data(), sets_.words_);
           prefix_changed_ = false;
         }
         and_into(prefix_bits_.data(), sets_.flat_of(last_), anchor_bits_.data(), sets_.words_);
@@ -156,7 +155,7 @@ class RoaringSets {
     std::uint32_t last_ = 0;
     bool prefix_changed_ = true;
     std::vector<std::uint64_t> prefix_bits_, anchor_bits_, scratch_;
-    std::vector<std::uint32_t> decoded_, suffix_;
+    std::vector<std::uint32_t> suffix_;
   };
 
  private:

@@ -47,9 +47,8 @@ std::uint32_t list_and_bits(std::span<const std::uint32_t> list, const std::uint
 
 // One worker's buffers.
 struct BitsetScratch {
-  explicit BitsetScratch(std::size_t words) : room(words), hold(words) {}
+  explicit BitsetScratch(std::size_t words) : room(words) {}
   std::vector<std::uint64_t> room;  // the intersection, when the new memo keeps no sets
-  ExtensionHold hold;
   std::vector<std::uint32_t> suffix, candidate, list;
 };
 
@@ -69,12 +68,12 @@ void extend_anchor(const MemoLevelInput& in, const BitsetMemo& memo, const ItemB
   const std::size_t limit = memo_list_limit(words);
   const auto is_list = [&](std::uint32_t row) { return style.adaptive && memo.count(row) < limit; };
   const bool anchor_is_list = is_list(r);
-  bool suffix_ready = false;
+  bool suffix_ready = false, kept = false;
   for (std::size_t j = i + 1; j < groups.group_end[i]; ++j) {
     const std::uint32_t sibling = groups.order[j];
     const std::uint32_t item = memo.row(sibling).back();
     if (style.check_pairs_first && !in.pairs.contains(last, item)) continue;
-    std::uint64_t* room = out.words() != 0 ? scratch.hold.room(out) : scratch.room.data();
+    std::uint64_t* room = out.words() != 0 ? out.scratch_bits() : scratch.room.data();
     std::uint32_t count;
     std::size_t used = words;
     if (anchor_is_list) {
@@ -86,7 +85,9 @@ void extend_anchor(const MemoLevelInput& in, const BitsetMemo& memo, const ItemB
         block_suffix_counts(memo.bits(r), words, scratch.suffix);
         suffix_ready = true;
       }
-      const std::uint64_t* other = is_list(sibling) ? items.of(item) : memo.bits(sibling);
+      const std::uint64_t* other = is_list(sibling) || memo.bits(sibling) == nullptr
+                                       ? items.of(item)
+                                       : memo.bits(sibling);
       count = and_into_at_least(memo.bits(r), other, room, words, in.min_count, scratch.suffix);
       if (count >= in.min_count && style.adaptive && count < limit && out.words() != 0) {
         bitset_to_list(room, words, scratch.list);
@@ -97,12 +98,12 @@ void extend_anchor(const MemoLevelInput& in, const BitsetMemo& memo, const ItemB
     if (!style.check_pairs_first && !in.pairs.contains(last, item)) continue;
     scratch.candidate.assign(anchor.begin(), anchor.end());
     scratch.candidate.push_back(item);  // above the anchor's last: the row stays ascending
-    if (out.words() != 0)
-      scratch.hold.keep(out, scratch.candidate, count, used);
-    else
-      out.commit(scratch.candidate, count, used);
+    out.commit(scratch.candidate, count, used);
+    kept = true;
   }
-  if (out.words() != 0) scratch.hold.finish(out);
+  // The last extension is the last of its group at the next level: its set is never read
+  // (where a sibling's set is missing, the item's bitset stands in).
+  if (kept) out.drop_last_set();
 }
 
 }  // namespace
