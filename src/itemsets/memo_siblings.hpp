@@ -3,11 +3,11 @@
 // of sibling anchors (see sibling_groups.hpp): an anchor's transactions still come from its
 // memo entry and are still walked, but only the siblings above the anchor's last item are
 // counted, into one row of cells by sibling position, since no other item can make a frequent
-// extension. The walk lists each kept extension's transactions as it counts them, which is
-// its memo entry: the same set as the anchor's intersected with the item's, without the
-// intersection. An itemset that will be the last of its group at the next level keeps no
-// set, since nothing reads it. Rows, counts and sets are those of the general step; rows come out in
-// lexicographic order, each once.
+// extension. A second walk, over the same transactions, lists the transactions of the
+// extensions that reached the min count, which is their memo entry: the same set as the
+// anchor's intersected with the item's, without the intersection. An itemset that will be
+// the last of its group at the next level keeps no set, since nothing reads it. Rows, counts
+// and sets are those of the general step; rows come out in lexicographic order, each once.
 
 #include <algorithm>
 #include <cstdint>
@@ -50,7 +50,7 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
   };
   auto count_range = [&](IndexRange range, Part& part) {
     std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
-    std::vector<std::uint32_t> cells, siblings, chosen, buffer, gate, spare;
+    std::vector<std::uint32_t> cells, siblings, chosen, kept, buffer, gate, spare;
     std::vector<std::vector<std::uint32_t>> lists;  // by sibling index + 1
     for (std::size_t g = range.begin; g < range.end; ++g) {
       throw_if_cancelled();
@@ -82,45 +82,48 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
         for (std::uint32_t j : chosen) position[siblings[j]] = j + 1;
         const std::uint32_t lowest = siblings[chosen.front()];
         const auto tids = walk(set, buffer);
-        if (in.keep_sets) {
-          // The walk lists each extension's transactions as it counts them: the set of a
-          // kept extension is its list, with no intersection afterwards.
+        std::uint32_t* counts = cells.data();
+        reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+          for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
+            ++counts[position[*it]];
+        });
+        counts[0] = 0;  // items that are no chosen sibling
+        for (std::uint32_t j : chosen) position[siblings[j]] = 0;
+        kept.clear();
+        for (std::uint32_t j : chosen) {
+          const std::uint32_t count = counts[j + 1];
+          counts[j + 1] = 0;
+          if (count < in.min_count) continue;
+          if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
+              !in.pairs.contains(siblings[i], siblings[j]))
+            continue;
+          kept.push_back(j);
+          part.items.insert(part.items.end(), anchor.begin(), anchor.end());
+          part.items.push_back(siblings[j]);
+          part.counts.push_back(count);
+        }
+        // A level nothing extends keeps no sets at all (its memo holds counts only).
+        if (!in.keep_sets || kept.empty()) continue;
+        // The kept extensions make one group of siblings at the next level, where every
+        // member but the last is walked: the last keeps no set (nor does a lone one), since
+        // nothing reads it. The others' transactions are listed by a second walk, which
+        // marks those few only: the set of each is its list, with no intersection.
+        for (std::size_t x = 0; x + 1 < kept.size(); ++x) position[siblings[kept[x]]] = kept[x] + 1;
+        if (kept.size() > 1) {
           if (lists.size() < siblings.size() + 1) lists.resize(siblings.size() + 1);
+          const std::uint32_t first_kept = siblings[kept.front()];
           reduced.scan_indexed(tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
-            for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
+            for (auto it = std::lower_bound(items.begin(), items.end(), first_kept); it != items.end(); ++it)
               if (const std::uint32_t p = position[*it]) lists[p].push_back(t);
           });
-          for (std::uint32_t j : chosen) cells[j + 1] = static_cast<std::uint32_t>(lists[j + 1].size());
-        } else {
-          std::uint32_t* counts = cells.data();
-          reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-            for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
-              ++counts[position[*it]];
-          });
-          counts[0] = 0;  // items that are no chosen sibling
         }
-        for (std::uint32_t j : chosen) position[siblings[j]] = 0;
-        // The anchor's extensions make one group of siblings at the next level, where every
-        // member but the last is walked: the last keeps no set (nor does a lone one, which
-        // is the last of its group), since nothing reads it.
-        std::uint32_t last_kept = 0;
-        for (std::uint32_t j : chosen)
-          if (cells[j + 1] >= in.min_count) last_kept = j;
-        for (std::uint32_t j : chosen) {
-          const std::uint32_t count = cells[j + 1];
-          cells[j + 1] = 0;
-          std::vector<std::uint32_t>* list = in.keep_sets ? &lists[j + 1] : nullptr;
-          if (count >= in.min_count &&
-              !(choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
-                !in.pairs.contains(siblings[i], siblings[j]))) {
-            part.items.insert(part.items.end(), anchor.begin(), anchor.end());
-            part.items.push_back(siblings[j]);
-            part.counts.push_back(count);
-            // A level nothing extends keeps no sets at all (its memo holds counts only).
-            if (list != nullptr) part.sets.push_back(j != last_kept ? memo_set_of<Tids>(*list) : Tids{});
-          }
-          if (list != nullptr) list->clear();
+        for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
+          position[siblings[kept[x]]] = 0;
+          std::vector<std::uint32_t>& list = lists[kept[x] + 1];
+          part.sets.push_back(memo_set_of<Tids>(list));
+          list.clear();
         }
+        part.sets.push_back(Tids{});
       }
     }
   };
