@@ -80,6 +80,11 @@ std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::
     const std::uint32_t* rb = items + std::size_t{b} * width;
     return std::lexicographical_compare(ra, ra + width, rb, rb + width);
   };
+  // Levels built along sorted anchors arrive in order already: one pass confirms it.
+  bool sorted = true;
+  for (std::size_t i = 1; i < rows && sorted; ++i)
+    sorted = !before(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i - 1));
+  if (sorted) return order;
   if (rows < kParallelSortMin) {
     std::sort(order.begin(), order.end(), before);
   } else {

@@ -303,4 +303,20 @@ void Bitmap::copy_to(std::uint32_t* out) const {
   }
 }
 
+void Bitmap::or_into_bits(std::uint64_t* out, std::size_t words) const {
+  const std::uint64_t limit = std::uint64_t{words} * 64;
+  for (const Chunk& c : chunks_) {
+    const std::uint64_t base = std::uint64_t{c.key} << 16;
+    if (base >= limit) break;
+    std::uint64_t* chunk_out = out + base / 64;
+    if (c.is_bitset()) {
+      const std::size_t n = std::min<std::uint64_t>(kWords, (limit - base) / 64);
+      for (std::size_t w = 0; w < n; ++w) chunk_out[w] |= c.bits[w];
+      continue;
+    }
+    for (std::uint16_t v : c.low)
+      if (base + v < limit) chunk_out[v >> 6] |= std::uint64_t{1} << (v & 63);
+  }
+}
+
 }  // namespace tallyfold

@@ -59,6 +59,10 @@ class Bitmap {
     copy_to(out.data());
   }
 
+  // Sets in `out` (a bitset of `words` 64-bit words) the bit of every value below
+  // 64 * words; a bitset chunk is copied word by word instead of decoded value by value.
+  void or_into_bits(std::uint64_t* out, std::size_t words) const;
+
   // Largest number of values a chunk keeps as an array: 4096 two-byte values take as much
   // room as the 8 KiB bitset.
   static constexpr std::uint32_t kArrayMax = 4096;

@@ -76,21 +76,10 @@ inline constexpr double kLevelAndWordCost = 0.5;
 // Items of the frequent set beyond which the baseline does not build per-item bitsets (their
 // pair table grows with the square of this).
 inline constexpr std::size_t kLevelBitsetMaxItems = 4096;
-// Baseline level counter on sparse data: one step of matching transactions against the
-// frequent set, in steps of a list merge. With 2, the estimates pick intersections on retail
-// (count 45: 8x and 34x fewer estimated steps; the level took half the time) and groceries
-// level 4, and matching on T10I4D100K (count 100), where intersections were measured 20-40%
-// slower per level.
-inline constexpr double kMatchStepCost = 2.0;
 
 }  // namespace tallyfold::tuning
 
 namespace tallyfold::tuning {
-
-// Baseline level counter on sparse data: an item's transaction kept or dropped by a bit test
-// against its anchor prefix's marks, in steps of a list merge (it is branch-free and reads one
-// list instead of two).
-inline constexpr double kMarkedFilterStepCost = 0.5;
 
 // Pair engine and shared index. Buffers of at least this many bytes are 2 MiB aligned and
 // advised for transparent huge pages. Writing 574 MB from two threads on the development VM
@@ -108,5 +97,15 @@ inline constexpr std::size_t kPairPoolMinEntries = 65536;
 // On 1e7 generated rows (1e6 transactions of about ten unsorted items) this step took 97 ms
 // on the calling thread; below ~10^4 rows a pass takes well under a millisecond.
 inline constexpr std::size_t kParallelDedupMinRows = 16384;
+
+}  // namespace tallyfold::tuning
+
+namespace tallyfold::tuning {
+
+// Sibling groups (sparse levels with prefix anchors): a group of up to this many siblings is
+// counted in one pass over its prefix's transactions into a side x side table of cells
+// (256 KiB per worker at most); a larger group one sibling at a time over the sibling's own
+// transactions.
+inline constexpr std::size_t kSiblingMatrixMaxSide = 256;
 
 }  // namespace tallyfold::tuning

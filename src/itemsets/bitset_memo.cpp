@@ -20,11 +20,13 @@ void BitsetMemo::commit(std::span<const std::uint32_t> itemset, std::uint32_t co
 
 void BitsetMemo::commit(std::span<const std::uint32_t> itemset, std::uint32_t count,
                         std::size_t used_words) {
-  if (words_ == 0) {
+  if (words_ == 0 || used_words == 0) {
     bits_.push_back(nullptr);
   } else {
     bits_.push_back(blocks_.back().get() + block_used_);
-    block_used_ += std::min(used_words, words_);
+    last_used_ = std::min(used_words, words_);
+    last_blocks_ = blocks_.size();
+    block_used_ += last_used_;
   }
   items_.insert(items_.end(), itemset.begin(), itemset.end());
   counts_.push_back(count);
@@ -39,6 +41,13 @@ void BitsetMemo::absorb(BitsetMemo&& other) {
   blocks_.insert(blocks_.begin(), std::make_move_iterator(other.blocks_.begin()),
                  std::make_move_iterator(other.blocks_.end()));
   other = BitsetMemo(width_, words_);
+}
+
+void BitsetMemo::drop_last_set() {
+  if (bits_.empty() || bits_.back() == nullptr) return;
+  // A room taken from a newer block since then leaves the set where it is, unread.
+  if (blocks_.size() == last_blocks_) block_used_ -= last_used_;
+  bits_.back() = nullptr;
 }
 
 std::vector<std::uint32_t> BitsetMemo::sorted_rows() const {

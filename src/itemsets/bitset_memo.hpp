@@ -41,8 +41,13 @@ class BitsetMemo {
   std::uint64_t* scratch_bits();
   void commit(std::span<const std::uint32_t> itemset, std::uint32_t count);
   // The same, keeping only the first `used_words` words of the room (a set stored in a
-  // shorter form than a bitset).
+  // shorter form than a bitset); with 0 the row has no set (bits() gives null).
   void commit(std::span<const std::uint32_t> itemset, std::uint32_t count, std::size_t used_words);
+
+  // Takes back the set of the row committed last, whose room the next row then reuses; the
+  // row stays, without a set. For sets nothing will read: an anchor's extensions make one
+  // group of siblings at the next level, and the last of a group is never extended.
+  void drop_last_set();
 
   // Appends every row of `other` (which must hold other itemsets) and takes its blocks.
   void absorb(BitsetMemo&& other);
@@ -62,6 +67,8 @@ class BitsetMemo {
   std::vector<const std::uint64_t*> bits_;
   std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
   std::size_t block_used_ = 0, block_words_ = 0;
+  std::size_t last_used_ = 0;    // words the last committed set took
+  std::size_t last_blocks_ = 0;  // blocks when it was committed: its room ends the last one
 };
 
 // The bitset of each item that occurs in a frequent pair (others are never needed).
@@ -73,6 +80,16 @@ struct ItemBits {
   const std::uint64_t* of(std::uint32_t item) const { return bits.data() + slot[item] * words; }
   static ItemBits from_pairs(const InvertedIndex& index, const ItemsetTable& pairs);
 };
+
+// The members of a memo, sorted, cut into groups that share all but their last item.
+// Without a cap every subset of a frequent itemset is in the previous level, so the anchor
+// A = P + y extends to P + y + x only if P + x is there too: its candidates are the later
+// members of its own group.
+struct MemoSiblings {
+  std::vector<std::uint32_t> order;      // memo rows in lexicographic order
+  std::vector<std::uint32_t> group_end;  // per sorted position, end of its group
+};
+MemoSiblings memo_siblings(const BitsetMemo& memo);
 
 BitsetMemo build_pair_bitsets(const ItemsetTable& pairs, const ItemBits& items);
 

@@ -3,11 +3,13 @@
 #include <vector>
 
 #include "common/roaring.hpp"
+#include "common/tid_list.hpp"
 #include "itemsets/anchor_extend.hpp"
 #include "itemsets/anchor_tids.hpp"
 #include "itemsets/count_k_itemsets.hpp"
 #include "itemsets/level_on_bitsets.hpp"
 #include "itemsets/reduced_transactions.hpp"
+#include "itemsets/sibling_groups.hpp"
 
 namespace tallyfold {
 
@@ -24,6 +26,38 @@ void process_anchors_roaring(const LevelInput& in, const AnchorTids& anchors,
   }
 }
 
+// The transactions of a prefix or an anchor as a Roaring bitmap, built along itemsets in
+// lexicographic order: the bitmap of each depth is the one above it intersected with the next
+// item's, so consecutive itemsets recompute only what they do not share. The top bitmap is
+// decoded for the walk.
+class RoaringPrefixes {
+ public:
+  RoaringPrefixes(const ItemTxnsRoaring& items, std::size_t capacity)
+      : items_(items), stack_(capacity) {}
+
+  std::span<const std::uint32_t> build(std::span<const std::uint32_t> itemset) {
+    const std::size_t width = itemset.size();
+    std::size_t depth = 0;
+    const std::size_t shared = std::min(previous_.size(), width);
+    while (depth < shared && previous_[depth] == itemset[depth]) ++depth;
+    for (std::size_t j = std::max<std::size_t>(depth, 1); j < width; ++j)
+      stack_[j] = at(j - 1, itemset).intersect(items_.bitmaps[itemset[j]]);
+    previous_.assign(itemset.begin(), itemset.end());
+    at(width - 1, itemset).decode(decoded_);
+    return decoded_;
+  }
+
+ private:
+  // Depth 0 is the first item's own bitmap, never copied.
+  const Bitmap& at(std::size_t j, std::span<const std::uint32_t> itemset) const {
+    return j == 0 ? items_.bitmaps[itemset[0]] : stack_[j];
+  }
+
+  const ItemTxnsRoaring& items_;
+  std::vector<Bitmap> stack_;
+  std::vector<std::uint32_t> previous_, decoded_;
+};
+
 }  // namespace
 
 ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in) {
@@ -33,6 +67,13 @@ ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in) {
   const auto flags = frequent_item_flags(in.frequent, in.index.item_space);
   const ReducedTransactions reduced =
       reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn);
+  // Sparse data with prefix anchors: siblings counted together over their prefix's
+  // transactions, the prefix's bitmap intersected from its items' bitmaps.
+  if (in.prefix_anchors_only && in.frequent.width() >= 2) {
+    const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(in.index, &flags);
+    return count_by_sibling_groups(
+        in, reduced, [&] { return RoaringPrefixes(items, in.frequent.width()); });
+  }
   // The matches of every chunk of transactions, laid out per anchor, become the anchors'
   // bitmaps: the union of what each chunk found.
   const AnchorTids anchors = collect_anchor_tids(in.frequent, reduced);

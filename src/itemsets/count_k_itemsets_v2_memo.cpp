@@ -1,6 +1,7 @@
 // Memoised counter: every anchor's transactions come from the previous level's bitmap; each
 // extension that reaches the min count gets the anchor's bitmap intersected with its item's.
 #include "itemsets/memo_counters.hpp"
+#include "itemsets/memo_siblings.hpp"
 
 namespace tallyfold {
 
@@ -18,6 +19,8 @@ void process_anchors_v2_memo(const MemoLevelInput& in, const Memo<Bitmap>& memo,
 }  // namespace
 
 Memo<Bitmap> count_k_itemsets_v2_memo(const MemoLevelInput& in, const Memo<Bitmap>& memo) {
+  if (in.prefix_anchors_only)
+    return count_memo_level_by_siblings(in, memo, SiblingChoice::kCountThenCheck);
   return count_memo_level(in, memo, process_anchors_v2_memo);
 }
 

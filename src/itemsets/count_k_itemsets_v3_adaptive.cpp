@@ -1,6 +1,7 @@
 // Adaptive counter: the memoised counter with TidLists, so the many small transaction sets
 // of deep levels are walked and intersected as flat sequences.
 #include "itemsets/memo_counters.hpp"
+#include "itemsets/memo_siblings.hpp"
 
 namespace tallyfold {
 
@@ -18,6 +19,8 @@ void process_anchors_v3_adaptive(const MemoLevelInput& in, const Memo<TidList>& 
 }  // namespace
 
 Memo<TidList> count_k_itemsets_v3_adaptive(const MemoLevelInput& in, const Memo<TidList>& memo) {
+  if (in.prefix_anchors_only)
+    return count_memo_level_by_siblings(in, memo, SiblingChoice::kCountThenCheck);
   return count_memo_level(in, memo, process_anchors_v3_adaptive);
 }
 

@@ -3,6 +3,7 @@
 // where many co-occurring items fail the pair check (wide, sparse data) and costs probes
 // where items recur in many of an anchor's transactions (narrow, dense data).
 #include "itemsets/memo_counters.hpp"
+#include "itemsets/memo_siblings.hpp"
 
 namespace tallyfold {
 
@@ -37,6 +38,8 @@ void process_anchors_v5_prefilter(const MemoLevelInput& in, const Memo<TidList>&
 }  // namespace
 
 Memo<TidList> count_k_itemsets_v5_prefilter(const MemoLevelInput& in, const Memo<TidList>& memo) {
+  if (in.prefix_anchors_only)
+    return count_memo_level_by_siblings(in, memo, SiblingChoice::kCheckFirst);
   return count_memo_level(in, memo, process_anchors_v5_prefilter);
 }
 

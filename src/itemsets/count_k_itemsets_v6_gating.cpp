@@ -3,6 +3,7 @@
 // per counted item then replaces both the anchor test and the pair check, and an anchor
 // with no candidate is skipped without touching its transactions.
 #include "itemsets/memo_counters.hpp"
+#include "itemsets/memo_siblings.hpp"
 
 namespace tallyfold {
 
@@ -39,6 +40,8 @@ void process_anchors_v6_gating(const MemoLevelInput& in, const Memo<TidList>& me
 }  // namespace
 
 Memo<TidList> count_k_itemsets_v6_gating(const MemoLevelInput& in, const Memo<TidList>& memo) {
+  if (in.prefix_anchors_only)
+    return count_memo_level_by_siblings(in, memo, SiblingChoice::kNeighborGate);
   return count_memo_level(in, memo, process_anchors_v6_gating);
 }
 

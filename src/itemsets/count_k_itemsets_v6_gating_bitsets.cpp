@@ -36,19 +36,8 @@ BitsetMemo build_pair_bitsets(const ItemsetTable& pairs, const ItemBits& items) 
   return memo;
 }
 
-namespace {
-
-// The members of the previous level, sorted, cut into groups that share all but their last
-// item. Without a cap every subset of a frequent itemset is in the previous level, so the
-// anchor A = P + y extends to P + y + x only if P + x is there too: its candidates are the
-// later members of its own group, gated by the pair (y, x).
-struct SiblingGroups {
-  std::vector<std::uint32_t> order;      // memo rows in lexicographic order
-  std::vector<std::uint32_t> group_end;  // per sorted position, end of its group
-};
-
-SiblingGroups sibling_groups(const BitsetMemo& memo) {
-  SiblingGroups g;
+MemoSiblings memo_siblings(const BitsetMemo& memo) {
+  MemoSiblings g;
   g.order = memo.sorted_rows();
   const std::size_t n = g.order.size(), prefix = memo.width() - 1;
   g.group_end.resize(n);
@@ -64,8 +53,10 @@ SiblingGroups sibling_groups(const BitsetMemo& memo) {
   return g;
 }
 
+namespace {
+
 void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
-                                       const SiblingGroups& groups, IndexRange range,
+                                       const MemoSiblings& groups, IndexRange range,
                                        BitsetMemo& out) {
   std::vector<std::uint32_t> candidate, suffix;
   const std::size_t words = memo.words();
@@ -76,6 +67,7 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
     auto anchor = memo.row(a);
     const std::uint64_t* anchor_bits = memo.bits(a);
     bool suffix_ready = false;
+    int kept = 0;
     for (std::size_t j = i + 1; j < groups.group_end[i]; ++j) {
       const std::uint32_t sibling = groups.order[j];
       const std::uint32_t item = memo.row(sibling).back();
@@ -91,7 +83,10 @@ void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMem
       if (count < in.min_count) continue;
       form_candidate(anchor, item, candidate);
       out.commit(candidate, count);
+      ++kept;
     }
+    // A lone extension has no sibling at the next level: nothing reads its set.
+    if (kept == 1) out.drop_last_set();
   }
 }
 
@@ -101,7 +96,7 @@ BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const Bi
                                               bool keep_sets) {
   const std::size_t out_words = keep_sets ? memo.words() : 0;
   const std::size_t n_anchors = memo.size();
-  const SiblingGroups groups = sibling_groups(memo);
+  const MemoSiblings groups = memo_siblings(memo);
   const std::size_t chunks = n_anchors <= tuning::kParallelAnchorMin
                                  ? 1
                                  : pool_threads() * tuning::kChunksPerThread;

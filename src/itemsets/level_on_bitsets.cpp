@@ -89,11 +89,13 @@ class BitsetSets {
   std::vector<std::uint64_t> bits_;  // slot-major
 };
 
-// Roaring bitmaps, for the Roaring counter: the same stack, in compressed sets. Every
-// extension of an anchor is counted against the anchor's bitmap expanded once into a
-// fixed-width bitset: with fewer than 65,536 transactions each Roaring set is one chunk, and
-// below 4,096 transactions a sorted array, whose merge with another takes thousands of
-// branchy steps where the AND of two bitsets takes N/64 words.
+// Roaring bitmaps, for the Roaring counter: the same stack of prefix intersections, in
+// compressed sets. With fewer than 65,536 transactions each Roaring set is one chunk, and a
+// chunk of more than 4,096 values a 65,536-bit bitset whatever N is: intersecting one costs
+// 1,024 words where N/64 hold the values. So the stack is kept for the anchor's prefix only
+// (recomputed once per distinct prefix, and expanded then into a fixed-width bitset), and the
+// anchor's own set is that bitset ANDed with its last item's; every extension of the anchor
+// is counted by early-exit AND against the items' bitsets instead of array merges.
 class RoaringSets {
  public:
   RoaringSets(const InvertedIndex& index, const std::vector<std::uint32_t>& items)
@@ -109,15 +111,27 @@ class RoaringSets {
   class Stack {
    public:
     Stack(const RoaringSets& sets, std::size_t width)
-        : sets_(sets), stack_(width), anchor_bits_(sets.words_), scratch_(sets.words_) {}
-    void set_first(std::uint32_t item) { stack_[0] = sets_.of(item).intersect(sets_.of(item)); }
+        : sets_(sets), width_(width), stack_(width), prefix_bits_(sets.words_),
+          anchor_bits_(sets.words_), scratch_(sets.words_) {}
+    void set_first(std::uint32_t item) {
+      first_ = &sets_.of(item);
+      note(0, item);
+    }
     void extend(std::size_t depth, std::uint32_t item) {
-      stack_[depth] = stack_[depth - 1].intersect(sets_.of(item));
+      if (depth + 1 < width_) stack_[depth] = at(depth - 1).intersect(sets_.of(item));
+      note(depth, item);
     }
     void anchor_ready(std::size_t depth) {
-      stack_[depth].decode(decoded_);
-      std::fill(anchor_bits_.begin(), anchor_bits_.end(), 0);
-      set_bits(decoded_, anchor_bits_.data());
+      if (depth == 0) {
+        std::copy_n(sets_.flat_of(last_), sets_.words_, anchor_bits_.data());
+      } else {
+        if (prefix_changed_) {
+          std::fill(prefix_bits_.begin(), prefix_bits_.end(), 0);
+          at(depth - 1).or_into_bits(prefix_bits_.data(), sets_.words_);
+          prefix_changed_ = false;
+        }
+        and_into(prefix_bits_.data(), sets_.flat_of(last_), anchor_bits_.data(), sets_.words_);
+      }
       block_suffix_counts(anchor_bits_.data(), sets_.words_, suffix_);
     }
     std::uint32_t count_with(std::uint32_t item, std::uint32_t need) {
@@ -126,10 +140,22 @@ class RoaringSets {
     }
 
    private:
+    // Depth 0 is the first item's own bitmap, never copied.
+    const Bitmap& at(std::size_t depth) const { return depth == 0 ? *first_ : stack_[depth]; }
+    void note(std::size_t depth, std::uint32_t item) {
+      if (depth + 1 < width_)
+        prefix_changed_ = true;
+      else
+        last_ = item;
+    }
     const RoaringSets& sets_;
-    std::vector<Bitmap> stack_;
-    std::vector<std::uint64_t> anchor_bits_, scratch_;
-    std::vector<std::uint32_t> decoded_, suffix_;
+    std::size_t width_;
+    const Bitmap* first_ = nullptr;
+    std::vector<Bitmap> stack_;  // depths 1 .. width - 2: the prefix's intersections
+    std::uint32_t last_ = 0;
+    bool prefix_changed_ = true;
+    std::vector<std::uint64_t> prefix_bits_, anchor_bits_, scratch_;
+    std::vector<std::uint32_t> suffix_;
   };
 
  private:

@@ -45,15 +45,6 @@ std::uint32_t list_and_bits(std::span<const std::uint32_t> list, const std::uint
   return found;
 }
 
-// The pairs of the new item with the anchor's items before its last (the pair with the last
-// is given by the candidate list).
-bool other_pairs_hold(std::span<const std::uint32_t> anchor, std::uint32_t item,
-                      const PairSet& pairs) {
-  for (std::size_t d = 0; d + 1 < anchor.size(); ++d)
-    if (!pairs.contains(anchor[d], item)) return false;
-  return true;
-}
-
 // One worker's buffers.
 struct BitsetScratch {
   explicit BitsetScratch(std::size_t words) : room(words) {}
@@ -61,22 +52,27 @@ struct BitsetScratch {
   std::vector<std::uint32_t> suffix, candidate, list;
 };
 
-std::span<const std::uint32_t> candidates_of(const MemoLevelInput& in, std::uint32_t last) {
-  const auto partners = in.neighbors->of(last);
-  return {std::upper_bound(partners.begin(), partners.end(), last), partners.end()};
-}
-
+// Extends the anchor at sorted position i by its later siblings (see MemoSiblings): their
+// pairs with the anchor's other items hold, so only the pair of the two last items is
+// checked, before or after counting by the counter's style. The count comes from the
+// anchor's set ANDed with the sibling's (a bitset, sparser than the item's), or with the
+// item's bitset when one of the two is kept as a list.
 void extend_anchor(const MemoLevelInput& in, const BitsetMemo& memo, const ItemBits& items,
-                   BitsetMemoStyle style, std::size_t r, BitsetMemo& out, BitsetScratch& scratch) {
+                   BitsetMemoStyle style, const MemoSiblings& groups, std::size_t i,
+                   BitsetMemo& out, BitsetScratch& scratch) {
+  const std::uint32_t r = groups.order[i];
+  if (groups.group_end[i] == i + 1 || memo.count(r) < in.min_count) return;
   auto anchor = memo.row(r);
-  const auto candidates = candidates_of(in, anchor.back());
-  if (candidates.empty() || memo.count(r) < in.min_count) return;
+  const std::uint32_t last = anchor.back();
   const std::size_t words = memo.words();
   const std::size_t limit = memo_list_limit(words);
-  const bool anchor_is_list = style.adaptive && memo.count(r) < limit;
-  bool suffix_ready = false;
-  for (const std::uint32_t item : candidates) {
-    if (style.check_pairs_first && !other_pairs_hold(anchor, item, in.pairs)) continue;
+  const auto is_list = [&](std::uint32_t row) { return style.adaptive && memo.count(row) < limit; };
+  const bool anchor_is_list = is_list(r);
+  bool suffix_ready = false, kept = false;
+  for (std::size_t j = i + 1; j < groups.group_end[i]; ++j) {
+    const std::uint32_t sibling = groups.order[j];
+    const std::uint32_t item = memo.row(sibling).back();
+    if (style.check_pairs_first && !in.pairs.contains(last, item)) continue;
     std::uint64_t* room = out.words() != 0 ? out.scratch_bits() : scratch.room.data();
     std::uint32_t count;
     std::size_t used = words;
@@ -89,19 +85,25 @@ void extend_anchor(const MemoLevelInput& in, const BitsetMemo& memo, const ItemB
         block_suffix_counts(memo.bits(r), words, scratch.suffix);
         suffix_ready = true;
       }
-      count = and_into_at_least(memo.bits(r), items.of(item), room, words, in.min_count,
-                                scratch.suffix);
+      const std::uint64_t* other = is_list(sibling) || memo.bits(sibling) == nullptr
+                                       ? items.of(item)
+                                       : memo.bits(sibling);
+      count = and_into_at_least(memo.bits(r), other, room, words, in.min_count, scratch.suffix);
       if (count >= in.min_count && style.adaptive && count < limit && out.words() != 0) {
         bitset_to_list(room, words, scratch.list);
         used = list_words(count);
       }
     }
     if (count < in.min_count) continue;
-    if (!style.check_pairs_first && !other_pairs_hold(anchor, item, in.pairs)) continue;
+    if (!style.check_pairs_first && !in.pairs.contains(last, item)) continue;
     scratch.candidate.assign(anchor.begin(), anchor.end());
     scratch.candidate.push_back(item);  // above the anchor's last: the row stays ascending
     out.commit(scratch.candidate, count, used);
+    kept = true;
   }
+  // The last extension is the last of its group at the next level: its set is never read
+  // (where a sibling's set is missing, the item's bitset stands in).
+  if (kept) out.drop_last_set();
 }
 
 }  // namespace
@@ -129,13 +131,14 @@ BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMem
                                        bool keep_sets) {
   const std::size_t n_anchors = memo.size();
   const std::size_t out_words = keep_sets ? memo.words() : 0;
+  const MemoSiblings groups = memo_siblings(memo);
   const auto ranges =
       n_anchors <= tuning::kParallelAnchorMin
           ? std::vector<IndexRange>{IndexRange{0, n_anchors}}
           : balanced_ranges(n_anchors, pool_threads() * tuning::kChunksPerThread,
-                            [&](std::size_t r) { return candidates_of(in, memo.row(r).back()).size(); });
-  // Each anchor extends by larger items only, so the ranges find disjoint itemsets and their
-  // results simply join (the pipeline sorts the levels it returns).
+                            [&](std::size_t i) { return groups.group_end[i] - i; });
+  // Each anchor extends by its later siblings only, so the ranges find disjoint itemsets,
+  // in lexicographic order, and their results simply join.
   std::vector<BitsetMemo> parts;
   parts.reserve(ranges.size());
   for (std::size_t c = 0; c < ranges.size(); ++c) parts.emplace_back(in.k, out_words);
@@ -143,7 +146,7 @@ BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMem
     BitsetScratch scratch(memo.words());
     for (std::size_t r = ranges[c].begin; r < ranges[c].end; ++r) {
       throw_if_cancelled();
-      extend_anchor(in, memo, items, style, r, parts[c], scratch);
+      extend_anchor(in, memo, items, style, groups, r, parts[c], scratch);
     }
   });
   throw_if_cancelled();

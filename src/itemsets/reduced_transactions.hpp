@@ -36,6 +36,18 @@ struct ReducedTransactions {
       visit(items_of(tids[i]));
     }
   }
+
+  // The same, with the transaction passed too: visit(t, items).
+  template <class Tids, class Visit>
+  void scan_indexed(const Tids& tids, Visit&& visit) const {
+    constexpr std::size_t kAhead = 8;
+    const std::size_t n = tids.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + 2 * kAhead < n) __builtin_prefetch(begin.data() + tids[i + 2 * kAhead]);
+      if (i + kAhead < n) __builtin_prefetch(items.data() + begin[tids[i + kAhead]]);
+      visit(tids[i], items_of(tids[i]));
+    }
+  }
 };
 
 // Flags of the items that occur in some itemset of `frequent` (ids outside 0..n_items-1,

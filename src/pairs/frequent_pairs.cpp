@@ -57,6 +57,7 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
   tbb::enumerable_thread_specific<DenseCounter> counters([&] { return DenseCounter(n_items); });
   std::vector<PairChunk> chunks = map_ranges<PairChunk>(ranges, [&](IndexRange r, PairChunk& out) {
     DenseCounter& counter = counters.local();
+    std::vector<std::uint64_t> kept;  // (partner, count) of one anchor
     for (std::size_t i = r.begin; i < r.end; ++i) {
       throw_if_cancelled();
       const std::uint32_t a = anchors[i];
@@ -65,12 +66,18 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
                   for (auto it = std::upper_bound(row.begin(), row.end(), a); it != row.end(); ++it)
                     counter.add(*it);
                 });
+      // Partners ascending, as anchors are: the pairs come out in lexicographic order, which
+      // spares every later sort of the level its work.
+      kept.clear();
       counter.drain([&](std::uint32_t b, std::uint32_t c) {
-        if (c < min_count) return;
-        out.items.push_back(a);
-        out.items.push_back(b);
-        out.counts.push_back(c);
+        if (c >= min_count) kept.push_back((std::uint64_t{b} << 32) | c);
       });
+      std::sort(kept.begin(), kept.end());
+      for (std::uint64_t e : kept) {
+        out.items.push_back(a);
+        out.items.push_back(static_cast<std::uint32_t>(e >> 32));
+        out.counts.push_back(static_cast<std::uint32_t>(e));
+      }
     }
   });
 

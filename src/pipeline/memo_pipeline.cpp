@@ -78,9 +78,16 @@ PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool 
     s.result.lower_level = std::move(s.pairs.counts);
     return std::move(s.result);
   }
-  const std::vector<std::uint8_t> pair_items =
-      frequent_item_flags(s.pairs.counts, s.index.item_space);
-  const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(s.index, &pair_items);
+  // The items' bitmaps serve the general step only, which intersects a kept extension's
+  // anchor with its item: with prefix anchors (no cap) the sibling step lists extensions'
+  // transactions as it walks, and the bitmaps would only take memory.
+  const bool prefix_anchors = s.min_count >= 1 && !in.max_items_per_txn;
+  ItemTxnsRoaring items;
+  if (!prefix_anchors) {
+    const std::vector<std::uint8_t> pair_items =
+        frequent_item_flags(s.pairs.counts, s.index.item_space);
+    items = ItemTxnsRoaring::from_index(s.index, &pair_items);
+  }
   PairNeighbors neighbors;
   if (gating) neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
   Memo<Tids> memo = build_level2(s.index, s.pairs.counts);

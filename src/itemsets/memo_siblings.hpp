@@ -1,0 +1,161 @@
+#pragma once
+// The memo counters' level with prefix anchors (no cap, a min count of at least 1), by groups
+// of sibling anchors (see sibling_groups.hpp): an anchor's transactions still come from its
+// memo entry and are still walked, but only the siblings above the anchor's last item are
+// counted, into one row of cells by sibling position, since no other item can make a frequent
+// extension. A second walk, over the same transactions, lists the transactions of the
+// extensions that reached the min count, which is their memo entry: the same set as the
+// anchor's intersected with the item's, without the intersection. An itemset that will be
+// the last of its group at the next level keeps no set, since nothing reads it. Rows, counts
+// and sets are those of the general step; rows come out in lexicographic order, each once.
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "common/cancel.hpp"
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
+#include "itemsets/memo_extend.hpp"
+#include "itemsets/sibling_groups.hpp"
+
+namespace tallyfold {
+
+// Which siblings above an anchor's last item a memo counter counts, each counter in its way.
+enum class SiblingChoice {
+  kCountThenCheck,   // every one; the pair with the anchor's last is checked on the survivors
+  kCheckFirst,       // only those forming a frequent pair with the anchor's last (prefilter)
+  kNeighborGate,     // only those in every anchor item's pair-neighbor list (gating)
+};
+
+template <class Tids>
+Tids memo_set_of(std::span<const std::uint32_t> tids);
+template <>
+inline Bitmap memo_set_of<Bitmap>(std::span<const std::uint32_t> tids) { return Bitmap::of(tids); }
+template <>
+inline TidList memo_set_of<TidList>(std::span<const std::uint32_t> tids) { return TidList::of(tids); }
+
+template <class Tids>
+Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tids>& memo,
+                                        SiblingChoice choice) {
+  const ItemsetTable& anchors = memo.itemsets;
+  const std::size_t width = anchors.width();
+  const auto flags = frequent_item_flags(anchors, in.index.item_space);
+  const ReducedTransactions reduced =
+      reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn);
+  const SiblingGroups groups = sibling_groups(anchors);
+  struct Part {
+    std::vector<std::uint32_t> items, counts;
+    std::vector<Tids> sets;
+  };
+  auto count_range = [&](IndexRange range, Part& part) {
+    std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
+    std::vector<std::uint32_t> cells, siblings, chosen, kept, buffer, gate, spare;
+    std::vector<std::vector<std::uint32_t>> lists;  // by sibling index + 1
+    for (std::size_t g = range.begin; g < range.end; ++g) {
+      throw_if_cancelled();
+      const std::uint32_t first = groups.starts[g], end = groups.starts[g + 1];
+      if (end - first < 2) continue;
+      siblings.clear();
+      for (std::uint32_t r = first; r < end; ++r)
+        siblings.push_back(anchors.row(groups.rows[r])[width - 1]);
+      cells.assign(siblings.size() + 1, 0);
+      for (std::size_t i = 0; i + 1 < siblings.size(); ++i) {
+        const std::uint32_t row = groups.rows[first + i];
+        const Tids& set = memo.tids[row];
+        if (set_length(set) < in.min_count) continue;
+        const auto anchor = anchors.row(row);
+        chosen.clear();
+        if (choice == SiblingChoice::kNeighborGate) {
+          intersect_neighbors(*in.neighbors, anchor, gate, spare);
+          auto g_it = std::upper_bound(gate.begin(), gate.end(), siblings[i]);
+          for (std::size_t j = i + 1; j < siblings.size() && g_it != gate.end(); ++j) {
+            g_it = std::lower_bound(g_it, gate.end(), siblings[j]);
+            if (g_it != gate.end() && *g_it == siblings[j]) chosen.push_back(static_cast<std::uint32_t>(j));
+          }
+        } else {
+          for (std::size_t j = i + 1; j < siblings.size(); ++j)
+            if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(siblings[i], siblings[j]))
+              chosen.push_back(static_cast<std::uint32_t>(j));
+        }
+        if (chosen.empty()) continue;
+        for (std::uint32_t j : chosen) position[siblings[j]] = j + 1;
+        const std::uint32_t lowest = siblings[chosen.front()];
+        const auto tids = walk(set, buffer);
+        std::uint32_t* counts = cells.data();
+        reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+          for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
+            ++counts[position[*it]];
+        });
+        counts[0] = 0;  // items that are no chosen sibling
+        for (std::uint32_t j : chosen) position[siblings[j]] = 0;
+        kept.clear();
+        for (std::uint32_t j : chosen) {
+          const std::uint32_t count = counts[j + 1];
+          counts[j + 1] = 0;
+          if (count < in.min_count) continue;
+          if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
+              !in.pairs.contains(siblings[i], siblings[j]))
+            continue;
+          kept.push_back(j);
+          part.items.insert(part.items.end(), anchor.begin(), anchor.end());
+          part.items.push_back(siblings[j]);
+          part.counts.push_back(count);
+        }
+        // A level nothing extends keeps no sets at all (its memo holds counts only).
+        if (!in.keep_sets || kept.empty()) continue;
+        // The kept extensions make one group of siblings at the next level, where every
+        // member but the last is walked: the last keeps no set (nor does a lone one), since
+        // nothing reads it. The others' transactions are listed by a second walk, which
+        // marks those few only: the set of each is its list, with no intersection.
+        for (std::size_t x = 0; x + 1 < kept.size(); ++x) position[siblings[kept[x]]] = kept[x] + 1;
+        if (kept.size() > 1) {
+          if (lists.size() < siblings.size() + 1) lists.resize(siblings.size() + 1);
+          const std::uint32_t first_kept = siblings[kept.front()];
+          reduced.scan_indexed(tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
+            for (auto it = std::lower_bound(items.begin(), items.end(), first_kept); it != items.end(); ++it)
+              if (const std::uint32_t p = position[*it]) lists[p].push_back(t);
+          });
+        }
+        for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
+          position[siblings[kept[x]]] = 0;
+          std::vector<std::uint32_t>& list = lists[kept[x] + 1];
+          part.sets.push_back(memo_set_of<Tids>(list));
+          list.clear();
+        }
+        part.sets.push_back(Tids{});
+      }
+    }
+  };
+  std::vector<Part> parts;
+  if (anchors.size() <= tuning::kParallelAnchorMin) {
+    parts.resize(1);
+    count_range(IndexRange{0, groups.size()}, parts[0]);
+  } else {
+    const auto ranges =
+        balanced_ranges(groups.size(), pool_threads() * tuning::kChunksPerThread, [&](std::size_t g) {
+          std::uint64_t cost = 0;
+          for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
+            cost += anchors.count(groups.rows[r]);
+          return cost;
+        });
+    parts = map_ranges<Part>(ranges, count_range);
+  }
+  std::size_t total = 0;
+  for (const Part& part : parts) total += part.counts.size();
+  std::vector<std::uint32_t> items, counts;
+  Memo<Tids> level(width + 1);
+  items.reserve(total * (width + 1));
+  counts.reserve(total);
+  level.tids.reserve(total);
+  for (Part& part : parts) {
+    items.insert(items.end(), part.items.begin(), part.items.end());
+    counts.insert(counts.end(), part.counts.begin(), part.counts.end());
+    for (Tids& set : part.sets) level.tids.push_back(std::move(set));
+    part = Part{};
+  }
+  level.itemsets = ItemsetTable::from_distinct_rows(width + 1, std::move(items), std::move(counts));
+  return level;
+}
+
+}  // namespace tallyfold

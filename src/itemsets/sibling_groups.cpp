@@ -1,0 +1,114 @@
+#include "itemsets/sibling_groups.hpp"
+
+#include <algorithm>
+
+namespace tallyfold {
+
+SiblingGroups sibling_groups(const ItemsetTable& frequent) {
+  SiblingGroups groups;
+  groups.rows = frequent.sorted_rows();
+  const std::size_t shared = frequent.width() == 0 ? 0 : frequent.width() - 1;
+  for (std::size_t i = 0; i < groups.rows.size(); ++i) {
+    if (i > 0) {
+      auto a = frequent.row(groups.rows[i - 1]).first(shared);
+      auto b = frequent.row(groups.rows[i]).first(shared);
+      if (std::equal(a.begin(), a.end(), b.begin())) continue;
+    }
+    groups.starts.push_back(static_cast<std::uint32_t>(i));
+  }
+  groups.starts.push_back(static_cast<std::uint32_t>(groups.rows.size()));
+  return groups;
+}
+
+void SiblingCounter::mark(std::span<const std::uint32_t> siblings) {
+  for (std::size_t i = 0; i < siblings.size(); ++i)
+    position_[siblings[i]] = static_cast<std::uint32_t>(i + 1);
+}
+
+void SiblingCounter::unmark(std::span<const std::uint32_t> siblings) {
+  for (std::uint32_t item : siblings) position_[item] = 0;
+}
+
+namespace {
+
+void append(std::span<const std::uint32_t> prefix, std::uint32_t a, std::uint32_t b,
+            std::uint32_t count, std::vector<std::uint32_t>& out_items,
+            std::vector<std::uint32_t>& out_counts) {
+  out_items.insert(out_items.end(), prefix.begin(), prefix.end());
+  out_items.push_back(a);
+  out_items.push_back(b);
+  out_counts.push_back(count);
+}
+
+}  // namespace
+
+void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
+                                 std::span<const std::uint32_t> siblings,
+                                 std::span<const std::uint32_t> tids,
+                                 const ReducedTransactions& reduced, std::uint32_t min_count,
+                                 std::vector<std::uint32_t>& out_items,
+                                 std::vector<std::uint32_t>& out_counts) {
+  const std::size_t side = siblings.size();
+  if (cells_.size() < side * side) cells_.resize(side * side, 0);
+  // One slot more than siblings: an item that is none is written past the last found one.
+  if (present_.size() < side + 1) present_.resize(side + 1);
+  mark(siblings);
+  const std::uint32_t lowest = siblings.front();
+  std::uint32_t* cells = cells_.data();
+  std::uint32_t* present = present_.data();
+  const std::uint32_t* position = position_.data();
+  reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+    std::size_t n = 0;
+    for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it) {
+      const std::uint32_t p = position[*it];
+      present[n] = p - 1;
+      n += p != 0;
+    }
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      std::uint32_t* row = cells + present[i] * side;
+      for (std::size_t j = i + 1; j < n; ++j) ++row[present[j]];
+    }
+  });
+  unmark(siblings);
+  // Rows by the smaller sibling, columns ascending: lexicographic order. Read cells go back
+  // to zero for the next group.
+  for (std::size_t i = 0; i + 1 < side; ++i) {
+    std::uint32_t* row = cells + i * side;
+    for (std::size_t j = i + 1; j < side; ++j) {
+      const std::uint32_t count = row[j];
+      if (count == 0) continue;
+      row[j] = 0;
+      if (count >= min_count) append(prefix, siblings[i], siblings[j], count, out_items, out_counts);
+    }
+  }
+}
+
+void SiblingCounter::count_row(std::span<const std::uint32_t> prefix,
+                               std::span<const std::uint32_t> siblings, std::size_t i,
+                               std::span<const std::uint32_t> tids,
+                               const ReducedTransactions& reduced, std::uint32_t min_count,
+                               std::vector<std::uint32_t>& out_items,
+                               std::vector<std::uint32_t>& out_counts) {
+  const std::size_t side = siblings.size();
+  if (cells_.size() < side) cells_.resize(side, 0);
+  const auto above = siblings.subspan(i + 1);
+  mark(above);
+  std::uint32_t* cells = cells_.data();
+  const std::uint32_t* position = position_.data();
+  const std::uint32_t lowest = above.front();
+  // Positions here are relative to the siblings above i; the cell for "none" is never read.
+  reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+    for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
+      ++cells[position[*it]];
+  });
+  unmark(above);
+  cells[0] = 0;
+  for (std::size_t j = 0; j < above.size(); ++j) {
+    const std::uint32_t count = cells[j + 1];
+    if (count == 0) continue;
+    cells[j + 1] = 0;
+    if (count >= min_count) append(prefix, siblings[i], above[j], count, out_items, out_counts);
+  }
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,132 @@
+#pragma once
+// A level counted by groups of sibling anchors, for sparse data. Siblings are the anchors that
+// share every item but their last (the group's prefix). With prefix anchors only (see
+// LevelInput) the level's k-itemsets are exactly prefix + {a, b} for two siblings a < b whose
+// count reaches the min count: an extension b of anchor prefix + {a} that is no sibling leaves
+// prefix + {b} infrequent, so it cannot be frequent itself. A group is therefore counted in
+// one pass over its prefix's transactions, each adding one to the cell (a, b) of every pair
+// of siblings it holds, instead of one walk per anchor that counts every item above the
+// anchor's last. The rows and counts are those of the walk; they come out in lexicographic
+// order, each once, so the level needs no hash index.
+//
+// A group of more siblings than kSiblingMatrixMaxSide is counted one sibling at a time over
+// that anchor's own transactions, into one row of cells, so a worker's cells stay small.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/cancel.hpp"
+#include "common/itemset_table.hpp"
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
+#include "itemsets/count_k_itemsets.hpp"
+#include "itemsets/reduced_transactions.hpp"
+
+namespace tallyfold {
+
+// The sorted frequent set cut into groups of siblings: rows[starts[g]] .. rows[starts[g + 1]]
+// share their first width - 1 items.
+struct SiblingGroups {
+  std::vector<std::uint32_t> rows;    // row numbers of the frequent set, lexicographic order
+  std::vector<std::uint32_t> starts;  // groups + 1 entries
+  std::size_t size() const { return starts.empty() ? 0 : starts.size() - 1; }
+};
+
+SiblingGroups sibling_groups(const ItemsetTable& frequent);
+
+// One worker's cells and the table from item id to sibling position.
+class SiblingCounter {
+ public:
+  explicit SiblingCounter(std::uint32_t item_space) : position_(item_space, 0) {}
+
+  // Counts the pairs of `siblings` (ascending items) within the transactions `tids` and
+  // appends prefix + {a, b} with its count for each pair reaching `min_count`.
+  void count_pairs(std::span<const std::uint32_t> prefix, std::span<const std::uint32_t> siblings,
+                   std::span<const std::uint32_t> tids, const ReducedTransactions& reduced,
+                   std::uint32_t min_count, std::vector<std::uint32_t>& out_items,
+                   std::vector<std::uint32_t>& out_counts);
+
+  // Counts, within the transactions `tids` of prefix + {siblings[i]}, the siblings above it,
+  // and appends each extension reaching `min_count`.
+  void count_row(std::span<const std::uint32_t> prefix, std::span<const std::uint32_t> siblings,
+                 std::size_t i, std::span<const std::uint32_t> tids,
+                 const ReducedTransactions& reduced, std::uint32_t min_count,
+                 std::vector<std::uint32_t>& out_items, std::vector<std::uint32_t>& out_counts);
+
+ private:
+  void mark(std::span<const std::uint32_t> siblings);
+  void unmark(std::span<const std::uint32_t> siblings);
+
+  std::vector<std::uint32_t> position_;  // by item id: sibling position + 1, 0 for others
+  std::vector<std::uint32_t> cells_;     // zero between groups
+  std::vector<std::uint32_t> present_;   // sibling positions held by one transaction
+};
+
+// The level by sibling groups. `make_source()` gives each worker its source of transaction
+// lists: `source.build(itemset)` returns the transactions of a prefix or an anchor
+// (ascending), valid until its next call, for itemsets visited in lexicographic order.
+template <class MakeSource>
+ItemsetTable count_by_sibling_groups(const LevelInput& in, const ReducedTransactions& reduced,
+                                     MakeSource make_source) {
+  const std::size_t width = in.frequent.width();
+  const SiblingGroups groups = sibling_groups(in.frequent);
+  struct Part {
+    std::vector<std::uint32_t> items, counts;
+  };
+  auto count_range = [&](IndexRange range, Part& part) {
+    auto source = make_source();
+    SiblingCounter counter(in.index.item_space);
+    std::vector<std::uint32_t> siblings;
+    for (std::size_t g = range.begin; g < range.end; ++g) {
+      throw_if_cancelled();
+      const std::uint32_t first = groups.starts[g], end = groups.starts[g + 1];
+      if (end - first < 2) continue;  // a lone anchor has no sibling to be extended by
+      const auto prefix = in.frequent.row(groups.rows[first]).first(width - 1);
+      siblings.clear();
+      for (std::uint32_t r = first; r < end; ++r) siblings.push_back(in.frequent.row(groups.rows[r])[width - 1]);
+      if (siblings.size() <= tuning::kSiblingMatrixMaxSide) {
+        const auto tids = source.build(prefix);
+        if (tids.size() < in.report_min) continue;
+        counter.count_pairs(prefix, siblings, tids, reduced, in.report_min, part.items, part.counts);
+        continue;
+      }
+      for (std::size_t i = 0; i + 1 < siblings.size(); ++i) {
+        const auto tids = source.build(in.frequent.row(groups.rows[first + i]));
+        if (tids.size() < in.report_min) continue;
+        counter.count_row(prefix, siblings, i, tids, reduced, in.report_min, part.items,
+                          part.counts);
+      }
+    }
+  };
+  std::vector<Part> parts;
+  if (in.frequent.size() <= tuning::kParallelAnchorMin) {
+    parts.resize(1);
+    count_range(IndexRange{0, groups.size()}, parts[0]);
+  } else {
+    const auto ranges =
+        balanced_ranges(groups.size(), pool_threads() * tuning::kChunksPerThread, [&](std::size_t g) {
+          std::uint64_t cost = 0;
+          for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
+            cost += in.frequent.count(groups.rows[r]);
+          return cost;
+        });
+    parts = map_ranges<Part>(ranges, count_range);
+  }
+  if (parts.size() == 1)
+    return ItemsetTable::from_distinct_rows(width + 1, std::move(parts[0].items),
+                                            std::move(parts[0].counts));
+  std::size_t total = 0;
+  for (const Part& part : parts) total += part.counts.size();
+  std::vector<std::uint32_t> items, counts;
+  items.reserve(total * (width + 1));
+  counts.reserve(total);
+  for (Part& part : parts) {
+    items.insert(items.end(), part.items.begin(), part.items.end());
+    counts.insert(counts.end(), part.counts.begin(), part.counts.end());
+    part = Part{};
+  }
+  return ItemsetTable::from_distinct_rows(width + 1, std::move(items), std::move(counts));
+}
+
+}  // namespace tallyfold
