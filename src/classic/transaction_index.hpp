@@ -91,7 +91,7 @@ class TransactionIndex {
   void update_weighted_length();
 
   std::vector<std::uint32_t> items_;        // item id of each slot, ascending
-  std::vector<std::int64_t> caller_ids_;    // caller id of each transaction number, ascending
+  std::vector<std::int64_t> caller_ids_;    // caller id of each transaction number, first seen first
   std::vector<std::uint32_t> txn_offsets_;  // per transaction, its slots ascending
   std::vector<std::uint32_t> txn_items_;
   std::vector<std::uint32_t> tid_offsets_;  // per slot, its transaction numbers ascending

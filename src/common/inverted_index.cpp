@@ -123,8 +123,15 @@ void check_row_limit(std::uint64_t rows) {
 
 InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
                                    CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
-  InvertedIndex index;
+  InvertedIndex index = build_index_of_rows(txn_ids, item_ids, n_items);
   index.n_items = n_items;
+  return index;
+}
+
+InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
+                                  CallerArray<std::int32_t> item_ids,
+                                  std::optional<std::uint32_t> check_below) {
+  InvertedIndex index;
   const std::size_t rows = txn_ids.size();
   // The only read of txn_ids.
   TransactionNumbering txns = number_transactions(txn_ids);
@@ -132,7 +139,7 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   const auto n_transactions = static_cast<std::uint32_t>(index.distinct_txn_ids.size());
   index.n_transactions = n_transactions;
   // The only read of item_ids, checked here in row order.
-  ItemRows items = read_item_ids(item_ids, rows, n_items);
+  ItemRows items = read_item_ids(item_ids, rows, check_below);
   std::vector<std::uint32_t> item_of_row = std::move(items.ids);
   std::uint32_t item_space = 0;
   index.numbering = ItemNumbering::number_items(item_of_row, items.end, &item_space);

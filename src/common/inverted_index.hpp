@@ -4,6 +4,7 @@
 // linear passes on the pool, and read-only afterwards, so workers share it without locks.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -54,6 +55,13 @@ struct Csr {
 // more.
 InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
                                    CallerArray<std::int32_t> item_ids, std::uint32_t n_items);
+
+// The same index with the item check optional: with `check_below` an id that, widened as a
+// signed value, is not below it throws Panic; without it every id counts as its 32-bit
+// pattern (a negative id as a large one). n_items is left at 0.
+InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
+                                  CallerArray<std::int32_t> item_ids,
+                                  std::optional<std::uint32_t> check_below);
 
 // Sorts every row of (values, offsets) ascending and removes duplicates, reusing the buffers.
 // `offsets` needs at least rows + 1 non-decreasing entries ending within `values`; a violated
