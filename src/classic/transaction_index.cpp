@@ -1,6 +1,7 @@
 #include "classic/transaction_index.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 
 #include "classic/tid_sets.hpp"
@@ -114,16 +115,22 @@ void TransactionIndex::retain_items_reaching(std::uint32_t min_count) {
     if (count(s) >= min_count) new_slot[s] = kept++;
   if (kept == n_slots) return;
 
-  std::vector<std::uint32_t> items, tid_offsets{0}, kept_tids;
+  // The kept lists move to the left in place (slot order is list order), so narrowing never
+  // holds a second copy of the lists.
+  std::vector<std::uint32_t> items, tid_offsets{0};
   items.reserve(kept);
   tid_offsets.reserve(kept + 1);
+  std::size_t tids_kept = 0;
   for (std::uint32_t s = 0; s < n_slots; ++s) {
     if (new_slot[s] == kDropped) continue;
     items.push_back(items_[s]);
-    const auto list = tids(s);
-    kept_tids.insert(kept_tids.end(), list.begin(), list.end());
-    tid_offsets.push_back(static_cast<std::uint32_t>(kept_tids.size()));
+    const std::uint32_t begin = tid_offsets_[s], len = tid_offsets_[s + 1] - begin;
+    if (tids_kept != begin)
+      std::memmove(tids_.data() + tids_kept, tids_.data() + begin, std::size_t{len} * sizeof(std::uint32_t));
+    tids_kept += len;
+    tid_offsets.push_back(static_cast<std::uint32_t>(tids_kept));
   }
+  tids_.resize(tids_kept);
   // Rows stay ascending: renumbering keeps the order of the slots that stay.
   std::uint32_t write = 0, begin = 0;
   for (std::uint32_t t = 0; t < n_transactions(); ++t) {
@@ -134,10 +141,8 @@ void TransactionIndex::retain_items_reaching(std::uint32_t min_count) {
     begin = end;
   }
   txn_items_.resize(write);
-  txn_items_.shrink_to_fit();
   items_ = std::move(items);
   tid_offsets_ = std::move(tid_offsets);
-  tids_ = std::move(kept_tids);
   update_weighted_length();
   bitsets_ = {};
   words_ = 0;
