@@ -229,11 +229,29 @@ class RunCounter {
     for (std::size_t run = first; run < end; ++run) {
       const auto prefix = runs_.prefix(run);
       const std::uint64_t* txns = index_.bitset(prefix.back());
+      std::uint32_t run_count = index_.count(prefix.back());
       if (shared_bits != nullptr) {
-        and_into(shared_bits, txns, scratch.bits.data(), words_);
+        run_count = and_into(shared_bits, txns, scratch.bits.data(), words_);
         txns = scratch.bits.data();
       }
-      for (std::uint32_t e : runs_.extensions_of(run)) {
+      if (run_count < min_count_) continue;
+      const auto extensions = runs_.extensions_of(run);
+      if (run_count * tuning::kClassicBitTestCost < static_cast<double>(words_)) {
+        // Few transactions (deep levels): test their bits in each extension's bitset
+        // instead of ANDing every word.
+        scratch.list.clear();
+        for (std::size_t w = 0; w < words_; ++w)
+          for (std::uint64_t v = txns[w]; v != 0; v &= v - 1)
+            scratch.list.push_back(static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(v)));
+        for (std::uint32_t e : extensions) {
+          const std::uint64_t* bits = index_.bitset(e);
+          std::uint32_t c = 0;
+          for (std::uint32_t t : scratch.list) c += static_cast<std::uint32_t>((bits[t >> 6] >> (t & 63)) & 1);
+          if (c >= min_count_) emit(prefix, e, c, found);
+        }
+        continue;
+      }
+      for (std::uint32_t e : extensions) {
         const std::uint32_t c = and_count(txns, index_.bitset(e), words_);
         if (c >= min_count_) emit(prefix, e, c, found);
       }

@@ -195,7 +195,7 @@ bool TransactionIndex::dense_enough_for_bitsets() const {
   // never take more memory than the lists. Measured at level 4 and 5: on T10I4D100K (frequent
   // items in about 1% of transactions) bitsets were 4x slower than lists; on mushroom and
   // chess (items in 10% to 90%) lists were 35x slower than bitsets.
-  return static_cast<double>(tids_.size()) * 32.0 >=
+  return static_cast<double>(tids_.size()) * 64.0 >=
          static_cast<double>(n_items()) * static_cast<double>(n_transactions());
 }
 
