@@ -81,8 +81,8 @@ class TransactionIndex {
   std::size_t bitset_words() const { return words_; }
   const std::uint64_t* bitset(std::uint32_t slot) const { return bitsets_.data() + slot * words_; }
 
-  // Items are, on average, in at least 1/32 of the transactions: bitsets for every item then
-  // take no more memory than the lists, and count faster.
+  // Items are, on average, in at least 1/64 of the transactions: bitsets for every item then
+  // take at most twice the memory of the lists, and count faster.
   bool dense_enough_for_bitsets() const;
 
  private:
