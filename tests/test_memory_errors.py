@@ -28,7 +28,8 @@ pytestmark = pytest.mark.address_space_limit
 
 def test_every_function_raises_memory_error_under_a_tight_limit():
     """The bitmap variants used to abort or segfault in the bitmap library when an allocation
-    failed. Each function runs under address-space limits a little above what the process
+    failed, and a hash table whose growth failed freed a block it never owned (about one run
+    in twenty aborted with "free(): invalid pointer"). Each function runs under address-space limits a little above what the process
     already uses, so the shortage strikes at different stages of the call; a call that
     completes must give the full result, and a small call afterwards its usual one."""
     proc = run_child("""
@@ -54,7 +55,7 @@ def test_every_function_raises_memory_error_under_a_tight_limit():
         report = {}
         for name in FUNCTIONS:
             outcomes = []
-            for extra_mb in (2, 5, 8, 11, 30):
+            for extra_mb in (0, 2, 5, 8, 11, 30):
                 resource.setrlimit(resource.RLIMIT_AS, (address_space() + extra_mb * 2**20, hard))
                 try:
                     result = call(name, txn, item, 40, **args)
@@ -67,7 +68,9 @@ def test_every_function_raises_memory_error_under_a_tight_limit():
                     assert canonical(result) == full[name], name
                 again = canonical(call(name, small_txn, small_item, 40, **args))
                 assert again == small[name], name
-            assert outcomes[0] == "MemoryError", (name, outcomes)
+            # Heap the process already holds can serve a call the first limit meant to starve;
+            # two limits that both leave the call enough are not a test of shortage.
+            assert "MemoryError" in outcomes[:2], (name, outcomes)
             report[name] = outcomes
         print("ok", report)
     """ % _ADDRESS_SPACE, timeout=600, env=_SETTLED_MALLOC)

@@ -5,6 +5,7 @@
 #include <tbb/parallel_sort.h>
 
 #include "common/cancel.hpp"
+#include "common/hash_growth.hpp"
 #include "common/panic.hpp"
 
 namespace tallyfold {
@@ -37,6 +38,7 @@ bool ItemsetTable::insert(Row items, std::uint32_t count) {
   require_index();
   auto it = index_.find(items);
   if (it != index_.end()) return false;
+  make_room_for_one(index_);  // before the row goes in, so a failure leaves the table as it was
   const auto number = static_cast<std::uint32_t>(store_->counts.size());
   store_->items.insert(store_->items.end(), items.begin(), items.end());
   store_->counts.push_back(count);
@@ -47,7 +49,7 @@ bool ItemsetTable::insert(Row items, std::uint32_t count) {
 void ItemsetTable::reserve(std::size_t rows) {
   store_->items.reserve(rows * store_->width);
   store_->counts.reserve(rows);
-  index_.reserve(rows);
+  reserve_safely(index_, rows);
 }
 
 void ItemsetTable::merge_from(const ItemsetTable& other) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/hash_growth.hpp"
+
 namespace tallyfold {
 
 PairSet::PairSet(const std::vector<std::uint32_t>& flat_pairs) {
@@ -19,7 +21,7 @@ PairSet::PairSet(const std::vector<std::uint32_t>& flat_pairs) {
     matrix_.assign((n_ranked_ * n_ranked_ + 63) / 64, 0);
   } else {
     rank_ = {};
-    keys_.reserve(n);
+    reserve_safely(keys_, n);  // room for every pair: the inserts below never allocate
   }
   for (std::size_t p = 0; p < n; ++p) {
     std::uint32_t a = flat_pairs[2 * p], b = flat_pairs[2 * p + 1];

@@ -5,6 +5,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include "common/hash_growth.hpp"
 #include "common/panic.hpp"
 
 namespace tallyfold {
@@ -20,7 +21,7 @@ RowLookup::RowLookup(const ItemsetCsrView& rows)
                       for (std::size_t r = range.begin(); r != range.end(); ++r)
                         hashes_[r] = hash_of(rows_.row(r));
                     });
-  index_.reserve(rows_.size());
+  reserve_safely(index_, rows_.size());  // every row fits: the inserts never allocate
   for (std::size_t r = 0; r < rows_.size(); ++r)
     index_.insert(Entry{hashes_[r], static_cast<std::uint32_t>(r)});
 }
