@@ -11,6 +11,7 @@
 #include "classic/tid_sets.hpp"
 #include "common/bitset_kernels.hpp"
 #include "common/cancel.hpp"
+#include "common/hash_growth.hpp"
 #include "common/csr_scan.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
@@ -64,7 +65,10 @@ CandidateRuns generate_candidates(const ItemsetTable& previous) {
     while (end < order.size() && group_key(end) == group_key(r)) ++end;
     const Range g{static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(end)};
     groups.push_back(g);
-    if (k1 >= 2) group_of.emplace(group_key(r), g);
+    if (k1 >= 2) {
+      make_room_for_one(group_of);  // grown by construction: a failed allocation raises
+      group_of.emplace(group_key(r), g);
+    }
     r = end;
   }
 

@@ -11,6 +11,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "common/cancel.hpp"
+#include "common/hash_growth.hpp"
 #include "common/inverted_index.hpp"
 #include "common/large_page_vector.hpp"
 #include "common/parallel.hpp"
@@ -66,10 +67,12 @@ class DirectNumbers {
 // The same for ids spread over a wide range.
 class HashedNumbers {
  public:
+  // Grown only through reserve_safely, so a failed allocation raises (see hash_growth.hpp).
   explicit HashedNumbers(std::size_t expected) {
-    numbers_.reserve(std::max<std::size_t>(16, expected));
+    reserve_safely(numbers_, std::max<std::size_t>(16, expected));
   }
   std::uint32_t find_or_add(std::int64_t id, std::uint32_t next, bool* added) {
+    make_room_for_one(numbers_);
     auto [it, inserted] = numbers_.try_emplace(id, next);
     *added = inserted;
     return it->second;
