@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Eclat: _tallyfold.rust_eclat_pipeline against pyfim's eclat and fpgrowth on the same levels.
 
-Each case is a baskets file of ../shared/data, a minimum count and a k_max; pyfim is asked for
+Each case is a baskets file of ../shared/data (or --sizes rows of synthetic baskets, where the
+minimum count is --synthetic-support of the transactions), a minimum count and a k_max; pyfim is asked for
 the same two levels (zmin = k_max - 1, zmax = k_max, supp = -count). The numbers of itemsets of
 each size must agree, else MISMATCH and exit status 1. Timing is the mining call only, best of
 --repeat, peers in the same process and run; tallyfold is timed again in a fresh process pinned
@@ -15,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import subprocess
 import sys
@@ -28,7 +30,7 @@ from peak_memory import reset_peak, status_kib
 REPO_ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO_ROOT / "scripts"))
 
-from synthetic_baskets import load_fimi  # noqa: E402
+from synthetic_baskets import generate, load_fimi  # noqa: E402
 
 import _tallyfold  # noqa: E402
 
@@ -43,6 +45,17 @@ CASES = (
     ("chess", 1918, (3, 4, 5, 6)),
     ("groceries", 10, (3, 4, 5)),
 )
+
+
+SYNTHETIC_K = (3, 4)
+SYNTHETIC_SEED = 7
+
+
+def load_case(name: str):
+    """A dataset file by name, or generated baskets for a name "synthetic-<rows>"."""
+    if name.startswith("synthetic-"):
+        return generate(int(float(name.split("-", 1)[1])), seed=SYNTHETIC_SEED)
+    return load_fimi(DATA_DIR / f"{name}.dat")
 
 
 def as_lists(txn_ids: np.ndarray, item_ids: np.ndarray) -> list[list[int]]:
@@ -62,7 +75,7 @@ def best_of(fn, repeat: int) -> tuple[float, object]:
 
 
 def worker(mode: str, name: str, count: int, k_max: int, repeat: int) -> None:
-    b = load_fimi(DATA_DIR / f"{name}.dat")
+    b = load_case(name)
     n_txn = int(np.unique(b.txn_ids).shape[0])
     support = (count - 0.5) / n_txn  # ceil(support * N) is exactly count
     call = lambda: _tallyfold.rust_eclat_pipeline(b.txn_ids, b.item_ids, k_max, b.n_items, support)  # noqa: E731
@@ -95,6 +108,10 @@ def main() -> None:
     ap.add_argument("--datasets", nargs="*", default=None, help="subset of the datasets")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--no-children", action="store_true", help="skip one-CPU and memory runs")
+    ap.add_argument("--sizes", nargs="*", type=float, default=[1e6, 1e7],
+                    help="rows of synthetic baskets (default 1e6 1e7; none: --sizes)")
+    ap.add_argument("--synthetic-support", type=float, default=0.001,
+                    help="minimum support of the synthetic cases, as a share of transactions")
     ap.add_argument("--worker", nargs=5, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
@@ -107,22 +124,24 @@ def main() -> None:
     load = os.getloadavg()
     print(f"pool threads: {len(os.sched_getaffinity(0))}; pyfim on one thread; best of {args.repeat}; "
           f"load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
-    head = (f"{'data':>11} {'count':>6} {'k':>2}  {'tallyfold s':>11} {'pyfim eclat':>11} "
+    head = (f"{'data':>14} {'count':>6} {'k':>2}  {'tallyfold s':>11} {'pyfim eclat':>11} "
             f"{'pyfim fpg':>10} {'ratio':>6} {'1 CPU s':>8} {'par.eff':>7} {'peak MiB':>8} {'rows':>9}")
     print(head)
     print("-" * len(head))
     failed = False
     loaded: dict[str, tuple] = {}
-    for name, count, k_values in CASES:
+    cases = [c for c in CASES if (DATA_DIR / f"{c[0]}.dat").is_file()]
+    cases += [(f"synthetic-{rows:.0e}".replace("+0", ""), None, SYNTHETIC_K) for rows in args.sizes]
+    for name, count, k_values in cases:
         if args.datasets and name not in args.datasets:
             continue
-        path = DATA_DIR / f"{name}.dat"
-        if not path.is_file():
-            continue
         if name not in loaded:
-            b = load_fimi(path)
+            loaded.clear()  # one dataset at a time: 1e7 synthetic rows are large as lists
+            b = load_case(name)
             loaded[name] = (b, as_lists(b.txn_ids, b.item_ids), int(np.unique(b.txn_ids).shape[0]))
         b, tracts, n_txn = loaded[name]
+        if count is None:
+            count = max(1, math.ceil(args.synthetic_support * n_txn))
         for k in k_values:
             support = (count - 0.5) / n_txn  # ceil(support * N) is exactly count
             ours = lambda: _tallyfold.rust_eclat_pipeline(b.txn_ids, b.item_ids, k, b.n_items, support)  # noqa: E731
@@ -149,7 +168,7 @@ def main() -> None:
             eff = f"{t1 / (2 * t_ours):7.2f}" if t1 else f"{'-':>7}"
             one = f"{t1:8.4f}" if t1 else f"{'-':>8}"
             peak = f"{mem:8.1f}" if mem is not None else f"{'-':>8}"
-            print(f"{name:>11} {count:>6} {k:>2}  {t_ours:11.4f} {peers['eclat']:11.4f} "
+            print(f"{name:>14} {count:>6} {k:>2}  {t_ours:11.4f} {peers['eclat']:11.4f} "
                   f"{peers['fpgrowth']:10.4f} {t_ours / fastest:6.3f} "
                   f"{one} {eff} {peak} "
                   f"{have[0]:>9,}", flush=True)

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import _tallyfold
+from child import assert_clean_exit, run_child
 from reference import PAIR_KEYS, as_arrays, assert_pairs_equal, baskets, pair_rows
 
 pairs = _tallyfold.rust_compute_pairs
@@ -146,19 +147,40 @@ def _large_rows(seed=5):
 
 def _large_layouts():
     """The rows of _large_rows in layouts that take every path of the index build, each
-    meeting the transactions in the same first-seen order: grouped (in place), dealt
-    round-robin (scattered), de-duplicated, and with far-apart ids (hashed numbering)."""
+    meeting the transactions in the same first-seen order: grouped with ascending ids,
+    grouped with ids in no order (near together: a table of ids; far apart: hashed; over the
+    whole 64-bit range: numbered one by one), one transaction split in two places (grouped
+    but for one repeat), one row per transaction in no id order, dealt round-robin
+    (scattered) and de-duplicated."""
     txn, item, n_items = _large_rows()
+    n_txn = int(txn.max()) + 1
     order = np.argsort(np.arange(len(txn)) - np.searchsorted(txn, txn), kind="stable")
     _, first = np.unique(np.stack([txn, item]), axis=1, return_index=True)
     unique_rows = np.sort(first)
-    far_ids = np.random.default_rng(9).choice(2**62, int(txn.max()) + 1, replace=False)
+    rng = np.random.default_rng(9)
+    far_ids = rng.choice(2**62, n_txn, replace=False)
+    near_ids = rng.permutation(n_txn)
+    whole_range = far_ids.astype(np.int64) - 2**61
+    whole_range[[7, 11]] = [I64.max, I64.min]
+    # Transaction 5's last row moves to the end: its id recurs after other transactions.
+    last_of_5 = int(np.flatnonzero(txn == 5)[-1])
+    split = np.r_[np.delete(np.arange(len(txn)), last_of_5), last_of_5]
     return n_items, {
         "grouped": (txn, item),
+        "grouped-near-ids": (near_ids[txn].astype(np.int64), item),
+        "hashed-ids": (far_ids[txn].astype(np.int64) - 2**61, item),
+        "grouped-whole-range-ids": (whole_range[txn], item),
+        "split-transaction": (txn[split], item[split]),
         "dealt": (txn[order], item[order]),
         "deduplicated": (txn[unique_rows], item[unique_rows]),
-        "hashed-ids": (far_ids[txn].astype(np.int64) - 2**61, item),
     }
+
+
+def _singleton_rows(n=300_000, seed=4):
+    """One row per transaction, the ids in no order, and the same rows with ascending ids."""
+    rng = np.random.default_rng(seed)
+    item = rng.integers(0, 50, n).astype(np.int32)
+    return (rng.permutation(n).astype(np.int64), item), (np.arange(n, dtype=np.int64), item)
 
 
 @pytest.mark.parametrize("min_support", [0.0, 0.001])
@@ -186,3 +208,59 @@ def test_large_input_same_itemsets_in_every_layout():
         assert got.keys() == grouped.keys()
         for key, value in got.items():
             np.testing.assert_array_equal(value, grouped[key], err_msg=f"{name} {key}")
+
+
+def test_one_row_per_transaction_in_any_id_order():
+    shuffled, ascending = _singleton_rows()
+    got, expected = pairs(*shuffled, 50), pairs(*ascending, 50)
+    _assert_same(got, expected)
+    assert got["n_transactions"] == len(shuffled[0]) and len(got["item_A"]) == 0
+
+
+def test_large_input_first_bad_row_is_reported():
+    """Rows are checked in chunks: of several bad ids, the first in row order is named, and a
+    short item array is reported only when no bad id comes before its end."""
+    txn, item, n_items = _large_rows()
+    bad = item.copy()
+    bad[[500_000, 400_000, 250_000]] = [n_items + 3, n_items + 2, n_items + 1]
+    with pytest.raises(_tallyfold.PanicException, match=f"the index is {n_items + 1}$"):
+        pairs(txn, bad, n_items)
+    with pytest.raises(_tallyfold.PanicException, match=f"the index is {n_items + 1}$"):
+        pairs(txn, bad[:300_000], n_items)
+    with pytest.raises(_tallyfold.PanicException,
+                       match="the len is 200000 but the index is 200000$"):
+        pairs(txn, item[:200_000], n_items)
+
+
+ONE_CPU_CHILD = """
+import os
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+import numpy as np
+import _tallyfold
+from test_index import _large_layouts, _singleton_rows
+n_items, layouts = _large_layouts()
+layouts["singletons"] = _singleton_rows()[0]
+out = {}
+for name, (t, i) in layouts.items():
+    for key, value in _tallyfold.rust_compute_pairs(t, i, n_items, 0.001).items():
+        out[f"pairs {name} {key}"] = np.asarray(value)
+    for key, value in _tallyfold.rust_eclat_pipeline(t, i, 3, n_items, 0.001).items():
+        out[f"eclat {name} {key}"] = np.asarray(value)
+np.savez(%r, **out)
+"""
+
+
+def test_one_thread_builds_the_same_index(tmp_path):
+    """The chunked passes of the index build give the same result on one CPU as on all."""
+    path = tmp_path / "one_cpu.npz"
+    assert_clean_exit(run_child(ONE_CPU_CHILD % str(path)))
+    n_items, layouts = _large_layouts()
+    layouts["singletons"] = _singleton_rows()[0]
+    with np.load(path) as one_cpu:
+        for name, (t, i) in layouts.items():
+            for key, value in pairs(t, i, n_items, 0.001).items():
+                np.testing.assert_array_equal(one_cpu[f"pairs {name} {key}"], value,
+                                              err_msg=f"pairs {name} {key}")
+            for key, value in _tallyfold.rust_eclat_pipeline(t, i, 3, n_items, 0.001).items():
+                np.testing.assert_array_equal(one_cpu[f"eclat {name} {key}"], value,
+                                              err_msg=f"eclat {name} {key}")

@@ -11,6 +11,7 @@
 #include "classic/tid_sets.hpp"
 #include "common/bitset_kernels.hpp"
 #include "common/cancel.hpp"
+#include "common/hash_growth.hpp"
 #include "common/csr_scan.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
@@ -64,7 +65,10 @@ CandidateRuns generate_candidates(const ItemsetTable& previous) {
     while (end < order.size() && group_key(end) == group_key(r)) ++end;
     const Range g{static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(end)};
     groups.push_back(g);
-    if (k1 >= 2) group_of.emplace(group_key(r), g);
+    if (k1 >= 2) {
+      make_room_for_one(group_of);  // grown by construction: a failed allocation raises
+      group_of.emplace(group_key(r), g);
+    }
     r = end;
   }
 
@@ -229,11 +233,29 @@ class RunCounter {
     for (std::size_t run = first; run < end; ++run) {
       const auto prefix = runs_.prefix(run);
       const std::uint64_t* txns = index_.bitset(prefix.back());
+      std::uint32_t run_count = index_.count(prefix.back());
       if (shared_bits != nullptr) {
-        and_into(shared_bits, txns, scratch.bits.data(), words_);
+        run_count = and_into(shared_bits, txns, scratch.bits.data(), words_);
         txns = scratch.bits.data();
       }
-      for (std::uint32_t e : runs_.extensions_of(run)) {
+      if (run_count < min_count_) continue;
+      const auto extensions = runs_.extensions_of(run);
+      if (run_count * tuning::kClassicBitTestCost < static_cast<double>(words_)) {
+        // Few transactions (deep levels): test their bits in each extension's bitset
+        // instead of ANDing every word.
+        scratch.list.clear();
+        for (std::size_t w = 0; w < words_; ++w)
+          for (std::uint64_t v = txns[w]; v != 0; v &= v - 1)
+            scratch.list.push_back(static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(v)));
+        for (std::uint32_t e : extensions) {
+          const std::uint64_t* bits = index_.bitset(e);
+          std::uint32_t c = 0;
+          for (std::uint32_t t : scratch.list) c += static_cast<std::uint32_t>((bits[t >> 6] >> (t & 63)) & 1);
+          if (c >= min_count_) emit(prefix, e, c, found);
+        }
+        continue;
+      }
+      for (std::uint32_t e : extensions) {
         const std::uint32_t c = and_count(txns, index_.bitset(e), words_);
         if (c >= min_count_) emit(prefix, e, c, found);
       }

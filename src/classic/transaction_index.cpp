@@ -1,86 +1,19 @@
 #include "classic/transaction_index.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
-
-#include <absl/container/flat_hash_map.h>
 
 #include "classic/tid_sets.hpp"
 #include "common/input_rows.hpp"
 #include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/panic.hpp"
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
 #include "common/weight_cap.hpp"
 
 namespace tallyfold {
-
-namespace {
-
-// Rank of every row's key among the distinct keys, ascending with the key, and the distinct
-// keys in that order. Keys spanning a small range (the usual 0..N-1 numbering) go through a
-// direct table; others are numbered in a hash map and the distinct keys sorted afterwards.
-template <class Key, class KeyOf>
-std::vector<std::uint32_t> rank_rows(std::size_t rows, KeyOf key_of, std::vector<Key>& distinct) {
-  std::vector<std::uint32_t> rank(rows);
-  distinct.clear();
-  if (rows == 0) return rank;
-  Key lo = key_of(0), hi = lo;
-  for (std::size_t r = 1; r < rows; ++r) {
-    throw_if_cancelled_every(r);
-    const Key key = key_of(r);
-    lo = std::min(lo, key);
-    hi = std::max(hi, key);
-  }
-  auto offset = [&](Key key) {
-    return static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(lo);
-  };
-  const std::uint64_t span = offset(hi);
-
-  if (span < 2 * static_cast<std::uint64_t>(rows) + 64) {
-    std::vector<std::uint32_t> table(span + 1, 0);
-    for (std::size_t r = 0; r < rows; ++r) table[offset(key_of(r))] = 1;
-    std::uint32_t next = 0;
-    for (std::uint64_t v = 0; v <= span; ++v) {
-      if (table[v] == 0) continue;
-      table[v] = next++;
-      distinct.push_back(static_cast<Key>(static_cast<std::uint64_t>(lo) + v));
-    }
-    for (std::size_t r = 0; r < rows; ++r) rank[r] = table[offset(key_of(r))];
-    return rank;
-  }
-
-  absl::flat_hash_map<Key, std::uint32_t> first_seen;
-  std::vector<Key> seen;
-  Key previous = key_of(0);
-  std::uint32_t previous_number = 0;
-  first_seen.emplace(previous, 0);
-  seen.push_back(previous);
-  for (std::size_t r = 1; r < rows; ++r) {
-    throw_if_cancelled_every(r);
-    const Key key = key_of(r);
-    if (key != previous) {  // rows of one transaction usually come together
-      auto [it, inserted] = first_seen.try_emplace(key, static_cast<std::uint32_t>(seen.size()));
-      if (inserted) seen.push_back(key);
-      previous = key;
-      previous_number = it->second;
-    }
-    rank[r] = previous_number;
-  }
-  first_seen = {};
-  std::vector<std::uint32_t> order(seen.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return seen[a] < seen[b]; });
-  std::vector<std::uint32_t> rank_of_seen(seen.size());
-  distinct.resize(seen.size());
-  for (std::uint32_t pos = 0; pos < order.size(); ++pos) {
-    rank_of_seen[order[pos]] = pos;
-    distinct[pos] = seen[order[pos]];
-  }
-  for (std::uint32_t& r : rank) r = rank_of_seen[r];
-  return rank;
-}
-
-}  // namespace
 
 TransactionIndex TransactionIndex::build_with_cap(CallerArray<std::int64_t> txn_ids,
                                                   CallerArray<std::int32_t> item_ids,
@@ -92,31 +25,36 @@ TransactionIndex TransactionIndex::build_with_cap(CallerArray<std::int64_t> txn_
   // Extra entries of item_ids are never read; a missing one is the caller's bug, caught
   // before any work.
   if (item_ids.size() < rows) panic_index_out_of_bounds(item_ids.size(), item_ids.size());
-  // The one read of the caller's rows, into copies: ranking passes over each key twice, and
-  // both passes must see the same values.
+  // The shared index build (its passes on the pool) reads each caller value once; the
+  // classic index takes over its arrays. Its item numbers are in id order, so the items that
+  // occur, in that order, are the slots.
+  InvertedIndex rows_index = build_index_of_rows(txn_ids, item_ids, check_below);
   TransactionIndex index;
-  std::vector<std::uint32_t> txn_of_row;
-  {
-    const std::vector<std::int64_t> caller_txns = read_txn_ids(txn_ids);
-    txn_of_row = rank_rows(rows, [&](std::size_t r) { return caller_txns[r]; }, index.caller_ids_);
+  index.caller_ids_ = std::move(rows_index.distinct_txn_ids);
+  const std::uint32_t space = rows_index.item_space;
+  constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
+  std::vector<std::uint32_t> slot_of_number(space, kAbsent);
+  index.tid_offsets_.reserve(std::size_t{space} + 1);
+  for (std::uint32_t i = 0; i < space; ++i) {
+    if (rows_index.item_counts[i] == 0) continue;
+    slot_of_number[i] = static_cast<std::uint32_t>(index.items_.size());
+    index.items_.push_back(rows_index.numbering.caller_id(i));
+    index.tid_offsets_.push_back(rows_index.item_offsets[i]);
   }
-  ItemRows items = read_item_ids(item_ids, rows, check_below);
-  std::vector<std::uint32_t> slot_of_row =
-      rank_rows(rows, [&](std::size_t r) { return items.ids[r]; }, index.items_);
-  items = {};
-  const std::uint32_t n_txn = index.n_transactions();
-
-  // Per transaction, its slots: counted, scattered, then sorted and de-duplicated.
-  std::vector<std::uint32_t> offsets(n_txn + 1, 0);
-  for (std::uint32_t t : txn_of_row) ++offsets[t + 1];
-  for (std::uint32_t t = 0; t < n_txn; ++t) offsets[t + 1] += offsets[t];
-  std::vector<std::uint32_t> cursor(offsets.begin(), offsets.end() - 1);
-  std::vector<std::uint32_t> slots(rows);
-  for (std::size_t r = 0; r < rows; ++r) slots[cursor[txn_of_row[r]]++] = slot_of_row[r];
-  txn_of_row = {};
-  slot_of_row = {};
-  cursor = {};
-  Csr by_txn = sort_dedup_csr(std::move(slots), std::move(offsets), n_txn);
+  index.tid_offsets_.push_back(rows_index.item_offsets[space]);
+  index.tids_ = std::move(rows_index.item_txns);
+  index.txn_offsets_ = std::move(rows_index.txn_offsets);
+  index.txn_items_ = std::move(rows_index.txn_items);
+  if (index.items_.size() != space) {
+    // Numbers of absent items are skipped; renumbering keeps the rows ascending.
+    std::vector<std::uint32_t>& values = index.txn_items_;
+    for_each_range(pass_chunks(values.size(), tuning::kParallelIndexMinRows, tuning::kIndexChunkMinRows),
+                   [&](std::size_t, IndexRange range) {
+                     for (std::size_t p = range.begin; p < range.end; ++p)
+                       values[p] = slot_of_number[values[p]];
+                   });
+  }
+  rows_index = {};
 
   if (item_weights && max_items_per_txn) {
     // Weights by slot: slots keep the order of ids, so cap_by_weight's tie rule (ascending
@@ -125,23 +63,23 @@ TransactionIndex TransactionIndex::build_with_cap(CallerArray<std::int64_t> txn_
     for (std::size_t s = 0; s < slot_weights.size(); ++s)
       if (index.items_[s] < item_weights->size()) slot_weights[s] = item_weights->load(index.items_[s]);
     std::uint32_t write = 0, begin = 0;
-    for (std::uint32_t t = 0; t < n_txn; ++t) {
-      const std::uint32_t end = by_txn.offsets[t + 1];
-      std::uint32_t* row = by_txn.values.data() + begin;
+    for (std::uint32_t t = 0; t < index.n_transactions(); ++t) {
+      const std::uint32_t end = index.txn_offsets_[t + 1];
+      std::uint32_t* row = index.txn_items_.data() + begin;
       const auto kept = static_cast<std::uint32_t>(
           cap_by_weight(row, end - begin, slot_weights, *max_items_per_txn));
-      if (write != begin) std::copy(row, row + kept, by_txn.values.data() + write);
+      if (write != begin) std::copy(row, row + kept, index.txn_items_.data() + write);
       write += kept;
-      by_txn.offsets[t + 1] = write;
+      index.txn_offsets_[t + 1] = write;
       begin = end;
     }
-    by_txn.values.resize(write);
+    index.txn_items_.resize(write);
+    index.build_vertical();
+    // The cap can take an item out of every transaction; the index holds only items that occur.
+    index.retain_items_reaching(1);
+  } else {
+    index.update_weighted_length();
   }
-  index.txn_items_ = std::move(by_txn.values);
-  index.txn_offsets_ = std::move(by_txn.offsets);
-  index.build_vertical();
-  // The cap can take an item out of every transaction; the index holds only items that occur.
-  index.retain_items_reaching(1);
   return index;
 }
 
@@ -177,16 +115,22 @@ void TransactionIndex::retain_items_reaching(std::uint32_t min_count) {
     if (count(s) >= min_count) new_slot[s] = kept++;
   if (kept == n_slots) return;
 
-  std::vector<std::uint32_t> items, tid_offsets{0}, kept_tids;
+  // The kept lists move to the left in place (slot order is list order), so narrowing never
+  // holds a second copy of the lists.
+  std::vector<std::uint32_t> items, tid_offsets{0};
   items.reserve(kept);
   tid_offsets.reserve(kept + 1);
+  std::size_t tids_kept = 0;
   for (std::uint32_t s = 0; s < n_slots; ++s) {
     if (new_slot[s] == kDropped) continue;
     items.push_back(items_[s]);
-    const auto list = tids(s);
-    kept_tids.insert(kept_tids.end(), list.begin(), list.end());
-    tid_offsets.push_back(static_cast<std::uint32_t>(kept_tids.size()));
+    const std::uint32_t begin = tid_offsets_[s], len = tid_offsets_[s + 1] - begin;
+    if (tids_kept != begin)
+      std::memmove(tids_.data() + tids_kept, tids_.data() + begin, std::size_t{len} * sizeof(std::uint32_t));
+    tids_kept += len;
+    tid_offsets.push_back(static_cast<std::uint32_t>(tids_kept));
   }
+  tids_.resize(tids_kept);
   // Rows stay ascending: renumbering keeps the order of the slots that stay.
   std::uint32_t write = 0, begin = 0;
   for (std::uint32_t t = 0; t < n_transactions(); ++t) {
@@ -197,10 +141,8 @@ void TransactionIndex::retain_items_reaching(std::uint32_t min_count) {
     begin = end;
   }
   txn_items_.resize(write);
-  txn_items_.shrink_to_fit();
   items_ = std::move(items);
   tid_offsets_ = std::move(tid_offsets);
-  tids_ = std::move(kept_tids);
   update_weighted_length();
   bitsets_ = {};
   words_ = 0;
@@ -250,10 +192,11 @@ std::optional<std::uint32_t> TransactionIndex::count_support_sc(
 
 bool TransactionIndex::dense_enough_for_bitsets() const {
   // A bitset costs n_transactions bits, a list 32 bits per entry: at this density bitsets
-  // never take more memory than the lists. Measured at level 4 and 5: on T10I4D100K (frequent
-  // items in about 1% of transactions) bitsets were 4x slower than lists; on mushroom and
-  // chess (items in 10% to 90%) lists were 35x slower than bitsets.
-  return static_cast<double>(tids_.size()) * 32.0 >=
+  // take at most twice the memory of the lists. Measured at level 4 and 5: on T10I4D100K
+  // (frequent items in about 1% of transactions) bitsets were 4x slower than lists; on
+  // mushroom and chess (items in 10% to 90%) lists were 35x slower than bitsets; groceries at
+  // count 10 (about 3%, below the 1/32 used before) took 16 ms on lists and 10 ms on bitsets.
+  return static_cast<double>(tids_.size()) * 64.0 >=
          static_cast<double>(n_items()) * static_cast<double>(n_transactions());
 }
 

@@ -81,8 +81,8 @@ class TransactionIndex {
   std::size_t bitset_words() const { return words_; }
   const std::uint64_t* bitset(std::uint32_t slot) const { return bitsets_.data() + slot * words_; }
 
-  // Items are, on average, in at least 1/32 of the transactions: bitsets for every item then
-  // take no more memory than the lists, and count faster.
+  // Items are, on average, in at least 1/64 of the transactions: bitsets for every item then
+  // take at most twice the memory of the lists, and count faster.
   bool dense_enough_for_bitsets() const;
 
  private:
@@ -91,7 +91,7 @@ class TransactionIndex {
   void update_weighted_length();
 
   std::vector<std::uint32_t> items_;        // item id of each slot, ascending
-  std::vector<std::int64_t> caller_ids_;    // caller id of each transaction number, ascending
+  std::vector<std::int64_t> caller_ids_;    // caller id of each transaction number, first seen first
   std::vector<std::uint32_t> txn_offsets_;  // per transaction, its slots ascending
   std::vector<std::uint32_t> txn_items_;
   std::vector<std::uint32_t> tid_offsets_;  // per slot, its transaction numbers ascending

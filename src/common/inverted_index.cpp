@@ -11,11 +11,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <absl/container/flat_hash_map.h>
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 
 #include "common/input_rows.hpp"
+#include "common/parallel.hpp"
+#include "common/transaction_numbering.hpp"
 #include "common/cancel.hpp"
 #include "common/large_page_vector.hpp"
 #include "common/panic.hpp"
@@ -24,157 +23,6 @@
 namespace tallyfold {
 
 namespace {
-
-constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
-
-// The caller's transaction ids, loaded once, then overwritten row by row with each row's
-// dense transaction number, so the numbering needs no second buffer of one entry per row.
-// Row r's id takes bytes [8r, 8r + 8) and its number bytes [4r, 4r + 4): written in row order
-// after row r's id is read, a number only covers ids that have been read already. Once every
-// number is written the buffer is cut to its front half in place (realloc), keeping the
-// index build at the memory of the per-row numbers the caller's ids turned into.
-class TxnRows {
- public:
-  explicit TxnRows(CallerArray<std::int64_t> txn_ids) : rows_(txn_ids.size()) {
-    check_row_limit(rows_);
-    if (rows_ == 0) return;
-    bytes_.reset(static_cast<unsigned char*>(std::malloc(rows_ * sizeof(std::int64_t))));
-    if (!bytes_) throw std::bad_alloc();
-    advise_large_pages(bytes_.get(), rows_ * sizeof(std::int64_t));
-    for (std::size_t r = 0; r < rows_; ++r) {
-      const std::int64_t id = txn_ids.load(r);
-      std::memcpy(bytes_.get() + r * sizeof(std::int64_t), &id, sizeof id);
-    }
-  }
-
-  std::size_t size() const { return rows_; }
-
-  std::int64_t id(std::size_t r) const {
-    std::int64_t id;
-    std::memcpy(&id, bytes_.get() + r * sizeof id, sizeof id);
-    return id;
-  }
-  void set_number(std::size_t r, std::uint32_t number) {
-    std::memcpy(bytes_.get() + r * sizeof number, &number, sizeof number);
-  }
-  std::uint32_t number(std::size_t r) const {
-    std::uint32_t number;
-    std::memcpy(&number, bytes_.get() + r * sizeof number, sizeof number);
-    return number;
-  }
-
-  // After the last set_number: only numbers are read from here on.
-  void keep_numbers_only() {
-    if (!bytes_) return;
-    // Shrinking never needs new memory; should realloc still refuse, the buffer stays whole.
-    if (void* kept = std::realloc(bytes_.get(), rows_ * sizeof(std::uint32_t))) {
-      bytes_.release();
-      bytes_.reset(static_cast<unsigned char*>(kept));
-    }
-  }
-
-  void release() { bytes_.reset(); }
-
- private:
-  struct Free {
-    void operator()(unsigned char* p) const { std::free(p); }
-  };
-  std::size_t rows_;
-  std::unique_ptr<unsigned char, Free> bytes_;
-};
-
-// Numbers every row's transaction densely, in order of first appearance of its caller id.
-// Ids that span a small range (the usual 0..N-1 numbering) use a direct table instead of
-// hashing; rows of one transaction that are adjacent skip the lookup altogether. Returns
-// whether the rows come grouped: every transaction's rows adjacent, so the numbers never
-// decrease and the row order already is the transaction side of the index.
-bool number_transactions(TxnRows& txns, std::vector<std::int64_t>& distinct) {
-  const std::size_t rows = txns.size();
-  distinct.clear();
-  reserve_on_large_pages(distinct, rows / 4 + 1);
-  if (rows == 0) return true;
-
-  std::int64_t lo = txns.id(0), hi = lo;
-  for (std::size_t r = 1; r < rows; ++r) {
-    const std::int64_t id = txns.id(r);
-    lo = std::min(lo, id);
-    hi = std::max(hi, id);
-  }
-  const std::uint64_t span_minus_one =
-      static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
-
-  // Each lookup of a new id is a miss in a table far larger than the cache; the lookups
-  // themselves must run in row order (numbers go by first appearance), but the ids they will
-  // need are known ahead, so a cursor a few transactions in front prefetches their slots.
-  // It reads ids of rows past the current one, which no number has overwritten yet.
-  constexpr int kLookupsAhead = 8;
-  bool grouped = true;
-  auto assign = [&](auto&& lookup_or_insert, auto&& prefetch) {
-    std::size_t ahead = 0;
-    std::int64_t ahead_id = txns.id(0);
-    auto advance_ahead = [&] {
-      while (++ahead < rows) {
-        const std::int64_t id = txns.id(ahead);
-        if (id != ahead_id) {
-          ahead_id = id;
-          prefetch(id);
-          return;
-        }
-      }
-      ahead = rows - 1;  // stays at the end: later calls find nothing more
-    };
-    for (int k = 0; k < kLookupsAhead; ++k) advance_ahead();
-    std::int64_t previous_id = txns.id(0);
-    std::uint32_t previous_txn = lookup_or_insert(previous_id);
-    txns.set_number(0, previous_txn);
-    for (std::size_t r = 1; r < rows; ++r) {
-      throw_if_cancelled_every(r);
-      const std::int64_t id = txns.id(r);
-      if (id != previous_id) {
-        advance_ahead();
-        const std::uint32_t txn = lookup_or_insert(id);
-        // A new transaction gets the next number; anything else is a return to an earlier one.
-        grouped = grouped && txn == previous_txn + 1;
-        previous_txn = txn;
-        previous_id = id;
-      }
-      txns.set_number(r, previous_txn);
-    }
-  };
-
-  if (span_minus_one < 2 * static_cast<std::uint64_t>(rows) + 64) {
-    std::vector<std::uint32_t> table;
-    reserve_on_large_pages(table, span_minus_one + 1);
-    table.assign(span_minus_one + 1, kUnseen);
-    auto slot_of = [&](std::int64_t id) -> std::uint32_t& {
-      return table[static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(lo)];
-    };
-    assign(
-        [&](std::int64_t id) {
-          std::uint32_t& slot = slot_of(id);
-          if (slot == kUnseen) {
-            slot = static_cast<std::uint32_t>(distinct.size());
-            distinct.push_back(id);
-          }
-          return slot;
-        },
-        [&](std::int64_t id) { __builtin_prefetch(&slot_of(id)); });
-  } else {
-    absl::flat_hash_map<std::int64_t, std::uint32_t> numbers;
-    numbers.reserve(std::max<std::size_t>(16, rows / 4));
-    assign(
-        [&](std::int64_t id) {
-          auto [it, inserted] =
-              numbers.try_emplace(id, static_cast<std::uint32_t>(distinct.size()));
-          if (inserted) distinct.push_back(id);
-          return it->second;
-        },
-        [&](std::int64_t id) { numbers.prefetch(id); });
-  }
-  distinct.shrink_to_fit();
-  txns.keep_numbers_only();
-  return grouped;
-}
 
 // Gives the whole pages of a vector's unused capacity back to the system. shrink_to_fit would
 // copy the kept part into a new buffer, holding both at once: at the size of the index that
@@ -194,6 +42,75 @@ void release_spare_capacity(std::vector<T>& values) {
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
+// The item side of the index from its transaction side (sorted, de-duplicated rows): per
+// item the transactions it occurs in, ascending, and its offsets. Ranges of transactions
+// count their items on the pool, each into a table of its own; a prefix sum over the items
+// and the ranges in order then gives every range its own write position per item, so the
+// ranges scatter at once and each item's transactions still come out ascending.
+void invert_rows(const Csr& by_txn, std::uint32_t n_transactions, std::uint32_t item_space,
+                 std::vector<std::uint32_t>& item_offsets, std::vector<std::uint32_t>& item_txns) {
+  const std::size_t entries = by_txn.values.size();
+  // Each range costs a table of item_space counters: never more of them than entries.
+  std::size_t n_ranges = entries < tuning::kParallelIndexMinRows ? 1 : pool_threads() * 2;
+  n_ranges = std::max<std::size_t>(1, std::min(n_ranges, entries / (std::size_t{item_space} + 1)));
+  std::vector<IndexRange> ranges;
+  for (std::size_t k = 0; k < n_ranges; ++k) {
+    const std::size_t cut = entries * (k + 1) / n_ranges;
+    const std::size_t end =
+        k + 1 == n_ranges ? n_transactions
+                          : static_cast<std::size_t>(std::lower_bound(by_txn.offsets.begin(),
+                                                                      by_txn.offsets.begin() + n_transactions,
+                                                                      cut) -
+                                                     by_txn.offsets.begin());
+    const std::size_t begin = ranges.empty() ? 0 : ranges.back().end;
+    if (end > begin) ranges.push_back({begin, end});
+  }
+
+  std::vector<std::vector<std::uint32_t>> counts(ranges.size());
+  auto entries_of = [&](IndexRange range) {
+    return std::pair{by_txn.values.data() + by_txn.offsets[range.begin],
+                     by_txn.values.data() + by_txn.offsets[range.end]};
+  };
+  if (!ranges.empty()) {
+    for_each_range(ranges, [&](std::size_t c, IndexRange range) {
+      counts[c].assign(item_space, 0);
+      std::uint32_t* count = counts[c].data();
+      auto [from, to] = entries_of(range);
+      for (const std::uint32_t* p = from; p != to; ++p) {
+        throw_if_cancelled_every(static_cast<std::size_t>(p - from));
+        ++count[*p];
+      }
+    });
+  }
+  // Counts become write positions: the item's start plus what earlier ranges write before.
+  item_offsets.assign(std::size_t{item_space} + 1, 0);
+  std::uint32_t position = 0;
+  for (std::uint32_t i = 0; i < item_space; ++i) {
+    item_offsets[i] = position;
+    for (std::vector<std::uint32_t>& count : counts) {
+      const std::uint32_t c = count[i];
+      count[i] = position;
+      position += c;
+    }
+  }
+  item_offsets[item_space] = position;
+
+  item_txns.clear();
+  reserve_on_large_pages(item_txns, entries);
+  item_txns.resize(entries);
+  if (ranges.empty()) return;
+  for_each_range(ranges, [&](std::size_t c, IndexRange range) {
+    std::uint32_t* cursor = counts[c].data();
+    std::uint32_t* out = item_txns.data();
+    for (std::size_t t = range.begin; t < range.end; ++t) {
+      throw_if_cancelled_every(t);
+      for (std::uint32_t p = by_txn.offsets[t]; p < by_txn.offsets[t + 1]; ++p)
+        out[cursor[by_txn.values[p]]++] = static_cast<std::uint32_t>(t);
+    }
+    counts[c] = {};
+  });
+}
+
 }  // namespace
 
 void check_row_limit(std::uint64_t rows) {
@@ -206,17 +123,23 @@ void check_row_limit(std::uint64_t rows) {
 
 InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
                                    CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
-  InvertedIndex index;
+  InvertedIndex index = build_index_of_rows(txn_ids, item_ids, n_items);
   index.n_items = n_items;
+  return index;
+}
+
+InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
+                                  CallerArray<std::int32_t> item_ids,
+                                  std::optional<std::uint32_t> check_below) {
+  InvertedIndex index;
+  const std::size_t rows = txn_ids.size();
   // The only read of txn_ids.
-  TxnRows txn_of_row(txn_ids);
-  const std::size_t rows = txn_of_row.size();
-  const bool grouped = number_transactions(txn_of_row, index.distinct_txn_ids);
+  TransactionNumbering txns = number_transactions(txn_ids);
+  index.distinct_txn_ids = std::move(txns.distinct);
   const auto n_transactions = static_cast<std::uint32_t>(index.distinct_txn_ids.size());
   index.n_transactions = n_transactions;
-
   // The only read of item_ids, checked here in row order.
-  ItemRows items = read_item_ids(item_ids, rows, n_items);
+  ItemRows items = read_item_ids(item_ids, rows, check_below);
   std::vector<std::uint32_t> item_of_row = std::move(items.ids);
   std::uint32_t item_space = 0;
   index.numbering = ItemNumbering::number_items(item_of_row, items.end, &item_space);
@@ -226,73 +149,39 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
   // it, in place; otherwise they are scattered by counting. Either way the per-row arrays are
   // gone before the item side is allocated.
   std::vector<std::uint32_t> txn_offsets;
-  reserve_on_large_pages(txn_offsets, std::size_t{n_transactions} + 1);
-  txn_offsets.assign(std::size_t{n_transactions} + 1, 0);
-  for (std::size_t r = 0; r < rows; ++r) {
-    throw_if_cancelled_every(r);
-    ++txn_offsets[txn_of_row.number(r) + 1];
-  }
-  for (std::uint32_t t = 0; t < n_transactions; ++t) txn_offsets[t + 1] += txn_offsets[t];
   std::vector<std::uint32_t> txn_side;
-  if (grouped) {
+  if (txns.grouped) {
+    txn_offsets = std::move(txns.offsets);
     txn_side = std::move(item_of_row);
   } else {
+    reserve_on_large_pages(txn_offsets, std::size_t{n_transactions} + 1);
+    txn_offsets.assign(std::size_t{n_transactions} + 1, 0);
+    for (std::size_t r = 0; r < rows; ++r) {
+      throw_if_cancelled_every(r);
+      ++txn_offsets[txns.rows.number(r) + 1];
+    }
+    for (std::uint32_t t = 0; t < n_transactions; ++t) txn_offsets[t + 1] += txn_offsets[t];
     reserve_on_large_pages(txn_side, rows);
     txn_side.resize(rows);
     std::vector<std::uint32_t> cursor(txn_offsets.begin(), txn_offsets.end() - 1);
     for (std::size_t r = 0; r < rows; ++r) {
       throw_if_cancelled_every(r);
-      txn_side[cursor[txn_of_row.number(r)]++] = item_of_row[r];
+      txn_side[cursor[txns.rows.number(r)]++] = item_of_row[r];
     }
     item_of_row = {};
+    txns.rows.release();
   }
-  txn_of_row.release();
   Csr by_txn = sort_dedup_csr(std::move(txn_side), std::move(txn_offsets), n_transactions);
 
-  // Item side, from the de-duplicated transaction side walked in transaction order: its size
-  // is exact and each item's segment comes out sorted and free of duplicates.
-  std::vector<std::uint32_t> item_offsets(std::size_t{item_space} + 1, 0);
-  for (std::uint32_t item : by_txn.values) ++item_offsets[item + 1];
-  for (std::uint32_t i = 0; i < item_space; ++i) item_offsets[i + 1] += item_offsets[i];
-  std::vector<std::uint32_t> item_side;
-  reserve_on_large_pages(item_side, by_txn.values.size());
-  item_side.resize(by_txn.values.size());
-  {
-    std::vector<std::uint32_t> cursor(item_offsets.begin(), item_offsets.end() - 1);
-    for (std::uint32_t t = 0; t < n_transactions; ++t) {
-      throw_if_cancelled_every(t);
-      for (std::uint32_t p = by_txn.offsets[t]; p < by_txn.offsets[t + 1]; ++p)
-        item_side[cursor[by_txn.values[p]]++] = t;
-    }
-  }
+  invert_rows(by_txn, n_transactions, item_space, index.item_offsets, index.item_txns);
   index.txn_items = std::move(by_txn.values);
   index.txn_offsets = std::move(by_txn.offsets);
-  index.item_txns = std::move(item_side);
-  index.item_offsets = std::move(item_offsets);
 
   index.item_counts.resize(item_space);
   for (std::uint32_t i = 0; i < item_space; ++i)
     index.item_counts[i] = index.item_offsets[i + 1] - index.item_offsets[i];
   return index;
 }
-
-namespace {
-
-// Sorts rows [first, last) of `values` in place and moves each row's distinct values to the
-// front of its own segment; lens[r] receives the distinct count. Rows touch only their own
-// segment, so ranges of rows run in parallel.
-void sort_dedup_rows(std::vector<std::uint32_t>& values, const std::vector<std::uint32_t>& offsets,
-                     std::size_t first, std::size_t last, std::uint32_t* lens) {
-  for (std::size_t r = first; r < last; ++r) {
-    throw_if_cancelled_every(r);
-    auto begin = values.begin() + offsets[r], end = values.begin() + offsets[r + 1];
-    // Segments often arrive sorted already (rows grouped by transaction), so test first.
-    if (!std::is_sorted(begin, end)) std::sort(begin, end);
-    lens[r] = static_cast<std::uint32_t>(std::unique(begin, end) - begin);
-  }
-}
-
-}  // namespace
 
 Csr sort_dedup_csr(std::vector<std::uint32_t> values, std::vector<std::uint32_t> offsets,
                    std::size_t rows) {
@@ -306,32 +195,48 @@ Csr sort_dedup_csr(std::vector<std::uint32_t> values, std::vector<std::uint32_t>
                   std::to_string(end));
   }
 
-  // Sorting is independent per row and runs on the pool for large inputs; the compaction
-  // that follows is a sequential move, skipped for rows that have not shifted.
-  std::vector<std::uint32_t> lens(rows);
-  if (rows >= tuning::kParallelDedupMinRows) {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, 4096),
-                      [&](const tbb::blocked_range<std::size_t>& range) {
-                        throw_if_cancelled();
-                        sort_dedup_rows(values, offsets, range.begin(), range.end(), lens.data());
-                      });
-    throw_if_cancelled();
-  } else {
-    sort_dedup_rows(values, offsets, 0, rows, lens.data());
-  }
+  // Chunks of rows on the pool: each sorts its rows, de-duplicates them and packs them to the
+  // front of its own stretch of `values`, rewriting its offsets in place. A chunk reads and
+  // writes only its own rows' entries, and offsets[r + 1] is read (as the old end of row r)
+  // before it is overwritten; only the first offset of each chunk, which the chunk before it
+  // rewrites, is taken beforehand.
+  const std::vector<IndexRange> chunks = pass_chunks(rows, tuning::kParallelDedupMinRows, 4096);
+  std::vector<std::uint32_t> chunk_start(chunks.size()), chunk_kept(chunks.size());
+  for (std::size_t c = 0; c < chunks.size(); ++c) chunk_start[c] = offsets[chunks[c].begin];
+  for_each_range(chunks, [&](std::size_t c, IndexRange range) {
+    std::uint32_t write = chunk_start[c], begin = chunk_start[c];
+    for (std::size_t r = range.begin; r < range.end; ++r) {
+      throw_if_cancelled_every(r);
+      const std::uint32_t end = offsets[r + 1];
+      auto first = values.begin() + begin, last = values.begin() + end;
+      // Rows often arrive sorted already (grouped by transaction), so test first.
+      if (!std::is_sorted(first, last)) std::sort(first, last);
+      const auto len = static_cast<std::uint32_t>(std::unique(first, last) - first);
+      if (write != begin) std::copy_n(first, len, values.begin() + write);
+      write += len;
+      offsets[r + 1] = write;
+      begin = end;
+    }
+    chunk_kept[c] = write - chunk_start[c];
+  });
 
-  // The offsets are rewritten in place: entry r + 1 is read (as the old end of row r) before
-  // it is overwritten, and the old start of row r is carried in `begin`.
-  std::size_t write = 0;
-  std::uint32_t begin = offsets.empty() ? 0 : offsets[0];
-  if (!offsets.empty()) offsets[0] = 0;
-  for (std::size_t r = 0; r < rows; ++r) {
-    throw_if_cancelled_every(r);
-    const std::uint32_t end = offsets[r + 1];
-    if (write != begin) std::copy_n(values.begin() + begin, lens[r], values.begin() + write);
-    write += lens[r];
-    offsets[r + 1] = static_cast<std::uint32_t>(write);
-    begin = end;
+  // The packed chunks move to the front in chunk order (each only to the left, onto space
+  // already vacated), and their offsets follow.
+  std::vector<std::uint32_t> shift(chunks.size());
+  std::uint32_t write = 0;
+  for (std::size_t c = 0; c < chunks.size(); ++c) {
+    throw_if_cancelled();
+    if (write != chunk_start[c])
+      std::memmove(values.data() + write, values.data() + chunk_start[c],
+                   std::size_t{chunk_kept[c]} * sizeof(std::uint32_t));
+    shift[c] = chunk_start[c] - write;
+    write += chunk_kept[c];
+  }
+  offsets[0] = 0;
+  if (std::any_of(shift.begin(), shift.end(), [](std::uint32_t d) { return d != 0; })) {
+    for_each_range(chunks, [&](std::size_t c, IndexRange range) {
+      for (std::size_t r = range.begin; r < range.end; ++r) offsets[r + 1] -= shift[c];
+    });
   }
   offsets.resize(rows + 1);
   values.resize(write);

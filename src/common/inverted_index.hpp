@@ -1,9 +1,10 @@
 #pragma once
 // The two-way CSR index of one mining call: items per transaction and transactions per
-// item, both sorted and free of duplicates, with per-item counts. Built once per call on the
-// calling thread and read-only afterwards, so workers share it without locks.
+// item, both sorted and free of duplicates, with per-item counts. Built once per call, its
+// linear passes on the pool, and read-only afterwards, so workers share it without locks.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -48,11 +49,19 @@ struct Csr {
 };
 
 // Renumbers transactions densely in order of first appearance (and items, when their ids are
-// sparse) and builds both CSR directions by counting and scattering. Reads each caller value
-// once. Throws Panic for an item id outside 0..n_items-1 or an `item_ids` shorter than
-// `txn_ids`, LimitError for 2^32 rows or more.
+// sparse) and builds both CSR directions by counting and scattering; the result does not
+// depend on the number of threads. Reads each caller value once. Throws Panic for an item id
+// outside 0..n_items-1 or an `item_ids` shorter than `txn_ids`, LimitError for 2^32 rows or
+// more.
 InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
                                    CallerArray<std::int32_t> item_ids, std::uint32_t n_items);
+
+// The same index with the item check optional: with `check_below` an id that, widened as a
+// signed value, is not below it throws Panic; without it every id counts as its 32-bit
+// pattern (a negative id as a large one). n_items is left at 0.
+InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
+                                  CallerArray<std::int32_t> item_ids,
+                                  std::optional<std::uint32_t> check_below);
 
 // Sorts every row of (values, offsets) ascending and removes duplicates, reusing the buffers.
 // `offsets` needs at least rows + 1 non-decreasing entries ending within `values`; a violated

@@ -61,6 +61,15 @@ inline std::vector<IndexRange> even_ranges(std::size_t n, std::size_t chunks_wan
   return ranges;
 }
 
+// Chunks of one linear pass over [0, n): a single range below `parallel_from` elements (the
+// pass stays on the calling thread), else even chunks of at least `min_chunk` elements.
+inline std::vector<IndexRange> pass_chunks(std::size_t n, std::size_t parallel_from,
+                                           std::size_t min_chunk) {
+  if (n == 0) return {};
+  if (n < parallel_from) return {{0, n}};
+  return even_ranges(n, pool_threads() * 4, min_chunk);
+}
+
 // Runs `work(range, partial)` for every range on the pool, each with its own partial result,
 // and returns the partials in range order. Throws Cancelled instead of returning partials
 // of a cancelled call.
@@ -77,6 +86,25 @@ std::vector<Partial> map_ranges(const std::vector<IndexRange>& ranges, Work work
                     tbb::simple_partitioner());
   throw_if_cancelled();
   return partials;
+}
+
+// Runs `work(c, ranges[c])` for every range c, on the pool when there is more than one.
+// Throws Cancelled once a cancelled call's ranges have stopped.
+template <class Work>
+void for_each_range(const std::vector<IndexRange>& ranges, Work work) {
+  if (ranges.size() == 1) {
+    work(std::size_t{0}, ranges[0]);
+  } else {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ranges.size(), 1),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                        for (std::size_t c = r.begin(); c != r.end(); ++c) {
+                          throw_if_cancelled();
+                          work(c, ranges[c]);
+                        }
+                      },
+                      tbb::simple_partitioner());
+  }
+  throw_if_cancelled();
 }
 
 }  // namespace tallyfold

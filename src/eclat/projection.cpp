@@ -1,5 +1,7 @@
 #include "eclat/projection.hpp"
 
+#include "common/cancel.hpp"
+#include "common/parallel.hpp"
 #include "common/tuning.hpp"
 
 namespace tallyfold::eclat {
@@ -12,17 +14,35 @@ RankedRows rank_rows(const InvertedIndex& index, std::span<const ItemNode> nodes
     total += nodes[r].tids.size();
   }
   RankedRows rows;
-  rows.offsets.resize(static_cast<std::size_t>(index.n_transactions) + 1);
+  const std::uint32_t n_txns = index.n_transactions;
+  rows.offsets.resize(static_cast<std::size_t>(n_txns) + 1);
   rows.ranks.resize(total);
-  std::size_t filled = 0;
+  // Ranges of transactions on the pool, twice: first each counts the entries it keeps, then,
+  // from its place after the ranges before it, writes them. Transactions hold several rows
+  // each (about ten in shopping baskets), hence the lower thresholds than for rows.
+  const std::vector<IndexRange> chunks =
+      pass_chunks(n_txns, tuning::kParallelIndexMinRows / 8, tuning::kIndexChunkMinRows / 8);
+  std::vector<std::size_t> first(chunks.size() + 1, 0);
+  for_each_range(chunks, [&](std::size_t c, IndexRange range) {
+    std::size_t kept = 0;
+    for (std::uint32_t item : std::span(index.txn_items.data() + index.txn_offsets[range.begin],
+                                        index.txn_items.data() + index.txn_offsets[range.end]))
+      kept += rank_of[item] != kNone;
+    first[c + 1] = kept;
+  });
+  for (std::size_t c = 0; c < chunks.size(); ++c) first[c + 1] += first[c];
   rows.offsets[0] = 0;
-  for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
-    for (std::uint32_t item : index.items_of(t)) {
-      const std::uint32_t r = rank_of[item];
-      if (r != kNone) rows.ranks[filled++] = r;
+  for_each_range(chunks, [&](std::size_t c, IndexRange range) {
+    std::size_t filled = first[c];
+    for (std::size_t t = range.begin; t < range.end; ++t) {
+      throw_if_cancelled_every(t);
+      for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t))) {
+        const std::uint32_t r = rank_of[item];
+        if (r != kNone) rows.ranks[filled++] = r;
+      }
+      rows.offsets[t + 1] = static_cast<std::uint32_t>(filled);
     }
-    rows.offsets[t + 1] = static_cast<std::uint32_t>(filled);
-  }
+  });
   return rows;
 }
 

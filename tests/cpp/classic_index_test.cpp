@@ -32,10 +32,10 @@ TransactionIndex build(const Ids& txn, const std::vector<std::int32_t>& item,
 }  // namespace
 
 int main() {
-  // Duplicate rows collapse; lists hold caller ids.
+  // Duplicate rows collapse; lists hold transactions in order of first appearance.
   const auto index = build({10, 10, 10, 5}, {3, 1, 3, 1});
   CHECK(index.n_transactions() == 2);
-  CHECK((caller_ids_of(index, 1) == Ids{5, 10}) && (caller_ids_of(index, 3) == Ids{10}));
+  CHECK((caller_ids_of(index, 1) == Ids{10, 5}) && (caller_ids_of(index, 3) == Ids{10}));
   // Rarest first: item 3 (count 1) ends the count before item 1 is read.
   const std::uint32_t three_one[] = {3, 1}, one[] = {1}, absent[] = {1, 7};
   CHECK(!index.count_support_sc(three_one, 2));
@@ -44,11 +44,12 @@ int main() {
   CHECK(!index.count_support_sc(absent, 0));  // an item that never occurs
   CHECK(!index.count_support_sc({}, 0));
 
-  // Lists follow signed order of caller ids, whatever the row order; the second id set is too
-  // spread out for the direct table and goes through hashing.
+  // Transactions are numbered in order of first appearance, whatever their ids; the second id
+  // set is too spread out for the direct table and goes through hashing.
   for (const Ids& ids : {Ids{4, -7, 4}, Ids{INT64_MAX, INT64_MIN, INT64_MAX}}) {
     const auto spread = build(ids, {2, 2, 9});
-    CHECK((caller_ids_of(spread, 2) == Ids{ids[1], ids[0]}));
+    CHECK((caller_ids_of(spread, 2) == Ids{ids[0], ids[1]}));
+    CHECK((caller_ids_of(spread, 9) == Ids{ids[0]}));
   }
 
   // The cap needs both weights and a cap; a transaction it empties still counts.

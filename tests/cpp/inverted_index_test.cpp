@@ -3,6 +3,7 @@
 #include "common/inverted_index.hpp"
 #include "common/panic.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -37,6 +38,30 @@ int main() {
     bool intact = shrunk.values[2] == 9;
     for (std::uint32_t k = 0; k < (1u << 19); ++k) intact = intact && shrunk.values[3 + k] == k;
     CHECK(intact);
+  }
+
+  // Enough rows for several chunks on the pool, duplicates in some rows only, so that packed
+  // chunks move by different amounts; the offsets start past 0. Same as row by row.
+  {
+    const std::size_t rows = 100000;
+    std::vector<std::uint32_t> values(3), offsets{3};
+    std::vector<std::uint32_t> expected_values, expected_offsets{0};
+    std::uint64_t state = 12345;
+    auto next = [&] { return static_cast<std::uint32_t>((state = state * 6364136223846793005ull + 1442695040888963407ull) >> 41); };
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::uint32_t len = next() % 7, range = r % 5 == 0 ? 3 : 1000;
+      std::vector<std::uint32_t> row;
+      for (std::uint32_t k = 0; k < len; ++k) row.push_back(next() % range);
+      values.insert(values.end(), row.begin(), row.end());
+      offsets.push_back(static_cast<std::uint32_t>(values.size()));
+      std::sort(row.begin(), row.end());
+      row.erase(std::unique(row.begin(), row.end()), row.end());
+      expected_values.insert(expected_values.end(), row.begin(), row.end());
+      expected_offsets.push_back(static_cast<std::uint32_t>(expected_values.size()));
+    }
+    Csr packed = sort_dedup_csr(std::move(values), std::move(offsets), rows);
+    CHECK(packed.values == expected_values);
+    CHECK(packed.offsets == expected_offsets);
   }
 
   // Offsets that run past the values, or too few offsets, are internal faults.

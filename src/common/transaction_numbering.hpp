@@ -1,0 +1,73 @@
+#pragma once
+// The transaction half of the index build: every row's caller transaction id becomes a dense
+// number, in order of first appearance. The caller's ids are read once, into a buffer of the
+// build's own, by the pool. What comes out depends on the layout of the rows:
+//   - grouped (every transaction's rows adjacent, the usual layout): the row range of each
+//     transaction, so the rows in their given order already are the transaction side of the
+//     index and no per-row number is kept;
+//   - otherwise: the number of every row, for the build to scatter rows by.
+// Both are the same function of the input whatever the number of threads.
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "common/caller_array.hpp"
+
+namespace tallyfold {
+
+// One number per row, 4 bytes each; on the way there the same buffer held the caller's
+// 8-byte ids (see number_transactions).
+class RowNumbers {
+ public:
+  RowNumbers() = default;
+  explicit RowNumbers(std::size_t rows);
+
+  std::size_t size() const { return rows_; }
+
+  std::int64_t id(std::size_t r) const {
+    std::int64_t id;
+    std::memcpy(&id, bytes_.get() + r * sizeof id, sizeof id);
+    return id;
+  }
+  void set_id(std::size_t r, std::int64_t id) {
+    std::memcpy(bytes_.get() + r * sizeof id, &id, sizeof id);
+  }
+  std::uint32_t number(std::size_t r) const {
+    std::uint32_t number;
+    std::memcpy(&number, bytes_.get() + r * sizeof number, sizeof number);
+    return number;
+  }
+  // Row r's number covers bytes [4r, 4r + 4), which belonged to the id of row r / 2: written
+  // in row order after row r's id is read, a number only covers ids that were read already.
+  void set_number(std::size_t r, std::uint32_t number) {
+    std::memcpy(bytes_.get() + r * sizeof number, &number, sizeof number);
+  }
+
+  // After the last set_number: the buffer shrinks to the numbers, in place.
+  void keep_numbers_only();
+  void release() { bytes_.reset(); }
+
+ private:
+  struct Free {
+    void operator()(unsigned char* p) const { std::free(p); }
+  };
+  std::size_t rows_ = 0;
+  std::unique_ptr<unsigned char, Free> bytes_;
+};
+
+struct TransactionNumbering {
+  std::vector<std::int64_t> distinct;  // the caller id of each number
+  bool grouped = true;
+  // Grouped: distinct.size() + 1 entries, transaction t owns rows [offsets[t], offsets[t+1]).
+  std::vector<std::uint32_t> offsets;
+  // Not grouped: the number of every row.
+  RowNumbers rows;
+};
+
+// Reads every caller id once. Throws LimitError for 2^32 rows or more.
+TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids);
+
+}  // namespace tallyfold
