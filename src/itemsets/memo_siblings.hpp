@@ -127,20 +127,7 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
       }
     }
   };
-  std::vector<Part> parts;
-  if (anchors.size() <= tuning::kParallelAnchorMin) {
-    parts.resize(1);
-    count_range(IndexRange{0, groups.size()}, parts[0]);
-  } else {
-    const auto ranges =
-        balanced_ranges(groups.size(), pool_threads() * tuning::kChunksPerThread, [&](std::size_t g) {
-          std::uint64_t cost = 0;
-          for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
-            cost += anchors.count(groups.rows[r]);
-          return cost;
-        });
-    parts = map_ranges<Part>(ranges, count_range);
-  }
+  std::vector<Part> parts = count_groups_in_parts<Part>(groups, anchors, count_range);
   std::size_t total = 0;
   for (const Part& part : parts) total += part.counts.size();
   std::vector<std::uint32_t> items, counts;

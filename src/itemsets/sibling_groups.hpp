@@ -63,6 +63,27 @@ class SiblingCounter {
   std::vector<std::uint32_t> present_;   // sibling positions held by one transaction
 };
 
+// Runs `count_range(range, part)` over every group: on this thread for a level of at most
+// kParallelAnchorMin anchors (waking the pool would cost more), otherwise on the pool in
+// ranges of about equal transaction counts. One Part per range, in group order.
+template <class Part, class CountRange>
+std::vector<Part> count_groups_in_parts(const SiblingGroups& groups, const ItemsetTable& anchors,
+                                        CountRange& count_range) {
+  if (anchors.size() <= tuning::kParallelAnchorMin) {
+    std::vector<Part> parts(1);
+    count_range(IndexRange{0, groups.size()}, parts[0]);
+    return parts;
+  }
+  const auto ranges =
+      balanced_ranges(groups.size(), pool_threads() * tuning::kChunksPerThread, [&](std::size_t g) {
+        std::uint64_t cost = 0;
+        for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
+          cost += anchors.count(groups.rows[r]);
+        return cost;
+      });
+  return map_ranges<Part>(ranges, count_range);
+}
+
 // The level by sibling groups. `make_source()` gives each worker its source of transaction
 // lists: `source.build(itemset)` returns the transactions of a prefix or an anchor
 // (ascending), valid until its next call, for itemsets visited in lexicographic order.
@@ -99,20 +120,7 @@ ItemsetTable count_by_sibling_groups(const LevelInput& in, const ReducedTransact
       }
     }
   };
-  std::vector<Part> parts;
-  if (in.frequent.size() <= tuning::kParallelAnchorMin) {
-    parts.resize(1);
-    count_range(IndexRange{0, groups.size()}, parts[0]);
-  } else {
-    const auto ranges =
-        balanced_ranges(groups.size(), pool_threads() * tuning::kChunksPerThread, [&](std::size_t g) {
-          std::uint64_t cost = 0;
-          for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
-            cost += in.frequent.count(groups.rows[r]);
-          return cost;
-        });
-    parts = map_ranges<Part>(ranges, count_range);
-  }
+  std::vector<Part> parts = count_groups_in_parts<Part>(groups, in.frequent, count_range);
   if (parts.size() == 1)
     return ItemsetTable::from_distinct_rows(width + 1, std::move(parts[0].items),
                                             std::move(parts[0].counts));
