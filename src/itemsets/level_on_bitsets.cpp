@@ -10,6 +10,7 @@
 #include "common/roaring.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/anchor_extend.hpp"
+#include "itemsets/level_parts.hpp"
 #include "itemsets/reduced_transactions.hpp"
 
 namespace tallyfold {
@@ -218,9 +219,7 @@ void extend_range(const LevelInput& in, const std::vector<std::uint32_t>& rows, 
   }
 }
 
-struct Part {
-  std::vector<std::uint32_t> items, counts;
-};
+using Part = LevelPart;
 
 // The items of the frequent set, ascending, and how many of them a transaction holds on
 // average (what a walk over the transactions reads per transaction).
@@ -287,23 +286,7 @@ std::optional<ItemsetTable> count_level_by_sets(const LevelInput& in) {
   std::vector<Part> parts = map_ranges<Part>(ranges, [&](IndexRange range, Part& part) {
     extend_range(in, rows, sets, partners, range, part.items, part.counts);
   });
-  // The level is only read from here on (filtered, sorted, walked as the next frequent set),
-  // so it is built without a hash index.
-  if (parts.size() == 1)
-    return ItemsetTable::from_distinct_rows(width + 1, std::move(parts[0].items),
-                                            std::move(parts[0].counts));
-  std::size_t total = 0;
-  for (const Part& part : parts) total += part.counts.size();
-  std::vector<std::uint32_t> out_items, out_counts;
-  out_items.reserve(total * (width + 1));
-  out_counts.reserve(total);
-  for (Part& part : parts) {
-    throw_if_cancelled();
-    out_items.insert(out_items.end(), part.items.begin(), part.items.end());
-    out_counts.insert(out_counts.end(), part.counts.begin(), part.counts.end());
-    part = Part{};
-  }
-  return ItemsetTable::from_distinct_rows(width + 1, std::move(out_items), std::move(out_counts));
+  return join_level_parts(width + 1, parts);
 }
 
 // The items each item forms a pair of `pairs` with, ascending; every item of `items` for

@@ -24,20 +24,14 @@ struct ReducedTransactions {
     return {items.data() + begin[t], length[t]};
   }
 
-  // Calls visit(items) for each listed transaction, prefetching a few ahead: the listed
-  // transactions lie scattered over the whole buffer.
+  // Calls visit(items) for each listed transaction (see scan_indexed).
   template <class Tids, class Visit>
   void scan(const Tids& tids, Visit&& visit) const {
-    constexpr std::size_t kAhead = 8;
-    const std::size_t n = tids.size();
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i + 2 * kAhead < n) __builtin_prefetch(begin.data() + tids[i + 2 * kAhead]);
-      if (i + kAhead < n) __builtin_prefetch(items.data() + begin[tids[i + kAhead]]);
-      visit(items_of(tids[i]));
-    }
+    scan_indexed(tids, [&](std::uint32_t, std::span<const std::uint32_t> items) { visit(items); });
   }
 
-  // The same, with the transaction passed too: visit(t, items).
+  // Calls visit(t, items) for each listed transaction t, prefetching a few ahead: the listed
+  // transactions lie scattered over the whole buffer.
   template <class Tids, class Visit>
   void scan_indexed(const Tids& tids, Visit&& visit) const {
     constexpr std::size_t kAhead = 8;

@@ -21,6 +21,7 @@
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/count_k_itemsets.hpp"
+#include "itemsets/level_parts.hpp"
 #include "itemsets/reduced_transactions.hpp"
 
 namespace tallyfold {
@@ -92,9 +93,7 @@ ItemsetTable count_by_sibling_groups(const LevelInput& in, const ReducedTransact
                                      MakeSource make_source) {
   const std::size_t width = in.frequent.width();
   const SiblingGroups groups = sibling_groups(in.frequent);
-  struct Part {
-    std::vector<std::uint32_t> items, counts;
-  };
+  using Part = LevelPart;
   auto count_range = [&](IndexRange range, Part& part) {
     auto source = make_source();
     SiblingCounter counter(in.index.item_space);
@@ -121,20 +120,7 @@ ItemsetTable count_by_sibling_groups(const LevelInput& in, const ReducedTransact
     }
   };
   std::vector<Part> parts = count_groups_in_parts<Part>(groups, in.frequent, count_range);
-  if (parts.size() == 1)
-    return ItemsetTable::from_distinct_rows(width + 1, std::move(parts[0].items),
-                                            std::move(parts[0].counts));
-  std::size_t total = 0;
-  for (const Part& part : parts) total += part.counts.size();
-  std::vector<std::uint32_t> items, counts;
-  items.reserve(total * (width + 1));
-  counts.reserve(total);
-  for (Part& part : parts) {
-    items.insert(items.end(), part.items.begin(), part.items.end());
-    counts.insert(counts.end(), part.counts.begin(), part.counts.end());
-    part = Part{};
-  }
-  return ItemsetTable::from_distinct_rows(width + 1, std::move(items), std::move(counts));
+  return join_level_parts(width + 1, parts);
 }
 
 }  // namespace tallyfold

@@ -1,0 +1,21 @@
+#pragma once
+// A level found range by range on the pool: each range of anchors writes its rows to a part
+// of its own, and the parts, joined in range order, are the level in lexicographic order.
+
+#include <cstdint>
+#include <vector>
+
+#include "common/itemset_table.hpp"
+
+namespace tallyfold {
+
+// The rows one range of anchors found (`width` items each, back to back) and their counts.
+struct LevelPart {
+  std::vector<std::uint32_t> items, counts;
+};
+
+// The parts joined in range order into a read-only table (the level is only read from here
+// on, so it gets no hash index); each part is released once copied.
+ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts);
+
+}  // namespace tallyfold
