@@ -20,8 +20,41 @@ std::uint16_t low(std::uint32_t value) { return static_cast<std::uint16_t>(value
 void set_bit(std::vector<std::uint64_t>& bits, std::uint16_t v) {
   bits[v >> 6] |= std::uint64_t{1} << (v & 63);
 }
+// A value above a chunk's last word is not in it.
 bool test_bit(const std::vector<std::uint64_t>& bits, std::uint16_t v) {
-  return (bits[v >> 6] >> (v & 63)) & 1;
+  return (v >> 6) < bits.size() && ((bits[v >> 6] >> (v & 63)) & 1);
+}
+
+// Merge walks over two ascending arrays of distinct values. Both steps are computed rather
+// than branched on: which side advances is a coin toss on real data, and a mispredicted
+// branch per value costs more than the whole comparison.
+std::size_t merge_intersection(const std::vector<std::uint16_t>& a,
+                               const std::vector<std::uint16_t>& b, std::uint16_t* out) {
+  const std::uint16_t *x = a.data(), *x_end = x + a.size();
+  const std::uint16_t *y = b.data(), *y_end = y + b.size();
+  std::size_t n = 0;
+  while (x != x_end && y != y_end) {
+    const std::uint16_t u = *x, v = *y;
+    out[n] = u;
+    n += u == v;
+    x += u <= v;
+    y += v <= u;
+  }
+  return n;
+}
+
+std::uint32_t merge_intersection_count(const std::vector<std::uint16_t>& a,
+                                       const std::vector<std::uint16_t>& b) {
+  const std::uint16_t *x = a.data(), *x_end = x + a.size();
+  const std::uint16_t *y = b.data(), *y_end = y + b.size();
+  std::uint32_t n = 0;
+  while (x != x_end && y != y_end) {
+    const std::uint16_t u = *x, v = *y;
+    n += u == v;
+    x += u <= v;
+    y += v <= u;
+  }
+  return n;
 }
 
 }  // namespace
@@ -31,22 +64,31 @@ bool Bitmap::Chunk::contains(std::uint16_t value) const {
   return std::binary_search(low.begin(), low.end(), value);
 }
 
-void Bitmap::to_bitset(Chunk& chunk) {
-  std::vector<std::uint64_t> bits(kWords, 0);
+void Bitmap::settle_array(Chunk& chunk) {
+  if (chunk.low.empty() || !prefers_bitset(chunk.cardinality, chunk.low.back())) return;
+  std::vector<std::uint64_t> bits(chunk.low.back() / 64 + 1, 0);
   for (std::uint16_t v : chunk.low) set_bit(bits, v);
   chunk.bits = std::move(bits);
   chunk.low = {};
 }
 
-void Bitmap::to_array_if_small(Chunk& chunk) {
-  if (!chunk.is_bitset() || chunk.cardinality > kArrayMax) return;
-  std::vector<std::uint16_t> values;
-  values.reserve(chunk.cardinality);
-  for (std::size_t w = 0; w < kWords; ++w)
-    for (std::uint64_t word = chunk.bits[w]; word != 0; word &= word - 1)
-      values.push_back(static_cast<std::uint16_t>(w * 64 + std::countr_zero(word)));
-  chunk.low = std::move(values);
-  chunk.bits = {};
+Bitmap::Chunk Bitmap::chunk_of_words(std::uint16_t key, const std::uint64_t* words,
+                                     std::size_t n, std::uint32_t count) {
+  Chunk out;
+  out.key = key;
+  while (n > 0 && words[n - 1] == 0) --n;
+  if (n == 0) return out;
+  out.cardinality = count != kUncounted ? count : and_count(words, words, n);
+  const auto top = static_cast<std::uint16_t>((n - 1) * 64 + 63 - std::countl_zero(words[n - 1]));
+  if (prefers_bitset(out.cardinality, top)) {
+    out.bits.assign(words, words + n);
+    return out;
+  }
+  out.low.reserve(out.cardinality);
+  for (std::size_t w = 0; w < n; ++w)
+    for (std::uint64_t word = words[w]; word != 0; word &= word - 1)
+      out.low.push_back(static_cast<std::uint16_t>(w * 64 + std::countr_zero(word)));
+  return out;
 }
 
 Bitmap Bitmap::of(std::span<const std::uint32_t> values) {
@@ -64,19 +106,13 @@ Bitmap Bitmap::of(std::span<const std::uint32_t> values) {
     while (end < values.size() && high(values[end]) == key) ++end;
     Chunk chunk;
     chunk.key = key;
-    chunk.low.reserve(std::min<std::size_t>(end - i, kArrayMax + 1));
+    chunk.low.reserve(std::min<std::size_t>(end - i, 65536));
     for (std::size_t j = i; j < end; ++j) {
       const std::uint16_t v = low(values[j]);
-      if (!chunk.low.empty() && chunk.low.back() == v) continue;
-      if (chunk.is_bitset()) {
-        if (!test_bit(chunk.bits, v)) ++chunk.cardinality;
-        set_bit(chunk.bits, v);
-        continue;
-      }
-      chunk.low.push_back(v);
-      ++chunk.cardinality;
-      if (chunk.cardinality > kArrayMax) to_bitset(chunk);
+      if (chunk.low.empty() || chunk.low.back() != v) chunk.low.push_back(v);
     }
+    chunk.cardinality = static_cast<std::uint32_t>(chunk.low.size());
+    settle_array(chunk);
     out.chunks_.push_back(std::move(chunk));
     i = end;
   }
@@ -96,25 +132,26 @@ void Bitmap::add(std::uint32_t value) {
     return;
   }
   Chunk& chunk = *it;
+  if (chunk.contains(v)) return;
+  // Built aside and moved in, so a failed allocation leaves the chunk as it was.
+  Chunk grown;
+  grown.key = key;
+  grown.cardinality = chunk.cardinality + 1;
   if (chunk.is_bitset()) {
-    if (!test_bit(chunk.bits, v)) ++chunk.cardinality;
-    set_bit(chunk.bits, v);
-    return;
+    // A value past the last word widens the bitset, which may then be larger than the array.
+    std::vector<std::uint64_t> words(std::max<std::size_t>(chunk.bits.size(), v / 64 + 1), 0);
+    std::copy(chunk.bits.begin(), chunk.bits.end(), words.begin());
+    set_bit(words, v);
+    grown = chunk_of_words(key, words.data(), words.size());
+  } else {
+    grown.low.reserve(chunk.low.size() + 1);
+    auto pos = std::lower_bound(chunk.low.begin(), chunk.low.end(), v);
+    grown.low.assign(chunk.low.begin(), pos);
+    grown.low.push_back(v);
+    grown.low.insert(grown.low.end(), pos, chunk.low.end());
+    settle_array(grown);
   }
-  auto pos = std::lower_bound(chunk.low.begin(), chunk.low.end(), v);
-  if (pos != chunk.low.end() && *pos == v) return;
-  if (chunk.cardinality == kArrayMax) {
-    Chunk grown;
-    grown.key = key;
-    grown.low = chunk.low;
-    to_bitset(grown);
-    set_bit(grown.bits, v);
-    grown.cardinality = chunk.cardinality + 1;
-    chunk = std::move(grown);
-    return;
-  }
-  chunk.low.insert(pos, v);
-  ++chunk.cardinality;
+  chunk = std::move(grown);
 }
 
 std::uint64_t Bitmap::cardinality() const {
@@ -131,35 +168,27 @@ bool Bitmap::contains(std::uint32_t value) const {
 }
 
 Bitmap::Chunk Bitmap::intersect_chunks(const Chunk& a, const Chunk& b) {
-  Chunk out;
-  out.key = a.key;
   if (a.is_bitset() && b.is_bitset()) {
-    // Count first: a result that fits an array is extracted straight from the AND words,
-    // without building a bitset only to convert it.
-    out.cardinality = and_count(a.bits.data(), b.bits.data(), kWords);
-    if (out.cardinality > kArrayMax) {
-      out.bits.resize(kWords);
-      and_into(a.bits.data(), b.bits.data(), out.bits.data(), kWords);
-    } else {
-      out.low.reserve(out.cardinality);
-      for (std::size_t w = 0; w < kWords; ++w)
-        for (std::uint64_t word = a.bits[w] & b.bits[w]; word != 0; word &= word - 1)
-          out.low.push_back(static_cast<std::uint16_t>(w * 64 + std::countr_zero(word)));
-    }
-    return out;
+    // The AND is formed on the stack and kept in whichever form its values call for.
+    std::array<std::uint64_t, kWords> words;
+    const std::size_t n = std::min(a.bits.size(), b.bits.size());
+    const std::uint32_t count = and_into(a.bits.data(), b.bits.data(), words.data(), n);
+    return chunk_of_words(a.key, words.data(), n, count);
   }
-  // Values are gathered on the stack (an array chunk holds at most kArrayMax of them) and
-  // copied out at their exact count: a result sized by its larger input would hold on to
-  // the difference for as long as the bitmap lives, and memo levels keep thousands of them.
+  // Values are gathered on the stack and copied out at their exact count: a result sized by
+  // its larger input would hold on to the difference for as long as the bitmap lives, and
+  // memo levels keep thousands of them.
   std::array<std::uint16_t, kArrayMax> found;
   std::size_t n_found = 0;
   if (a.is_bitset() || b.is_bitset()) {
     const Chunk& array = a.is_bitset() ? b : a;
     const Chunk& bitset = a.is_bitset() ? a : b;
     // Written unconditionally and kept by advancing the count: no branch to mispredict.
+    const std::size_t words = bitset.bits.size();
     for (std::uint16_t v : array.low) {
+      if ((v >> 6) >= words) break;  // ascending: the rest lie above the bitset too
       found[n_found] = v;
-      n_found += test_bit(bitset.bits, v);
+      n_found += (bitset.bits[v >> 6] >> (v & 63)) & 1;
     }
   } else {
     const auto& small = a.low.size() <= b.low.size() ? a.low : b.low;
@@ -173,14 +202,15 @@ Bitmap::Chunk Bitmap::intersect_chunks(const Chunk& a, const Chunk& b) {
         if (*from == v) found[n_found++] = v;
       }
     } else {
-      n_found = static_cast<std::size_t>(
-          std::set_intersection(small.begin(), small.end(), large.begin(), large.end(),
-                                found.begin()) -
-          found.begin());
+      n_found = merge_intersection(small, large, found.data());
     }
   }
+  Chunk out;
+  out.key = a.key;
   out.low.assign(found.begin(), found.begin() + n_found);
-  out.cardinality = static_cast<std::uint32_t>(out.low.size());
+  out.cardinality = static_cast<std::uint32_t>(n_found);
+  // Fewer values than an array input, but maybe under a far lower highest value.
+  settle_array(out);
   return out;
 }
 
@@ -216,27 +246,20 @@ Bitmap Bitmap::intersect(const Bitmap& other) const {
 }
 
 std::uint32_t Bitmap::intersect_chunk_cardinality(const Chunk& a, const Chunk& b) {
-  if (a.is_bitset() && b.is_bitset()) return and_count(a.bits.data(), b.bits.data(), kWords);
+  if (a.is_bitset() && b.is_bitset())
+    return and_count(a.bits.data(), b.bits.data(), std::min(a.bits.size(), b.bits.size()));
   std::uint32_t n = 0;
   if (a.is_bitset() || b.is_bitset()) {
     const Chunk& array = a.is_bitset() ? b : a;
     const Chunk& bitset = a.is_bitset() ? a : b;
-    for (std::uint16_t v : array.low) n += test_bit(bitset.bits, v);
+    const std::size_t words = bitset.bits.size();
+    for (std::uint16_t v : array.low) {
+      if ((v >> 6) >= words) break;
+      n += (bitset.bits[v >> 6] >> (v & 63)) & 1;
+    }
     return n;
   }
-  auto x = a.low.begin(), y = b.low.begin();
-  while (x != a.low.end() && y != b.low.end()) {
-    if (*x < *y) {
-      ++x;
-    } else if (*y < *x) {
-      ++y;
-    } else {
-      ++n;
-      ++x;
-      ++y;
-    }
-  }
-  return n;
+  return merge_intersection_count(a.low, b.low);
 }
 
 std::uint64_t Bitmap::intersect_cardinality(const Bitmap& other) const {
@@ -247,26 +270,28 @@ std::uint64_t Bitmap::intersect_cardinality(const Bitmap& other) const {
 }
 
 Bitmap::Chunk Bitmap::unite_chunks(const Chunk& a, const Chunk& b) {
-  Chunk out;
-  out.key = a.key;
   if (!a.is_bitset() && !b.is_bitset()) {
+    Chunk out;
+    out.key = a.key;
     out.low.reserve(a.low.size() + b.low.size());
     std::set_union(a.low.begin(), a.low.end(), b.low.begin(), b.low.end(),
                    std::back_inserter(out.low));
     out.cardinality = static_cast<std::uint32_t>(out.low.size());
-    if (out.cardinality > kArrayMax) to_bitset(out);
+    settle_array(out);
     return out;
   }
-  out.bits.assign(kWords, 0);
+  const auto words_of = [](const Chunk& c) {
+    return c.is_bitset() ? c.bits.size() : std::size_t{c.low.back()} / 64 + 1;
+  };
+  std::vector<std::uint64_t> words(std::max(words_of(a), words_of(b)), 0);
   for (const Chunk* c : {&a, &b}) {
     if (c->is_bitset()) {
-      for (std::size_t w = 0; w < kWords; ++w) out.bits[w] |= c->bits[w];
+      for (std::size_t w = 0; w < c->bits.size(); ++w) words[w] |= c->bits[w];
     } else {
-      for (std::uint16_t v : c->low) set_bit(out.bits, v);
+      for (std::uint16_t v : c->low) set_bit(words, v);
     }
   }
-  out.cardinality = and_count(out.bits.data(), out.bits.data(), kWords);
-  return out;
+  return chunk_of_words(a.key, words.data(), words.size());
 }
 
 void Bitmap::unite(const Bitmap& other) {
@@ -297,7 +322,7 @@ void Bitmap::copy_to(std::uint32_t* out) const {
       for (std::uint16_t v : c.low) *out++ = base | v;
       continue;
     }
-    for (std::size_t w = 0; w < kWords; ++w)
+    for (std::size_t w = 0; w < c.bits.size(); ++w)
       for (std::uint64_t word = c.bits[w]; word != 0; word &= word - 1)
         *out++ = base | static_cast<std::uint32_t>(w * 64 + std::countr_zero(word));
   }
@@ -310,7 +335,7 @@ void Bitmap::or_into_bits(std::uint64_t* out, std::size_t words) const {
     if (base >= limit) break;
     std::uint64_t* chunk_out = out + base / 64;
     if (c.is_bitset()) {
-      const std::size_t n = std::min<std::uint64_t>(kWords, (limit - base) / 64);
+      const std::size_t n = std::min<std::uint64_t>(c.bits.size(), (limit - base) / 64);
       for (std::size_t w = 0; w < n; ++w) chunk_out[w] |= c.bits[w];
       continue;
     }

@@ -1,7 +1,11 @@
 #pragma once
 // A move-only compressed bitmap of 32-bit values in the Roaring layout: values are grouped by
 // their high 16 bits into chunks, and each chunk holds its low halves as an ascending array
-// (up to 4096 values) or as a 65536-bit bitset (beyond), whichever is smaller.
+// or as a bitset, whichever is smaller. A chunk's bitset stops at the word of its highest
+// value instead of spanning all 65,536: transaction numbers end at the number of
+// transactions, so on a few thousand transactions an item's chunk is a bitset of a few
+// dozen words where a full-width rule would keep thousands of values as an array, and every
+// intersection would be a merge of those arrays instead of a pass over the words.
 //
 // Why our own containers and not the CRoaring library: it does not report a failed
 // allocation. The 0.2 releases (Debian 12) have no memory hook at all and dereference or
@@ -63,17 +67,25 @@ class Bitmap {
   // 64 * words; a bitset chunk is copied word by word instead of decoded value by value.
   void or_into_bits(std::uint64_t* out, std::size_t words) const;
 
-  // Largest number of values a chunk keeps as an array: 4096 two-byte values take as much
-  // room as the 8 KiB bitset.
-  static constexpr std::uint32_t kArrayMax = 4096;
+  // Words of a full chunk's bitset; an array never holds more than 4 values a word of the
+  // bitset it would otherwise be, so at most this many times 4.
   static constexpr std::size_t kWords = 65536 / 64;
+  static constexpr std::uint32_t kArrayMax = 4 * kWords;
+
+  // Whether a chunk of `cardinality` values whose highest low half is `top` is a bitset: an
+  // array takes 2 bytes a value, the bitset 8 bytes a word up to the word of `top`. The form
+  // is a function of the values alone, whichever operation made the chunk.
+  static bool prefers_bitset(std::uint32_t cardinality, std::uint16_t top) {
+    return cardinality > 4 * (std::uint32_t{top} / 64 + 1);
+  }
 
  private:
   struct Chunk {
     std::uint16_t key = 0;           // the high 16 bits of every value in the chunk
     std::uint32_t cardinality = 0;   // never 0: empty chunks are not kept
-    std::vector<std::uint16_t> low;  // ascending low halves, when cardinality <= kArrayMax
-    std::vector<std::uint64_t> bits; // kWords words, when cardinality > kArrayMax
+    std::vector<std::uint16_t> low;  // ascending low halves, when an array
+    // When a bitset: the words up to the one holding the highest value, which is never 0.
+    std::vector<std::uint64_t> bits;
 
     bool is_bitset() const { return !bits.empty(); }
     bool contains(std::uint16_t value) const;
@@ -82,8 +94,13 @@ class Bitmap {
   static Chunk intersect_chunks(const Chunk& a, const Chunk& b);
   static std::uint32_t intersect_chunk_cardinality(const Chunk& a, const Chunk& b);
   static Chunk unite_chunks(const Chunk& a, const Chunk& b);
-  static void to_bitset(Chunk& chunk);
-  static void to_array_if_small(Chunk& chunk);
+  // Turns an array chunk into a bitset where its values call for one.
+  static void settle_array(Chunk& chunk);
+  // The chunk of the values set in the first `n` of `words` (0 values: cardinality 0), of
+  // whose bits `count` are set when the caller knows it (kUncounted when not).
+  static constexpr std::uint32_t kUncounted = 0xFFFFFFFFu;
+  static Chunk chunk_of_words(std::uint16_t key, const std::uint64_t* words, std::size_t n,
+                              std::uint32_t count = kUncounted);
 
   std::vector<Chunk> chunks_;  // ascending keys
 };
