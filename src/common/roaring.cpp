@@ -106,13 +106,20 @@ Bitmap Bitmap::of(std::span<const std::uint32_t> values) {
     while (end < values.size() && high(values[end]) == key) ++end;
     Chunk chunk;
     chunk.key = key;
-    chunk.low.reserve(std::min<std::size_t>(end - i, 65536));
-    for (std::size_t j = i; j < end; ++j) {
-      const std::uint16_t v = low(values[j]);
-      if (chunk.low.empty() || chunk.low.back() != v) chunk.low.push_back(v);
+    const std::uint16_t top = low(values[end - 1]);
+    if (prefers_bitset(static_cast<std::uint32_t>(std::min<std::size_t>(end - i, 65536)), top)) {
+      // Set straight into the words (duplicates only lower the count, settled below).
+      std::vector<std::uint64_t> words(top / 64 + 1, 0);
+      for (std::size_t j = i; j < end; ++j) set_bit(words, low(values[j]));
+      chunk = chunk_of_words(key, words.data(), words.size());
+    } else {
+      chunk.low.reserve(end - i);
+      for (std::size_t j = i; j < end; ++j) {
+        const std::uint16_t v = low(values[j]);
+        if (chunk.low.empty() || chunk.low.back() != v) chunk.low.push_back(v);
+      }
+      chunk.cardinality = static_cast<std::uint32_t>(chunk.low.size());
     }
-    chunk.cardinality = static_cast<std::uint32_t>(chunk.low.size());
-    settle_array(chunk);
     out.chunks_.push_back(std::move(chunk));
     i = end;
   }

@@ -5,6 +5,7 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
+#include "common/bitset_kernels.hpp"
 #include "common/csr_scan.hpp"
 #include "common/dense_counter.hpp"
 #include "common/min_count.hpp"
@@ -20,6 +21,95 @@ struct PairChunk {
   std::vector<std::uint32_t> items;
   std::vector<std::uint32_t> counts;
 };
+
+// Appends anchor a's pairs with its partners that reach the min count, partners ascending.
+void keep_pairs(std::uint32_t a, std::vector<std::uint64_t>& kept, PairChunk& out) {
+  std::sort(kept.begin(), kept.end());
+  for (std::uint64_t e : kept) {
+    out.items.push_back(a);
+    out.items.push_back(static_cast<std::uint32_t>(e >> 32));
+    out.counts.push_back(static_cast<std::uint32_t>(e));
+  }
+}
+
+// Every pair of frequent items counted by scanning the transactions (cut to frequent items:
+// `offsets`, `items`) of each anchor; `costs` are the anchors' scan lengths.
+std::vector<PairChunk> count_pairs_by_scan(const InvertedIndex& index,
+                                           const std::vector<std::uint32_t>& anchors,
+                                           const std::vector<std::uint32_t>& offsets,
+                                           const std::vector<std::uint32_t>& items,
+                                           const std::vector<std::uint64_t>& costs,
+                                           std::uint64_t min_count) {
+  // Each unordered pair is counted from its smaller item only: the scan of a transaction
+  // starts just past the anchor.
+  const auto ranges = balanced_ranges(anchors.size(), pool_threads() * tuning::kChunksPerThread,
+                                      [&](std::size_t i) { return costs[i] / 2; });
+  tbb::enumerable_thread_specific<DenseCounter> counters(
+      [&] { return DenseCounter(index.item_space); });
+  return map_ranges<PairChunk>(ranges, [&](IndexRange r, PairChunk& out) {
+    DenseCounter& counter = counters.local();
+    std::vector<std::uint64_t> kept;  // (partner, count) of one anchor
+    for (std::size_t i = r.begin; i < r.end; ++i) {
+      throw_if_cancelled();
+      const std::uint32_t a = anchors[i];
+      scan_rows(offsets.data(), items.data(), index.txns_of(a),
+                [&](std::span<const std::uint32_t> row) {
+                  for (auto it = std::upper_bound(row.begin(), row.end(), a); it != row.end(); ++it)
+                    counter.add(*it);
+                });
+      // Partners ascending, as anchors are: the pairs come out in lexicographic order, which
+      // spares every later sort of the level its work.
+      kept.clear();
+      counter.drain([&](std::uint32_t b, std::uint32_t c) {
+        if (c >= min_count) kept.push_back((std::uint64_t{b} << 32) | c);
+      });
+      keep_pairs(a, kept, out);
+    }
+  });
+}
+
+// Whether counting every pair of frequent items as the popcount of their transaction
+// bitsets' AND beats scanning the transactions: a scan does one counter increment per pair
+// a transaction holds (`scan_increments`), the bitsets one word per pair of frequent items
+// and transaction word. Bitsets are also kept only where they take no more room than the
+// lists of those items in the index.
+bool pair_bitsets_pay_off(const InvertedIndex& index, const std::vector<std::uint32_t>& anchors,
+                          std::uint64_t scan_increments) {
+  if (index.n_transactions > tuning::kBitsetMaxTransactions || anchors.size() < 2) return false;
+  const std::uint64_t words = bitset_words(index.n_transactions);
+  std::uint64_t list_entries = 0;
+  for (std::uint32_t a : anchors) list_entries += index.item_counts[a];
+  const std::uint64_t f = anchors.size();
+  return f * words * 2 <= list_entries &&
+         f * (f - 1) / 2 * words <= scan_increments * tuning::kPairWordsPerIncrement;
+}
+
+// Every pair of frequent items (`anchors`, ascending) counted on transaction bitsets.
+std::vector<PairChunk> count_pairs_on_bitsets(const InvertedIndex& index,
+                                              const std::vector<std::uint32_t>& anchors,
+                                              std::uint64_t min_count) {
+  const std::size_t words = bitset_words(index.n_transactions), f = anchors.size();
+  std::vector<std::uint64_t> bits(f * words, 0);
+  for_each_range(even_ranges(f, pool_threads()), [&](std::size_t, IndexRange r) {
+    for (std::size_t i = r.begin; i < r.end; ++i)
+      set_bits(index.txns_of(anchors[i]), bits.data() + i * words);
+  });
+  const auto ranges = balanced_ranges(f, pool_threads() * tuning::kChunksPerThread,
+                                      [&](std::size_t i) { return (f - i) * words; });
+  return map_ranges<PairChunk>(ranges, [&](IndexRange r, PairChunk& out) {
+    for (std::size_t i = r.begin; i < r.end; ++i) {
+      throw_if_cancelled();
+      const std::uint64_t* a = bits.data() + i * words;
+      for (std::size_t j = i + 1; j < f; ++j) {
+        const std::uint32_t c = and_count(a, bits.data() + j * words, words);
+        if (c < min_count) continue;
+        out.items.push_back(anchors[i]);
+        out.items.push_back(anchors[j]);
+        out.counts.push_back(c);
+      }
+    }
+  });
+}
 
 }  // namespace
 
@@ -44,42 +134,18 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
     offsets[t + 1] = static_cast<std::uint32_t>(items.size());
   }
 
-  // Each unordered pair is counted from its smaller item only: the scan of a transaction
-  // starts just past the anchor.
   std::vector<std::uint64_t> costs(anchors.size());
   for (std::size_t i = 0; i < anchors.size(); ++i) {
     throw_if_cancelled_every(i);
     for (std::uint32_t t : index.txns_of(anchors[i])) costs[i] += offsets[t + 1] - offsets[t];
   }
 
-  const auto ranges = balanced_ranges(anchors.size(), pool_threads() * tuning::kChunksPerThread,
-                                      [&](std::size_t i) { return costs[i] / 2; });
-  tbb::enumerable_thread_specific<DenseCounter> counters([&] { return DenseCounter(n_items); });
-  std::vector<PairChunk> chunks = map_ranges<PairChunk>(ranges, [&](IndexRange r, PairChunk& out) {
-    DenseCounter& counter = counters.local();
-    std::vector<std::uint64_t> kept;  // (partner, count) of one anchor
-    for (std::size_t i = r.begin; i < r.end; ++i) {
-      throw_if_cancelled();
-      const std::uint32_t a = anchors[i];
-      scan_rows(offsets.data(), items.data(), index.txns_of(a),
-                [&](std::span<const std::uint32_t> row) {
-                  for (auto it = std::upper_bound(row.begin(), row.end(), a); it != row.end(); ++it)
-                    counter.add(*it);
-                });
-      // Partners ascending, as anchors are: the pairs come out in lexicographic order, which
-      // spares every later sort of the level its work.
-      kept.clear();
-      counter.drain([&](std::uint32_t b, std::uint32_t c) {
-        if (c >= min_count) kept.push_back((std::uint64_t{b} << 32) | c);
-      });
-      std::sort(kept.begin(), kept.end());
-      for (std::uint64_t e : kept) {
-        out.items.push_back(a);
-        out.items.push_back(static_cast<std::uint32_t>(e >> 32));
-        out.counts.push_back(static_cast<std::uint32_t>(e));
-      }
-    }
-  });
+  std::uint64_t scan_increments = 0;
+  for (std::uint64_t c : costs) scan_increments += c / 2;
+  std::vector<PairChunk> chunks =
+      pair_bitsets_pay_off(index, anchors, scan_increments)
+          ? count_pairs_on_bitsets(index, anchors, min_count)
+          : count_pairs_by_scan(index, anchors, offsets, items, costs, min_count);
 
   FrequentPairs result;
   std::size_t total = 0;
