@@ -23,6 +23,7 @@ void CandidateRuns::add_run(std::span<const std::uint32_t> prefix,
   prefixes.insert(prefixes.end(), prefix.begin(), prefix.end());
   extensions.insert(extensions.end(), last_items.begin(), last_items.end());
   ext_offsets.push_back(static_cast<std::uint32_t>(extensions.size()));
+  candidates += last_items.size();
 }
 
 namespace {
@@ -72,10 +73,13 @@ CandidateRuns generate_candidates(const ItemsetTable& previous) {
     r = end;
   }
 
-  if (k1 == 1) {  // every pair of items, with nothing to prune: the size is known
-    out.extensions.reserve(order.size() * (order.size() - 1) / 2);
-    out.ext_offsets.reserve(order.size());
-    out.prefixes.reserve(order.size());
+  if (k1 == 1) {  // every pair of items, with nothing to prune
+    const std::size_t n = order.size();
+    out.every_later_item = true;
+    out.extensions = last;
+    out.prefixes.assign(last.begin(), last.end() - 1);
+    out.candidates = n * (n - 1) / 2;
+    return out;
   }
   std::vector<std::uint32_t> subset(k1 - 1), survivors, narrowed;
   for (const Range g : groups) {

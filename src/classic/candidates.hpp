@@ -21,13 +21,21 @@ struct CandidateRuns {
   std::vector<std::uint32_t> prefixes;        // width - 1 items per run, back to back
   std::vector<std::uint32_t> ext_offsets{0};  // runs + 1 entries
   std::vector<std::uint32_t> extensions;      // last item of each candidate, ascending per run
+  // Level 2 pairs every item with every later one. Its runs share one list instead: run r is
+  // item r of `extensions` (every item once, ascending) with the items after it, so the
+  // level takes one entry an item where copies per run would take one a pair.
+  bool every_later_item = false;
+  std::size_t candidates = 0;
 
-  std::size_t size() const { return extensions.size(); }  // number of candidates
-  std::size_t runs() const { return ext_offsets.size() - 1; }
+  std::size_t size() const { return candidates; }
+  std::size_t runs() const {
+    return every_later_item ? prefixes.size() : ext_offsets.size() - 1;
+  }
   std::span<const std::uint32_t> prefix(std::size_t run) const {
     return {prefixes.data() + run * (width - 1), width - 1};
   }
   std::span<const std::uint32_t> extensions_of(std::size_t run) const {
+    if (every_later_item) return {extensions.data() + run + 1, extensions.data() + extensions.size()};
     return {extensions.data() + ext_offsets[run], extensions.data() + ext_offsets[run + 1]};
   }
   void add_run(std::span<const std::uint32_t> prefix, std::span<const std::uint32_t> extensions);
