@@ -11,16 +11,15 @@ namespace {
 // The level's itemsets with slots turned back into caller ids. Slots keep the order of ids,
 // so every row stays ascending.
 ItemsetTable in_caller_ids(const ItemsetTable& level, const TransactionIndex& index) {
-  ItemsetTable out(level.width());
-  out.reserve(level.size());
-  std::vector<std::uint32_t> row(level.width());
+  std::vector<std::uint32_t> items, counts(level.size());
+  items.reserve(level.size() * level.width());
   for (std::size_t i = 0; i < level.size(); ++i) {
     throw_if_cancelled_every(i);
-    const auto slots = level.row(i);
-    for (std::size_t p = 0; p < slots.size(); ++p) row[p] = index.item_id(slots[p]);
-    out.insert(row, level.count(i));
+    for (std::uint32_t slot : level.row(i)) items.push_back(index.item_id(slot));
+    counts[i] = level.count(i);
   }
-  return out;
+  // Distinct slots are distinct ids: the rows stay distinct, and nothing searches them.
+  return ItemsetTable::from_distinct_rows(level.width(), std::move(items), std::move(counts));
 }
 
 }  // namespace
@@ -36,12 +35,12 @@ LevelMap apriori_itemsets(TransactionIndex& index, std::uint64_t k_max, double m
   index.retain_items_reaching(min_count);
 
   // Mining runs in slots; each level is stored in caller ids once it is complete.
-  ItemsetTable previous(1);
-  previous.reserve(index.n_items());
+  std::vector<std::uint32_t> slots(index.n_items()), slot_counts(index.n_items());
   for (std::uint32_t s = 0; s < index.n_items(); ++s) {
-    const std::uint32_t row[1] = {s};
-    previous.insert(row, index.count(s));
+    slots[s] = s;
+    slot_counts[s] = index.count(s);
   }
+  ItemsetTable previous = ItemsetTable::from_distinct_rows(1, std::move(slots), std::move(slot_counts));
   map.levels.push_back(in_caller_ids(previous, index));
   if (k_max < 2) return map;
 

@@ -402,17 +402,18 @@ ItemsetTable count_candidates_parallel(const TransactionIndex& index,
     throw_if_cancelled();
   }
 
-  ItemsetTable level(candidates.width);
+  // Candidates are distinct by construction, so the level is joined without hashing a row.
   std::size_t total = 0;
   for (const Found& f : partials) total += f.counts.size();
-  level.reserve(total);
-  for (const Found& f : partials)
-    for (std::size_t i = 0; i < f.counts.size(); ++i) {
-      throw_if_cancelled_every(i);
-      level.insert(ItemsetTable::Row(f.items.data() + i * candidates.width, candidates.width),
-                   f.counts[i]);
-    }
-  return level;
+  std::vector<std::uint32_t> items, counts;
+  items.reserve(total * candidates.width);
+  counts.reserve(total);
+  for (Found& f : partials) {
+    items.insert(items.end(), f.items.begin(), f.items.end());
+    counts.insert(counts.end(), f.counts.begin(), f.counts.end());
+    f = Found{};
+  }
+  return ItemsetTable::from_distinct_rows(candidates.width, std::move(items), std::move(counts));
 }
 
 }  // namespace tallyfold
