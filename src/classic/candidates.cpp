@@ -81,32 +81,64 @@ CandidateRuns generate_candidates(const ItemsetTable& previous) {
     out.candidates = n * (n - 1) / 2;
     return out;
   }
-  std::vector<std::uint32_t> subset(k1 - 1), survivors, narrowed;
-  for (const Range g : groups) {
-    for (std::uint32_t i = g.begin; i < g.end; ++i) {
-      throw_if_cancelled_every(i);
-      const std::span<const std::uint32_t> joined(rows.data() + std::size_t{i} * k1, k1);
-      survivors.assign(last.begin() + i + 1, last.begin() + g.end);
-      // Dropping position k - 2 or k - 1 of a candidate gives the two joined rows: only
-      // positions 0 .. k - 3 (of the k1 = k - 1 joined items) are looked up.
-      for (std::size_t drop = 0; drop + 1 < k1 && !survivors.empty(); ++drop) {
-        std::size_t w = 0;
-        for (std::size_t p = 0; p < k1; ++p)
-          if (p != drop) subset[w++] = joined[p];
-        auto other = group_of.find(absl::Span<const std::uint32_t>(subset.data(), k1 - 1));
-        if (other == group_of.end()) {
-          survivors.clear();
-          break;
+  // Groups are joined in ranges on the pool (the hash map of groups is only read there), and
+  // the ranges' runs are appended in group order: the candidates and their order are those
+  // of one pass.
+  const auto join_range = [&](IndexRange range, CandidateRuns& part) {
+    part.width = out.width;
+    std::vector<std::uint32_t> subset(k1 - 1), survivors, narrowed;
+    for (std::size_t gi = range.begin; gi < range.end; ++gi) {
+      const Range g = groups[gi];
+      for (std::uint32_t i = g.begin; i < g.end; ++i) {
+        throw_if_cancelled_every(i);
+        const std::span<const std::uint32_t> joined(rows.data() + std::size_t{i} * k1, k1);
+        survivors.assign(last.begin() + i + 1, last.begin() + g.end);
+        // Dropping position k - 2 or k - 1 of a candidate gives the two joined rows: only
+        // positions 0 .. k - 3 (of the k1 = k - 1 joined items) are looked up.
+        for (std::size_t drop = 0; drop + 1 < k1 && !survivors.empty(); ++drop) {
+          std::size_t w = 0;
+          for (std::size_t p = 0; p < k1; ++p)
+            if (p != drop) subset[w++] = joined[p];
+          auto other = group_of.find(absl::Span<const std::uint32_t>(subset.data(), k1 - 1));
+          if (other == group_of.end()) {
+            survivors.clear();
+            break;
+          }
+          const Range o = other->second;
+          narrowed.resize(survivors.size());
+          narrowed.resize(intersect_lists(
+              survivors, std::span<const std::uint32_t>(last.data() + o.begin, last.data() + o.end),
+              narrowed.data()));
+          survivors.swap(narrowed);
         }
-        const Range o = other->second;
-        narrowed.resize(survivors.size());
-        narrowed.resize(intersect_lists(
-            survivors, std::span<const std::uint32_t>(last.data() + o.begin, last.data() + o.end),
-            narrowed.data()));
-        survivors.swap(narrowed);
+        if (!survivors.empty()) part.add_run(joined, survivors);
       }
-      if (!survivors.empty()) out.add_run(joined, survivors);
     }
+  };
+  // A group of m rows joins about m * m / 2 pairs, each checked against k - 2 other groups.
+  const auto join_cost = [&](std::size_t gi) {
+    const double m = groups[gi].end - groups[gi].begin;
+    return m * (m + 1) / 2 * static_cast<double>(k1);
+  };
+  if (order.size() <= tuning::kSequentialCandidateLimit) {
+    join_range(IndexRange{0, groups.size()}, out);
+    return out;
+  }
+  const auto ranges =
+      balanced_ranges(groups.size(), pool_threads() * tuning::kChunksPerThread, join_cost);
+  std::vector<CandidateRuns> parts = map_ranges<CandidateRuns>(ranges, join_range);
+  std::size_t runs = 0, extensions = 0;
+  for (const CandidateRuns& part : parts) {
+    runs += part.runs();
+    extensions += part.extensions.size();
+  }
+  out.prefixes.reserve(runs * k1);
+  out.ext_offsets.reserve(runs + 1);
+  out.extensions.reserve(extensions);
+  for (CandidateRuns& part : parts) {
+    for (std::size_t run = 0; run < part.runs(); ++run)
+      out.add_run(part.prefix(run), part.extensions_of(run));
+    part = CandidateRuns{};
   }
   return out;
 }
