@@ -256,15 +256,21 @@ class RunCounter {
                                 Found& found) const {
     const auto shared = shared_items(first);
     const std::uint64_t* shared_bits = nullptr;
+    std::uint32_t shared_count = index_.n_transactions();
     if (shared.size() == 1) {
       shared_bits = index_.bitset(shared[0]);
+      shared_count = index_.count(shared[0]);
     } else if (shared.size() > 1) {
-      and_into(index_.bitset(shared[0]), index_.bitset(shared[1]), scratch.shared_bits.data(),
-               words_);
+      shared_count = and_into(index_.bitset(shared[0]), index_.bitset(shared[1]),
+                              scratch.shared_bits.data(), words_);
       for (std::size_t p = 2; p < shared.size(); ++p)
-        and_into(scratch.shared_bits.data(), index_.bitset(shared[p]),
-                 scratch.shared_bits.data(), words_);
+        shared_count = and_into(scratch.shared_bits.data(), index_.bitset(shared[p]),
+                                scratch.shared_bits.data(), words_);
       shared_bits = scratch.shared_bits.data();
+    }
+    if (shared_bits != nullptr && shared_count * tuning::kClassicBitTestCost < static_cast<double>(words_)) {
+      count_segment_by_bit_tests(first, end, shared_bits, scratch, found);
+      return;
     }
     for (std::size_t run = first; run < end; ++run) {
       const auto prefix = runs_.prefix(run);
@@ -279,22 +285,58 @@ class RunCounter {
       if (run_count * tuning::kClassicBitTestCost < static_cast<double>(words_)) {
         // Few transactions (deep levels): test their bits in each extension's bitset
         // instead of ANDing every word.
-        scratch.list.clear();
-        for (std::size_t w = 0; w < words_; ++w)
-          for (std::uint64_t v = txns[w]; v != 0; v &= v - 1)
-            scratch.list.push_back(static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(v)));
-        for (std::uint32_t e : extensions) {
-          const std::uint64_t* bits = index_.bitset(e);
-          std::uint32_t c = 0;
-          for (std::uint32_t t : scratch.list) c += static_cast<std::uint32_t>((bits[t >> 6] >> (t & 63)) & 1);
-          if (c >= min_count_) emit(prefix, e, c, found);
-        }
+        bits_to_list(txns, scratch.list);
+        count_extensions_by_bit_tests(run, scratch.list, found);
         continue;
       }
       for (std::uint32_t e : extensions) {
         const std::uint32_t c = and_count(txns, index_.bitset(e), words_);
         if (c >= min_count_) emit(prefix, e, c, found);
       }
+    }
+  }
+
+  void bits_to_list(const std::uint64_t* bits, std::vector<std::uint32_t>& list) const {
+    list.clear();
+    for (std::size_t w = 0; w < words_; ++w)
+      for (std::uint64_t v = bits[w]; v != 0; v &= v - 1)
+        list.push_back(static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(v)));
+  }
+
+  static bool has_bit(const std::uint64_t* bits, std::uint32_t t) {
+    return (bits[t >> 6] >> (t & 63)) & 1;
+  }
+
+  // Each extension of `run`, counted by testing the bits of the run's transactions `txns` in
+  // its bitset.
+  void count_extensions_by_bit_tests(std::size_t run, std::span<const std::uint32_t> txns,
+                                     Found& found) const {
+    const auto prefix = runs_.prefix(run);
+    for (std::uint32_t e : runs_.extensions_of(run)) {
+      const std::uint64_t* bits = index_.bitset(e);
+      std::uint32_t c = 0;
+      for (std::uint32_t t : txns) c += has_bit(bits, t);
+      if (c >= min_count_) emit(prefix, e, c, found);
+    }
+  }
+
+  // A segment whose shared transactions are few: they are listed once, each run's are the
+  // ones whose bit is set for its last prefix item, and extensions are counted by bit tests,
+  // so no run pays a pass over every word.
+  void count_segment_by_bit_tests(std::size_t first, std::size_t end,
+                                  const std::uint64_t* shared_bits, Scratch& scratch,
+                                  Found& found) const {
+    bits_to_list(shared_bits, scratch.shared_list);
+    scratch.list.resize(scratch.shared_list.size());
+    for (std::size_t run = first; run < end; ++run) {
+      const std::uint64_t* last = index_.bitset(runs_.prefix(run).back());
+      std::size_t n = 0;
+      for (std::uint32_t t : scratch.shared_list) {
+        scratch.list[n] = t;  // kept by advancing n: no branch to mispredict
+        n += has_bit(last, t);
+      }
+      if (n < min_count_) continue;
+      count_extensions_by_bit_tests(run, {scratch.list.data(), n}, found);
     }
   }
 
