@@ -32,6 +32,88 @@ struct Range {
   std::uint32_t begin, end;
 };
 
+// The previous level in ascending lexicographic order, cut into join groups: maximal ranges of
+// rows that agree on their first k - 2 items.
+class LevelJoin {
+ public:
+  explicit LevelJoin(const ItemsetTable& previous) : k1_(previous.width()) {
+    const std::vector<std::uint32_t> order = previous.sorted_rows();
+    rows_.resize(order.size() * k1_);
+    last_.resize(order.size());
+    for (std::size_t r = 0; r < order.size(); ++r) {
+      const auto row = previous.row(order[r]);
+      std::copy(row.begin(), row.end(), rows_.begin() + static_cast<std::ptrdiff_t>(r * k1_));
+      last_[r] = row[k1_ - 1];
+    }
+    for (std::size_t r = 0; r < order.size();) {
+      std::size_t end = r + 1;
+      while (end < order.size() && group_key(end) == group_key(r)) ++end;
+      const Range g{static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(end)};
+      groups_.push_back(g);
+      if (k1_ >= 2) {
+        make_room_for_one(group_of_);  // grown by construction: a failed allocation raises
+        group_of_.emplace(group_key(r), g);
+      }
+      r = end;
+    }
+  }
+
+  std::size_t rows() const { return last_.size(); }
+  std::size_t groups() const { return groups_.size(); }
+  const std::vector<std::uint32_t>& last_items() const { return last_; }
+
+  // Work of joining group g: about m * m / 2 pairs of its m rows, each checked against
+  // k - 2 other groups.
+  double cost(std::size_t g) const {
+    const double m = groups_[g].end - groups_[g].begin;
+    return m * (m + 1) / 2 * static_cast<double>(k1_);
+  }
+
+  // Appends the runs of the groups in `range` to `out`, in group order. Only reads this
+  // join, so ranges may run on several threads.
+  void join(IndexRange range, CandidateRuns& out) const {
+    std::vector<std::uint32_t> subset(k1_ - 1), survivors, narrowed;
+    for (std::size_t gi = range.begin; gi < range.end; ++gi) {
+      const Range g = groups_[gi];
+      for (std::uint32_t i = g.begin; i < g.end; ++i) {
+        throw_if_cancelled_every(i);
+        const std::span<const std::uint32_t> joined(rows_.data() + std::size_t{i} * k1_, k1_);
+        survivors.assign(last_.begin() + i + 1, last_.begin() + g.end);
+        // Dropping position k - 2 or k - 1 of a candidate gives the two joined rows: only
+        // positions 0 .. k - 3 (of the k1 = k - 1 joined items) are looked up.
+        for (std::size_t drop = 0; drop + 1 < k1_ && !survivors.empty(); ++drop) {
+          std::size_t w = 0;
+          for (std::size_t p = 0; p < k1_; ++p)
+            if (p != drop) subset[w++] = joined[p];
+          auto other = group_of_.find(absl::Span<const std::uint32_t>(subset.data(), k1_ - 1));
+          if (other == group_of_.end()) {
+            survivors.clear();
+            break;
+          }
+          const Range o = other->second;
+          narrowed.resize(survivors.size());
+          narrowed.resize(intersect_lists(
+              survivors,
+              std::span<const std::uint32_t>(last_.data() + o.begin, last_.data() + o.end),
+              narrowed.data()));
+          survivors.swap(narrowed);
+        }
+        if (!survivors.empty()) out.add_run(joined, survivors);
+      }
+    }
+  }
+
+ private:
+  absl::Span<const std::uint32_t> group_key(std::size_t r) const {
+    return absl::Span<const std::uint32_t>(rows_.data() + r * k1_, k1_ - 1);
+  }
+
+  std::size_t k1_;
+  std::vector<std::uint32_t> rows_, last_;  // rows back to back; the last item of each
+  std::vector<Range> groups_;
+  absl::flat_hash_map<absl::Span<const std::uint32_t>, Range> group_of_;
+};
+
 }  // namespace
 
 // The prune asks, for a joined pair X + [c], whether X without its item p, plus c, is in the
@@ -45,88 +127,29 @@ CandidateRuns generate_candidates(const ItemsetTable& previous) {
   CandidateRuns out;
   out.width = k1 + 1;
   if (previous.empty()) return out;
-
-  // The previous level in ascending lexicographic order, and the last item of each row.
-  const std::vector<std::uint32_t> order = previous.sorted_rows();
-  std::vector<std::uint32_t> rows(order.size() * k1), last(order.size());
-  for (std::size_t r = 0; r < order.size(); ++r) {
-    const auto row = previous.row(order[r]);
-    std::copy(row.begin(), row.end(), rows.begin() + static_cast<std::ptrdiff_t>(r * k1));
-    last[r] = row[k1 - 1];
-  }
-  auto group_key = [&](std::size_t r) {
-    return absl::Span<const std::uint32_t>(rows.data() + r * k1, k1 - 1);
-  };
-
-  // Groups: maximal ranges of rows that agree on their first k - 2 items.
-  std::vector<Range> groups;
-  absl::flat_hash_map<absl::Span<const std::uint32_t>, Range> group_of;
-  for (std::size_t r = 0; r < order.size();) {
-    std::size_t end = r + 1;
-    while (end < order.size() && group_key(end) == group_key(r)) ++end;
-    const Range g{static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(end)};
-    groups.push_back(g);
-    if (k1 >= 2) {
-      make_room_for_one(group_of);  // grown by construction: a failed allocation raises
-      group_of.emplace(group_key(r), g);
-    }
-    r = end;
-  }
+  const LevelJoin join(previous);
 
   if (k1 == 1) {  // every pair of items, with nothing to prune
-    const std::size_t n = order.size();
+    const std::size_t n = join.rows();
     out.every_later_item = true;
-    out.extensions = last;
-    out.prefixes.assign(last.begin(), last.end() - 1);
+    out.extensions = join.last_items();
+    out.prefixes.assign(out.extensions.begin(), out.extensions.end() - 1);
     out.candidates = n * (n - 1) / 2;
     return out;
   }
-  // Groups are joined in ranges on the pool (the hash map of groups is only read there), and
-  // the ranges' runs are appended in group order: the candidates and their order are those
-  // of one pass.
-  const auto join_range = [&](IndexRange range, CandidateRuns& part) {
-    part.width = out.width;
-    std::vector<std::uint32_t> subset(k1 - 1), survivors, narrowed;
-    for (std::size_t gi = range.begin; gi < range.end; ++gi) {
-      const Range g = groups[gi];
-      for (std::uint32_t i = g.begin; i < g.end; ++i) {
-        throw_if_cancelled_every(i);
-        const std::span<const std::uint32_t> joined(rows.data() + std::size_t{i} * k1, k1);
-        survivors.assign(last.begin() + i + 1, last.begin() + g.end);
-        // Dropping position k - 2 or k - 1 of a candidate gives the two joined rows: only
-        // positions 0 .. k - 3 (of the k1 = k - 1 joined items) are looked up.
-        for (std::size_t drop = 0; drop + 1 < k1 && !survivors.empty(); ++drop) {
-          std::size_t w = 0;
-          for (std::size_t p = 0; p < k1; ++p)
-            if (p != drop) subset[w++] = joined[p];
-          auto other = group_of.find(absl::Span<const std::uint32_t>(subset.data(), k1 - 1));
-          if (other == group_of.end()) {
-            survivors.clear();
-            break;
-          }
-          const Range o = other->second;
-          narrowed.resize(survivors.size());
-          narrowed.resize(intersect_lists(
-              survivors, std::span<const std::uint32_t>(last.data() + o.begin, last.data() + o.end),
-              narrowed.data()));
-          survivors.swap(narrowed);
-        }
-        if (!survivors.empty()) part.add_run(joined, survivors);
-      }
-    }
-  };
-  // A group of m rows joins about m * m / 2 pairs, each checked against k - 2 other groups.
-  const auto join_cost = [&](std::size_t gi) {
-    const double m = groups[gi].end - groups[gi].begin;
-    return m * (m + 1) / 2 * static_cast<double>(k1);
-  };
-  if (order.size() <= tuning::kSequentialCandidateLimit) {
-    join_range(IndexRange{0, groups.size()}, out);
+  if (join.rows() <= tuning::kSequentialCandidateLimit) {
+    join.join(IndexRange{0, join.groups()}, out);
     return out;
   }
-  const auto ranges =
-      balanced_ranges(groups.size(), pool_threads() * tuning::kChunksPerThread, join_cost);
-  std::vector<CandidateRuns> parts = map_ranges<CandidateRuns>(ranges, join_range);
+  // Ranges of groups are joined on the pool and their runs appended in group order: the
+  // candidates and their order are those of one pass.
+  const auto ranges = balanced_ranges(join.groups(), pool_threads() * tuning::kChunksPerThread,
+                                      [&](std::size_t g) { return join.cost(g); });
+  std::vector<CandidateRuns> parts =
+      map_ranges<CandidateRuns>(ranges, [&](IndexRange range, CandidateRuns& part) {
+        part.width = out.width;
+        join.join(range, part);
+      });
   std::size_t runs = 0, extensions = 0;
   for (const CandidateRuns& part : parts) {
     runs += part.runs();
