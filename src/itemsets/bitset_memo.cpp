@@ -43,6 +43,16 @@ void BitsetMemo::absorb(BitsetMemo&& other) {
   other = BitsetMemo(width_, words_);
 }
 
+void BitsetMemo::clear() {
+  items_.clear();
+  counts_.clear();
+  bits_.clear();
+  if (blocks_.size() > 1) blocks_.erase(blocks_.begin() + 1, blocks_.end());
+  block_used_ = 0;
+  last_used_ = 0;
+  last_blocks_ = 0;
+}
+
 void BitsetMemo::drop_last_set() {
   if (bits_.empty() || bits_.back() == nullptr) return;
   // A room taken from a newer block since then leaves the set where it is, unread.

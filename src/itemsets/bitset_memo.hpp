@@ -52,6 +52,10 @@ class BitsetMemo {
   // Appends every row of `other` (which must hold other itemsets) and takes its blocks.
   void absorb(BitsetMemo&& other);
 
+  // Forgets every row; the first block stays for the next rows, so a memo refilled many times
+  // (one anchor's extensions after another) allocates once.
+  void clear();
+
   // Row numbers in ascending lexicographic order of their itemsets.
   std::vector<std::uint32_t> sorted_rows() const;
 
@@ -90,6 +94,9 @@ struct MemoSiblings {
   std::vector<std::uint32_t> group_end;  // per sorted position, end of its group
 };
 MemoSiblings memo_siblings(const BitsetMemo& memo);
+// The same for the first `n` rows of a memo that holds one group, in order (the extensions
+// of one anchor); reuses the vectors of `out`.
+void one_group_siblings(std::size_t n, MemoSiblings& out);
 
 BitsetMemo build_pair_bitsets(const ItemsetTable& pairs, const ItemBits& items);
 
@@ -97,6 +104,15 @@ BitsetMemo build_pair_bitsets(const ItemsetTable& pairs, const ItemBits& items);
 // `keep_sets` the new memo holds counts only (for a level nothing extends).
 BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
                                               bool keep_sets = true);
+
+// The two top levels of a pipeline, counts only: level k (`in.k`) and level k + 1.
+struct TopLevels {
+  BitsetMemo lower, top;
+};
+// Both top levels at once from the memo of level k - 1 (same contract as above): each anchor's
+// extensions are made with their sets and at once extended among themselves, so level k's
+// sets live one group at a time instead of all together.
+TopLevels count_top_levels_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo);
 
 // The level a memo of either kind holds, for level loops written once over both kinds.
 template <class Tids>

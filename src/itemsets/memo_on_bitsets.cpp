@@ -8,6 +8,7 @@
 
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
+#include "itemsets/memo_top_levels.hpp"
 
 namespace tallyfold {
 
@@ -153,6 +154,16 @@ BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMem
   BitsetMemo merged(in.k, out_words);
   for (BitsetMemo& part : parts) merged.absorb(std::move(part));
   return merged;
+}
+
+TopLevels count_top_levels_on_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                      const ItemBits& items, BitsetMemoStyle style) {
+  return count_top_levels<BitsetScratch>(
+      memo, in.k, [&] { return BitsetScratch(memo.words()); },
+      [&](const BitsetMemo& from, const MemoSiblings& groups, std::size_t i, BitsetMemo& out,
+          BitsetScratch& scratch) {
+        extend_anchor(in, from, items, style, groups, i, out, scratch);
+      });
 }
 
 }  // namespace tallyfold

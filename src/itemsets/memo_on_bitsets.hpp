@@ -39,4 +39,9 @@ BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMem
                                        const ItemBits& items, BitsetMemoStyle style,
                                        bool keep_sets);
 
+// Levels k (`in.k`) and k + 1 at once, counts only, from the memo of level k - 1 (same
+// contract): each anchor's extensions are extended among themselves as soon as they are made.
+TopLevels count_top_levels_on_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                      const ItemBits& items, BitsetMemoStyle style);
+
 }  // namespace tallyfold

@@ -1,5 +1,8 @@
 #include "pipeline/memo_pipeline.hpp"
 
+#include <cstddef>
+#include <type_traits>
+
 #include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
@@ -51,12 +54,22 @@ MemoLevelInput level_input(const PipelineInput& in, const PipelineStart& s,
 }
 
 // Level k from level k - 1 by `count` until k_max or the first empty level, which empties
-// both returned levels: nothing extends it.
-template <class MemoType, class Count>
+// both returned levels: nothing extends it. With `count_top` (a memo on bitsets) the two top
+// levels come from one call from level k_max - 2, whose sets are then the last ones held.
+template <class MemoType, class Count, class CountTop = std::nullptr_t>
 PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoType memo,
-                          Count count) {
+                          Count count, CountTop count_top = nullptr) {
   for (std::uint64_t k = 3;; ++k) {
     throw_if_cancelled();
+    if constexpr (!std::is_null_pointer_v<CountTop>) {
+      if (k + 1 == in.k_max) {
+        TopLevels levels = count_top(k, memo);
+        const bool lower_empty = levels.lower.empty();
+        result.final_level = lower_empty ? levels.lower.take_itemsets() : levels.top.take_itemsets();
+        result.lower_level = lower_empty ? ItemsetTable(0) : levels.lower.take_itemsets();
+        return result;
+      }
+    }
     MemoType next = count(k, memo);
     if (k == in.k_max || level_empty(next)) {
       const bool reached_top = k == in.k_max;
@@ -113,7 +126,8 @@ bool bitsets_pay_off(const PipelineInput& in, const PipelineStart& s) {
   return total * 32 >= static_cast<std::uint64_t>(s.index.n_transactions) * pairs.size();
 }
 
-// The top level's sets are never read: it keeps counts only, which halves the peak.
+// The top level's sets are never read: it keeps counts only, and the level below it keeps
+// its sets one group at a time (see memo_top_levels.hpp).
 PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
   const ItemBits bits = ItemBits::from_pairs(s.index, s.pairs.counts);
   BitsetMemo memo = build_pair_bitsets(s.pairs.counts, bits);
@@ -123,6 +137,10 @@ PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
                     [&](std::uint64_t k, const BitsetMemo& lower) {
                       return count_k_itemsets_v6_gating_bitsets(
                           level_input(in, s, no_bitmaps, nullptr, k), lower, k < in.k_max);
+                    },
+                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                      return count_top_levels_v6_gating_bitsets(
+                          level_input(in, s, no_bitmaps, nullptr, k), lower);
                     });
 }
 
@@ -140,6 +158,10 @@ PipelineResult run_memo_on_bitsets(const PipelineInput& in, PipelineStart s,
                       return count_memo_level_on_bitsets(
                           level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style,
                           k < in.k_max);
+                    },
+                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                      return count_top_levels_on_bitsets(
+                          level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style);
                     });
 }
 
