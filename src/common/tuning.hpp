@@ -122,3 +122,15 @@ inline constexpr std::size_t kIndexChunkMinRows = std::size_t{1} << 15;
 inline constexpr double kClassicBitTestCost = 1.0;
 
 }  // namespace tallyfold::tuning
+
+namespace tallyfold::tuning {
+
+// Memo counters on bitsets: each partial level's sets fill blocks that double from the first
+// size to the largest. With fixed 1 MiB blocks every one of the pool's parts took a block, and
+// reused freed memory made the unused rest resident: chess at count 1918, k_max 6, peaked at
+// 12-13 MiB; with blocks growing from 16 KiB the same call peaks at about XX MiB. Freeing a
+// spent level goes block by block, so the largest block bounds what a late reader holds.
+inline constexpr std::size_t kMemoFirstBlockBytes = std::size_t{16} << 10;
+inline constexpr std::size_t kMemoBlockBytes = std::size_t{1} << 20;
+
+}  // namespace tallyfold::tuning

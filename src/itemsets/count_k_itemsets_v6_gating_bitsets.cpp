@@ -69,10 +69,12 @@ struct GatingScratch {
 };
 
 // Extends the anchor at sorted position i by its later siblings that form a frequent pair
-// with its last item; each count is the anchor's set ANDed with the sibling's.
+// with its last item; each count is the anchor's set ANDed with the sibling's. With `items`
+// the last extension keeps no set either, and where a sibling has none its item's bitset
+// stands in: the anchor holds the sibling's other items, so both give the same intersection.
 void extend_anchor_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
-                                     const MemoSiblings& groups, std::size_t i, BitsetMemo& out,
-                                     GatingScratch& scratch) {
+                                     const ItemBits* items, const MemoSiblings& groups,
+                                     std::size_t i, BitsetMemo& out, GatingScratch& scratch) {
   const std::size_t words = memo.words();
   const std::uint32_t a = groups.order[i];
   auto anchor = memo.row(a);
@@ -88,7 +90,8 @@ void extend_anchor_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo&
       suffix_ready = true;
     }
     const std::uint32_t count =
-        and_into_at_least(anchor_bits, memo.bits(sibling),
+        and_into_at_least(anchor_bits,
+                          memo.bits(sibling) != nullptr ? memo.bits(sibling) : items->of(item),
                           out.words() != 0 ? out.scratch_bits() : scratch.room.data(), words,
                           in.min_count, scratch.suffix);
     if (count < in.min_count) continue;
@@ -96,51 +99,53 @@ void extend_anchor_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo&
     out.commit(scratch.candidate, count);
     ++kept;
   }
-  // A lone extension has no sibling at the next level: nothing reads its set.
-  if (kept == 1) out.drop_last_set();
+  // A lone extension has no sibling at the next level: nothing reads its set; nor, where an
+  // item's bitset stands in for it, that of the last.
+  if (kept == 1 || (kept > 1 && items != nullptr)) out.drop_last_set();
 }
 
 void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
-                                       const MemoSiblings& groups, IndexRange range,
-                                       BitsetMemo& out) {
+                                       const ItemBits* items, const MemoSiblings& groups,
+                                       IndexRange range, BitsetMemo& out, SpentSets* spent) {
   GatingScratch scratch(out.words() != 0 ? 0 : memo.words());
   for (std::size_t i = range.begin; i < range.end; ++i) {
     throw_if_cancelled();
-    extend_anchor_v6_gating_bitsets(in, memo, groups, i, out, scratch);
+    extend_anchor_v6_gating_bitsets(in, memo, items, groups, i, out, scratch);
+    spend_group_ending_at(spent, groups, i);
   }
 }
 
 }  // namespace
 
 BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
-                                              bool keep_sets) {
+                                              bool keep_sets, SpentSets* spent,
+                                              const ItemBits* items) {
   const std::size_t out_words = keep_sets ? memo.words() : 0;
   const std::size_t n_anchors = memo.size();
   const MemoSiblings groups = memo_siblings(memo);
   const std::size_t chunks = n_anchors <= tuning::kParallelAnchorMin
                                  ? 1
                                  : pool_threads() * tuning::kChunksPerThread;
-  const auto ranges = even_ranges(n_anchors, chunks);
+  const auto ranges = whole_groups(even_ranges(n_anchors, chunks), groups);
   // Each anchor extends by its own later siblings only, so the ranges find disjoint
   // itemsets and their results simply join.
   std::vector<BitsetMemo> parts;
   parts.reserve(ranges.size());
   for (std::size_t c = 0; c < ranges.size(); ++c) parts.emplace_back(in.k, out_words);
   tbb::parallel_for(std::size_t{0}, ranges.size(), [&](std::size_t c) {
-    process_anchors_v6_gating_bitsets(in, memo, groups, ranges[c], parts[c]);
+    process_anchors_v6_gating_bitsets(in, memo, items, groups, ranges[c], parts[c], spent);
   });
   throw_if_cancelled();
-  BitsetMemo merged(in.k, out_words);
-  for (BitsetMemo& part : parts) merged.absorb(std::move(part));
-  return merged;
+  return join_parts(parts, in.k, out_words);
 }
 
-TopLevels count_top_levels_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo) {
+TopLevels count_top_levels_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                             SpentSets* spent, const ItemBits* items) {
   return count_top_levels<GatingScratch>(
-      memo, in.k, [&] { return GatingScratch(memo.words()); },
+      memo, in.k, spent, [&] { return GatingScratch(memo.words()); },
       [&](const BitsetMemo& from, const MemoSiblings& groups, std::size_t i, BitsetMemo& out,
           GatingScratch& scratch) {
-        extend_anchor_v6_gating_bitsets(in, from, groups, i, out, scratch);
+        extend_anchor_v6_gating_bitsets(in, from, items, groups, i, out, scratch);
       });
 }
 

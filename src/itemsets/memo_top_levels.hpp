@@ -27,18 +27,22 @@ namespace tallyfold {
 inline std::vector<IndexRange> top_level_ranges(const MemoSiblings& groups) {
   const std::size_t n = groups.order.size();
   if (n <= tuning::kParallelAnchorMin) return {IndexRange{0, n}};
-  return balanced_ranges(n, pool_threads() * tuning::kChunksPerThread, [&](std::size_t i) {
-    const double later = static_cast<double>(groups.group_end[i] - i);
-    return later * later;
-  });
+  return whole_groups(
+      balanced_ranges(n, pool_threads() * tuning::kChunksPerThread,
+                      [&](std::size_t i) {
+                        const double later = static_cast<double>(groups.group_end[i] - i);
+                        return later * later;
+                      }),
+      groups);
 }
 
 // `extend(from, groups, i, out, scratch)` is a counter's own step: it commits to `out` the
 // extensions of the anchor at sorted position i of `from` by its later siblings, with their
 // sets when `out` keeps sets. `memo` holds level k - 1 with sets; level k is `in_k` wide.
+// With `spent` (made over `memo`) each group's sets are freed once its anchors are done.
 template <class Scratch, class MakeScratch, class Extend>
-TopLevels count_top_levels(const BitsetMemo& memo, std::size_t in_k, MakeScratch make_scratch,
-                           Extend extend) {
+TopLevels count_top_levels(const BitsetMemo& memo, std::size_t in_k, SpentSets* spent,
+                           MakeScratch make_scratch, Extend extend) {
   const MemoSiblings groups = memo_siblings(memo);
   const std::vector<IndexRange> ranges = top_level_ranges(groups);
   std::vector<BitsetMemo> lower_parts, top_parts;
@@ -56,6 +60,7 @@ TopLevels count_top_levels(const BitsetMemo& memo, std::size_t in_k, MakeScratch
       throw_if_cancelled();
       group.clear();
       extend(memo, groups, i, group, scratch);
+      spend_group_ending_at(spent, groups, i);
       for (std::size_t r = 0; r < group.size(); ++r)
         lower_parts[c].commit(group.row(r), group.count(r), 0);
       if (group.size() < 2) continue;
@@ -65,12 +70,8 @@ TopLevels count_top_levels(const BitsetMemo& memo, std::size_t in_k, MakeScratch
     }
   });
   throw_if_cancelled();
-  TopLevels levels{BitsetMemo(in_k, 0), BitsetMemo(in_k + 1, 0)};
-  for (std::size_t c = 0; c < ranges.size(); ++c) {
-    levels.lower.absorb(std::move(lower_parts[c]));
-    levels.top.absorb(std::move(top_parts[c]));
-  }
-  return levels;
+  BitsetMemo lower = join_parts(lower_parts, in_k, 0);
+  return TopLevels{std::move(lower), join_parts(top_parts, in_k + 1, 0)};
 }
 
 }  // namespace tallyfold

@@ -134,13 +134,16 @@ PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
   s.pairs.counts = ItemsetTable(2);
   const ItemTxnsRoaring no_bitmaps;
   return run_levels(in, std::move(s.result), std::move(memo),
-                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                    [&](std::uint64_t k, BitsetMemo& lower) {
+                      SpentSets spent(lower);
                       return count_k_itemsets_v6_gating_bitsets(
-                          level_input(in, s, no_bitmaps, nullptr, k), lower, k < in.k_max);
+                          level_input(in, s, no_bitmaps, nullptr, k), lower, k < in.k_max,
+                          &spent, &bits);
                     },
-                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                    [&](std::uint64_t k, BitsetMemo& lower) {
+                      SpentSets spent(lower);
                       return count_top_levels_v6_gating_bitsets(
-                          level_input(in, s, no_bitmaps, nullptr, k), lower);
+                          level_input(in, s, no_bitmaps, nullptr, k), lower, &spent, &bits);
                     });
 }
 
@@ -154,14 +157,17 @@ PipelineResult run_memo_on_bitsets(const PipelineInput& in, PipelineStart s,
   s.pairs.counts = ItemsetTable(2);
   const ItemTxnsRoaring no_bitmaps;
   return run_levels(in, std::move(s.result), std::move(memo),
-                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                    [&](std::uint64_t k, BitsetMemo& lower) {
+                      SpentSets spent(lower);
                       return count_memo_level_on_bitsets(
                           level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style,
-                          k < in.k_max);
+                          k < in.k_max, &spent);
                     },
-                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                    [&](std::uint64_t k, BitsetMemo& lower) {
+                      SpentSets spent(lower);
                       return count_top_levels_on_bitsets(
-                          level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style);
+                          level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style,
+                          &spent);
                     });
 }
 
