@@ -1,7 +1,8 @@
 """The memo pipelines on dense data, where every set is a transaction bitset (or a short
-list): the two top levels are counted together, group by group, and the previous level's
-sets are freed as its groups are done. Every memo pipeline against brute force on shapes that
-reach each of these steps, with the baseline's arrays row for row, on one CPU as on two."""
+list): the frequent pairs are counted on item bitsets, the two top levels are counted
+together, group by group, and the previous level's sets are freed as its groups are done.
+Every memo pipeline against brute force on shapes that reach each of these steps (and the
+sparse side of each choice), with the baseline's arrays row for row, on one CPU as on two."""
 
 import os
 import random
@@ -93,6 +94,49 @@ def test_shape_reaches_each_step(dense):
     assert _frequent(rows, 7, 30) and not _frequent(rows, 7, 60) and _frequent(rows, 6, 60)
     counts = _frequent(rows, 5, 30).values()
     assert min(counts) < 94 <= max(counts)
+
+
+def _sparse_rows(seed, n_rows=2000):
+    """Three items of 300 per basket: the pairs are too many and too rare for bitsets, so
+    they are counted by the transaction scan."""
+    rng = random.Random(seed)
+    return [set(rng.sample(range(300), 3)) for _ in range(n_rows)]
+
+
+@pytest.mark.parametrize("shape, cut", [("dense", 0), ("dense", 1), ("dense", "median"),
+                                        ("sparse", 0), ("sparse", 2)])
+def test_pairs_match_brute_force(dense, shape, cut):
+    """The pairs on item bitsets (dense) and by the scan (sparse): every pair reaching the
+    min count, pairs exactly at it included (every co-occurring pair at min_support 0), in
+    lexicographic order, and the level above them, from every memo pipeline as from the
+    baseline."""
+    rows = dense[0][:2000] if shape == "dense" else _sparse_rows(3)
+    txn, item = as_arrays(rows)
+    n_items = 300
+    if cut == "median":
+        counts = sorted(_frequent(rows, 2, 1).values())
+        cut = counts[len(counts) // 2]
+    # A count as a fraction: ceil((cut - 0.5) / N * N) is cut; min_support 0 counts from 1.
+    min_support = (cut - 0.5) / len(rows) if cut else 0.0
+    cut = max(cut, 1)
+    want = _frequent(rows, 2, cut)
+    assert cut in want.values() or cut == 1
+    assert len(want) > 50
+    for k_max in (2, 3):
+        baseline = _tallyfold.rust_compute_pipeline(txn, item, k_max, n_items, min_support,
+                                                    np.zeros(0))
+        for name in MEMO:
+            result = getattr(_tallyfold, name)(txn, item, k_max, n_items, min_support,
+                                               np.zeros(0))
+            got = itemset_rows(result, "lower_" if k_max == 2 else "")
+            if k_max == 2:
+                assert itemset_rows(result) == {} and got == want, name
+                ordered = [tuple(r) for r in result["lower_itemsets"].tolist()]
+                assert ordered == sorted(ordered), name
+            else:
+                assert got == _frequent(rows, 3, cut), name
+            for key in KEYS:
+                np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
 
 
 @pytest.mark.parametrize("rows, k_max, want, want_lower", [
