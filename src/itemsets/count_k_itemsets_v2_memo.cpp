@@ -24,4 +24,10 @@ Memo<Bitmap> count_k_itemsets_v2_memo(const MemoLevelInput& in, const Memo<Bitma
   return count_memo_level(in, memo, process_anchors_v2_memo);
 }
 
+std::optional<TopTables> count_top_levels_v2_memo(const MemoLevelInput& in,
+                                                  const Memo<Bitmap>& memo) {
+  if (!in.prefix_anchors_only) return std::nullopt;
+  return count_top_levels_by_siblings(in, memo, SiblingChoice::kCountThenCheck);
+}
+
 }  // namespace tallyfold

@@ -43,4 +43,10 @@ Memo<TidList> count_k_itemsets_v5_prefilter(const MemoLevelInput& in, const Memo
   return count_memo_level(in, memo, process_anchors_v5_prefilter);
 }
 
+std::optional<TopTables> count_top_levels_v5_prefilter(const MemoLevelInput& in,
+                                                       const Memo<TidList>& memo) {
+  if (!in.prefix_anchors_only) return std::nullopt;
+  return count_top_levels_by_siblings(in, memo, SiblingChoice::kCheckFirst);
+}
+
 }  // namespace tallyfold

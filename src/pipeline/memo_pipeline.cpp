@@ -56,9 +56,14 @@ MemoLevelInput level_input(const PipelineInput& in, const PipelineStart& s,
                         k < in.k_max};
 }
 
+std::optional<TopTables> as_tables(TopLevels levels) {
+  return TopTables{levels.lower.take_itemsets(), levels.top.take_itemsets()};
+}
+
 // Level k from level k - 1 by `count` until k_max or the first empty level, which empties
-// both returned levels: nothing extends it. With `count_top` (a memo on bitsets) the two top
-// levels come from one call from level k_max - 2, whose sets are then the last ones held.
+// both returned levels: nothing extends it. With `count_top` the two top levels come from one
+// call from level k_max - 2 where the counter can (it gives nothing otherwise), so level
+// k_max - 2's sets are the last ones held in full.
 template <class MemoType, class Count, class CountTop = std::nullptr_t>
 PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoType memo,
                           Count count, CountTop count_top = nullptr) {
@@ -66,11 +71,12 @@ PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoTy
     throw_if_cancelled();
     if constexpr (!std::is_null_pointer_v<CountTop>) {
       if (k + 1 == in.k_max) {
-        TopLevels levels = count_top(k, memo);
-        const bool lower_empty = levels.lower.empty();
-        result.final_level = lower_empty ? levels.lower.take_itemsets() : levels.top.take_itemsets();
-        result.lower_level = lower_empty ? ItemsetTable(0) : levels.lower.take_itemsets();
-        return result;
+        if (std::optional<TopTables> levels = count_top(k, memo)) {
+          const bool lower_empty = levels->lower.empty();
+          result.final_level = std::move(lower_empty ? levels->lower : levels->top);
+          result.lower_level = lower_empty ? ItemsetTable(0) : std::move(levels->lower);
+          return result;
+        }
       }
     }
     MemoType next = count(k, memo);
@@ -87,9 +93,9 @@ PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoTy
 // For k_max >= 3 the item bitmaps and the level-2 memo (and the neighbor lists of the
 // gating counter) are built once; each level's counter turns the memo of level k - 1 into
 // that of level k.
-template <class Tids, class BuildLevel2, class Counter>
+template <class Tids, class BuildLevel2, class Counter, class CountTop>
 PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool gating,
-                                 BuildLevel2 build_level2, Counter counter) {
+                                 BuildLevel2 build_level2, Counter counter, CountTop count_top) {
   if (in.k_max < 3) {
     s.result.lower_level = std::move(s.pairs.counts);
     return std::move(s.result);
@@ -112,6 +118,10 @@ PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool 
                     [&](std::uint64_t k, const Memo<Tids>& lower) {
                       return counter(level_input(in, s, items, gating ? &neighbors : nullptr, k),
                                      lower);
+                    },
+                    [&](std::uint64_t k, const Memo<Tids>& lower) {
+                      return count_top(
+                          level_input(in, s, items, gating ? &neighbors : nullptr, k), lower);
                     });
 }
 
@@ -145,8 +155,8 @@ PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
                     },
                     [&](std::uint64_t k, BitsetMemo& lower) {
                       SpentSets spent(lower);
-                      return count_top_levels_v6_gating_bitsets(
-                          level_input(in, s, no_bitmaps, nullptr, k), lower, &spent, &bits);
+                      return as_tables(count_top_levels_v6_gating_bitsets(
+                          level_input(in, s, no_bitmaps, nullptr, k), lower, &spent, &bits));
                     });
 }
 
@@ -168,9 +178,9 @@ PipelineResult run_memo_on_bitsets(const PipelineInput& in, PipelineStart s,
                     },
                     [&](std::uint64_t k, BitsetMemo& lower) {
                       SpentSets spent(lower);
-                      return count_top_levels_on_bitsets(
+                      return as_tables(count_top_levels_on_bitsets(
                           level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style,
-                          &spent);
+                          &spent));
                     });
 }
 
@@ -180,7 +190,7 @@ PipelineResult run_v2_memo_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s)) return run_memo_on_bitsets(in, std::move(s), {});
   return run_memo_pipeline<Bitmap>(in, std::move(s), false, build_pair_tid_map,
-                                   count_k_itemsets_v2_memo);
+                                   count_k_itemsets_v2_memo, count_top_levels_v2_memo);
 }
 
 PipelineResult run_v3_adaptive_pipeline(const PipelineInput& in) {
@@ -188,7 +198,7 @@ PipelineResult run_v3_adaptive_pipeline(const PipelineInput& in) {
   if (bitsets_pay_off(in, s))
     return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = false, .adaptive = true});
   return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v3_adaptive);
+                                    count_k_itemsets_v3_adaptive, count_top_levels_v3_adaptive);
 }
 
 PipelineResult run_v5_prefilter_pipeline(const PipelineInput& in) {
@@ -196,14 +206,14 @@ PipelineResult run_v5_prefilter_pipeline(const PipelineInput& in) {
   if (bitsets_pay_off(in, s))
     return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = true, .adaptive = false});
   return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v5_prefilter);
+                                    count_k_itemsets_v5_prefilter, count_top_levels_v5_prefilter);
 }
 
 PipelineResult run_v6_gating_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s)) return run_gating_on_bitsets(in, std::move(s));
   return run_memo_pipeline<TidList>(in, std::move(s), true, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v6_gating);
+                                    count_k_itemsets_v6_gating, count_top_levels_v6_gating);
 }
 
 }  // namespace tallyfold
