@@ -40,30 +40,38 @@ std::vector<Tids> pair_sets(const InvertedIndex& index, const ItemsetTable& pair
     if (first[a] < first[a + 1]) anchors.push_back(a);
   constexpr std::uint32_t kNone = 0xFFFFFFFFu;
   struct Scratch {
-    std::vector<std::uint32_t> slot;               // partner item -> list index, or kNone
-    std::vector<std::vector<std::uint32_t>> lists;  // by the partner's place among a's pairs
+    std::vector<std::uint32_t> slot;  // partner item -> its place among a's pairs, or kNone
+    std::vector<std::uint64_t> end;   // per place, where its list ends so far in `tids`
+    std::vector<std::uint32_t> tids;  // the lists of one item's pairs, back to back
   };
   tbb::enumerable_thread_specific<Scratch> scratches(
-      [&] { return Scratch{std::vector<std::uint32_t>(space, kNone), {}}; });
+      [&] { return Scratch{std::vector<std::uint32_t>(space, kNone), {}, {}}; });
   tbb::parallel_for(std::size_t{0}, anchors.size(), [&](std::size_t i) {
     if (cancellation_requested()) return;
     const std::uint32_t a = anchors[i];
     Scratch& scratch = scratches.local();
     const std::uint32_t n = first[a + 1] - first[a];
-    if (scratch.lists.size() < n) scratch.lists.resize(n);
+    // The pair counts give every list's length up front: each list starts where the
+    // previous one ends.
+    scratch.end.assign(n + 1, 0);
     for (std::uint32_t j = 0; j < n; ++j) {
       scratch.slot[partner[first[a] + j]] = j;
-      scratch.lists[j].reserve(pairs.count(row_of[first[a] + j]));
+      scratch.end[j + 1] = scratch.end[j] + pairs.count(row_of[first[a] + j]);
     }
+    scratch.tids.resize(scratch.end[n]);
     for (std::uint32_t t : index.txns_of(a)) {
       auto items = index.items_of(t);
       for (auto it = std::upper_bound(items.begin(), items.end(), a); it != items.end(); ++it)
-        if (const std::uint32_t j = scratch.slot[*it]; j != kNone) scratch.lists[j].push_back(t);
+        if (const std::uint32_t j = scratch.slot[*it]; j != kNone)
+          scratch.tids[scratch.end[j]++] = t;
     }
+    // Each list has advanced to the next one's start.
+    std::uint64_t begin = 0;
     for (std::uint32_t j = 0; j < n; ++j) {
       scratch.slot[partner[first[a] + j]] = kNone;
-      sets[row_of[first[a] + j]] = make(std::span<const std::uint32_t>(scratch.lists[j]));
-      scratch.lists[j].clear();
+      sets[row_of[first[a] + j]] = make(std::span<const std::uint32_t>(
+          scratch.tids.data() + begin, scratch.end[j] - begin));
+      begin = scratch.end[j];
     }
   });
   throw_if_cancelled();
