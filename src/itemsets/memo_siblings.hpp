@@ -37,10 +37,13 @@ inline TidList memo_set_of<TidList>(std::span<const std::uint32_t> tids) { retur
 
 // The level from the memo of the previous one. With `top` the level's sets are not kept:
 // each kept group's lists are read at once to count the level above into `*top` (the two top
-// levels of a pipeline), so no set of the level outlives its group.
+// levels of a pipeline), so no set of the level outlives its group. With `spent` (the same
+// memo, which the caller gives up) each group's sets are emptied once its anchors are done,
+// since only they read them: the previous level's sets go while this one's are made.
 template <class Tids>
 Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tids>& memo,
-                                        SiblingChoice choice, TopTables* top = nullptr) {
+                                        SiblingChoice choice, TopTables* top = nullptr,
+                                        Memo<Tids>* spent = nullptr) {
   const ItemsetTable& anchors = memo.itemsets;
   const std::size_t width = anchors.width();
   const auto flags = frequent_item_flags(anchors, in.index.item_space);
@@ -97,8 +100,15 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
         part.top_counts.push_back(count);
       }
     };
+    // Each range holds whole groups, so no other worker reads a spent group's sets.
+    auto spend_group = [&](std::size_t g) {
+      if (spent == nullptr) return;
+      for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
+        spent->tids[groups.rows[r]] = Tids{};
+    };
     for (std::size_t g = range.begin; g < range.end; ++g) {
       throw_if_cancelled();
+      if (g > range.begin) spend_group(g - 1);
       const std::uint32_t first = groups.starts[g], end = groups.starts[g + 1];
       if (end - first < 2) continue;
       siblings.clear();
@@ -177,6 +187,7 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
         if (top == nullptr) part.sets.push_back(Tids{});
       }
     }
+    if (range.end > range.begin) spend_group(range.end - 1);
   };
   std::vector<Part> parts = count_groups_in_parts<Part>(groups, anchors, count_range);
   std::size_t total = 0, top_total = 0;
@@ -212,9 +223,9 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
 // The two top levels of a pipeline, counts only, from the memo of the level below them.
 template <class Tids>
 TopTables count_top_levels_by_siblings(const MemoLevelInput& in, const Memo<Tids>& memo,
-                                       SiblingChoice choice) {
+                                       SiblingChoice choice, Memo<Tids>* spent = nullptr) {
   TopTables tables{ItemsetTable(memo.itemsets.width() + 1), ItemsetTable(memo.itemsets.width() + 2)};
-  count_memo_level_by_siblings(in, memo, choice, &tables);
+  count_memo_level_by_siblings(in, memo, choice, &tables, spent);
   return tables;
 }
 

@@ -115,11 +115,11 @@ PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool 
   Memo<Tids> memo = build_level2(s.index, s.pairs.counts);
   s.pairs.counts = ItemsetTable(2);
   return run_levels(in, std::move(s.result), std::move(memo),
-                    [&](std::uint64_t k, const Memo<Tids>& lower) {
+                    [&](std::uint64_t k, Memo<Tids>& lower) {
                       return counter(level_input(in, s, items, gating ? &neighbors : nullptr, k),
                                      lower);
                     },
-                    [&](std::uint64_t k, const Memo<Tids>& lower) {
+                    [&](std::uint64_t k, Memo<Tids>& lower) {
                       return count_top(
                           level_input(in, s, items, gating ? &neighbors : nullptr, k), lower);
                     });
@@ -190,7 +190,8 @@ PipelineResult run_v2_memo_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s)) return run_memo_on_bitsets(in, std::move(s), {});
   return run_memo_pipeline<Bitmap>(in, std::move(s), false, build_pair_tid_map,
-                                   count_k_itemsets_v2_memo, count_top_levels_v2_memo);
+                                   count_k_itemsets_v2_memo_consuming,
+                                   count_top_levels_v2_memo);
 }
 
 PipelineResult run_v3_adaptive_pipeline(const PipelineInput& in) {
@@ -198,7 +199,8 @@ PipelineResult run_v3_adaptive_pipeline(const PipelineInput& in) {
   if (bitsets_pay_off(in, s))
     return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = false, .adaptive = true});
   return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v3_adaptive, count_top_levels_v3_adaptive);
+                                    count_k_itemsets_v3_adaptive_consuming,
+                                    count_top_levels_v3_adaptive);
 }
 
 PipelineResult run_v5_prefilter_pipeline(const PipelineInput& in) {
@@ -206,14 +208,16 @@ PipelineResult run_v5_prefilter_pipeline(const PipelineInput& in) {
   if (bitsets_pay_off(in, s))
     return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = true, .adaptive = false});
   return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v5_prefilter, count_top_levels_v5_prefilter);
+                                    count_k_itemsets_v5_prefilter_consuming,
+                                    count_top_levels_v5_prefilter);
 }
 
 PipelineResult run_v6_gating_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s)) return run_gating_on_bitsets(in, std::move(s));
   return run_memo_pipeline<TidList>(in, std::move(s), true, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v6_gating, count_top_levels_v6_gating);
+                                    count_k_itemsets_v6_gating_consuming,
+                                    count_top_levels_v6_gating);
 }
 
 }  // namespace tallyfold
