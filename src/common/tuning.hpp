@@ -128,3 +128,24 @@ inline constexpr std::uint64_t kPairWordsPerIncrement = 4;
 inline constexpr double kClassicBitTestCost = 1.0;
 
 }  // namespace tallyfold::tuning
+
+namespace tallyfold::tuning {
+
+// Memo counters on bitsets: each partial level's sets fill blocks that double from the first
+// size to the largest. With fixed 1 MiB blocks every one of the pool's parts took a block, and
+// reused freed memory made the unused rest resident: chess at count 1918, k_max 6, peaked at
+// 11-13 MiB; with blocks growing from 16 KiB the same call peaked at 9.5-9.7 MiB. Freeing a
+// spent level goes block by block, so the largest block bounds what a late reader holds.
+inline constexpr std::size_t kMemoFirstBlockBytes = std::size_t{16} << 10;
+inline constexpr std::size_t kMemoBlockBytes = std::size_t{1} << 20;
+
+// Memo pipelines: the frequent pairs are counted on item bitsets when the frequent items'
+// pairs times the words of a bitset, times this cost, come below the pairs the scan would
+// meet in the transactions (their entries squared over 2N). The estimates favour the bitsets
+// 44- to 56-fold on chess (counts 2557, 1918), 9- to 13-fold on mushroom (1625, 813), and
+// disfavour them 10-fold on groceries (count 10); an index build plus the pairs took 0.73
+// instead of 1.26 ms on chess at 2557, 1.12 instead of 2.71 ms on mushroom at 1625, and the
+// same 1.36 ms on groceries, which keeps the scan. Values from 0.2 to 5 choose the same.
+inline constexpr double kPairAndWordCost = 1.0;
+
+}  // namespace tallyfold::tuning

@@ -8,6 +8,7 @@
 
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
+#include "itemsets/memo_top_levels.hpp"
 
 namespace tallyfold {
 
@@ -53,66 +54,99 @@ MemoSiblings memo_siblings(const BitsetMemo& memo) {
   return g;
 }
 
+void one_group_siblings(std::size_t n, MemoSiblings& out) {
+  out.order.resize(n);
+  out.group_end.assign(n, static_cast<std::uint32_t>(n));
+  for (std::size_t i = 0; i < n; ++i) out.order[i] = static_cast<std::uint32_t>(i);
+}
+
 namespace {
 
-void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
-                                       const MemoSiblings& groups, IndexRange range,
-                                       BitsetMemo& out) {
+struct GatingScratch {
+  explicit GatingScratch(std::size_t words) : room(words) {}
+  std::vector<std::uint64_t> room;  // the intersection, when the new memo keeps no sets
   std::vector<std::uint32_t> candidate, suffix;
+};
+
+// Extends the anchor at sorted position i by its later siblings that form a frequent pair
+// with its last item; each count is the anchor's set ANDed with the sibling's. With `items`
+// the last extension keeps no set either, and where a sibling has none its item's bitset
+// stands in: the anchor holds the sibling's other items, so both give the same intersection.
+void extend_anchor_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                     const ItemBits* items, const MemoSiblings& groups,
+                                     std::size_t i, BitsetMemo& out, GatingScratch& scratch) {
   const std::size_t words = memo.words();
-  std::vector<std::uint64_t> room(out.words() != 0 ? 0 : words);  // for a memo of counts only
+  const std::uint32_t a = groups.order[i];
+  auto anchor = memo.row(a);
+  const std::uint64_t* anchor_bits = memo.bits(a);
+  bool suffix_ready = false;
+  int kept = 0;
+  for (std::size_t j = i + 1; j < groups.group_end[i]; ++j) {
+    const std::uint32_t sibling = groups.order[j];
+    const std::uint32_t item = memo.row(sibling).back();
+    if (!in.pairs.contains(anchor.back(), item)) continue;
+    if (!suffix_ready) {
+      block_suffix_counts(anchor_bits, words, scratch.suffix);
+      suffix_ready = true;
+    }
+    const std::uint32_t count =
+        and_into_at_least(anchor_bits,
+                          memo.bits(sibling) != nullptr ? memo.bits(sibling) : items->of(item),
+                          out.words() != 0 ? out.scratch_bits() : scratch.room.data(), words,
+                          in.min_count, scratch.suffix);
+    if (count < in.min_count) continue;
+    form_candidate(anchor, item, scratch.candidate);
+    out.commit(scratch.candidate, count);
+    ++kept;
+  }
+  // A lone extension has no sibling at the next level: nothing reads its set; nor, where an
+  // item's bitset stands in for it, that of the last.
+  if (kept == 1 || (kept > 1 && items != nullptr)) out.drop_last_set();
+}
+
+void process_anchors_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                       const ItemBits* items, const MemoSiblings& groups,
+                                       IndexRange range, BitsetMemo& out, SpentSets* spent) {
+  GatingScratch scratch(out.words() != 0 ? 0 : memo.words());
   for (std::size_t i = range.begin; i < range.end; ++i) {
     throw_if_cancelled();
-    const std::uint32_t a = groups.order[i];
-    auto anchor = memo.row(a);
-    const std::uint64_t* anchor_bits = memo.bits(a);
-    bool suffix_ready = false;
-    int kept = 0;
-    for (std::size_t j = i + 1; j < groups.group_end[i]; ++j) {
-      const std::uint32_t sibling = groups.order[j];
-      const std::uint32_t item = memo.row(sibling).back();
-      if (!in.pairs.contains(anchor.back(), item)) continue;
-      if (!suffix_ready) {
-        block_suffix_counts(anchor_bits, words, suffix);
-        suffix_ready = true;
-      }
-      const std::uint32_t count = and_into_at_least(anchor_bits, memo.bits(sibling),
-                                                    out.words() != 0 ? out.scratch_bits() : room.data(),
-                                                    words, in.min_count,
-                                                    suffix);
-      if (count < in.min_count) continue;
-      form_candidate(anchor, item, candidate);
-      out.commit(candidate, count);
-      ++kept;
-    }
-    // A lone extension has no sibling at the next level: nothing reads its set.
-    if (kept == 1) out.drop_last_set();
+    extend_anchor_v6_gating_bitsets(in, memo, items, groups, i, out, scratch);
+    spend_group_ending_at(spent, groups, i);
   }
 }
 
 }  // namespace
 
 BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
-                                              bool keep_sets) {
+                                              bool keep_sets, SpentSets* spent,
+                                              const ItemBits* items) {
   const std::size_t out_words = keep_sets ? memo.words() : 0;
   const std::size_t n_anchors = memo.size();
   const MemoSiblings groups = memo_siblings(memo);
   const std::size_t chunks = n_anchors <= tuning::kParallelAnchorMin
                                  ? 1
                                  : pool_threads() * tuning::kChunksPerThread;
-  const auto ranges = even_ranges(n_anchors, chunks);
+  const auto ranges = whole_groups(even_ranges(n_anchors, chunks), groups);
   // Each anchor extends by its own later siblings only, so the ranges find disjoint
   // itemsets and their results simply join.
   std::vector<BitsetMemo> parts;
   parts.reserve(ranges.size());
   for (std::size_t c = 0; c < ranges.size(); ++c) parts.emplace_back(in.k, out_words);
   tbb::parallel_for(std::size_t{0}, ranges.size(), [&](std::size_t c) {
-    process_anchors_v6_gating_bitsets(in, memo, groups, ranges[c], parts[c]);
+    process_anchors_v6_gating_bitsets(in, memo, items, groups, ranges[c], parts[c], spent);
   });
   throw_if_cancelled();
-  BitsetMemo merged(in.k, out_words);
-  for (BitsetMemo& part : parts) merged.absorb(std::move(part));
-  return merged;
+  return join_parts(parts, in.k, out_words);
+}
+
+TopLevels count_top_levels_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                             SpentSets* spent, const ItemBits* items) {
+  return count_top_levels<GatingScratch>(
+      memo, in.k, spent, [&] { return GatingScratch(memo.words()); },
+      [&](const BitsetMemo& from, const MemoSiblings& groups, std::size_t i, BitsetMemo& out,
+          GatingScratch& scratch) {
+        extend_anchor_v6_gating_bitsets(in, from, items, groups, i, out, scratch);
+      });
 }
 
 }  // namespace tallyfold

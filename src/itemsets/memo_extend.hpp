@@ -44,6 +44,11 @@ struct Memo {
   }
 };
 
+// Two levels of a memo pipeline without their sets: the top one and the one below it.
+struct TopTables {
+  ItemsetTable lower, top;
+};
+
 // The pair-neighbor lists: for each item, the items it forms a frequent pair with, ascending.
 struct PairNeighbors {
   std::vector<std::uint32_t> offsets;

@@ -8,6 +8,7 @@
 
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
+#include "itemsets/memo_top_levels.hpp"
 
 namespace tallyfold {
 
@@ -128,15 +129,16 @@ BitsetMemo build_pair_memo_on_bitsets(const ItemsetTable& pairs, const ItemBits&
 
 BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
                                        const ItemBits& items, BitsetMemoStyle style,
-                                       bool keep_sets) {
+                                       bool keep_sets, SpentSets* spent) {
   const std::size_t n_anchors = memo.size();
   const std::size_t out_words = keep_sets ? memo.words() : 0;
   const MemoSiblings groups = memo_siblings(memo);
-  const auto ranges =
+  const auto ranges = whole_groups(
       n_anchors <= tuning::kParallelAnchorMin
           ? std::vector<IndexRange>{IndexRange{0, n_anchors}}
           : balanced_ranges(n_anchors, pool_threads() * tuning::kChunksPerThread,
-                            [&](std::size_t i) { return groups.group_end[i] - i; });
+                            [&](std::size_t i) { return groups.group_end[i] - i; }),
+      groups);
   // Each anchor extends by its later siblings only, so the ranges find disjoint itemsets,
   // in lexicographic order, and their results simply join.
   std::vector<BitsetMemo> parts;
@@ -147,12 +149,22 @@ BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMem
     for (std::size_t r = ranges[c].begin; r < ranges[c].end; ++r) {
       throw_if_cancelled();
       extend_anchor(in, memo, items, style, groups, r, parts[c], scratch);
+      spend_group_ending_at(spent, groups, r);
     }
   });
   throw_if_cancelled();
-  BitsetMemo merged(in.k, out_words);
-  for (BitsetMemo& part : parts) merged.absorb(std::move(part));
-  return merged;
+  return join_parts(parts, in.k, out_words);
+}
+
+TopLevels count_top_levels_on_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                      const ItemBits& items, BitsetMemoStyle style,
+                                      SpentSets* spent) {
+  return count_top_levels<BitsetScratch>(
+      memo, in.k, spent, [&] { return BitsetScratch(memo.words()); },
+      [&](const BitsetMemo& from, const MemoSiblings& groups, std::size_t i, BitsetMemo& out,
+          BitsetScratch& scratch) {
+        extend_anchor(in, from, items, style, groups, i, out, scratch);
+      });
 }
 
 }  // namespace tallyfold

@@ -34,9 +34,16 @@ BitsetMemo build_pair_memo_on_bitsets(const ItemsetTable& pairs, const ItemBits&
 
 // The frequent k-itemsets from the memo of level k - 1. `in` must carry no cap, a min count of
 // at least 1 and the pair-neighbor lists; the memo must hold every frequent (k-1)-itemset.
-// Without `keep_sets` the new memo holds counts only (for a level nothing extends).
+// Without `keep_sets` the new memo holds counts only (for a level nothing extends). With
+// `spent` (made over `memo`) each group's sets are freed as soon as its anchors are done.
 BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
                                        const ItemBits& items, BitsetMemoStyle style,
-                                       bool keep_sets);
+                                       bool keep_sets, SpentSets* spent = nullptr);
+
+// Levels k (`in.k`) and k + 1 at once, counts only, from the memo of level k - 1 (same
+// contract): each anchor's extensions are extended among themselves as soon as they are made.
+TopLevels count_top_levels_on_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
+                                      const ItemBits& items, BitsetMemoStyle style,
+                                      SpentSets* spent = nullptr);
 
 }  // namespace tallyfold

@@ -35,9 +35,15 @@ inline Bitmap memo_set_of<Bitmap>(std::span<const std::uint32_t> tids) { return 
 template <>
 inline TidList memo_set_of<TidList>(std::span<const std::uint32_t> tids) { return TidList::of(tids); }
 
+// The level from the memo of the previous one. With `top` the level's sets are not kept:
+// each kept group's lists are read at once to count the level above into `*top` (the two top
+// levels of a pipeline), so no set of the level outlives its group. With `spent` (the same
+// memo, which the caller gives up) each group's sets are emptied once its anchors are done,
+// since only they read them: the previous level's sets go while this one's are made.
 template <class Tids>
 Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tids>& memo,
-                                        SiblingChoice choice) {
+                                        SiblingChoice choice, TopTables* top = nullptr,
+                                        Memo<Tids>* spent = nullptr) {
   const ItemsetTable& anchors = memo.itemsets;
   const std::size_t width = anchors.width();
   const auto flags = frequent_item_flags(anchors, in.index.item_space);
@@ -47,13 +53,62 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
   struct Part {
     std::vector<std::uint32_t> items, counts;
     std::vector<Tids> sets;
+    std::vector<std::uint32_t> top_items, top_counts;
   };
   auto count_range = [&](IndexRange range, Part& part) {
     std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
-    std::vector<std::uint32_t> cells, siblings, chosen, kept, buffer, gate, spare;
+    std::vector<std::uint32_t> cells, siblings, chosen, kept, buffer, gate, spare, extended;
     std::vector<std::vector<std::uint32_t>> lists;  // by sibling index + 1
+    // The level above from one kept extension (`extended`, whose transactions are `tids`) and
+    // the later ones of its group, `kept[x + 1..]`, as the next level would count them: the
+    // same candidates in each counter's way, walked over the same transactions.
+    auto count_top_from = [&](std::span<const std::uint32_t> extended,
+                              std::span<const std::uint32_t> tids, std::size_t x) {
+      const std::uint32_t own = siblings[kept[x]];
+      chosen.clear();
+      if (choice == SiblingChoice::kNeighborGate) {
+        intersect_neighbors(*in.neighbors, extended, gate, spare);
+        auto g_it = gate.begin();
+        for (std::size_t y = x + 1; y < kept.size() && g_it != gate.end(); ++y) {
+          g_it = std::lower_bound(g_it, gate.end(), siblings[kept[y]]);
+          if (g_it != gate.end() && *g_it == siblings[kept[y]]) chosen.push_back(kept[y]);
+        }
+      } else {
+        for (std::size_t y = x + 1; y < kept.size(); ++y)
+          if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(own, siblings[kept[y]]))
+            chosen.push_back(kept[y]);
+      }
+      if (chosen.empty()) return;
+      for (std::uint32_t j : chosen) position[siblings[j]] = j + 1;
+      const std::uint32_t lowest = siblings[chosen.front()];
+      std::uint32_t* counts = cells.data();
+      reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+        for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
+          ++counts[position[*it]];
+      });
+      counts[0] = 0;
+      for (std::uint32_t j : chosen) {
+        position[siblings[j]] = 0;
+        const std::uint32_t count = counts[j + 1];
+        counts[j + 1] = 0;
+        if (count < in.min_count) continue;
+        if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
+            !in.pairs.contains(own, siblings[j]))
+          continue;
+        part.top_items.insert(part.top_items.end(), extended.begin(), extended.end());
+        part.top_items.push_back(siblings[j]);
+        part.top_counts.push_back(count);
+      }
+    };
+    // Each range holds whole groups, so no other worker reads a spent group's sets.
+    auto spend_group = [&](std::size_t g) {
+      if (spent == nullptr) return;
+      for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
+        spent->tids[groups.rows[r]] = Tids{};
+    };
     for (std::size_t g = range.begin; g < range.end; ++g) {
       throw_if_cancelled();
+      if (g > range.begin) spend_group(g - 1);
       const std::uint32_t first = groups.starts[g], end = groups.starts[g + 1];
       if (end - first < 2) continue;
       siblings.clear();
@@ -117,32 +172,61 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
               if (const std::uint32_t p = position[*it]) lists[p].push_back(t);
           });
         }
+        for (std::size_t x = 0; x + 1 < kept.size(); ++x) position[siblings[kept[x]]] = 0;
         for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
-          position[siblings[kept[x]]] = 0;
           std::vector<std::uint32_t>& list = lists[kept[x] + 1];
-          part.sets.push_back(memo_set_of<Tids>(list));
+          if (top != nullptr) {
+            extended.assign(anchor.begin(), anchor.end());
+            extended.push_back(siblings[kept[x]]);
+            count_top_from(extended, list, x);
+          } else {
+            part.sets.push_back(memo_set_of<Tids>(list));
+          }
           list.clear();
         }
-        part.sets.push_back(Tids{});
+        if (top == nullptr) part.sets.push_back(Tids{});
       }
     }
+    if (range.end > range.begin) spend_group(range.end - 1);
   };
   std::vector<Part> parts = count_groups_in_parts<Part>(groups, anchors, count_range);
-  std::size_t total = 0;
-  for (const Part& part : parts) total += part.counts.size();
-  std::vector<std::uint32_t> items, counts;
+  std::size_t total = 0, top_total = 0;
+  for (const Part& part : parts) {
+    total += part.counts.size();
+    top_total += part.top_counts.size();
+  }
+  std::vector<std::uint32_t> items, counts, top_items, top_counts;
   Memo<Tids> level(width + 1);
   items.reserve(total * (width + 1));
   counts.reserve(total);
-  level.tids.reserve(total);
+  top_items.reserve(top_total * (width + 2));
+  top_counts.reserve(top_total);
+  level.tids.reserve(top == nullptr ? total : 0);
   for (Part& part : parts) {
     items.insert(items.end(), part.items.begin(), part.items.end());
     counts.insert(counts.end(), part.counts.begin(), part.counts.end());
+    top_items.insert(top_items.end(), part.top_items.begin(), part.top_items.end());
+    top_counts.insert(top_counts.end(), part.top_counts.begin(), part.top_counts.end());
     for (Tids& set : part.sets) level.tids.push_back(std::move(set));
     part = Part{};
   }
+  if (top != nullptr) {
+    top->lower = ItemsetTable::from_distinct_rows(width + 1, std::move(items), std::move(counts));
+    top->top = ItemsetTable::from_distinct_rows(width + 2, std::move(top_items),
+                                                std::move(top_counts));
+    return level;
+  }
   level.itemsets = ItemsetTable::from_distinct_rows(width + 1, std::move(items), std::move(counts));
   return level;
+}
+
+// The two top levels of a pipeline, counts only, from the memo of the level below them.
+template <class Tids>
+TopTables count_top_levels_by_siblings(const MemoLevelInput& in, const Memo<Tids>& memo,
+                                       SiblingChoice choice, Memo<Tids>* spent = nullptr) {
+  TopTables tables{ItemsetTable(memo.itemsets.width() + 1), ItemsetTable(memo.itemsets.width() + 2)};
+  count_memo_level_by_siblings(in, memo, choice, &tables, spent);
+  return tables;
 }
 
 }  // namespace tallyfold

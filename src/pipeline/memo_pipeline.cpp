@@ -1,10 +1,15 @@
 #include "pipeline/memo_pipeline.hpp"
 
+#include <cstddef>
+#include <optional>
+#include <type_traits>
+
 #include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/bitset_memo.hpp"
+#include "itemsets/frequent_pairs_on_bitsets.hpp"
 #include "itemsets/memo_counters.hpp"
 #include "itemsets/memo_on_bitsets.hpp"
 #include "pairs/frequent_pairs.hpp"
@@ -26,7 +31,8 @@ PipelineStart start_pipeline(const PipelineInput& in) {
   PipelineStart s{build_inverted_index(in.txn_ids, in.item_ids, in.n_items), 0, {}, {}, {}};
   s.weights = cap_weights(in, s.index);
   s.min_count = min_count_u32(in.min_support, s.index.n_transactions);
-  s.pairs = count_frequent_pairs(s.index, in.min_support);
+  std::optional<FrequentPairs> dense = frequent_pairs_on_bitsets(s.index, in.min_support);
+  s.pairs = dense ? std::move(*dense) : count_frequent_pairs(s.index, in.min_support);
   s.result.n_transactions = s.index.n_transactions;
   s.result.n_items = in.n_items;
   s.result.item_counts = s.index.item_counts;
@@ -50,13 +56,29 @@ MemoLevelInput level_input(const PipelineInput& in, const PipelineStart& s,
                         k < in.k_max};
 }
 
+std::optional<TopTables> as_tables(TopLevels levels) {
+  return TopTables{levels.lower.take_itemsets(), levels.top.take_itemsets()};
+}
+
 // Level k from level k - 1 by `count` until k_max or the first empty level, which empties
-// both returned levels: nothing extends it.
-template <class MemoType, class Count>
+// both returned levels: nothing extends it. With `count_top` the two top levels come from one
+// call from level k_max - 2 where the counter can (it gives nothing otherwise), so level
+// k_max - 2's sets are the last ones held in full.
+template <class MemoType, class Count, class CountTop = std::nullptr_t>
 PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoType memo,
-                          Count count) {
+                          Count count, CountTop count_top = nullptr) {
   for (std::uint64_t k = 3;; ++k) {
     throw_if_cancelled();
+    if constexpr (!std::is_null_pointer_v<CountTop>) {
+      if (k + 1 == in.k_max) {
+        if (std::optional<TopTables> levels = count_top(k, memo)) {
+          const bool lower_empty = levels->lower.empty();
+          result.final_level = std::move(lower_empty ? levels->lower : levels->top);
+          result.lower_level = lower_empty ? ItemsetTable(0) : std::move(levels->lower);
+          return result;
+        }
+      }
+    }
     MemoType next = count(k, memo);
     if (k == in.k_max || level_empty(next)) {
       const bool reached_top = k == in.k_max;
@@ -71,9 +93,9 @@ PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoTy
 // For k_max >= 3 the item bitmaps and the level-2 memo (and the neighbor lists of the
 // gating counter) are built once; each level's counter turns the memo of level k - 1 into
 // that of level k.
-template <class Tids, class BuildLevel2, class Counter>
+template <class Tids, class BuildLevel2, class Counter, class CountTop>
 PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool gating,
-                                 BuildLevel2 build_level2, Counter counter) {
+                                 BuildLevel2 build_level2, Counter counter, CountTop count_top) {
   if (in.k_max < 3) {
     s.result.lower_level = std::move(s.pairs.counts);
     return std::move(s.result);
@@ -93,9 +115,13 @@ PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool 
   Memo<Tids> memo = build_level2(s.index, s.pairs.counts);
   s.pairs.counts = ItemsetTable(2);
   return run_levels(in, std::move(s.result), std::move(memo),
-                    [&](std::uint64_t k, const Memo<Tids>& lower) {
+                    [&](std::uint64_t k, Memo<Tids>& lower) {
                       return counter(level_input(in, s, items, gating ? &neighbors : nullptr, k),
                                      lower);
+                    },
+                    [&](std::uint64_t k, Memo<Tids>& lower) {
+                      return count_top(
+                          level_input(in, s, items, gating ? &neighbors : nullptr, k), lower);
                     });
 }
 
@@ -113,16 +139,24 @@ bool bitsets_pay_off(const PipelineInput& in, const PipelineStart& s) {
   return total * 32 >= static_cast<std::uint64_t>(s.index.n_transactions) * pairs.size();
 }
 
-// The top level's sets are never read: it keeps counts only, which halves the peak.
+// The top level's sets are never read: it keeps counts only, and the level below it keeps
+// its sets one group at a time (see memo_top_levels.hpp).
 PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
   const ItemBits bits = ItemBits::from_pairs(s.index, s.pairs.counts);
   BitsetMemo memo = build_pair_bitsets(s.pairs.counts, bits);
   s.pairs.counts = ItemsetTable(2);
   const ItemTxnsRoaring no_bitmaps;
   return run_levels(in, std::move(s.result), std::move(memo),
-                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                    [&](std::uint64_t k, BitsetMemo& lower) {
+                      SpentSets spent(lower);
                       return count_k_itemsets_v6_gating_bitsets(
-                          level_input(in, s, no_bitmaps, nullptr, k), lower, k < in.k_max);
+                          level_input(in, s, no_bitmaps, nullptr, k), lower, k < in.k_max,
+                          &spent, &bits);
+                    },
+                    [&](std::uint64_t k, BitsetMemo& lower) {
+                      SpentSets spent(lower);
+                      return as_tables(count_top_levels_v6_gating_bitsets(
+                          level_input(in, s, no_bitmaps, nullptr, k), lower, &spent, &bits));
                     });
 }
 
@@ -136,10 +170,17 @@ PipelineResult run_memo_on_bitsets(const PipelineInput& in, PipelineStart s,
   s.pairs.counts = ItemsetTable(2);
   const ItemTxnsRoaring no_bitmaps;
   return run_levels(in, std::move(s.result), std::move(memo),
-                    [&](std::uint64_t k, const BitsetMemo& lower) {
+                    [&](std::uint64_t k, BitsetMemo& lower) {
+                      SpentSets spent(lower);
                       return count_memo_level_on_bitsets(
                           level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style,
-                          k < in.k_max);
+                          k < in.k_max, &spent);
+                    },
+                    [&](std::uint64_t k, BitsetMemo& lower) {
+                      SpentSets spent(lower);
+                      return as_tables(count_top_levels_on_bitsets(
+                          level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style,
+                          &spent));
                     });
 }
 
@@ -149,7 +190,8 @@ PipelineResult run_v2_memo_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s)) return run_memo_on_bitsets(in, std::move(s), {});
   return run_memo_pipeline<Bitmap>(in, std::move(s), false, build_pair_tid_map,
-                                   count_k_itemsets_v2_memo);
+                                   count_k_itemsets_v2_memo_consuming,
+                                   count_top_levels_v2_memo);
 }
 
 PipelineResult run_v3_adaptive_pipeline(const PipelineInput& in) {
@@ -157,7 +199,8 @@ PipelineResult run_v3_adaptive_pipeline(const PipelineInput& in) {
   if (bitsets_pay_off(in, s))
     return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = false, .adaptive = true});
   return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v3_adaptive);
+                                    count_k_itemsets_v3_adaptive_consuming,
+                                    count_top_levels_v3_adaptive);
 }
 
 PipelineResult run_v5_prefilter_pipeline(const PipelineInput& in) {
@@ -165,14 +208,16 @@ PipelineResult run_v5_prefilter_pipeline(const PipelineInput& in) {
   if (bitsets_pay_off(in, s))
     return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = true, .adaptive = false});
   return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v5_prefilter);
+                                    count_k_itemsets_v5_prefilter_consuming,
+                                    count_top_levels_v5_prefilter);
 }
 
 PipelineResult run_v6_gating_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s)) return run_gating_on_bitsets(in, std::move(s));
   return run_memo_pipeline<TidList>(in, std::move(s), true, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v6_gating);
+                                    count_k_itemsets_v6_gating_consuming,
+                                    count_top_levels_v6_gating);
 }
 
 }  // namespace tallyfold

@@ -1,0 +1,187 @@
+"""The memo pipelines on dense data, where every set is a transaction bitset (or a short
+list): the frequent pairs are counted on item bitsets, the two top levels are counted
+together, group by group, and the previous level's sets are freed as its groups are done.
+Every memo pipeline against brute force on shapes that reach each of these steps (and the
+sparse side of each choice), with the baseline's arrays row for row, on one CPU as on two."""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+from itertools import combinations
+
+import numpy as np
+import pytest
+
+import _tallyfold
+from reference import as_arrays, itemset_rows, min_count
+
+MEMO = ["rust_compute_pipeline_v2_memo", "rust_compute_pipeline_v3_adaptive",
+        "rust_compute_pipeline_v5_prefilter", "rust_compute_pipeline_v6_gating"]
+KEYS = ["itemsets", "counts", "lower_itemsets", "lower_counts", "item_counts",
+        "n_transactions"]
+N_ITEMS = 24
+
+
+def _dense_rows(seed, n_rows=3000):
+    """Three blocks of eight items, each basket most of one block plus a few strays: pairs
+    are frequent enough for transaction bitsets, levels 3 to 7 are non-empty at count 30,
+    level 3 has over 500 anchors (the pool's ranges, cut at group starts), sets run to many
+    blocks, and counts fall on both sides of the adaptive memo's list limit (twice the 47
+    words of a set: 94 transactions)."""
+    rng = random.Random(seed)
+    blocks = [range(0, 8), range(8, 16), range(16, 24)]
+    rows = []
+    for _ in range(n_rows):
+        row = {i for i in rng.choice(blocks) if rng.random() < 0.6}
+        row |= {i for i in range(N_ITEMS) if rng.random() < 0.08}
+        rows.append(row or {0})
+    return rows
+
+
+@pytest.fixture(scope="module")
+def dense():
+    rows = _dense_rows(1)
+    return rows, *as_arrays(rows)
+
+
+def _frequent(rows, k, cut):
+    counts = {}
+    for row in rows:
+        for s in combinations(sorted(row), k):
+            counts[s] = counts.get(s, 0) + 1
+    return {s: c for s, c in counts.items() if c >= cut}
+
+
+def _call(name, txn, item, k_max, min_support):
+    return getattr(_tallyfold, name)(txn, item, k_max, N_ITEMS, min_support, np.zeros(0))
+
+
+# (k_max, min_support): k_max 4 counts both top levels from the pairs; 5 and 6 from level 3,
+# with its 1,379 anchors on the pool; 7 also frees level 3's sets while level 4 is counted;
+# at 0.02, k_max 7 finds an empty top under a non-empty level 6 and 8 an empty level 7, which
+# empties both.
+SETTINGS = [(4, 0.01), (5, 0.01), (6, 0.01), (7, 0.01), (7, 0.02), (8, 0.02)]
+
+
+@pytest.mark.parametrize("k_max, min_support", SETTINGS)
+def test_memo_levels_match_brute_force(dense, k_max, min_support):
+    """Rows, counts and their lexicographic order as brute force gives them, and the
+    baseline's arrays exactly, for every memo pipeline."""
+    rows, txn, item = dense
+    cut = min_count(min_support, len(rows))
+    want_lower = _frequent(rows, k_max - 1, cut)
+    want = _frequent(rows, k_max, cut) if want_lower else {}
+    baseline = _call("rust_compute_pipeline", txn, item, k_max, min_support)
+    for name in MEMO:
+        result = _call(name, txn, item, k_max, min_support)
+        assert itemset_rows(result) == want, name
+        assert itemset_rows(result, "lower_") == want_lower, name
+        for prefix in ("", "lower_"):
+            ordered = [tuple(r) for r in result[prefix + "itemsets"].tolist()]
+            assert ordered == sorted(ordered), f"{name} {prefix}itemsets"
+        for key in KEYS:
+            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+
+
+def test_shape_reaches_each_step(dense):
+    """The settings above really cross what they claim: non-empty levels up to 6 at count
+    30 and up to 6 at count 60 with an empty 7, level 3 past 500 anchors, and level-5 sets on
+    both sides of the list limit."""
+    rows, _, _ = dense
+    assert len(_frequent(rows, 3, 30)) > 500
+    assert _frequent(rows, 7, 30) and not _frequent(rows, 7, 60) and _frequent(rows, 6, 60)
+    counts = _frequent(rows, 5, 30).values()
+    assert min(counts) < 94 <= max(counts)
+
+
+def _sparse_rows(seed, n_rows=2000):
+    """Three items of 300 per basket: the pairs are too many and too rare for bitsets, so
+    they are counted by the transaction scan."""
+    rng = random.Random(seed)
+    return [set(rng.sample(range(300), 3)) for _ in range(n_rows)]
+
+
+@pytest.mark.parametrize("shape, cut", [("dense", 0), ("dense", 1), ("dense", "median"),
+                                        ("sparse", 0), ("sparse", 2)])
+def test_pairs_match_brute_force(dense, shape, cut):
+    """The pairs on item bitsets (dense) and by the scan (sparse): every pair reaching the
+    min count, pairs exactly at it included (every co-occurring pair at min_support 0), in
+    lexicographic order, and the level above them, from every memo pipeline as from the
+    baseline."""
+    rows = dense[0][:2000] if shape == "dense" else _sparse_rows(3)
+    txn, item = as_arrays(rows)
+    n_items = 300
+    if cut == "median":
+        counts = sorted(_frequent(rows, 2, 1).values())
+        cut = counts[len(counts) // 2]
+    # A count as a fraction: ceil((cut - 0.5) / N * N) is cut; min_support 0 counts from 1.
+    min_support = (cut - 0.5) / len(rows) if cut else 0.0
+    cut = max(cut, 1)
+    want = _frequent(rows, 2, cut)
+    assert cut in want.values() or cut == 1
+    assert len(want) > 50
+    for k_max in (2, 3):
+        baseline = _tallyfold.rust_compute_pipeline(txn, item, k_max, n_items, min_support,
+                                                    np.zeros(0))
+        for name in MEMO:
+            result = getattr(_tallyfold, name)(txn, item, k_max, n_items, min_support,
+                                               np.zeros(0))
+            got = itemset_rows(result, "lower_" if k_max == 2 else "")
+            if k_max == 2:
+                assert itemset_rows(result) == {} and got == want, name
+                ordered = [tuple(r) for r in result["lower_itemsets"].tolist()]
+                assert ordered == sorted(ordered), name
+            else:
+                assert got == _frequent(rows, 3, cut), name
+            for key in KEYS:
+                np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+
+
+@pytest.mark.parametrize("rows, k_max, want, want_lower", [
+    # Level 3 is the last non-empty one: the top is empty, level 3 is returned.
+    ([{0, 1, 2}] * 4 + [{0, 1}, {2, 3}], 4, {}, {(0, 1, 2): 4}),
+    # Level 3 is already empty at k_max 4: both returned levels are.
+    ([{0, 1}] * 4 + [{1, 2}] * 4 + [{0, 2}] * 4, 4, {}, {}),
+    # One group whose last member is the only extension (a set nothing reads).
+    ([{0, 1, 2, 3}] * 5 + [{0, 1, 2}] * 2, 4, {(0, 1, 2, 3): 5},
+     {(0, 1, 2): 7, (0, 1, 3): 5, (0, 2, 3): 5, (1, 2, 3): 5}),
+], ids=["empty-top", "empty-lower", "one-extension"])
+def test_small_top_levels(rows, k_max, want, want_lower):
+    txn, item = as_arrays(rows)
+    for name in MEMO:
+        result = _call(name, txn, item, k_max, 0.3)
+        assert itemset_rows(result) == want, name
+        assert itemset_rows(result, "lower_") == want_lower, name
+
+
+def test_one_cpu_and_two_give_the_same_arrays(dense, tmp_path):
+    """Level 3's anchors are cut into ranges by the number of threads, and sets are freed as
+    ranges finish; rows, counts and order are the same on one CPU as on two."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs two CPUs")
+    _, txn, item = dense
+    np.save(tmp_path / "txn.npy", txn)
+    np.save(tmp_path / "item.npy", item)
+    code = textwrap.dedent(f"""
+        import os
+        os.sched_setaffinity(0, {{0}})
+        import numpy as np, _tallyfold
+        d = {str(tmp_path)!r}
+        txn, item = np.load(d + "/txn.npy"), np.load(d + "/item.npy")
+        for name in {MEMO!r}:
+            for k_max in (5, 7):
+                r = getattr(_tallyfold, name)(txn, item, k_max, {N_ITEMS}, 0.01, np.zeros(0))
+                np.savez(f"{{d}}/{{name}}{{k_max}}.npz", **{{k: r[k] for k in {KEYS!r}}})
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    for name in MEMO:
+        for k_max in (5, 7):
+            two = _call(name, txn, item, k_max, 0.01)
+            one = np.load(tmp_path / f"{name}{k_max}.npz")
+            assert len(two["counts"]) > 10
+            for key in KEYS:
+                np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {k_max} {key}")
