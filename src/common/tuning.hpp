@@ -139,13 +139,4 @@ namespace tallyfold::tuning {
 inline constexpr std::size_t kMemoFirstBlockBytes = std::size_t{16} << 10;
 inline constexpr std::size_t kMemoBlockBytes = std::size_t{1} << 20;
 
-// Memo pipelines: the frequent pairs are counted on item bitsets when the frequent items'
-// pairs times the words of a bitset, times this cost, come below the pairs the scan would
-// meet in the transactions (their entries squared over 2N). The estimates favour the bitsets
-// 44- to 56-fold on chess (counts 2557, 1918), 9- to 13-fold on mushroom (1625, 813), and
-// disfavour them 10-fold on groceries (count 10); an index build plus the pairs took 0.73
-// instead of 1.26 ms on chess at 2557, 1.12 instead of 2.71 ms on mushroom at 1625, and the
-// same 1.36 ms on groceries, which keeps the scan. Values from 0.2 to 5 choose the same.
-inline constexpr double kPairAndWordCost = 1.0;
-
 }  // namespace tallyfold::tuning

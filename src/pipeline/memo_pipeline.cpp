@@ -9,7 +9,6 @@
 #include "common/min_count.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/bitset_memo.hpp"
-#include "itemsets/frequent_pairs_on_bitsets.hpp"
 #include "itemsets/memo_counters.hpp"
 #include "itemsets/memo_on_bitsets.hpp"
 #include "pairs/frequent_pairs.hpp"
@@ -31,8 +30,7 @@ PipelineStart start_pipeline(const PipelineInput& in) {
   PipelineStart s{build_inverted_index(in.txn_ids, in.item_ids, in.n_items), 0, {}, {}, {}};
   s.weights = cap_weights(in, s.index);
   s.min_count = min_count_u32(in.min_support, s.index.n_transactions);
-  std::optional<FrequentPairs> dense = frequent_pairs_on_bitsets(s.index, in.min_support);
-  s.pairs = dense ? std::move(*dense) : count_frequent_pairs(s.index, in.min_support);
+  s.pairs = count_frequent_pairs(s.index, in.min_support);
   s.result.n_transactions = s.index.n_transactions;
   s.result.n_items = in.n_items;
   s.result.item_counts = s.index.item_counts;
