@@ -86,6 +86,11 @@ def _metrics(co, n, count_a, s_a, s_b):
     return support, confidence, lift, conviction, leverage, cosine, jaccard
 
 
+def frequent_of_rows(rows, k: int, cut: int) -> dict[tuple, int]:
+    """The k-itemsets of a list of baskets (sets) found in at least `cut` of them, with counts."""
+    return {s: c for s, c in itemset_counts(dict(enumerate(rows)), k).items() if c >= cut}
+
+
 def itemset_counts(bsk: dict, k: int) -> dict[tuple, int]:
     """Number of baskets containing each k-itemset (sorted tuple) that occurs at all."""
     counts: dict[tuple, int] = {}

@@ -9,13 +9,12 @@ import random
 import subprocess
 import sys
 import textwrap
-from itertools import combinations
 
 import numpy as np
 import pytest
 
 import _tallyfold
-from reference import as_arrays, itemset_rows, min_count
+from reference import as_arrays, frequent_of_rows, itemset_rows, min_count
 
 MEMO = ["rust_compute_pipeline_v2_memo", "rust_compute_pipeline_v3_adaptive",
         "rust_compute_pipeline_v5_prefilter", "rust_compute_pipeline_v6_gating"]
@@ -46,14 +45,6 @@ def dense():
     return rows, *as_arrays(rows)
 
 
-def _frequent(rows, k, cut):
-    counts = {}
-    for row in rows:
-        for s in combinations(sorted(row), k):
-            counts[s] = counts.get(s, 0) + 1
-    return {s: c for s, c in counts.items() if c >= cut}
-
-
 def _call(name, txn, item, k_max, min_support):
     return getattr(_tallyfold, name)(txn, item, k_max, N_ITEMS, min_support, np.zeros(0))
 
@@ -71,8 +62,8 @@ def test_memo_levels_match_brute_force(dense, k_max, min_support):
     baseline's arrays exactly, for every memo pipeline."""
     rows, txn, item = dense
     cut = min_count(min_support, len(rows))
-    want_lower = _frequent(rows, k_max - 1, cut)
-    want = _frequent(rows, k_max, cut) if want_lower else {}
+    want_lower = frequent_of_rows(rows, k_max - 1, cut)
+    want = frequent_of_rows(rows, k_max, cut) if want_lower else {}
     baseline = _call("rust_compute_pipeline", txn, item, k_max, min_support)
     for name in MEMO:
         result = _call(name, txn, item, k_max, min_support)
@@ -90,9 +81,9 @@ def test_shape_reaches_each_step(dense):
     30 and up to 6 at count 60 with an empty 7, level 3 past 500 anchors, and level-5 sets on
     both sides of the list limit."""
     rows, _, _ = dense
-    assert len(_frequent(rows, 3, 30)) > 500
-    assert _frequent(rows, 7, 30) and not _frequent(rows, 7, 60) and _frequent(rows, 6, 60)
-    counts = _frequent(rows, 5, 30).values()
+    assert len(frequent_of_rows(rows, 3, 30)) > 500
+    assert frequent_of_rows(rows, 7, 30) and not frequent_of_rows(rows, 7, 60) and frequent_of_rows(rows, 6, 60)
+    counts = frequent_of_rows(rows, 5, 30).values()
     assert min(counts) < 94 <= max(counts)
 
 
@@ -114,12 +105,12 @@ def test_pairs_match_brute_force(dense, shape, cut):
     txn, item = as_arrays(rows)
     n_items = 300
     if cut == "median":
-        counts = sorted(_frequent(rows, 2, 1).values())
+        counts = sorted(frequent_of_rows(rows, 2, 1).values())
         cut = counts[len(counts) // 2]
     # A count as a fraction: ceil((cut - 0.5) / N * N) is cut; min_support 0 counts from 1.
     min_support = (cut - 0.5) / len(rows) if cut else 0.0
     cut = max(cut, 1)
-    want = _frequent(rows, 2, cut)
+    want = frequent_of_rows(rows, 2, cut)
     assert cut in want.values() or cut == 1
     assert len(want) > 50
     for k_max in (2, 3):
@@ -134,7 +125,7 @@ def test_pairs_match_brute_force(dense, shape, cut):
                 ordered = [tuple(r) for r in result["lower_itemsets"].tolist()]
                 assert ordered == sorted(ordered), name
             else:
-                assert got == _frequent(rows, 3, cut), name
+                assert got == frequent_of_rows(rows, 3, cut), name
             for key in KEYS:
                 np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
 

@@ -8,13 +8,13 @@ import random
 import subprocess
 import sys
 import textwrap
-from itertools import combinations
 
 import numpy as np
 import pytest
 
 import _tallyfold
-from reference import as_arrays, baskets, itemset_rows, min_count, pipeline_levels
+from reference import (as_arrays, baskets, frequent_of_rows, itemset_rows, min_count,
+                       pipeline_levels)
 
 PIPELINES = ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring",
              "rust_compute_pipeline_v2_memo", "rust_compute_pipeline_v3_adaptive",
@@ -49,14 +49,6 @@ def sparse():
     return rows, txn, item
 
 
-def _frequent(rows, k, cut):
-    counts = {}
-    for row in rows:
-        for s in combinations(sorted(row), k):
-            counts[s] = counts.get(s, 0) + 1
-    return {s: c for s, c in counts.items() if c >= cut}
-
-
 @pytest.mark.parametrize("k_max, min_support", [(3, 9 / 70_000), (4, 6 / 70_000),
                                                  (6, 40 / 70_000)])
 def test_sibling_groups_match_brute_force(sparse, k_max, min_support):
@@ -65,8 +57,8 @@ def test_sibling_groups_match_brute_force(sparse, k_max, min_support):
     ascending lexicographic order, and all agree array for array."""
     rows, txn, item = sparse
     cut = min_count(min_support, len(rows))
-    want = _frequent(rows, k_max, cut)
-    want_lower = _frequent(rows, k_max - 1, cut)
+    want = frequent_of_rows(rows, k_max, cut)
+    want_lower = frequent_of_rows(rows, k_max - 1, cut)
     assert len(want) > 0
     first = None
     for name in PIPELINES:
@@ -85,9 +77,9 @@ def test_wide_group_sizes_cross_the_table_limit(sparse):
     """The shape really holds groups on both sides of the 256-sibling table: the level-3
     group under item 0 and the level-4 group under (0, 1) are wider, the planted ones narrower."""
     rows, _, _ = sparse
-    pairs = _frequent(rows, 2, 6)
+    pairs = frequent_of_rows(rows, 2, 6)
     under_0 = [b for (a, b) in pairs if a == 0]
-    under_01 = [c for (a, b, c) in _frequent(rows, 3, 6) if (a, b) == (0, 1)]
+    under_01 = [c for (a, b, c) in frequent_of_rows(rows, 3, 6) if (a, b) == (0, 1)]
     assert len(under_0) > 256 and len(under_01) > 256
 
 
