@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Frequent itemsets up to size k_max: every _tallyfold pipeline engine beside peer libraries.
 
-Engines: each function of _tallyfold named rust_*pipeline* that this build has, and the peers
+Engines: each function of _tallyfold named rust_*pipeline* that this build has,
+rust_compute_itemsets (given level k_max - 1, prepared by the pipeline before timing, it counts
+every extension to size k_max; its rows that reach the min count are its level k_max), and the peers
 that are installed: pyfim (fpgrowth, eclat, apriori), mlxtend (fpgrowth, apriori) and
 efficient-apriori. Data: synthetic baskets at --sizes rows and the FIMI files present beside
 the repository, each at two (or, with --heavy, three) minimum supports.
@@ -73,6 +75,7 @@ TALLYFOLD_ORDER = (
     "rust_compute_pipeline_v6_gating",
     "rust_eclat_pipeline",
     "rust_classic_compute_pipeline",
+    "rust_compute_itemsets",
 )
 PEERS = ("pyfim fpgrowth", "pyfim eclat", "pyfim apriori", "mlxtend fpgrowth", "mlxtend apriori",
          "efficient-apriori")
@@ -130,8 +133,8 @@ def peer_fraction(min_count: int, n_transactions: int) -> float:
 
 def tallyfold_engines() -> list[str]:
     import _tallyfold
-    found = [n for n in dir(_tallyfold) if n.startswith("rust_") and "pipeline" in n
-             and callable(getattr(_tallyfold, n))]
+    found = [n for n in dir(_tallyfold) if n.startswith("rust_") and callable(getattr(_tallyfold, n))
+             and ("pipeline" in n or n == "rust_compute_itemsets")]
     known = [n for n in TALLYFOLD_ORDER if n in found]
     return known + sorted(n for n in found if n not in known)
 
@@ -224,6 +227,21 @@ def build_call(engine: str, cfg: dict, txn_ids, item_ids) -> tuple[Callable, Cal
         fn_name = engine.split(" ", 1)[1]
         fn = getattr(_tallyfold, fn_name)
         weights = np.zeros(0, dtype=np.float64)
+        if fn_name == "rust_compute_itemsets":
+            # The one level step: level k_max - 1 comes from the pipeline, outside the timing.
+            given = _tallyfold.rust_compute_pipeline(txn_ids, item_ids, low, n_items, min_support,
+                                                     weights)
+            # A two-level pipeline hands its pairs back as the lower level.
+            prefix = "lower_" if low == 2 else ""
+            lower = np.ascontiguousarray(given[prefix + "itemsets"], dtype=np.int32)
+            lower_counts = given[prefix + "counts"]
+            call = lambda: fn(txn_ids, item_ids, lower, k_max, n_items, weights)  # noqa: E731
+
+            def convert(out):
+                keep = np.asarray(out["counts"]) >= min_count
+                return {k_max: canonical(out["itemsets"][keep], out["counts"][keep], k_max),
+                        low: canonical(lower, lower_counts, low)}
+            return call, convert
         if fn_name == "rust_eclat_pipeline":
             call = lambda: fn(txn_ids, item_ids, k_max, n_items, min_support)  # noqa: E731
         elif fn_name == "rust_classic_compute_pipeline":
