@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Frequent itemsets up to size k_max: every _tallyfold pipeline engine beside peer libraries.
 
-Engines: each function of _tallyfold named rust_*pipeline* that this build has, and the peers
+Engines: each function of _tallyfold named rust_*pipeline* that this build has,
+rust_compute_itemsets (given level k_max - 1, prepared by the pipeline before timing, it counts
+every extension to size k_max; its rows that reach the min count are its level k_max), and the peers
 that are installed: pyfim (fpgrowth, eclat, apriori), mlxtend (fpgrowth, apriori) and
 efficient-apriori. Data: synthetic baskets at --sizes rows and the FIMI files present beside
 the repository, each at two (or, with --heavy, three) minimum supports.
@@ -73,6 +75,7 @@ TALLYFOLD_ORDER = (
     "rust_compute_pipeline_v6_gating",
     "rust_eclat_pipeline",
     "rust_classic_compute_pipeline",
+    "rust_compute_itemsets",
 )
 PEERS = ("pyfim fpgrowth", "pyfim eclat", "pyfim apriori", "mlxtend fpgrowth", "mlxtend apriori",
          "efficient-apriori")
@@ -130,8 +133,8 @@ def peer_fraction(min_count: int, n_transactions: int) -> float:
 
 def tallyfold_engines() -> list[str]:
     import _tallyfold
-    found = [n for n in dir(_tallyfold) if n.startswith("rust_") and "pipeline" in n
-             and callable(getattr(_tallyfold, n))]
+    found = [n for n in dir(_tallyfold) if n.startswith("rust_") and callable(getattr(_tallyfold, n))
+             and ("pipeline" in n or n == "rust_compute_itemsets")]
     known = [n for n in TALLYFOLD_ORDER if n in found]
     return known + sorted(n for n in found if n not in known)
 
@@ -224,6 +227,21 @@ def build_call(engine: str, cfg: dict, txn_ids, item_ids) -> tuple[Callable, Cal
         fn_name = engine.split(" ", 1)[1]
         fn = getattr(_tallyfold, fn_name)
         weights = np.zeros(0, dtype=np.float64)
+        if fn_name == "rust_compute_itemsets":
+            # The one level step: level k_max - 1 comes from the pipeline, outside the timing.
+            given = _tallyfold.rust_compute_pipeline(txn_ids, item_ids, low, n_items, min_support,
+                                                     weights)
+            # A two-level pipeline hands its pairs back as the lower level.
+            prefix = "lower_" if low == 2 else ""
+            lower = np.ascontiguousarray(given[prefix + "itemsets"], dtype=np.int32)
+            lower_counts = given[prefix + "counts"]
+            call = lambda: fn(txn_ids, item_ids, lower, k_max, n_items, weights)  # noqa: E731
+
+            def convert(out):
+                keep = np.asarray(out["counts"]) >= min_count
+                return {k_max: canonical(out["itemsets"][keep], out["counts"][keep], k_max),
+                        low: canonical(lower, lower_counts, low)}
+            return call, convert
         if fn_name == "rust_eclat_pipeline":
             call = lambda: fn(txn_ids, item_ids, k_max, n_items, min_support)  # noqa: E731
         elif fn_name == "rust_classic_compute_pipeline":
@@ -315,6 +333,10 @@ def worker_main(cfg_json: str) -> None:
             secs = time.perf_counter() - t0
             peak = max(0, status_kib("VmHWM") - base) / 1024.0
             answer = {"secs": secs, "peak_mib": peak}
+            if is_tallyfold(engine):
+                # The arrays handed back: the result part of this call's memory bound.
+                answer["result_mib"] = sum(v.nbytes for v in out.values()
+                                           if isinstance(v, np.ndarray)) / 2**20
         except MemoryError:
             cap = cfg.get("address_limit")
             answer = {"error": "out of memory (MemoryError" + (
@@ -434,6 +456,7 @@ class Outcome:
     note: str = ""
     times: list[float] = field(default_factory=list)
     peak_mib: float | None = None
+    result_mib: float | None = None  # the arrays the call returned, when it reports them
     one_cpu_times: list[float] = field(default_factory=list)
     rows: int | None = None
     agrees: bool | None = None
@@ -462,16 +485,31 @@ class Case:
     reference: str | None = None
     mismatch: bool = False
     bound_mib: float | None = None  # 2 x (index + result), the ceiling for a call's peak
+    index_mib: float = 0.0
+
+
+def index_mib(b: Baskets) -> float:
+    """The index lists every input row once by transaction and once by item (4 bytes each)
+    with an offset per transaction and per item."""
+    return (8 * b.n_rows + 8 * (b.n_transactions + b.n_items)) / 2**20
 
 
 def memory_bound_mib(b: Baskets, levels: dict[int, tuple[np.ndarray, np.ndarray]]) -> float:
-    """2 x (index + result): the index lists every input row once by transaction and once by
-    item (4 bytes each) with an offset per transaction and per item; the result holds both
-    levels' rows as int32, their counts as int64 and one int64 item count per item id."""
-    index = 8 * b.n_rows + 8 * (b.n_transactions + b.n_items)
+    """2 x (index + result), the result holding both levels' rows as int32, their counts as
+    int64 and one int64 item count per item id."""
     result = 8 * b.n_items + sum(items.size * 4 + counts.size * 8
                                  for items, counts in levels.values())
-    return 2 * (index + result) / 2**20
+    return 2 * (index_mib(b) + result / 2**20)
+
+
+def engine_bound_mib(case: "Case", o: "Outcome") -> float | None:
+    """The bound of one engine: a call that returns more than the two levels (every extension
+    of a level, without a min count) is allowed twice what it returned."""
+    if not case.bound_mib:
+        return None
+    if o.result_mib is None:
+        return case.bound_mib
+    return max(case.bound_mib, 2 * (case.index_mib + o.result_mib))
 
 
 def datasets_from_args(args) -> list[Dataset]:
@@ -575,6 +613,7 @@ def check_case(case: Case, workers: dict[str, Worker], b: Baskets) -> None:
         return
     want = load_levels(workers[ref].result_path, sizes)
     case.bound_mib = memory_bound_mib(b, want)
+    case.index_mib = index_mib(b)
     counter_box: list[TrueCounter] = []
 
     def counter() -> TrueCounter:
@@ -703,6 +742,8 @@ def absorb(o: Outcome, reply: dict, timeout: float, case: Case, budget: Budget) 
         return False
     o.times.append(reply["secs"])
     o.peak_mib = max(o.peak_mib or 0.0, reply["peak_mib"])
+    if "result_mib" in reply:
+        o.result_mib = reply["result_mib"]
     return True
 
 
@@ -733,8 +774,9 @@ def print_case_table(case: Case) -> None:
         ratio = f"{'-':>15}" if r is None else f"{r:15.3f}" if r >= 0.001 else f"{r:15.1e}"
         flag = "   MISMATCH" if o.agrees is False else ""
         eff = f"{o.efficiency:13.2f}" if o.efficiency is not None else f"{'-':>13}"
-        within = (f"{o.peak_mib / case.bound_mib:12.2f}"
-                  if o.peak_mib is not None and case.bound_mib and is_tallyfold(o.engine)
+        bound = engine_bound_mib(case, o)
+        within = (f"{o.peak_mib / bound:12.2f}"
+                  if o.peak_mib is not None and bound and is_tallyfold(o.engine)
                   else f"{'-':>12}")
         print(f"  {o.engine:<{w}} {o.median:10.4f} {len(o.times):>5} {peak} {o.rows:>10,} {ratio}"
               f" {eff} {within}{flag}")
@@ -882,7 +924,8 @@ def main() -> None:
           "1->2 CPU eff: parallel efficiency, median time in a worker confined to one CPU / "
           "(2 x median time on all CPUs); 1.0 = the second CPU halves the time.\n"
           "peak / bound: peak MiB / (2 x (index + result)), the index estimated as two 4-byte "
-          "entries per input row plus offsets, the result as both returned levels; at most 1 "
+          "entries per input row plus offsets, the result as both returned levels (or the arrays a "
+          "call returned, when more: rust_compute_itemsets); at most 1 "
           "is the goal.\n"
           "Peers get the threshold as a count (pyfim) or as the fraction (count - 0.5) / N, which "
           "selects exactly the itemsets with count >= ceil(min_support * N).")
