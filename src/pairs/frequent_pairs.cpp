@@ -32,14 +32,28 @@ void keep_pairs(std::uint32_t a, std::vector<std::uint64_t>& kept, PairChunk& ou
   }
 }
 
-// Every pair of frequent items counted by scanning the transactions (cut to frequent items:
-// `offsets`, `items`) of each anchor; `costs` are the anchors' scan lengths.
+// Every pair of frequent items (`anchors`, flagged in `frequent`) counted by scanning each
+// anchor's transactions.
 std::vector<PairChunk> count_pairs_by_scan(const InvertedIndex& index,
                                            const std::vector<std::uint32_t>& anchors,
-                                           const std::vector<std::uint32_t>& offsets,
-                                           const std::vector<std::uint32_t>& items,
-                                           const std::vector<std::uint64_t>& costs,
+                                           const std::vector<std::uint8_t>& frequent,
                                            std::uint64_t min_count) {
+  // Transactions cut to frequent items: an infrequent partner can never reach the min count,
+  // so dropping it up front spares every anchor the work of counting it.
+  std::vector<std::uint32_t> offsets(index.n_transactions + 1, 0), items;
+  items.reserve(index.txn_items.size());
+  for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
+    throw_if_cancelled_every(t);
+    for (std::uint32_t i : index.items_of(t))
+      if (frequent[i]) items.push_back(i);
+    offsets[t + 1] = static_cast<std::uint32_t>(items.size());
+  }
+  std::vector<std::uint64_t> costs(anchors.size());
+  for (std::size_t i = 0; i < anchors.size(); ++i) {
+    throw_if_cancelled_every(i);
+    for (std::uint32_t t : index.txns_of(anchors[i])) costs[i] += offsets[t + 1] - offsets[t];
+  }
+
   // Each unordered pair is counted from its smaller item only: the scan of a transaction
   // starts just past the anchor.
   const auto ranges = balanced_ranges(anchors.size(), pool_threads() * tuning::kChunksPerThread,
@@ -70,18 +84,24 @@ std::vector<PairChunk> count_pairs_by_scan(const InvertedIndex& index,
 
 // Whether counting every pair of frequent items as the popcount of their transaction
 // bitsets' AND beats scanning the transactions: a scan does one counter increment per pair
-// a transaction holds (`scan_increments`), the bitsets one word per pair of frequent items
-// and transaction word. Bitsets are also kept only where they take no more room than the
-// lists of those items in the index.
+// of frequent items a transaction holds, the bitsets one word per pair of frequent items and
+// transaction word. Bitsets are also kept only where they take no more room than the lists
+// of those items in the index. The lengths are counted only where bitsets fit.
 bool pair_bitsets_pay_off(const InvertedIndex& index, const std::vector<std::uint32_t>& anchors,
-                          std::uint64_t scan_increments) {
+                          const std::vector<std::uint8_t>& frequent) {
   if (index.n_transactions > tuning::kBitsetMaxTransactions || anchors.size() < 2) return false;
-  const std::uint64_t words = bitset_words(index.n_transactions);
+  const std::uint64_t words = bitset_words(index.n_transactions), f = anchors.size();
   std::uint64_t list_entries = 0;
   for (std::uint32_t a : anchors) list_entries += index.item_counts[a];
-  const std::uint64_t f = anchors.size();
-  return f * words * 2 <= list_entries &&
-         f * (f - 1) / 2 * words <= scan_increments * tuning::kPairWordsPerIncrement;
+  if (f * words * 2 > list_entries) return false;
+  std::uint64_t scan_increments = 0;
+  for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
+    throw_if_cancelled_every(t);
+    std::uint64_t held = 0;
+    for (std::uint32_t i : index.items_of(t)) held += frequent[i];
+    scan_increments += held * held / 2;
+  }
+  return f * (f - 1) / 2 * words <= scan_increments * tuning::kPairWordsPerIncrement;
 }
 
 // Every pair of frequent items (`anchors`, ascending) counted on transaction bitsets.
@@ -121,31 +141,11 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
   for (std::uint32_t i = 0; i < n_items; ++i)
     if (index.item_counts[i] > 0 && index.item_counts[i] >= min_count) anchors.push_back(i);
 
-  // Transactions cut to frequent items: an infrequent partner can never reach the min count,
-  // so dropping it up front spares every anchor the work of counting it.
   std::vector<std::uint8_t> frequent(n_items, 0);
   for (std::uint32_t a : anchors) frequent[a] = 1;
-  std::vector<std::uint32_t> offsets(index.n_transactions + 1, 0), items;
-  items.reserve(index.txn_items.size());
-  for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
-    throw_if_cancelled_every(t);
-    for (std::uint32_t i : index.items_of(t))
-      if (frequent[i]) items.push_back(i);
-    offsets[t + 1] = static_cast<std::uint32_t>(items.size());
-  }
-
-  std::vector<std::uint64_t> costs(anchors.size());
-  for (std::size_t i = 0; i < anchors.size(); ++i) {
-    throw_if_cancelled_every(i);
-    for (std::uint32_t t : index.txns_of(anchors[i])) costs[i] += offsets[t + 1] - offsets[t];
-  }
-
-  std::uint64_t scan_increments = 0;
-  for (std::uint64_t c : costs) scan_increments += c / 2;
-  std::vector<PairChunk> chunks =
-      pair_bitsets_pay_off(index, anchors, scan_increments)
-          ? count_pairs_on_bitsets(index, anchors, min_count)
-          : count_pairs_by_scan(index, anchors, offsets, items, costs, min_count);
+  std::vector<PairChunk> chunks = pair_bitsets_pay_off(index, anchors, frequent)
+                                      ? count_pairs_on_bitsets(index, anchors, min_count)
+                                      : count_pairs_by_scan(index, anchors, frequent, min_count);
 
   FrequentPairs result;
   std::size_t total = 0;

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <optional>
-#include <type_traits>
 
 #include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
@@ -59,22 +58,20 @@ std::optional<TopTables> as_tables(TopLevels levels) {
 }
 
 // Level k from level k - 1 by `count` until k_max or the first empty level, which empties
-// both returned levels: nothing extends it. With `count_top` the two top levels come from one
-// call from level k_max - 2 where the counter can (it gives nothing otherwise), so level
-// k_max - 2's sets are the last ones held in full.
-template <class MemoType, class Count, class CountTop = std::nullptr_t>
+// both returned levels: nothing extends it. `count_top` gives the two top levels in one call
+// from level k_max - 2 where the counter can (nothing otherwise), so level k_max - 2's sets
+// are the last ones held in full.
+template <class MemoType, class Count, class CountTop>
 PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoType memo,
-                          Count count, CountTop count_top = nullptr) {
+                          Count count, CountTop count_top) {
   for (std::uint64_t k = 3;; ++k) {
     throw_if_cancelled();
-    if constexpr (!std::is_null_pointer_v<CountTop>) {
-      if (k + 1 == in.k_max) {
-        if (std::optional<TopTables> levels = count_top(k, memo)) {
-          const bool lower_empty = levels->lower.empty();
-          result.final_level = std::move(lower_empty ? levels->lower : levels->top);
-          result.lower_level = lower_empty ? ItemsetTable(0) : std::move(levels->lower);
-          return result;
-        }
+    if (k + 1 == in.k_max) {
+      if (std::optional<TopTables> levels = count_top(k, memo)) {
+        const bool lower_empty = levels->lower.empty();
+        result.final_level = std::move(lower_empty ? levels->lower : levels->top);
+        result.lower_level = lower_empty ? ItemsetTable(0) : std::move(levels->lower);
+        return result;
       }
     }
     MemoType next = count(k, memo);
