@@ -83,8 +83,7 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
       const std::uint32_t lowest = siblings[chosen.front()];
       std::uint32_t* counts = cells.data();
       reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-        for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
-          ++counts[position[*it]];
+        for (const std::uint32_t item : items_from(items, lowest)) ++counts[position[item]];
       });
       counts[0] = 0;
       for (std::uint32_t j : chosen) {
@@ -139,8 +138,7 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
         const auto tids = walk(set, buffer);
         std::uint32_t* counts = cells.data();
         reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-          for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
-            ++counts[position[*it]];
+          for (const std::uint32_t item : items_from(items, lowest)) ++counts[position[item]];
         });
         counts[0] = 0;  // items that are no chosen sibling
         for (std::uint32_t j : chosen) position[siblings[j]] = 0;
@@ -168,8 +166,8 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
           if (lists.size() < siblings.size() + 1) lists.resize(siblings.size() + 1);
           const std::uint32_t first_kept = siblings[kept.front()];
           reduced.scan_indexed(tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
-            for (auto it = std::lower_bound(items.begin(), items.end(), first_kept); it != items.end(); ++it)
-              if (const std::uint32_t p = position[*it]) lists[p].push_back(t);
+            for (const std::uint32_t item : items_from(items, first_kept))
+              if (const std::uint32_t p = position[item]) lists[p].push_back(t);
           });
         }
         for (std::size_t x = 0; x + 1 < kept.size(); ++x) position[siblings[kept[x]]] = 0;

@@ -3,6 +3,7 @@
 // level, then (optionally) capped by weight. A transaction with fewer than k such items is
 // dropped: it cannot hold a k-itemset.
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -43,6 +44,16 @@ struct ReducedTransactions {
     }
   }
 };
+
+// The items of a transaction from `lowest` on, for callers that count by a position table
+// in which items below `lowest` hold 0: a short row is returned whole, since a binary search
+// over a few items costs more in mispredicted branches than touching the items it skips.
+inline std::span<const std::uint32_t> items_from(std::span<const std::uint32_t> items,
+                                                 std::uint32_t lowest) {
+  constexpr std::size_t kWholeRow = 16;
+  if (items.size() <= kWholeRow) return items;
+  return {std::lower_bound(items.begin(), items.end(), lowest), items.end()};
+}
 
 // Flags of the items that occur in some itemset of `frequent` (ids outside 0..n_items-1,
 // which no transaction holds, are ignored).
