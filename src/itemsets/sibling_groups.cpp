@@ -59,8 +59,8 @@ void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
   const std::uint32_t* position = position_.data();
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
     std::size_t n = 0;
-    for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it) {
-      const std::uint32_t p = position[*it];
+    for (const std::uint32_t item : items_from(items, lowest)) {
+      const std::uint32_t p = position[item];
       present[n] = p - 1;
       n += p != 0;
     }
@@ -98,8 +98,7 @@ void SiblingCounter::count_row(std::span<const std::uint32_t> prefix,
   const std::uint32_t lowest = above.front();
   // Positions here are relative to the siblings above i; the cell for "none" is never read.
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-    for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
-      ++cells[position[*it]];
+    for (const std::uint32_t item : items_from(items, lowest)) ++cells[position[item]];
   });
   unmark(above);
   cells[0] = 0;
