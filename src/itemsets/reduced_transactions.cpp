@@ -1,6 +1,10 @@
 #include "itemsets/reduced_transactions.hpp"
 
+#include <algorithm>
+
 #include "common/cancel.hpp"
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
 #include "common/weight_cap.hpp"
 
 namespace tallyfold {
@@ -27,24 +31,61 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
   const std::uint32_t n = index.n_transactions;
   reduced.begin.assign(n, 0);
   reduced.length.assign(n, 0);
-  reduced.items.reserve(index.txn_items.size() / 2);
-  for (std::uint32_t t = 0; t < n; ++t) {
-    if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
-    const auto start = static_cast<std::uint32_t>(reduced.items.size());
-    for (std::uint32_t item : index.items_of(t))
-      if (item_flags[item]) reduced.items.push_back(item);
-    const std::size_t length = reduced.items.size() - start;
-    if (length < k || length == 0) {
-      reduced.items.resize(start);
-      continue;
+  // Two passes over ranges of transactions, on the pool for a large index: the first finds
+  // each transaction's kept length (the cap keeps min(length, cap) items), the second writes
+  // every range's items at its own offset, so the buffer is allocated once at its final size
+  // and the result does not depend on the number of threads.
+  const std::vector<IndexRange> ranges =
+      index.txn_items.size() < tuning::kParallelReduceMinRows
+          ? std::vector<IndexRange>{{0, n}}
+          : pass_chunks(n, 0, kTransactionsPerCancelCheck);
+  std::vector<std::uint64_t> range_items(ranges.size() + 1, 0), range_kept(ranges.size() + 1, 0);
+  for_each_range(ranges, [&](std::size_t c, IndexRange range) {
+    std::uint64_t items = 0, kept = 0;
+    for (std::size_t t = range.begin; t < range.end; ++t) {
+      if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
+      std::uint64_t length = 0;
+      for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t))) length += item_flags[item];
+      if (length < k || length == 0) continue;
+      if (cap) length = std::min<std::uint64_t>(length, *cap);
+      reduced.length[t] = static_cast<std::uint32_t>(length);
+      items += length;
+      kept += length > 0;
     }
-    std::size_t kept_length = length;
-    if (cap) kept_length = cap_by_weight(reduced.items.data() + start, length, weights, *cap);
-    reduced.items.resize(start + kept_length);
-    reduced.begin[t] = start;
-    reduced.length[t] = static_cast<std::uint32_t>(kept_length);
-    if (kept_length > 0) reduced.kept.push_back(t);
+    range_items[c + 1] = items;
+    range_kept[c + 1] = kept;
+  });
+  for (std::size_t c = 0; c < ranges.size(); ++c) {
+    range_items[c + 1] += range_items[c];
+    range_kept[c + 1] += range_kept[c];
   }
+  reduced.items.resize(range_items.back());
+  reduced.kept.resize(range_kept.back());
+  for_each_range(ranges, [&](std::size_t c, IndexRange range) {
+    auto write = static_cast<std::uint32_t>(range_items[c]);
+    std::size_t kept = range_kept[c];
+    std::vector<std::uint32_t> uncapped;  // a capped transaction's items before the cap
+    for (std::size_t t = range.begin; t < range.end; ++t) {
+      if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
+      const std::uint32_t length = reduced.length[t];
+      if (length == 0) continue;
+      const auto row = index.items_of(static_cast<std::uint32_t>(t));
+      reduced.begin[t] = write;
+      reduced.kept[kept++] = static_cast<std::uint32_t>(t);
+      if (cap) {
+        uncapped.clear();
+        for (std::uint32_t item : row)
+          if (item_flags[item]) uncapped.push_back(item);
+        cap_by_weight(uncapped.data(), uncapped.size(), weights, *cap);
+        std::copy_n(uncapped.begin(), length, reduced.items.begin() + write);
+      } else {
+        std::uint32_t* out = reduced.items.data() + write;
+        for (std::uint32_t item : row)
+          if (item_flags[item]) *out++ = item;
+      }
+      write += length;
+    }
+  });
   return reduced;
 }
 
