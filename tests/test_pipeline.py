@@ -339,6 +339,44 @@ def test_dense_lone_level_with_odd_rows_matches_brute_force(odd_rows):
     assert len(got) > 50
 
 
+def _sparse_rows(seed, n_rows, n_items):
+    """Baskets of 3-8 items from a long tail over many items, with a few planted runs: too
+    sparse for transaction bitsets, so anchors find their transactions in the item lists."""
+    rng = random.Random(seed)
+    weights = [1 / (i + 1) for i in range(n_items)]
+    rows = []
+    for _ in range(n_rows):
+        row = set(rng.choices(range(n_items), weights, k=rng.randint(3, 8)))
+        if rng.random() < 0.2:
+            start = rng.randrange(n_items - 6)
+            row |= set(range(start, start + rng.randint(3, 6)))
+        rows.append(row)
+    return rows
+
+
+@pytest.mark.parametrize("seed, k, floor, odd_rows", [
+    (11, 2, 2, [(900,)]),                  # single-item anchors, one id that never occurs
+    (12, 3, 3, [(5, 3), (4, 4)]),          # over 500 anchors; rows out of order or repeating
+    (13, 4, 2, [(0, 1, 1000), (2, 1, 0)]),  # an id past every basket's; a reversed row
+])
+def test_sparse_lone_level_matches_brute_force(seed, k, floor, odd_rows):
+    """Sparse baskets: every extension of every given row, each once, with its true count,
+    in ascending order, whichever pool range its anchors fall in."""
+    rows = _sparse_rows(seed, 3000, 800)
+    bsk = baskets(*as_arrays(rows))
+    freq = [s for s, c in itemset_counts(bsk, k - 1).items() if c >= floor]
+    random.Random(seed).shuffle(freq)
+    freq += odd_rows
+    txn, item = as_arrays(rows)
+    result = _tallyfold.rust_compute_itemsets(txn, item, np.asarray(freq, dtype=np.int32), k,
+                                              1001, NO_WEIGHTS)
+    expected = anchor_extend_level(bsk, set(freq), _pairs_within(freq) if k > 2 else set(), k)
+    assert len(freq) > 500 and len(expected) > 500
+    assert itemset_rows(result) == expected
+    rows_out = result["itemsets"].tolist()
+    assert rows_out == sorted(rows_out)
+
+
 def test_dense_lone_level_on_one_cpu_and_two(tmp_path):
     """The bitset form of a lone level, over 500 anchors: the same arrays on one CPU as on two."""
     if len(os.sched_getaffinity(0)) < 2:

@@ -58,6 +58,40 @@ void process_anchors(const LevelInput& in, const AnchorTids& anchors,
   }
 }
 
+// Without a cap an anchor's transactions are those that hold all its items, so they come
+// from intersecting the items' lists along the anchors in lexicographic order (PrefixLists):
+// no list of every anchor's transactions is held at once, only one list per anchor item and
+// worker. A transaction with too few of the level's items is in such a list but has no
+// reduced items, so it counts nothing, as it would not have been listed. A row that is not
+// strictly ascending, or holds an item no transaction has, matches no transaction.
+ItemsetTable extend_anchors_by_item_lists(const LevelInput& in,
+                                          const ReducedTransactions& reduced) {
+  const ItemsetTable& frequent = in.frequent;
+  const std::uint32_t space = in.index.item_space;
+  std::vector<std::uint32_t> rows;  // the rows that can occur, in lexicographic order
+  for (std::uint32_t r : frequent.sorted_rows()) {
+    const auto row = frequent.row(r);
+    bool occurs = row.back() < space;
+    for (std::size_t i = 1; i < row.size() && occurs; ++i) occurs = row[i - 1] < row[i];
+    if (occurs) rows.push_back(r);
+  }
+  // An anchor's transactions are at most its rarest item's.
+  auto cost = [&](std::size_t a) {
+    std::uint64_t least = in.index.n_transactions;
+    for (std::uint32_t item : frequent.row(rows[a]))
+      least = std::min<std::uint64_t>(least, in.index.item_count(item));
+    return least;
+  };
+  return extend_anchors(rows.size(), space, in.k, cost, [&](IndexRange range, Scratch& scratch) {
+    PrefixLists lists(in.index, frequent.width());
+    for (std::size_t a = range.begin; a < range.end; ++a) {
+      throw_if_cancelled();
+      const auto anchor = frequent.row(rows[a]);
+      extend_one_anchor(in, anchor, lists.build(anchor), reduced, scratch);
+    }
+  });
+}
+
 }  // namespace
 
 ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
@@ -73,6 +107,8 @@ ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
   if (in.prefix_anchors_only && in.frequent.width() >= 2)
     return count_by_sibling_groups(in, reduced,
                                    [&] { return PrefixLists(in.index, in.frequent.width()); });
+  if (!in.max_items_per_txn && in.frequent.width() >= 1)
+    return extend_anchors_by_item_lists(in, reduced);
   const AnchorTids anchors = collect_anchor_tids(in.frequent, reduced);
   return extend_anchors(
       anchors.size(), in.index.item_space, in.k,
