@@ -94,7 +94,38 @@ std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::
   return order;
 }
 
-ItemsetTable ItemsetTable::in_lexicographic_order() const {
+ItemsetTable ItemsetTable::in_lexicographic_order() && {
+  index_ = {};
+  std::vector<std::uint32_t> order = sorted_rows();
+  const std::size_t w = width();
+  std::vector<std::uint32_t>& items = store_->items;
+  std::vector<std::uint32_t>& counts = store_->counts;
+  std::vector<std::uint32_t> held(w);
+  // Row position p receives row order[p]. Each cycle of the permutation is walked once from
+  // its first position, whose row is held aside; a placed position is marked by order[p] = p.
+  for (std::size_t start = 0; start < order.size(); ++start) {
+    throw_if_cancelled_every(start);
+    if (order[start] == start) continue;
+    std::copy_n(items.begin() + static_cast<std::ptrdiff_t>(start * w), w, held.begin());
+    const std::uint32_t held_count = counts[start];
+    std::size_t p = start;
+    while (order[p] != start) {
+      const std::size_t from = order[p];
+      std::copy_n(items.begin() + static_cast<std::ptrdiff_t>(from * w), w,
+                  items.begin() + static_cast<std::ptrdiff_t>(p * w));
+      counts[p] = counts[from];
+      order[p] = static_cast<std::uint32_t>(p);
+      p = from;
+    }
+    std::copy_n(held.begin(), w, items.begin() + static_cast<std::ptrdiff_t>(p * w));
+    counts[p] = held_count;
+    order[p] = static_cast<std::uint32_t>(p);
+  }
+  order = {};
+  return from_distinct_rows(w, std::move(items), std::move(counts));
+}
+
+ItemsetTable ItemsetTable::in_lexicographic_order() const& {
   const std::vector<std::uint32_t> order = sorted_rows();
   const std::size_t w = width();
   std::vector<std::uint32_t> items(order.size() * w), counts(order.size());

@@ -69,7 +69,10 @@ class ItemsetTable {
 
   // The same rows in ascending lexicographic order, as a read-only table (the order in which
   // results are handed to callers: the same for every run and thread count).
-  ItemsetTable in_lexicographic_order() const;
+  ItemsetTable in_lexicographic_order() const&;
+  // The same, reordering this table's rows in place: its hash index goes first, and no second
+  // copy of the rows is made.
+  ItemsetTable in_lexicographic_order() &&;
 
   // The rows back to back and the counts, for handing to the result arrays.
   std::vector<std::uint32_t> take_items() { return std::move(store_->items); }

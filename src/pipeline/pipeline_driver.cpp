@@ -14,8 +14,8 @@ std::vector<double> cap_weights(const PipelineInput& in, const InvertedIndex& in
 }
 
 void order_levels(PipelineResult& result) {
-  result.final_level = result.final_level.in_lexicographic_order();
-  result.lower_level = result.lower_level.in_lexicographic_order();
+  result.final_level = std::move(result.final_level).in_lexicographic_order();
+  result.lower_level = std::move(result.lower_level).in_lexicographic_order();
 }
 
 PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter) {
