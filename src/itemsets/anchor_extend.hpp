@@ -16,6 +16,7 @@
 #include "common/pair_set.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
+#include "itemsets/level_parts.hpp"
 
 namespace tallyfold {
 
@@ -52,8 +53,8 @@ struct Scratch {
 
 // Runs process(range, scratch) over [0, n_anchors): on the calling thread up to 500
 // anchors, otherwise on the pool in ranges balanced by `cost`. Every worker keeps its own
-// Scratch; their tables are merged afterwards (an itemset met by several workers has the
-// same count in each, so which entry survives does not matter).
+// Scratch; their rows are joined afterwards, sorted, with one copy of an itemset met by
+// several workers (it has the same count in each).
 template <class Cost, class Process>
 ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::size_t width,
                             Cost cost, Process process) {
@@ -71,15 +72,14 @@ ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::s
                     },
                     tbb::simple_partitioner());
   throw_if_cancelled();
-  // Start from the largest partial so the fewest rows are copied.
-  std::vector<ItemsetTable*> partials;
-  for (Scratch& s : scratches) partials.push_back(&s.found);
-  if (partials.empty()) return ItemsetTable(width);
-  std::sort(partials.begin(), partials.end(),
-            [](const ItemsetTable* a, const ItemsetTable* b) { return a->size() > b->size(); });
-  ItemsetTable merged = std::move(*partials[0]);
-  for (std::size_t i = 1; i < partials.size(); ++i) merged.merge_from(*partials[i]);
-  return merged;
+  // Each worker's rows leave its table (and its hash index) before the rows are joined.
+  std::vector<LevelPart> parts;
+  for (Scratch& s : scratches) {
+    parts.push_back({s.found.take_items(), s.found.take_counts()});
+    s.found = ItemsetTable(width);
+  }
+  if (parts.empty()) return ItemsetTable(width);
+  return join_overlapping_parts(width, parts);
 }
 
 struct LevelInput;

@@ -18,4 +18,8 @@ struct LevelPart {
 // on, so it gets no hash index); each part is released once copied.
 ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts);
 
+// Parts in any order that may hold the same row (with the same count) joined into a
+// read-only table of distinct rows in lexicographic order.
+ItemsetTable join_overlapping_parts(std::size_t width, std::vector<LevelPart>& parts);
+
 }  // namespace tallyfold
