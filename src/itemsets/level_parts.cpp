@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/cancel.hpp"
+#include "common/spare_capacity.hpp"
 
 namespace tallyfold {
 
@@ -11,7 +12,11 @@ ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts) 
     return ItemsetTable::from_distinct_rows(width, std::move(parts[0].items),
                                             std::move(parts[0].counts));
   std::size_t total = 0;
-  for (const LevelPart& part : parts) total += part.counts.size();
+  for (LevelPart& part : parts) {
+    drop_spare_capacity(part.items);
+    drop_spare_capacity(part.counts);
+    total += part.counts.size();
+  }
   std::vector<std::uint32_t> items, counts;
   items.reserve(total * width);
   counts.reserve(total);
