@@ -28,7 +28,9 @@ struct LevelMap {
 // Mines levels 1 .. max(1, k_max). The min count is ceil(min_support * n_transactions) from
 // the index's own transaction count (1 when min_support is not positive). When some item
 // reaches it, the index is narrowed to those items (the caller may read the counts left);
-// when none does, the map is empty and the index unchanged.
-LevelMap apriori_itemsets(TransactionIndex& index, std::uint64_t k_max, double min_support);
+// when none does, the map is empty and the index unchanged. Levels below `kept_from` are
+// mined but stored empty (a caller that returns the top levels only need not hold the rest).
+LevelMap apriori_itemsets(TransactionIndex& index, std::uint64_t k_max, double min_support,
+                          std::uint64_t kept_from = 1);
 
 }  // namespace tallyfold

@@ -213,9 +213,10 @@ struct Scratch {
 };
 
 // Found itemsets of one range of runs, back to back, with their counts.
+// A range's frequent candidates, each as its run and extension: a row of the level is
+// written once, when the ranges are joined.
 struct Found {
-  std::vector<std::uint32_t> items;
-  std::vector<std::uint32_t> counts;
+  std::vector<std::uint32_t> runs, extensions, counts;
 };
 
 class RunCounter {
@@ -268,10 +269,9 @@ class RunCounter {
     return index_.occurrence_weighted_length() * (n - 1.0 - last) / n;
   }
 
-  void emit(std::span<const std::uint32_t> prefix, std::uint32_t e, std::uint32_t c,
-            Found& found) const {
-    found.items.insert(found.items.end(), prefix.begin(), prefix.end());
-    found.items.push_back(e);
+  static void emit(std::size_t run, std::uint32_t e, std::uint32_t c, Found& found) {
+    found.runs.push_back(static_cast<std::uint32_t>(run));
+    found.extensions.push_back(e);
     found.counts.push_back(c);
   }
 
@@ -314,7 +314,7 @@ class RunCounter {
       }
       for (std::uint32_t e : extensions) {
         const std::uint32_t c = and_count(txns, index_.bitset(e), words_);
-        if (c >= min_count_) emit(prefix, e, c, found);
+        if (c >= min_count_) emit(run, e, c, found);
       }
     }
   }
@@ -339,7 +339,7 @@ class RunCounter {
       const std::uint64_t* bits = index_.bitset(e);
       std::uint32_t c = 0;
       for (std::uint32_t t : txns) c += has_bit(bits, t);
-      if (c >= min_count_) emit(prefix, e, c, found);
+      if (c >= min_count_) emit(run, e, c, found);
     }
   }
 
@@ -450,7 +450,7 @@ class RunCounter {
     if (intersections <= walk) {
       for (std::uint32_t e : extensions) {
         const std::uint32_t c = intersect_count(txns, index_.tids(e), min_count_);
-        if (c >= min_count_) emit(prefix, e, c, found);
+        if (c >= min_count_) emit(run, e, c, found);
       }
       return;
     }
@@ -463,7 +463,7 @@ class RunCounter {
               });
     for (std::size_t i = 0; i < extensions.size(); ++i) {
       scratch.tag[extensions[i]] = 0;
-      if (tally[i + 1] >= min_count_) emit(prefix, extensions[i], tally[i + 1], found);
+      if (tally[i + 1] >= min_count_) emit(run, extensions[i], tally[i + 1], found);
     }
     std::fill(tally, tally + extensions.size() + 1, 0);
   }
@@ -502,11 +502,17 @@ ItemsetTable count_candidates_parallel(const TransactionIndex& index,
   // Candidates are distinct by construction, so the level is joined without hashing a row.
   std::size_t total = 0;
   for (const Found& f : partials) total += f.counts.size();
-  std::vector<std::uint32_t> items, counts;
-  items.reserve(total * candidates.width);
+  const std::size_t width = candidates.width;
+  std::vector<std::uint32_t> items(total * width), counts;
   counts.reserve(total);
+  std::uint32_t* out = items.data();
   for (Found& f : partials) {
-    items.insert(items.end(), f.items.begin(), f.items.end());
+    throw_if_cancelled();
+    for (std::size_t i = 0; i < f.counts.size(); ++i) {
+      const auto prefix = candidates.prefix(f.runs[i]);
+      out = std::copy(prefix.begin(), prefix.end(), out);
+      *out++ = f.extensions[i];
+    }
     counts.insert(counts.end(), f.counts.begin(), f.counts.end());
     f = Found{};
   }

@@ -42,7 +42,9 @@ PairOut classic_compute_pairs(CallerArray<std::int64_t> txn_ids,
 PipelineResult classic_compute_pipeline(const PipelineInput& in) {
   TransactionIndex index = TransactionIndex::build_with_cap(in.txn_ids, in.item_ids,
                                                             in.item_weights, in.max_items_per_txn);
-  LevelMap levels = apriori_itemsets(index, in.k_max, in.min_support);
+  // Only the two top levels are returned.
+  LevelMap levels = apriori_itemsets(index, in.k_max, in.min_support,
+                                     in.k_max > 1 ? in.k_max - 1 : 1);
 
   PipelineResult result;
   result.n_items = in.n_items;
