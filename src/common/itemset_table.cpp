@@ -52,14 +52,6 @@ void ItemsetTable::reserve(std::size_t rows) {
   reserve_safely(index_, rows);
 }
 
-void ItemsetTable::merge_from(const ItemsetTable& other) {
-  reserve(size() + other.size());
-  for (std::size_t i = 0; i < other.size(); ++i) {
-    throw_if_cancelled_every(i);
-    insert(other.row(i), other.count(i));
-  }
-}
-
 ItemsetTable ItemsetTable::filtered(std::uint32_t min_count) const {
   ItemsetTable kept(width());
   for (std::size_t i = 0; i < size(); ++i) {
@@ -125,18 +117,6 @@ ItemsetTable ItemsetTable::in_lexicographic_order() && {
   return from_distinct_rows(w, std::move(items), std::move(counts));
 }
 
-ItemsetTable ItemsetTable::in_lexicographic_order() const& {
-  const std::vector<std::uint32_t> order = sorted_rows();
-  const std::size_t w = width();
-  std::vector<std::uint32_t> items(order.size() * w), counts(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    throw_if_cancelled_every(i);
-    const Row r = row(order[i]);
-    std::copy(r.begin(), r.end(), items.begin() + static_cast<std::ptrdiff_t>(i * w));
-    counts[i] = count(order[i]);
-  }
-  return from_distinct_rows(w, std::move(items), std::move(counts));
-}
 
 std::vector<std::uint32_t> ItemsetTable::sorted_rows() const {
   return lexicographic_order(store_->items.data(), width(), size());

@@ -53,9 +53,6 @@ class ItemsetTable {
 
   void reserve(std::size_t rows);
 
-  // Moves every row of `other` that is not present yet into this table.
-  void merge_from(const ItemsetTable& other);
-
   // Keeps only the rows whose count reaches `min_count`.
   ItemsetTable filtered(std::uint32_t min_count) const;
   bool all_counts_at_least(std::uint32_t min_count) const {
@@ -68,10 +65,8 @@ class ItemsetTable {
   std::vector<std::uint32_t> sorted_rows() const;
 
   // The same rows in ascending lexicographic order, as a read-only table (the order in which
-  // results are handed to callers: the same for every run and thread count).
-  ItemsetTable in_lexicographic_order() const&;
-  // The same, reordering this table's rows in place: its hash index goes first, and no second
-  // copy of the rows is made.
+  // results are handed to callers: the same for every run and thread count). The rows are
+  // reordered in place: the hash index goes first, and no second copy of them is made.
   ItemsetTable in_lexicographic_order() &&;
 
   // The rows back to back and the counts, for handing to the result arrays.

@@ -31,7 +31,7 @@ ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts) 
 
 ItemsetTable join_overlapping_parts(std::size_t width, std::vector<LevelPart>& parts) {
   // Sorted in place, a row met in several parts lies next to its copies.
-  ItemsetTable joined = std::move(join_level_parts(width, parts)).in_lexicographic_order();
+  ItemsetTable joined = join_level_parts(width, parts).in_lexicographic_order();
   std::vector<std::uint32_t> items = joined.take_items(), counts = joined.take_counts();
   std::size_t kept = 0;
   for (std::size_t r = 0; r < counts.size(); ++r) {
