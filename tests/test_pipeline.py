@@ -1,5 +1,6 @@
 """The level-wise pipeline and the one-level counter, against brute force."""
 
+import itertools
 import math
 import os
 import random
@@ -406,3 +407,35 @@ def test_dense_lone_level_on_one_cpu_and_two(tmp_path):
     assert len(two["counts"]) > 500
     for key in ("itemsets", "counts"):
         np.testing.assert_array_equal(one[key], two[key], err_msg=key)
+
+
+PAIR_COUNTERS = ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring",
+                 "rust_compute_pipeline_v3_adaptive", "rust_compute_pipeline_v6_gating"]
+
+
+@pytest.mark.parametrize("name", PAIR_COUNTERS)
+@pytest.mark.parametrize("n_common, n_baskets", [
+    (256, 16_000),  # the most frequent items one table of counters per worker takes
+    (257, 16_000),  # one more: the pairs are counted anchor by anchor
+    (60, 200),      # few items, but a table larger than the index: anchor by anchor
+    (2, 500),       # a single pair
+])
+def test_frequent_pairs_on_both_sides_of_the_counter_table(name, n_common, n_baskets):
+    """Sparse baskets of 2-6 items drawn from `n_common` frequent items plus one rare item
+    each: every frequent pair with its true count, in ascending order."""
+    rng = random.Random(n_common)
+    rows = [set(rng.sample(range(n_common), rng.randint(2, min(6, n_common)))) | {1000 + b}
+            for b in range(n_baskets)]
+    txn, item = as_arrays(rows)
+    support = 3 / n_baskets
+    result = getattr(_tallyfold, name)(txn, item, 2, 1000 + n_baskets, support, NO_WEIGHTS)
+    counts: dict[tuple, int] = {}
+    for row in rows:
+        common = sorted(i for i in row if i < n_common)
+        for p in itertools.combinations(common, 2):
+            counts[p] = counts.get(p, 0) + 1
+    expected = {p: c for p, c in counts.items() if c >= 3}
+    assert len(expected) > 0
+    assert itemset_rows(result, "lower_") == expected
+    pairs = result["lower_itemsets"].tolist()
+    assert pairs == sorted(pairs)

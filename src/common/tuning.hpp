@@ -125,6 +125,10 @@ inline constexpr std::size_t kIndexChunkMinRows = std::size_t{1} << 15;
 // 0.05: 2.2 -> 1.1 ms.
 inline constexpr std::uint64_t kPairWordsPerIncrement = 4;
 
+// Frequent pairs of at most this many frequent items are counted in a table of counters per
+// worker (128 KiB each at most) when the bitsets do not pay off.
+inline constexpr std::size_t kPairTableMaxItems = 256;
+
 // Classic counter on bitsets: a run's extensions are counted by testing the bits of its
 // transactions one by one, instead of ANDing every word, when its transactions times this
 // cost are fewer than the words. On groceries (count 10, 154 words) this took level 4-5

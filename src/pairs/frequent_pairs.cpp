@@ -104,6 +104,63 @@ bool pair_bitsets_pay_off(const InvertedIndex& index, const std::vector<std::uin
   return f * (f - 1) / 2 * words <= scan_increments * tuning::kPairWordsPerIncrement;
 }
 
+// Whether every pair of the few frequent items fits one table of counters per worker, no
+// larger together than one side of the index: a pass over the transactions then counts each
+// pair a transaction holds where it sits, with no anchor searching its rows.
+bool pair_table_fits(const InvertedIndex& index, std::size_t f) {
+  const std::uint64_t cells = std::uint64_t{f} * (f - 1) / 2;
+  return f >= 2 && f <= tuning::kPairTableMaxItems &&
+         cells * sizeof(std::uint32_t) * pool_threads() <= index.txn_items.size() * sizeof(std::uint32_t);
+}
+
+// Every pair of frequent items (`anchors`, ascending) counted in a triangular table by
+// their ranks, one table per worker over ranges of transactions, summed at the end.
+std::vector<PairChunk> count_pairs_in_table(const InvertedIndex& index,
+                                            const std::vector<std::uint32_t>& anchors,
+                                            std::uint64_t min_count) {
+  constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  const std::size_t f = anchors.size();
+  std::vector<std::uint32_t> rank(index.item_space, kNone);
+  for (std::size_t i = 0; i < f; ++i) rank[anchors[i]] = static_cast<std::uint32_t>(i);
+  // Row i holds the pairs (i, j > i); cell (i, j) is row_start[i] + j.
+  std::vector<std::size_t> row_start(f);
+  for (std::size_t i = 0, at = 0; i < f; ++i) {
+    row_start[i] = at - (i + 1);
+    at += f - 1 - i;
+  }
+  const std::size_t cells = f * (f - 1) / 2;
+  tbb::enumerable_thread_specific<std::vector<std::uint32_t>> tables(
+      [&] { return std::vector<std::uint32_t>(cells, 0); });
+  const auto ranges = pass_chunks(index.n_transactions, tuning::kParallelTransactionMin, 4096);
+  for_each_range(ranges, [&](std::size_t, IndexRange range) {
+    std::uint32_t* table = tables.local().data();
+    std::vector<std::uint32_t> held;  // ranks of a transaction's frequent items, ascending
+    for (std::size_t t = range.begin; t < range.end; ++t) {
+      throw_if_cancelled_every(t);
+      held.clear();
+      for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t)))
+        if (rank[item] != kNone) held.push_back(rank[item]);
+      for (std::size_t a = 0; a + 1 < held.size(); ++a) {
+        std::uint32_t* row = table + row_start[held[a]];
+        for (std::size_t b = a + 1; b < held.size(); ++b) ++row[held[b]];
+      }
+    }
+  });
+  std::vector<std::uint32_t> total(cells, 0);
+  for (const std::vector<std::uint32_t>& table : tables)
+    for (std::size_t c = 0; c < cells; ++c) total[c] += table[c];
+  std::vector<PairChunk> chunks(1);
+  for (std::size_t i = 0; i + 1 < f; ++i)
+    for (std::size_t j = i + 1; j < f; ++j) {
+      const std::uint32_t c = total[row_start[i] + j];
+      if (c == 0 || c < min_count) continue;
+      chunks[0].items.push_back(anchors[i]);
+      chunks[0].items.push_back(anchors[j]);
+      chunks[0].counts.push_back(c);
+    }
+  return chunks;
+}
+
 // Every pair of frequent items (`anchors`, ascending) counted on transaction bitsets.
 std::vector<PairChunk> count_pairs_on_bitsets(const InvertedIndex& index,
                                               const std::vector<std::uint32_t>& anchors,
@@ -143,9 +200,10 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
 
   std::vector<std::uint8_t> frequent(n_items, 0);
   for (std::uint32_t a : anchors) frequent[a] = 1;
-  std::vector<PairChunk> chunks = pair_bitsets_pay_off(index, anchors, frequent)
-                                      ? count_pairs_on_bitsets(index, anchors, min_count)
-                                      : count_pairs_by_scan(index, anchors, frequent, min_count);
+  std::vector<PairChunk> chunks =
+      pair_bitsets_pay_off(index, anchors, frequent) ? count_pairs_on_bitsets(index, anchors, min_count)
+      : pair_table_fits(index, anchors.size())       ? count_pairs_in_table(index, anchors, min_count)
+                                                     : count_pairs_by_scan(index, anchors, frequent, min_count);
 
   FrequentPairs result;
   std::size_t total = 0;
