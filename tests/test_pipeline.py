@@ -415,8 +415,7 @@ PAIR_COUNTERS = ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring",
 
 @pytest.mark.parametrize("name", PAIR_COUNTERS)
 @pytest.mark.parametrize("n_common, n_baskets", [
-    (256, 16_000),  # the most frequent items one table of counters per worker takes
-    (257, 16_000),  # one more: the pairs are counted anchor by anchor
+    (256, 16_000),  # one table of counters per worker
     (60, 200),      # few items, but a table larger than the index: anchor by anchor
     (2, 500),       # a single pair
 ])
