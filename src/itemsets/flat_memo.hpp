@@ -1,0 +1,102 @@
+#pragma once
+// A level's transaction sets back to back in one buffer, for the memo pipelines on sparse
+// data. A level may hold thousands of small sets: one inline 32-entry list each cost 136
+// bytes even for ten transactions, and a heap bitmap each cost an allocation. Here a set
+// costs its own words and one offset.
+//
+// A set is stored as its ascending transactions, or (when adaptive) as a bitset over all
+// transactions once that is no larger: a set of at least `bitmap_words()` transactions takes
+// exactly that many words as a bitset, a shorter one fewer as a list, so the stored size tells
+// the two apart. A row that nothing will read (the last of its sibling group) keeps no set.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/inverted_index.hpp"
+#include "common/itemset_table.hpp"
+#include "common/uninit_vector.hpp"
+
+namespace tallyfold {
+
+class FlatSets {
+ public:
+  FlatSets() = default;
+  FlatSets(std::uint32_t n_transactions, bool adaptive);
+
+  std::size_t size() const { return offsets_.size() - 1; }
+  std::uint32_t n_transactions() const { return n_transactions_; }
+  // Words of a bitset over all transactions: also the length from which a set is one.
+  std::size_t bitmap_words() const { return bitmap_words_; }
+  bool adaptive() const { return adaptive_; }
+  // Whether a set of `length` transactions is kept as a bitset, and the words it takes.
+  bool as_bitset(std::size_t length) const {
+    return adaptive_ && bitmap_words_ > 0 && length >= bitmap_words_;
+  }
+  std::size_t stored_words(std::size_t length) const {
+    return as_bitset(length) ? bitmap_words_ : length;
+  }
+
+  // Appends the next row's set (ascending transactions), or no set.
+  void append(std::span<const std::uint32_t> tids);
+  void append_none() { offsets_.push_back(words_.size()); }
+  // Appends every set of `other` (same kind) after these, and empties it.
+  void append_all(FlatSets& other);
+
+  // Row r's transactions, ascending (decoded into `buffer` when a bitset); empty for no set.
+  std::span<const std::uint32_t> walk(std::size_t r, std::vector<std::uint32_t>& buffer) const;
+
+  std::size_t bytes() const { return words_.size() * 4 + offsets_.size() * 8; }
+
+ private:
+  void write(std::uint32_t* out, std::span<const std::uint32_t> tids) const;
+
+  std::uint32_t n_transactions_ = 0;
+  std::size_t bitmap_words_ = 0;
+  bool adaptive_ = false;
+  std::vector<std::uint64_t> offsets_{0};  // rows + 1, into words_
+  UninitVector<std::uint32_t> words_;
+};
+
+// A level of a memo pipeline on sparse data: its itemsets and, row for row, their sets.
+struct FlatMemo {
+  ItemsetTable itemsets;
+  FlatSets sets;
+};
+
+// Level 2 of a memo pipeline on sparse data: the frequent pairs, whose sets are made group by
+// group as the next level reads them (see PairGroupSets), never all held: every pair of a
+// group shares its smaller item, whose transactions the index lists, so one scan of them
+// gives the whole group's sets. On T10I4D100K at count 50 the pairs' sets would take 10 MiB,
+// more than the index.
+struct PairMemo {
+  ItemsetTable itemsets;
+  const InvertedIndex* index;
+  bool adaptive;  // the kind of sets the levels above keep
+};
+
+// One worker's sets of a group of pairs.
+class PairGroupSets {
+ public:
+  explicit PairGroupSets(std::uint32_t item_space);
+  // The sets of (prefix, siblings[i]) for every sibling but the last (which nothing reads),
+  // listed from the prefix item's transactions; `counts[i]` is pair i's count.
+  void make(const InvertedIndex& index, std::uint32_t prefix,
+            std::span<const std::uint32_t> siblings, std::span<const std::uint32_t> counts);
+  // Sibling i's set, ascending, until the next make().
+  std::span<const std::uint32_t> set(std::size_t i) const {
+    return {tids_.data() + begin_[i], tids_.data() + end_[i]};
+  }
+
+ private:
+  std::vector<std::uint32_t> slot_;  // by item: sibling index + 1, 0 for other items
+  std::vector<std::size_t> begin_, end_;
+  UninitVector<std::uint32_t> tids_;
+};
+
+inline bool level_empty(const FlatMemo& memo) { return memo.itemsets.empty(); }
+inline bool level_empty(const PairMemo& memo) { return memo.itemsets.empty(); }
+inline ItemsetTable take_level(FlatMemo& memo) { return std::move(memo.itemsets); }
+inline ItemsetTable take_level(PairMemo& memo) { return std::move(memo.itemsets); }
+
+}  // namespace tallyfold
