@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "common/panic.hpp"
+#include "common/tuning.hpp"
 
 namespace tallyfold {
 
@@ -32,15 +33,6 @@ void FlatSets::append(std::span<const std::uint32_t> tids) {
   offsets_.push_back(words_.size());
 }
 
-void FlatSets::append_all(FlatSets& other) {
-  const std::uint64_t base = words_.size();
-  words_.insert(words_.end(), other.words_.begin(), other.words_.end());
-  offsets_.reserve(offsets_.size() + other.size());
-  for (std::size_t r = 1; r < other.offsets_.size(); ++r)
-    offsets_.push_back(base + other.offsets_[r]);
-  other = FlatSets(n_transactions_, adaptive_);
-}
-
 std::span<const std::uint32_t> FlatSets::walk(std::size_t r,
                                               std::vector<std::uint32_t>& buffer) const {
   const std::uint32_t* begin = words_.data() + offsets_[r];
@@ -55,29 +47,47 @@ std::span<const std::uint32_t> FlatSets::walk(std::size_t r,
 
 PairGroupSets::PairGroupSets(std::uint32_t item_space) : slot_(item_space, 0) {}
 
-void PairGroupSets::make(const InvertedIndex& index, std::uint32_t prefix,
-                         std::span<const std::uint32_t> siblings,
-                         std::span<const std::uint32_t> counts) {
-  const std::size_t n = siblings.empty() ? 0 : siblings.size() - 1;
-  begin_.resize(n);
-  end_.resize(n);
+void PairGroupSets::begin_group(const InvertedIndex& index, std::uint32_t prefix,
+                                std::span<const std::uint32_t> siblings,
+                                std::span<const std::uint32_t> counts) {
+  index_ = &index;
+  prefix_ = prefix;
+  siblings_ = siblings;
+  counts_ = counts;
+  run_begin_ = run_end_ = 0;
+}
+
+std::span<const std::uint32_t> PairGroupSets::set(std::size_t i) {
+  if (i + 1 >= siblings_.size()) panic_index_out_of_bounds(siblings_.size() - 1, i);
+  if (i < run_begin_ || i >= run_end_) make_run(i);
+  const std::size_t at = i - run_begin_;
+  return {tids_.data() + begin_[at], tids_.data() + end_[at]};
+}
+
+void PairGroupSets::make_run(std::size_t from) {
   // The pair counts give every list's length up front: each starts where the previous ends.
+  const std::size_t last = siblings_.size() - 1;
+  std::size_t to = from, words = 0;
+  while (to < last && (to == from || words + counts_[to] <= tuning::kListedWords))
+    words += counts_[to++];
+  run_begin_ = from;
+  run_end_ = to;
+  begin_.resize(to - from);
+  end_.resize(to - from);
   std::size_t at = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    slot_[siblings[i]] = static_cast<std::uint32_t>(i + 1);
-    begin_[i] = end_[i] = at;
-    at += counts[i];
+  for (std::size_t i = from; i < to; ++i) {
+    slot_[siblings_[i]] = static_cast<std::uint32_t>(i - from + 1);
+    begin_[i - from] = end_[i - from] = at;
+    at += counts_[i];
   }
   if (tids_.size() < at) tids_.resize(at);
-  if (n > 0) {
-    const std::uint32_t lowest = siblings.front();
-    for (const std::uint32_t t : index.txns_of(prefix)) {
-      const auto items = index.items_of(t);
-      for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
-        if (const std::uint32_t s = slot_[*it]) tids_[end_[s - 1]++] = t;
-    }
+  const std::uint32_t lowest = siblings_[from];
+  for (const std::uint32_t t : index_->txns_of(prefix_)) {
+    const auto items = index_->items_of(t);
+    for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
+      if (const std::uint32_t s = slot_[*it]) tids_[end_[s - 1]++] = t;
   }
-  for (std::size_t i = 0; i < n; ++i) slot_[siblings[i]] = 0;
+  for (std::size_t i = from; i < to; ++i) slot_[siblings_[i]] = 0;
 }
 
 }  // namespace tallyfold

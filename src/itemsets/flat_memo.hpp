@@ -9,6 +9,7 @@
 // exactly that many words as a bitset, a shorter one fewer as a list, so the stored size tells
 // the two apart. A row that nothing will read (the last of its sibling group) keeps no set.
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -40,8 +41,6 @@ class FlatSets {
   // Appends the next row's set (ascending transactions), or no set.
   void append(std::span<const std::uint32_t> tids);
   void append_none() { offsets_.push_back(words_.size()); }
-  // Appends every set of `other` (same kind) after these, and empties it.
-  void append_all(FlatSets& other);
 
   // Row r's transactions, ascending (decoded into `buffer` when a bitset); empty for no set.
   std::span<const std::uint32_t> walk(std::size_t r, std::vector<std::uint32_t>& buffer) const;
@@ -58,10 +57,23 @@ class FlatSets {
   UninitVector<std::uint32_t> words_;
 };
 
-// A level of a memo pipeline on sparse data: its itemsets and, row for row, their sets.
+// A level of a memo pipeline on sparse data: its itemsets and, row for row, their sets, kept
+// in the parts the pool's ranges made them in (joining them would copy the level once more:
+// on T10I4D100K at count 50, 7 MiB for level 3).
 struct FlatMemo {
   ItemsetTable itemsets;
-  FlatSets sets;
+  std::uint32_t n_transactions = 0;
+  bool adaptive = false;
+  std::vector<FlatSets> parts;         // none empty
+  std::vector<std::size_t> first_row;  // of each part
+
+  // Row r's transactions, ascending (see FlatSets::walk).
+  std::span<const std::uint32_t> walk(std::size_t r, std::vector<std::uint32_t>& buffer) const {
+    const std::size_t p =
+        static_cast<std::size_t>(std::upper_bound(first_row.begin(), first_row.end(), r) -
+                                 first_row.begin()) - 1;
+    return parts[p].walk(r - first_row[p], buffer);
+  }
 };
 
 // Level 2 of a memo pipeline on sparse data: the frequent pairs, whose sets are made group by
@@ -75,22 +87,29 @@ struct PairMemo {
   bool adaptive;  // the kind of sets the levels above keep
 };
 
-// One worker's sets of a group of pairs.
+// One worker's sets of a group of pairs, made a run of siblings at a time: a run's lists
+// take at most tuning::kListedWords words (or one sibling's, if more), so a group with a
+// very common smaller item does not hold all its sets at once.
 class PairGroupSets {
  public:
   explicit PairGroupSets(std::uint32_t item_space);
-  // The sets of (prefix, siblings[i]) for every sibling but the last (which nothing reads),
-  // listed from the prefix item's transactions; `counts[i]` is pair i's count.
-  void make(const InvertedIndex& index, std::uint32_t prefix,
-            std::span<const std::uint32_t> siblings, std::span<const std::uint32_t> counts);
-  // Sibling i's set, ascending, until the next make().
-  std::span<const std::uint32_t> set(std::size_t i) const {
-    return {tids_.data() + begin_[i], tids_.data() + end_[i]};
-  }
+  // Starts the group of pairs (prefix, siblings[i]); `counts[i]` is pair i's count. The last
+  // sibling's set is never made: nothing reads it. The spans must outlive the group.
+  void begin_group(const InvertedIndex& index, std::uint32_t prefix,
+                   std::span<const std::uint32_t> siblings, std::span<const std::uint32_t> counts);
+  // Sibling i's set, ascending, valid until the next call; runs are listed from the prefix
+  // item's transactions, so siblings asked for in ascending order cost one scan a run.
+  std::span<const std::uint32_t> set(std::size_t i);
 
  private:
-  std::vector<std::uint32_t> slot_;  // by item: sibling index + 1, 0 for other items
-  std::vector<std::size_t> begin_, end_;
+  void make_run(std::size_t from);
+
+  const InvertedIndex* index_ = nullptr;
+  std::uint32_t prefix_ = 0;
+  std::span<const std::uint32_t> siblings_, counts_;
+  std::size_t run_begin_ = 0, run_end_ = 0;  // siblings whose sets are listed now
+  std::vector<std::uint32_t> slot_;          // by item: index in the run + 1, 0 for others
+  std::vector<std::size_t> begin_, end_;     // by index in the run, into tids_
   UninitVector<std::uint32_t> tids_;
 };
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/cancel.hpp"
@@ -82,9 +83,16 @@ struct FlatLevelSets {
   using Part = FlatSets;
   static void add(Part& part, std::span<const std::uint32_t> tids) { part.append(tids); }
   static void add_none(Part& part) { part.append_none(); }
-  static Level level(const Part& kind, ItemsetTable itemsets, std::vector<Part>& parts) {
-    FlatMemo level{std::move(itemsets), FlatSets(kind.n_transactions(), kind.adaptive())};
-    for (Part& p : parts) level.sets.append_all(p);
+  static Level level(std::uint32_t n_transactions, bool adaptive, ItemsetTable itemsets,
+                     std::vector<Part>& parts) {
+    FlatMemo level{std::move(itemsets), n_transactions, adaptive, {}, {}};
+    std::size_t row = 0;
+    for (Part& part : parts) {
+      if (part.size() == 0) continue;
+      level.first_row.push_back(row);
+      row += part.size();
+      level.parts.push_back(std::move(part));
+    }
     return level;
   }
 };
@@ -93,16 +101,14 @@ template <>
 struct SiblingSets<FlatMemo> : FlatLevelSets {
   using Reader = HeldSetsReader;
   static Reader reader(const FlatMemo&) { return {}; }
-  static Part part(const FlatMemo& memo) {
-    return FlatSets(memo.sets.n_transactions(), memo.sets.adaptive());
-  }
+  static Part part(const FlatMemo& memo) { return FlatSets(memo.n_transactions, memo.adaptive); }
   static std::span<const std::uint32_t> walk_row(const FlatMemo& memo, const Reader&,
                                                  std::uint32_t row, std::size_t,
                                                  std::vector<std::uint32_t>& buffer) {
-    return memo.sets.walk(row, buffer);
+    return memo.walk(row, buffer);
   }
   static Level level(const FlatMemo& memo, ItemsetTable itemsets, std::vector<Part>& parts) {
-    return FlatLevelSets::level(memo.sets, std::move(itemsets), parts);
+    return FlatLevelSets::level(memo.n_transactions, memo.adaptive, std::move(itemsets), parts);
   }
 };
 
@@ -113,7 +119,7 @@ struct SiblingSets<PairMemo> : FlatLevelSets {
     PairGroupSets sets;
     void begin_group(std::span<const std::uint32_t> prefix, std::span<const std::uint32_t> siblings,
                      std::span<const std::uint32_t> counts) {
-      sets.make(index, prefix[0], siblings, counts);
+      sets.begin_group(index, prefix[0], siblings, counts);
     }
   };
   static Reader reader(const PairMemo& memo) {
@@ -122,13 +128,14 @@ struct SiblingSets<PairMemo> : FlatLevelSets {
   static Part part(const PairMemo& memo) {
     return FlatSets(memo.index->n_transactions, memo.adaptive);
   }
-  static std::span<const std::uint32_t> walk_row(const PairMemo&, const Reader& reader,
+  static std::span<const std::uint32_t> walk_row(const PairMemo&, Reader& reader,
                                                  std::uint32_t, std::size_t i,
                                                  std::vector<std::uint32_t>&) {
     return reader.sets.set(i);
   }
   static Level level(const PairMemo& memo, ItemsetTable itemsets, std::vector<Part>& parts) {
-    return FlatLevelSets::level(part(memo), std::move(itemsets), parts);
+    return FlatLevelSets::level(memo.index->n_transactions, memo.adaptive, std::move(itemsets),
+                                parts);
   }
 };
 
@@ -251,23 +258,41 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
         // Each chosen sibling's list gets room for the most it can hold: the anchor's
         // transactions, and those of prefix + {sibling}, whose count is exact here (no cap),
-        // since every listed transaction holds both.
+        // since every listed transaction holds both. Where that room would pass
+        // tuning::kListedWords (a common anchor with many siblings), the chosen are counted
+        // first and only the kept listed, by a second walk, so the lists take what the new
+        // sets take.
+        std::size_t room = 0;
+        for (std::uint32_t j : chosen) room += std::min<std::size_t>(tids.size(), sibling_counts[j]);
+        const bool list_all = room <= tuning::kListedWords;
+        const std::uint32_t lowest = siblings[chosen.front()];
+        auto list_walk = [&](std::uint32_t lowest_listed) {
+          reduced.scan_indexed(tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
+            const std::size_t n = chosen_slots(items, lowest_listed, position.data(), slots.data());
+            for (std::size_t q = 0; q < n; ++q) listed[list_end[slots[q]]++] = t;
+          });
+        };
         std::size_t at = 0;
         for (std::uint32_t j : chosen) {
           position[siblings[j]] = j + 1;
           list_begin[j + 1] = list_end[j + 1] = at;
-          at += std::min<std::size_t>(tids.size(), sibling_counts[j]);
+          if (list_all) at += std::min<std::size_t>(tids.size(), sibling_counts[j]);
         }
-        if (listed.size() < at) listed.resize(at);
-        const std::uint32_t lowest = siblings[chosen.front()];
-        reduced.scan_indexed(tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
-          const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
-          for (std::size_t q = 0; q < n; ++q) listed[list_end[slots[q]]++] = t;
-        });
+        if (list_all) {
+          if (listed.size() < at) listed.resize(at);
+          list_walk(lowest);
+        } else {
+          std::uint32_t* counts = cells.data();
+          reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+            const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
+            for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
+          });
+        }
         kept.clear();
         for (std::uint32_t j : chosen) {
           position[siblings[j]] = 0;
-          const auto count = static_cast<std::uint32_t>(list_end[j + 1] - list_begin[j + 1]);
+          const auto count = static_cast<std::uint32_t>(
+              list_all ? list_end[j + 1] - list_begin[j + 1] : std::exchange(cells[j + 1], 0));
           if (count < in.min_count) continue;
           if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
               !in.pairs.contains(siblings[i], siblings[j]))
@@ -281,6 +306,18 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         if (!in.keep_sets || kept.empty()) continue;
         // The kept extensions make one group of siblings at the next level, where every
         // member but the last is walked: the last keeps no set (nor does a lone one).
+        if (!list_all && kept.size() > 1) {
+          const std::size_t first_count = part.counts.size() - kept.size();
+          at = 0;
+          for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
+            position[siblings[kept[x]]] = kept[x] + 1;
+            list_begin[kept[x] + 1] = list_end[kept[x] + 1] = at;
+            at += part.counts[first_count + x];
+          }
+          if (listed.size() < at) listed.resize(at);
+          list_walk(siblings[kept.front()]);
+          for (std::size_t x = 0; x + 1 < kept.size(); ++x) position[siblings[kept[x]]] = 0;
+        }
         for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
           const std::size_t slot = kept[x] + 1;
           const std::span<const std::uint32_t> list(listed.data() + list_begin[slot],
