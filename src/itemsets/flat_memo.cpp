@@ -55,11 +55,52 @@ void PairGroupSets::begin_group(const InvertedIndex& index, std::uint32_t prefix
   siblings_ = siblings;
   counts_ = counts;
   run_begin_ = run_end_ = 0;
+  std::size_t total = 0;
+  for (const std::uint32_t c : counts) total += c;
+  projected_ = total <= tuning::kListedWords;
+  if (projected_) project();
+}
+
+void PairGroupSets::project() {
+  const std::size_t n = siblings_.empty() ? 0 : siblings_.size() - 1;
+  for (std::size_t i = 0; i < siblings_.size(); ++i)
+    slot_[siblings_[i]] = static_cast<std::uint32_t>(i + 1);
+  run_begin_ = 0;
+  run_end_ = n;
+  begin_.resize(n);
+  end_.resize(n);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    begin_[i] = end_[i] = at;
+    at += counts_[i];
+  }
+  if (tids_.size() < at) tids_.resize(at);
+  row_txn_.clear();
+  row_end_.assign(1, 0);
+  row_items_.clear();
+  const std::uint32_t lowest = siblings_.empty() ? 0 : siblings_.front();
+  for (const std::uint32_t t : index_->txns_of(prefix_)) {
+    const auto items = index_->items_of(t);
+    const std::size_t start = row_items_.size();
+    for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
+      if (slot_[*it] != 0) row_items_.push_back(*it);
+    // A row with one sibling extends no anchor of the group: it is left out.
+    if (row_items_.size() - start < 2) {
+      row_items_.resize(start);
+      continue;
+    }
+    const auto row = static_cast<std::uint32_t>(row_txn_.size());
+    row_txn_.push_back(t);
+    row_end_.push_back(static_cast<std::uint32_t>(row_items_.size()));
+    for (std::size_t p = start; p < row_items_.size(); ++p)
+      if (const std::uint32_t s = slot_[row_items_[p]]; s <= n) tids_[end_[s - 1]++] = row;
+  }
+  for (const std::uint32_t item : siblings_) slot_[item] = 0;
 }
 
 std::span<const std::uint32_t> PairGroupSets::set(std::size_t i) {
   if (i + 1 >= siblings_.size()) panic_index_out_of_bounds(siblings_.size() - 1, i);
-  if (i < run_begin_ || i >= run_end_) make_run(i);
+  if (!projected_ && (i < run_begin_ || i >= run_end_)) make_run(i);
   const std::size_t at = i - run_begin_;
   return {tids_.data() + begin_[at], tids_.data() + end_[at]};
 }

@@ -87,9 +87,13 @@ struct PairMemo {
   bool adaptive;  // the kind of sets the levels above keep
 };
 
-// One worker's sets of a group of pairs, made a run of siblings at a time: a run's lists
-// take at most tuning::kListedWords words (or one sibling's, if more), so a group with a
-// very common smaller item does not hold all its sets at once.
+// One worker's sets of a group of pairs. A group whose pairs hold at most
+// tuning::kListedWords transactions in all is projected: the prefix item's transactions that
+// hold two or more siblings are copied, cut to those siblings, into rows of the worker's own,
+// and each pair's set lists rows; walking a set then reads short rows that lie together
+// instead of whole transactions scattered over the data. A larger group is listed a run of
+// siblings at a time (a run's lists within that budget, or one sibling's if more) as
+// transactions, so a very common smaller item does not hold all its sets at once.
 class PairGroupSets {
  public:
   explicit PairGroupSets(std::uint32_t item_space);
@@ -97,20 +101,31 @@ class PairGroupSets {
   // sibling's set is never made: nothing reads it. The spans must outlive the group.
   void begin_group(const InvertedIndex& index, std::uint32_t prefix,
                    std::span<const std::uint32_t> siblings, std::span<const std::uint32_t> counts);
-  // Sibling i's set, ascending, valid until the next call; runs are listed from the prefix
-  // item's transactions, so siblings asked for in ascending order cost one scan a run.
+  // Sibling i's set, ascending, valid until the next call: rows of the projection, or
+  // transactions. Runs are listed from the prefix item's transactions, so siblings asked for
+  // in ascending order cost one scan a run.
   std::span<const std::uint32_t> set(std::size_t i);
+
+  bool projected() const { return projected_; }
+  // A projected row's transaction and its siblings, ascending.
+  std::uint32_t txn(std::uint32_t row) const { return row_txn_[row]; }
+  std::span<const std::uint32_t> items(std::uint32_t row) const {
+    return {row_items_.data() + row_end_[row], row_items_.data() + row_end_[row + 1]};
+  }
 
  private:
   void make_run(std::size_t from);
+  void project();
 
   const InvertedIndex* index_ = nullptr;
   std::uint32_t prefix_ = 0;
   std::span<const std::uint32_t> siblings_, counts_;
+  bool projected_ = false;
   std::size_t run_begin_ = 0, run_end_ = 0;  // siblings whose sets are listed now
   std::vector<std::uint32_t> slot_;          // by item: index in the run + 1, 0 for others
   std::vector<std::size_t> begin_, end_;     // by index in the run, into tids_
   UninitVector<std::uint32_t> tids_;
+  std::vector<std::uint32_t> row_txn_, row_end_{0}, row_items_;  // the projection
 };
 
 inline bool level_empty(const FlatMemo& memo) { return memo.itemsets.empty(); }

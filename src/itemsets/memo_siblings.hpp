@@ -38,10 +38,22 @@ enum class SiblingChoice {
 template <class MemoType>
 struct SiblingSets;
 
-// Nothing to prepare per group: every row's set is held.
+// Nothing to prepare per group: every row's set is held, as transactions.
 struct HeldSetsReader {
   void begin_group(std::span<const std::uint32_t>, std::span<const std::uint32_t>,
                    std::span<const std::uint32_t>) {}
+  // Calls visit(h, items) for each entry h of a set that walk_row gave, or of a list of such
+  // entries, with the items of its transaction.
+  template <class Visit>
+  void scan(const ReducedTransactions& reduced, std::span<const std::uint32_t> set,
+            Visit&& visit) const {
+    reduced.scan_indexed(set, visit);
+  }
+  // The transactions of a list of entries: the entries are transactions here.
+  std::span<const std::uint32_t> transactions(std::span<const std::uint32_t> entries,
+                                              std::vector<std::uint32_t>&) const {
+    return entries;
+  }
 };
 
 template <class Tids>
@@ -121,6 +133,20 @@ struct SiblingSets<PairMemo> : FlatLevelSets {
                      std::span<const std::uint32_t> counts) {
       sets.begin_group(index, prefix[0], siblings, counts);
     }
+    // A projected group's sets list rows, whose items are the siblings alone.
+    template <class Visit>
+    void scan(const ReducedTransactions& reduced, std::span<const std::uint32_t> set,
+              Visit&& visit) const {
+      if (!sets.projected()) return reduced.scan_indexed(set, visit);
+      for (const std::uint32_t row : set) visit(row, sets.items(row));
+    }
+    std::span<const std::uint32_t> transactions(std::span<const std::uint32_t> entries,
+                                                std::vector<std::uint32_t>& buffer) const {
+      if (!sets.projected()) return entries;
+      buffer.resize(entries.size());
+      for (std::size_t e = 0; e < entries.size(); ++e) buffer[e] = sets.txn(entries[e]);
+      return buffer;
+    }
   };
   static Reader reader(const PairMemo& memo) {
     return Reader{*memo.index, PairGroupSets(memo.index->item_space)};
@@ -177,13 +203,14 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     typename Sets::Reader reader = Sets::reader(memo);
     std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
     std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, buffer, gate, spare,
-        extended, slots;
+        extended, slots, txns;
     // Per slot (sibling index + 1), where its list starts and ends in `listed`.
     std::vector<std::size_t> list_begin, list_end;
     UninitVector<std::uint32_t> listed;
-    // The level above from one kept extension (`extended`, whose transactions are `tids`) and
-    // the later ones of its group, `kept[x + 1..]`, as the next level would count them: the
-    // same candidates in each counter's way, walked over the same transactions.
+    // The level above from one kept extension (`extended`, whose set is `tids`, in the
+    // reader's entries) and the later ones of its group, `kept[x + 1..]`, as the next level
+    // would count them: the same candidates in each counter's way, walked over the same
+    // transactions.
     auto count_top_from = [&](std::span<const std::uint32_t> extended,
                               std::span<const std::uint32_t> tids, std::size_t x) {
       const std::uint32_t own = siblings[kept[x]];
@@ -204,7 +231,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       for (std::uint32_t j : chosen) position[siblings[j]] = j + 1;
       const std::uint32_t lowest = siblings[chosen.front()];
       std::uint32_t* counts = cells.data();
-      reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+      reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
         const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
         for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
       });
@@ -267,7 +294,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         const bool list_all = room <= tuning::kListedWords;
         const std::uint32_t lowest = siblings[chosen.front()];
         auto list_walk = [&](std::uint32_t lowest_listed) {
-          reduced.scan_indexed(tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
+          reader.scan(reduced, tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
             const std::size_t n = chosen_slots(items, lowest_listed, position.data(), slots.data());
             for (std::size_t q = 0; q < n; ++q) listed[list_end[slots[q]]++] = t;
           });
@@ -283,7 +310,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
           list_walk(lowest);
         } else {
           std::uint32_t* counts = cells.data();
-          reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+          reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
             const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
             for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
           });
@@ -327,7 +354,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
             extended.push_back(siblings[kept[x]]);
             count_top_from(extended, list, x);
           } else {
-            Sets::add(part.sets, list);
+            Sets::add(part.sets, reader.transactions(list, txns));
           }
         }
         if (top == nullptr) Sets::add_none(part.sets);
