@@ -47,10 +47,12 @@ std::span<const std::uint32_t> FlatSets::walk(std::size_t r,
 
 PairGroupSets::PairGroupSets(std::uint32_t item_space) : slot_(item_space, 0) {}
 
-void PairGroupSets::begin_group(const InvertedIndex& index, std::uint32_t prefix,
+void PairGroupSets::begin_group(const InvertedIndex& index, const ReducedTransactions& reduced,
+                                std::uint32_t prefix,
                                 std::span<const std::uint32_t> siblings,
                                 std::span<const std::uint32_t> counts) {
   index_ = &index;
+  reduced_ = &reduced;
   prefix_ = prefix;
   siblings_ = siblings;
   counts_ = counts;
@@ -77,23 +79,30 @@ void PairGroupSets::project() {
   if (tids_.size() < at) tids_.resize(at);
   row_txn_.clear();
   row_end_.assign(1, 0);
-  row_items_.clear();
+  // Every sibling of a row is one transaction of a pair: the counts bound the rows' items.
+  // Each item is written at the row's end before it is known to be a sibling, so one slot
+  // past the bound may be written.
+  std::size_t total = 0;
+  for (const std::uint32_t c : counts_) total += c;
+  if (row_items_.size() < total + 1) row_items_.resize(total + 1);
+  std::uint32_t* row_items = row_items_.data();
+  std::size_t filled = 0;
   const std::uint32_t lowest = siblings_.empty() ? 0 : siblings_.front();
   for (const std::uint32_t t : index_->txns_of(prefix_)) {
-    const auto items = index_->items_of(t);
-    const std::size_t start = row_items_.size();
-    for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
-      if (slot_[*it] != 0) row_items_.push_back(*it);
-    // A row with one sibling extends no anchor of the group: it is left out.
-    if (row_items_.size() - start < 2) {
-      row_items_.resize(start);
-      continue;
+    const auto items = items_from(reduced_->items_of(t), lowest);
+    std::size_t end = filled;
+    for (const std::uint32_t item : items) {
+      row_items[end] = item;
+      end += slot_[item] != 0;
     }
+    // A row with one sibling extends no anchor of the group: it is left out.
+    if (end - filled < 2) continue;
     const auto row = static_cast<std::uint32_t>(row_txn_.size());
     row_txn_.push_back(t);
-    row_end_.push_back(static_cast<std::uint32_t>(row_items_.size()));
-    for (std::size_t p = start; p < row_items_.size(); ++p)
-      if (const std::uint32_t s = slot_[row_items_[p]]; s <= n) tids_[end_[s - 1]++] = row;
+    row_end_.push_back(static_cast<std::uint32_t>(end));
+    for (std::size_t p = filled; p < end; ++p)
+      if (const std::uint32_t s = slot_[row_items[p]]; s <= n) tids_[end_[s - 1]++] = row;
+    filled = end;
   }
   for (const std::uint32_t item : siblings_) slot_[item] = 0;
 }
@@ -124,7 +133,7 @@ void PairGroupSets::make_run(std::size_t from) {
   if (tids_.size() < at) tids_.resize(at);
   const std::uint32_t lowest = siblings_[from];
   for (const std::uint32_t t : index_->txns_of(prefix_)) {
-    const auto items = index_->items_of(t);
+    const auto items = reduced_->items_of(t);
     for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
       if (const std::uint32_t s = slot_[*it]) tids_[end_[s - 1]++] = t;
   }

@@ -17,6 +17,7 @@
 #include "common/inverted_index.hpp"
 #include "common/itemset_table.hpp"
 #include "common/uninit_vector.hpp"
+#include "itemsets/reduced_transactions.hpp"
 
 namespace tallyfold {
 
@@ -99,7 +100,9 @@ class PairGroupSets {
   explicit PairGroupSets(std::uint32_t item_space);
   // Starts the group of pairs (prefix, siblings[i]); `counts[i]` is pair i's count. The last
   // sibling's set is never made: nothing reads it. The spans must outlive the group.
-  void begin_group(const InvertedIndex& index, std::uint32_t prefix,
+  // Transactions come from the index, their items from `reduced` (the level's cut lists).
+  void begin_group(const InvertedIndex& index, const ReducedTransactions& reduced,
+                   std::uint32_t prefix,
                    std::span<const std::uint32_t> siblings, std::span<const std::uint32_t> counts);
   // Sibling i's set, ascending, valid until the next call: rows of the projection, or
   // transactions. Runs are listed from the prefix item's transactions, so siblings asked for
@@ -118,6 +121,7 @@ class PairGroupSets {
   void project();
 
   const InvertedIndex* index_ = nullptr;
+  const ReducedTransactions* reduced_ = nullptr;
   std::uint32_t prefix_ = 0;
   std::span<const std::uint32_t> siblings_, counts_;
   bool projected_ = false;

@@ -40,8 +40,8 @@ struct SiblingSets;
 
 // Nothing to prepare per group: every row's set is held, as transactions.
 struct HeldSetsReader {
-  void begin_group(std::span<const std::uint32_t>, std::span<const std::uint32_t>,
-                   std::span<const std::uint32_t>) {}
+  void begin_group(const ReducedTransactions&, std::span<const std::uint32_t>,
+                   std::span<const std::uint32_t>, std::span<const std::uint32_t>) {}
   // Calls visit(h, items) for each entry h of a set that walk_row gave, or of a list of such
   // entries, with the items of its transaction.
   template <class Visit>
@@ -129,9 +129,10 @@ struct SiblingSets<PairMemo> : FlatLevelSets {
   struct Reader {
     const InvertedIndex& index;
     PairGroupSets sets;
-    void begin_group(std::span<const std::uint32_t> prefix, std::span<const std::uint32_t> siblings,
+    void begin_group(const ReducedTransactions& reduced, std::span<const std::uint32_t> prefix,
+                     std::span<const std::uint32_t> siblings,
                      std::span<const std::uint32_t> counts) {
-      sets.begin_group(index, prefix[0], siblings, counts);
+      sets.begin_group(index, reduced, prefix[0], siblings, counts);
     }
     // A projected group's sets list rows, whose items are the siblings alone.
     template <class Visit>
@@ -258,7 +259,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         siblings.push_back(anchors.row(groups.rows[r])[width - 1]);
         sibling_counts.push_back(anchors.count(groups.rows[r]));
       }
-      reader.begin_group(anchors.row(groups.rows[first]).first(width - 1), siblings,
+      reader.begin_group(reduced, anchors.row(groups.rows[first]).first(width - 1), siblings,
                          sibling_counts);
       cells.assign(siblings.size() + 1, 0);
       slots.resize(siblings.size() + 1);
