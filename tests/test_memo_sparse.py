@@ -26,15 +26,16 @@ CUT = 6
 
 
 def _skewed_rows(seed, n_rows=3000):
-    """Four common items in about 40% of baskets each, beside three or four of 200 rare
+    """Four common items in about half the baskets each, beside three or four of 200 rare
     ones drawn with long-tailed popularity: the pairs' average count stays under N/32 (94),
-    so sets are no transaction bitsets, while the common items' pairs and triples hold more
-    than 94 transactions (bitsets in the adaptive memo) and the rest fewer (lists)."""
+    so the pipelines take no transaction bitsets, while the common items' pairs and triples
+    hold N/16 (188) transactions or more, where a bitset is no larger than the list of gaps
+    (bitsets in the adaptive memo), and the rest fewer (lists)."""
     rng = random.Random(seed)
     weights = [1.0 / (r + 1) for r in range(200)]
     rows = []
     for _ in range(n_rows):
-        row = {i for i in range(4) if rng.random() < 0.4}
+        row = {i for i in range(4) if rng.random() < 0.5}
         row |= {4 + r for r in rng.choices(range(200), weights, k=rng.choice((3, 4)))}
         rows.append(row)
     return rows
@@ -55,21 +56,21 @@ def _call(name, txn, item, k_max, cut, n_rows, n_items=N_ITEMS):
 def test_shape_reaches_each_step(skewed):
     """Sparse for the pipelines (pairs average under N/32), with sets on both sides of the
     adaptive memo's bitset limit at levels 2 and 3, levels 2 and 3 past 500 anchors (counted
-    on the pool), and non-empty levels up to 5, with level 6 empty."""
+    on the pool), and non-empty levels up to 6, with level 7 empty."""
     rows, _, _ = skewed
-    limit = (len(rows) + 31) // 32
     pairs = frequent_of_rows(rows, 2, CUT)
-    assert sum(pairs.values()) < limit * len(pairs)
+    assert sum(pairs.values()) * 32 < len(rows) * len(pairs)
+    limit = (len(rows) + 15) // 16
     for k in (2, 3):
         counts = frequent_of_rows(rows, k, CUT).values()
         assert min(counts) < limit <= max(counts) and len(counts) > 500
-    assert frequent_of_rows(rows, 5, CUT) and not frequent_of_rows(rows, 6, CUT)
+    assert frequent_of_rows(rows, 6, CUT) and not frequent_of_rows(rows, 7, CUT)
 
 
-@pytest.mark.parametrize("k_max", [3, 4, 5, 6])
+@pytest.mark.parametrize("k_max", [3, 4, 5, 6, 7])
 def test_sparse_levels_match_brute_force(skewed, k_max):
     """k_max 3 counts level 3 from the pairs' sets; 4 counts both top levels from them; 5
-    and 6 carry level 3's (and 4's) sets up, and 6 finds an empty top. Rows, counts and order as brute force gives
+    to 7 carry the sets of each level up to k_max - 2, and 7 finds an empty top. Rows, counts and order as brute force gives
     them, and the baseline's arrays exactly."""
     rows, txn, item = skewed
     want_lower = frequent_of_rows(rows, k_max - 1, CUT)
@@ -83,18 +84,23 @@ def test_sparse_levels_match_brute_force(skewed, k_max):
             np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
 
 
-def _wide_rows(seed, n_rows=40000):
+def _wide_rows(seed, n_rows=70000):
     """Item 0 in every basket and items 1-9 in half of them, beside rare items: the pairs of
-    item 0 hold 20,000 transactions each, so its group's sets (180,000) are listed in runs
-    and anchor (0, 1)'s siblings (room for 160,000) are counted before the kept are listed.
+    item 0 hold 35,000 transactions each, so its group's sets (315,000) are listed in runs
+    and anchor (0, 1)'s siblings (room for 280,000) are counted before the kept are listed.
     Each of 1,500 rare pairs sits in exactly eight baskets, which keeps the pairs' average
-    count far under N/32."""
+    count far under N/32; 100 rare triples sit in the first and last baskets among their
+    eight, so their sets hold gaps past 16 bits."""
     rng = random.Random(seed)
     rows = [{0} | {i for i in range(1, 10) if rng.random() < 0.5} for _ in range(n_rows)]
     for p in range(1500):
         a, b = 10 + 2 * p, 11 + 2 * p
         for t in rng.sample(range(n_rows), 8):
             rows[t] |= {a, b}
+    for p in range(100):
+        triple = {3010 + 3 * p, 3011 + 3 * p, 3012 + 3 * p}
+        for t in [0, n_rows - 1] + rng.sample(range(1, n_rows - 1), 6):
+            rows[t] |= triple
     return rows
 
 
@@ -102,9 +108,9 @@ def _wide_rows(seed, n_rows=40000):
 def test_large_groups_match_the_baseline(k_max):
     rows = _wide_rows(7)
     txn, item = as_arrays(rows)
-    n_items = 3010
+    n_items = 3310
     counts = np.bincount(item, minlength=n_items)
-    assert counts[0] == len(rows) and 9 * counts[1:10].min() > 1 << 17
+    assert counts[0] == len(rows) and 8 * counts[1:10].min() > 1 << 17
     cut = 8
     baseline = _call("rust_compute_pipeline", txn, item, k_max, cut, len(rows), n_items)
     assert len(baseline["counts"]) > 50

@@ -8,40 +8,74 @@
 
 namespace tallyfold {
 
+namespace {
+constexpr std::uint32_t kEscape = 0xFFFF;
+}  // namespace
+
 FlatSets::FlatSets(std::uint32_t n_transactions, bool adaptive)
     : n_transactions_(n_transactions),
-      bitmap_words_((static_cast<std::size_t>(n_transactions) + 31) / 32),
+      bitset_units_((static_cast<std::size_t>(n_transactions) + 15) / 16),
       adaptive_(adaptive) {}
 
-void FlatSets::write(std::uint32_t* out, std::span<const std::uint32_t> tids) const {
-  if (!as_bitset(tids.size())) {
-    std::copy(tids.begin(), tids.end(), out);
-    return;
-  }
-  std::fill(out, out + bitmap_words_, 0u);
-  for (const std::uint32_t t : tids) {
-    if (t >= n_transactions_) panic_index_out_of_bounds(n_transactions_, t);
-    out[t >> 5] |= std::uint32_t{1} << (t & 31);
-  }
-}
-
 void FlatSets::append(std::span<const std::uint32_t> tids) {
-  const std::size_t words = stored_words(tids.size());
-  const std::size_t at = words_.size();
-  words_.resize(at + words);
-  write(words_.data() + at, tids);
-  offsets_.push_back(words_.size());
+  std::size_t list_units = 0;
+  std::uint32_t previous = 0;
+  for (const std::uint32_t t : tids) {
+    list_units += t - previous >= kEscape ? 3 : 1;
+    previous = t;
+  }
+  const bool bitset = adaptive_ && bitset_units_ > 0 && list_units >= bitset_units_;
+  const std::size_t at = units_.size();
+  units_.resize(at + (bitset ? bitset_units_ : list_units));
+  std::uint16_t* out = units_.data() + at;
+  if (bitset) {
+    std::fill(out, out + bitset_units_, std::uint16_t{0});
+    for (const std::uint32_t t : tids) {
+      if (t >= n_transactions_) panic_index_out_of_bounds(n_transactions_, t);
+      out[t >> 4] = static_cast<std::uint16_t>(out[t >> 4] | (1u << (t & 15)));
+    }
+  } else {
+    previous = 0;
+    for (const std::uint32_t t : tids) {
+      const std::uint32_t gap = t - previous;
+      previous = t;
+      if (gap < kEscape) {
+        *out++ = static_cast<std::uint16_t>(gap);
+        continue;
+      }
+      *out++ = static_cast<std::uint16_t>(kEscape);
+      *out++ = static_cast<std::uint16_t>(gap >> 16);
+      *out++ = static_cast<std::uint16_t>(gap & 0xFFFF);
+    }
+  }
+  offsets_.push_back(units_.size());
 }
 
 std::span<const std::uint32_t> FlatSets::walk(std::size_t r,
                                               std::vector<std::uint32_t>& buffer) const {
-  const std::uint32_t* begin = words_.data() + offsets_[r];
-  const std::size_t words = offsets_[r + 1] - offsets_[r];
-  if (!as_bitset(words)) return {begin, words};
+  const std::uint16_t* in = units_.data() + offsets_[r];
+  const std::uint16_t* end = units_.data() + offsets_[r + 1];
+  const auto units = static_cast<std::size_t>(end - in);
   buffer.clear();
-  for (std::size_t w = 0; w < words; ++w)
-    for (std::uint32_t bits = begin[w]; bits != 0; bits &= bits - 1)
-      buffer.push_back(static_cast<std::uint32_t>(w * 32 + std::countr_zero(bits)));
+  if (adaptive_ && bitset_units_ > 0 && units == bitset_units_) {
+    for (std::size_t u = 0; u < units; ++u)
+      for (std::uint32_t bits = in[u]; bits != 0; bits &= bits - 1)
+        buffer.push_back(static_cast<std::uint32_t>(u * 16 + std::countr_zero(bits)));
+    return buffer;
+  }
+  buffer.resize(units);  // at least the values it holds
+  std::uint32_t previous = 0;
+  std::size_t n = 0;
+  while (in != end) {
+    std::uint32_t gap = *in++;
+    if (gap == kEscape) {
+      gap = static_cast<std::uint32_t>(in[0]) << 16 | in[1];
+      in += 2;
+    }
+    previous += gap;
+    buffer[n++] = previous;
+  }
+  buffer.resize(n);
   return buffer;
 }
 
