@@ -203,8 +203,25 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     part.sets = Sets::part(memo);
     typename Sets::Reader reader = Sets::reader(memo);
     std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
-    std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, buffer, gate, spare,
+    std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, buffer, spare,
         extended, slots, txns;
+    // The gating counter's gate, narrowed item by item: the items pairing with every item of
+    // the group's prefix (flagged by sibling), then each candidate sibling is kept only if it
+    // is in the neighbor list of the anchor's last item (and, at the top, of the extension's),
+    // found by merging that list with the ascending candidates.
+    std::vector<std::uint32_t> group_gate;
+    std::vector<std::uint8_t> in_group_gate;
+    auto keep_neighbors_of = [&](std::uint32_t item, std::vector<std::uint32_t>& candidates) {
+      const auto with = in.neighbors->of(item);
+      auto w = with.begin();
+      std::size_t kept_n = 0;
+      for (const std::uint32_t j : candidates) {
+        w = std::lower_bound(w, with.end(), siblings[j]);
+        if (w == with.end()) break;
+        if (*w == siblings[j]) candidates[kept_n++] = j;
+      }
+      candidates.resize(kept_n);
+    };
     // Per slot (sibling index + 1), where its list starts and ends in `listed`.
     std::vector<std::size_t> list_begin, list_end;
     UninitVector<std::uint32_t> listed;
@@ -217,12 +234,8 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       const std::uint32_t own = siblings[kept[x]];
       chosen.clear();
       if (choice == SiblingChoice::kNeighborGate) {
-        intersect_neighbors(*in.neighbors, extended, gate, spare);
-        auto g_it = gate.begin();
-        for (std::size_t y = x + 1; y < kept.size() && g_it != gate.end(); ++y) {
-          g_it = std::lower_bound(g_it, gate.end(), siblings[kept[y]]);
-          if (g_it != gate.end() && *g_it == siblings[kept[y]]) chosen.push_back(kept[y]);
-        }
+        chosen.assign(kept.begin() + static_cast<std::ptrdiff_t>(x) + 1, kept.end());
+        keep_neighbors_of(own, chosen);
       } else {
         for (std::size_t y = x + 1; y < kept.size(); ++y)
           if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(own, siblings[kept[y]]))
@@ -259,8 +272,17 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         siblings.push_back(anchors.row(groups.rows[r])[width - 1]);
         sibling_counts.push_back(anchors.count(groups.rows[r]));
       }
-      reader.begin_group(reduced, anchors.row(groups.rows[first]).first(width - 1), siblings,
-                         sibling_counts);
+      const auto prefix = anchors.row(groups.rows[first]).first(width - 1);
+      reader.begin_group(reduced, prefix, siblings, sibling_counts);
+      if (choice == SiblingChoice::kNeighborGate) {
+        intersect_neighbors(*in.neighbors, prefix, group_gate, spare);
+        in_group_gate.assign(siblings.size(), 0);
+        auto g = group_gate.begin();
+        for (std::size_t j = 0; j < siblings.size() && g != group_gate.end(); ++j) {
+          g = std::lower_bound(g, group_gate.end(), siblings[j]);
+          in_group_gate[j] = g != group_gate.end() && *g == siblings[j];
+        }
+      }
       cells.assign(siblings.size() + 1, 0);
       slots.resize(siblings.size() + 1);
       list_begin.resize(siblings.size() + 1);
@@ -271,12 +293,9 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         const auto anchor = anchors.row(row);
         chosen.clear();
         if (choice == SiblingChoice::kNeighborGate) {
-          intersect_neighbors(*in.neighbors, anchor, gate, spare);
-          auto g_it = std::upper_bound(gate.begin(), gate.end(), siblings[i]);
-          for (std::size_t j = i + 1; j < siblings.size() && g_it != gate.end(); ++j) {
-            g_it = std::lower_bound(g_it, gate.end(), siblings[j]);
-            if (g_it != gate.end() && *g_it == siblings[j]) chosen.push_back(static_cast<std::uint32_t>(j));
-          }
+          for (std::size_t j = i + 1; j < siblings.size(); ++j)
+            if (in_group_gate[j]) chosen.push_back(static_cast<std::uint32_t>(j));
+          keep_neighbors_of(siblings[i], chosen);
         } else {
           for (std::size_t j = i + 1; j < siblings.size(); ++j)
             if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(siblings[i], siblings[j]))
