@@ -5,9 +5,10 @@
 // taken, since no other item can make a frequent extension. One walk lists, for each chosen
 // sibling, the anchor's transactions that hold it: the list's length is the extension's
 // count, and a kept extension's list is its memo entry (the anchor's set intersected with the
-// item's, without the intersection). An itemset that will be the last of its group at the
-// next level keeps no set, since nothing reads it. Rows, counts and sets are those of the
-// general step; rows come out in lexicographic order, each once.
+// item's, without the intersection). Where the lists could pass tuning::kListedWords, the
+// chosen are counted first and a second walk lists the kept only. An itemset that will be the
+// last of its group at the next level keeps no set, since nothing reads it. Rows, counts and
+// sets are those of the general step; rows come out in lexicographic order, each once.
 
 #include <algorithm>
 #include <cstdint>
