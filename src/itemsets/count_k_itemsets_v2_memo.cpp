@@ -24,16 +24,4 @@ Memo<Bitmap> count_k_itemsets_v2_memo(const MemoLevelInput& in, const Memo<Bitma
   return count_memo_level(in, memo, process_anchors_v2_memo);
 }
 
-Memo<Bitmap> count_k_itemsets_v2_memo_consuming(const MemoLevelInput& in, Memo<Bitmap>& memo) {
-  if (in.prefix_anchors_only)
-    return count_memo_level_by_siblings(in, memo, SiblingChoice::kCountThenCheck, nullptr, &memo);
-  return count_memo_level(in, memo, process_anchors_v2_memo);
-}
-
-std::optional<TopTables> count_top_levels_v2_memo(const MemoLevelInput& in,
-                                                  Memo<Bitmap>& memo) {
-  if (!in.prefix_anchors_only) return std::nullopt;
-  return count_top_levels_by_siblings(in, memo, SiblingChoice::kCountThenCheck, &memo);
-}
-
 }  // namespace tallyfold

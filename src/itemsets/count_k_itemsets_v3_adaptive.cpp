@@ -24,17 +24,4 @@ Memo<TidList> count_k_itemsets_v3_adaptive(const MemoLevelInput& in, const Memo<
   return count_memo_level(in, memo, process_anchors_v3_adaptive);
 }
 
-Memo<TidList> count_k_itemsets_v3_adaptive_consuming(const MemoLevelInput& in,
-                                                     Memo<TidList>& memo) {
-  if (in.prefix_anchors_only)
-    return count_memo_level_by_siblings(in, memo, SiblingChoice::kCountThenCheck, nullptr, &memo);
-  return count_memo_level(in, memo, process_anchors_v3_adaptive);
-}
-
-std::optional<TopTables> count_top_levels_v3_adaptive(const MemoLevelInput& in,
-                                                      Memo<TidList>& memo) {
-  if (!in.prefix_anchors_only) return std::nullopt;
-  return count_top_levels_by_siblings(in, memo, SiblingChoice::kCountThenCheck, &memo);
-}
-
 }  // namespace tallyfold

@@ -43,17 +43,4 @@ Memo<TidList> count_k_itemsets_v5_prefilter(const MemoLevelInput& in, const Memo
   return count_memo_level(in, memo, process_anchors_v5_prefilter);
 }
 
-Memo<TidList> count_k_itemsets_v5_prefilter_consuming(const MemoLevelInput& in,
-                                                      Memo<TidList>& memo) {
-  if (in.prefix_anchors_only)
-    return count_memo_level_by_siblings(in, memo, SiblingChoice::kCheckFirst, nullptr, &memo);
-  return count_memo_level(in, memo, process_anchors_v5_prefilter);
-}
-
-std::optional<TopTables> count_top_levels_v5_prefilter(const MemoLevelInput& in,
-                                                       Memo<TidList>& memo) {
-  if (!in.prefix_anchors_only) return std::nullopt;
-  return count_top_levels_by_siblings(in, memo, SiblingChoice::kCheckFirst, &memo);
-}
-
 }  // namespace tallyfold

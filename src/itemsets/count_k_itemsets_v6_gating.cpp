@@ -45,16 +45,4 @@ Memo<TidList> count_k_itemsets_v6_gating(const MemoLevelInput& in, const Memo<Ti
   return count_memo_level(in, memo, process_anchors_v6_gating);
 }
 
-Memo<TidList> count_k_itemsets_v6_gating_consuming(const MemoLevelInput& in, Memo<TidList>& memo) {
-  if (in.prefix_anchors_only)
-    return count_memo_level_by_siblings(in, memo, SiblingChoice::kNeighborGate, nullptr, &memo);
-  return count_memo_level(in, memo, process_anchors_v6_gating);
-}
-
-std::optional<TopTables> count_top_levels_v6_gating(const MemoLevelInput& in,
-                                                    Memo<TidList>& memo) {
-  if (!in.prefix_anchors_only) return std::nullopt;
-  return count_top_levels_by_siblings(in, memo, SiblingChoice::kNeighborGate, &memo);
-}
-
 }  // namespace tallyfold

@@ -2,20 +2,24 @@
 // The memo counters' level with prefix anchors (no cap, a min count of at least 1), by groups
 // of sibling anchors (see sibling_groups.hpp): an anchor's transactions still come from its
 // memo entry and are still walked, but only the siblings above the anchor's last item are
-// counted, into one row of cells by sibling position, since no other item can make a frequent
-// extension. A second walk, over the same transactions, lists the transactions of the
-// extensions that reached the min count, which is their memo entry: the same set as the
-// anchor's intersected with the item's, without the intersection. An itemset that will be
-// the last of its group at the next level keeps no set, since nothing reads it. Rows, counts
-// and sets are those of the general step; rows come out in lexicographic order, each once.
+// taken, since no other item can make a frequent extension. One walk lists, for each chosen
+// sibling, the anchor's transactions that hold it: the list's length is the extension's
+// count, and a kept extension's list is its memo entry (the anchor's set intersected with the
+// item's, without the intersection). Where the lists could pass tuning::kListedWords, the
+// chosen are counted first and a second walk lists the kept only. An itemset that will be the
+// last of its group at the next level keeps no set, since nothing reads it. Rows, counts and
+// sets are those of the general step; rows come out in lexicographic order, each once.
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/cancel.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
+#include "itemsets/flat_memo.hpp"
 #include "itemsets/memo_extend.hpp"
 #include "itemsets/sibling_groups.hpp"
 
@@ -28,22 +32,163 @@ enum class SiblingChoice {
   kNeighborGate,     // only those in every anchor item's pair-neighbor list (gating)
 };
 
+// How the sibling walk reads and writes each kind of memo: one set object per row, one
+// level's sets back to back (FlatMemo), or pairs whose sets are made group by group
+// (PairMemo). A worker's `Reader` is told each group before its rows are walked; `Part`
+// gathers one range's new sets in row order, and `Level` is the kind of the new level.
+template <class MemoType>
+struct SiblingSets;
+
+// Nothing to prepare per group: every row's set is held, as transactions.
+struct HeldSetsReader {
+  void begin_group(const ReducedTransactions&, std::span<const std::uint32_t>,
+                   std::span<const std::uint32_t>, std::span<const std::uint32_t>) {}
+  // Calls visit(h, items) for each entry h of a set that walk_row gave, or of a list of such
+  // entries, with the items of its transaction.
+  template <class Visit>
+  void scan(const ReducedTransactions& reduced, std::span<const std::uint32_t> set,
+            Visit&& visit) const {
+    reduced.scan_indexed(set, visit);
+  }
+  // The transactions of a list of entries: the entries are transactions here.
+  std::span<const std::uint32_t> transactions(std::span<const std::uint32_t> entries,
+                                              std::vector<std::uint32_t>&) const {
+    return entries;
+  }
+};
+
 template <class Tids>
-Tids memo_set_of(std::span<const std::uint32_t> tids);
+struct SiblingSets<Memo<Tids>> {
+  using Level = Memo<Tids>;
+  using Part = std::vector<Tids>;
+  using Reader = HeldSetsReader;
+  static Reader reader(const Memo<Tids>&) { return {}; }
+  static Part part(const Memo<Tids>&) { return {}; }
+  static std::span<const std::uint32_t> walk_row(const Memo<Tids>& memo, const Reader&,
+                                                 std::uint32_t row, std::size_t,
+                                                 std::vector<std::uint32_t>& buffer) {
+    return walk(memo.tids[row], buffer);
+  }
+  static void add(Part& part, std::span<const std::uint32_t> tids) {
+    if constexpr (std::is_same_v<Tids, Bitmap>)
+      part.push_back(Bitmap::of(tids));
+    else
+      part.push_back(TidList::of(tids));
+  }
+  static void add_none(Part& part) { part.emplace_back(); }
+  static Level level(const Memo<Tids>&, ItemsetTable itemsets, std::vector<Part>& parts) {
+    Level level(itemsets.width());
+    std::size_t total = 0;
+    for (const Part& part : parts) total += part.size();
+    level.tids.reserve(total);
+    for (Part& part : parts) {
+      for (Tids& set : part) level.tids.push_back(std::move(set));
+      part = Part{};
+    }
+    level.itemsets = std::move(itemsets);
+    return level;
+  }
+};
+
+// New levels of flat sets, from flat sets or from pairs.
+struct FlatLevelSets {
+  using Level = FlatMemo;
+  using Part = FlatSets;
+  static void add(Part& part, std::span<const std::uint32_t> tids) { part.append(tids); }
+  static void add_none(Part& part) { part.append_none(); }
+  static Level level(std::uint32_t n_transactions, bool adaptive, ItemsetTable itemsets,
+                     std::vector<Part>& parts) {
+    FlatMemo level{std::move(itemsets), n_transactions, adaptive, {}, {}};
+    std::size_t row = 0;
+    for (Part& part : parts) {
+      if (part.size() == 0) continue;
+      level.first_row.push_back(row);
+      row += part.size();
+      level.parts.push_back(std::move(part));
+    }
+    return level;
+  }
+};
+
 template <>
-inline Bitmap memo_set_of<Bitmap>(std::span<const std::uint32_t> tids) { return Bitmap::of(tids); }
+struct SiblingSets<FlatMemo> : FlatLevelSets {
+  using Reader = HeldSetsReader;
+  static Reader reader(const FlatMemo&) { return {}; }
+  static Part part(const FlatMemo& memo) { return FlatSets(memo.n_transactions, memo.adaptive); }
+  static std::span<const std::uint32_t> walk_row(const FlatMemo& memo, const Reader&,
+                                                 std::uint32_t row, std::size_t,
+                                                 std::vector<std::uint32_t>& buffer) {
+    return memo.walk(row, buffer);
+  }
+  static Level level(const FlatMemo& memo, ItemsetTable itemsets, std::vector<Part>& parts) {
+    return FlatLevelSets::level(memo.n_transactions, memo.adaptive, std::move(itemsets), parts);
+  }
+};
+
 template <>
-inline TidList memo_set_of<TidList>(std::span<const std::uint32_t> tids) { return TidList::of(tids); }
+struct SiblingSets<PairMemo> : FlatLevelSets {
+  struct Reader {
+    const InvertedIndex& index;
+    PairGroupSets sets;
+    void begin_group(const ReducedTransactions& reduced, std::span<const std::uint32_t> prefix,
+                     std::span<const std::uint32_t> siblings,
+                     std::span<const std::uint32_t> counts) {
+      sets.begin_group(index, reduced, prefix[0], siblings, counts);
+    }
+    // A projected group's sets list rows, whose items are the siblings alone.
+    template <class Visit>
+    void scan(const ReducedTransactions& reduced, std::span<const std::uint32_t> set,
+              Visit&& visit) const {
+      if (!sets.projected()) return reduced.scan_indexed(set, visit);
+      for (const std::uint32_t row : set) visit(row, sets.items(row));
+    }
+    std::span<const std::uint32_t> transactions(std::span<const std::uint32_t> entries,
+                                                std::vector<std::uint32_t>& buffer) const {
+      if (!sets.projected()) return entries;
+      buffer.resize(entries.size());
+      for (std::size_t e = 0; e < entries.size(); ++e) buffer[e] = sets.txn(entries[e]);
+      return buffer;
+    }
+  };
+  static Reader reader(const PairMemo& memo) {
+    return Reader{*memo.index, PairGroupSets(memo.index->item_space)};
+  }
+  static Part part(const PairMemo& memo) {
+    return FlatSets(memo.index->n_transactions, memo.adaptive);
+  }
+  static std::span<const std::uint32_t> walk_row(const PairMemo&, Reader& reader,
+                                                 std::uint32_t, std::size_t i,
+                                                 std::vector<std::uint32_t>&) {
+    return reader.sets.set(i);
+  }
+  static Level level(const PairMemo& memo, ItemsetTable itemsets, std::vector<Part>& parts) {
+    return FlatLevelSets::level(memo.index->n_transactions, memo.adaptive, std::move(itemsets),
+                                parts);
+  }
+};
+
+// Per transaction, the slots (sibling index + 1) of the chosen siblings it holds, from
+// `position` (0 for any other item); returns how many. Slots are written unconditionally and
+// kept by the count, so the loop neither branches on the items nor adds into one cell for
+// every item that is no chosen sibling (a chain of dependent adds through memory).
+inline std::size_t chosen_slots(std::span<const std::uint32_t> items, std::uint32_t lowest,
+                                const std::uint32_t* position, std::uint32_t* slots) {
+  std::size_t n = 0;
+  for (const std::uint32_t item : items_from(items, lowest)) {
+    const std::uint32_t p = position[item];
+    slots[n] = p;
+    n += p != 0;
+  }
+  return n;
+}
 
 // The level from the memo of the previous one. With `top` the level's sets are not kept:
 // each kept group's lists are read at once to count the level above into `*top` (the two top
-// levels of a pipeline), so no set of the level outlives its group. With `spent` (the same
-// memo, which the caller gives up) each group's sets are emptied once its anchors are done,
-// since only they read them: the previous level's sets go while this one's are made.
-template <class Tids>
-Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tids>& memo,
-                                        SiblingChoice choice, TopTables* top = nullptr,
-                                        Memo<Tids>* spent = nullptr) {
+// levels of a pipeline), so no set of the level outlives its group.
+template <class MemoType>
+typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLevelInput& in, const MemoType& memo,
+                                      SiblingChoice choice, TopTables* top = nullptr) {
+  using Sets = SiblingSets<MemoType>;
   const ItemsetTable& anchors = memo.itemsets;
   const std::size_t width = anchors.width();
   const auto flags = frequent_item_flags(anchors, in.index.item_space);
@@ -52,27 +197,46 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
   const SiblingGroups groups = sibling_groups(anchors);
   struct Part {
     std::vector<std::uint32_t> items, counts;
-    std::vector<Tids> sets;
+    typename Sets::Part sets;
     std::vector<std::uint32_t> top_items, top_counts;
   };
   auto count_range = [&](IndexRange range, Part& part) {
+    part.sets = Sets::part(memo);
+    typename Sets::Reader reader = Sets::reader(memo);
     std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
-    std::vector<std::uint32_t> cells, siblings, chosen, kept, buffer, gate, spare, extended;
-    std::vector<std::vector<std::uint32_t>> lists;  // by sibling index + 1
-    // The level above from one kept extension (`extended`, whose transactions are `tids`) and
-    // the later ones of its group, `kept[x + 1..]`, as the next level would count them: the
-    // same candidates in each counter's way, walked over the same transactions.
+    std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, buffer, spare,
+        extended, slots, txns;
+    // The gating counter's gate, narrowed item by item: the items pairing with every item of
+    // the group's prefix (flagged by sibling), then each candidate sibling is kept only if it
+    // is in the neighbor list of the anchor's last item (and, at the top, of the extension's),
+    // found by merging that list with the ascending candidates.
+    std::vector<std::uint32_t> group_gate;
+    std::vector<std::uint8_t> in_group_gate;
+    auto keep_neighbors_of = [&](std::uint32_t item, std::vector<std::uint32_t>& candidates) {
+      const auto with = in.neighbors->of(item);
+      auto w = with.begin();
+      std::size_t kept_n = 0;
+      for (const std::uint32_t j : candidates) {
+        w = std::lower_bound(w, with.end(), siblings[j]);
+        if (w == with.end()) break;
+        if (*w == siblings[j]) candidates[kept_n++] = j;
+      }
+      candidates.resize(kept_n);
+    };
+    // Per slot (sibling index + 1), where its list starts and ends in `listed`.
+    std::vector<std::size_t> list_begin, list_end;
+    UninitVector<std::uint32_t> listed;
+    // The level above from one kept extension (`extended`, whose set is `tids`, in the
+    // reader's entries) and the later ones of its group, `kept[x + 1..]`, as the next level
+    // would count them: the same candidates in each counter's way, walked over the same
+    // transactions.
     auto count_top_from = [&](std::span<const std::uint32_t> extended,
                               std::span<const std::uint32_t> tids, std::size_t x) {
       const std::uint32_t own = siblings[kept[x]];
       chosen.clear();
       if (choice == SiblingChoice::kNeighborGate) {
-        intersect_neighbors(*in.neighbors, extended, gate, spare);
-        auto g_it = gate.begin();
-        for (std::size_t y = x + 1; y < kept.size() && g_it != gate.end(); ++y) {
-          g_it = std::lower_bound(g_it, gate.end(), siblings[kept[y]]);
-          if (g_it != gate.end() && *g_it == siblings[kept[y]]) chosen.push_back(kept[y]);
-        }
+        chosen.assign(kept.begin() + static_cast<std::ptrdiff_t>(x) + 1, kept.end());
+        keep_neighbors_of(own, chosen);
       } else {
         for (std::size_t y = x + 1; y < kept.size(); ++y)
           if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(own, siblings[kept[y]]))
@@ -82,10 +246,10 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
       for (std::uint32_t j : chosen) position[siblings[j]] = j + 1;
       const std::uint32_t lowest = siblings[chosen.front()];
       std::uint32_t* counts = cells.data();
-      reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-        for (const std::uint32_t item : items_from(items, lowest)) ++counts[position[item]];
+      reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
+        const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
+        for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
       });
-      counts[0] = 0;
       for (std::uint32_t j : chosen) {
         position[siblings[j]] = 0;
         const std::uint32_t count = counts[j + 1];
@@ -99,53 +263,84 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
         part.top_counts.push_back(count);
       }
     };
-    // Each range holds whole groups, so no other worker reads a spent group's sets.
-    auto spend_group = [&](std::size_t g) {
-      if (spent == nullptr) return;
-      for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
-        spent->tids[groups.rows[r]] = Tids{};
-    };
     for (std::size_t g = range.begin; g < range.end; ++g) {
       throw_if_cancelled();
-      if (g > range.begin) spend_group(g - 1);
       const std::uint32_t first = groups.starts[g], end = groups.starts[g + 1];
       if (end - first < 2) continue;
       siblings.clear();
-      for (std::uint32_t r = first; r < end; ++r)
+      sibling_counts.clear();
+      for (std::uint32_t r = first; r < end; ++r) {
         siblings.push_back(anchors.row(groups.rows[r])[width - 1]);
+        sibling_counts.push_back(anchors.count(groups.rows[r]));
+      }
+      const auto prefix = anchors.row(groups.rows[first]).first(width - 1);
+      reader.begin_group(reduced, prefix, siblings, sibling_counts);
+      if (choice == SiblingChoice::kNeighborGate) {
+        intersect_neighbors(*in.neighbors, prefix, group_gate, spare);
+        in_group_gate.assign(siblings.size(), 0);
+        auto g = group_gate.begin();
+        for (std::size_t j = 0; j < siblings.size() && g != group_gate.end(); ++j) {
+          g = std::lower_bound(g, group_gate.end(), siblings[j]);
+          in_group_gate[j] = g != group_gate.end() && *g == siblings[j];
+        }
+      }
       cells.assign(siblings.size() + 1, 0);
+      slots.resize(siblings.size() + 1);
+      list_begin.resize(siblings.size() + 1);
+      list_end.resize(siblings.size() + 1);
       for (std::size_t i = 0; i + 1 < siblings.size(); ++i) {
         const std::uint32_t row = groups.rows[first + i];
-        const Tids& set = memo.tids[row];
-        if (set_length(set) < in.min_count) continue;
+        if (anchors.count(row) < in.min_count) continue;
         const auto anchor = anchors.row(row);
         chosen.clear();
         if (choice == SiblingChoice::kNeighborGate) {
-          intersect_neighbors(*in.neighbors, anchor, gate, spare);
-          auto g_it = std::upper_bound(gate.begin(), gate.end(), siblings[i]);
-          for (std::size_t j = i + 1; j < siblings.size() && g_it != gate.end(); ++j) {
-            g_it = std::lower_bound(g_it, gate.end(), siblings[j]);
-            if (g_it != gate.end() && *g_it == siblings[j]) chosen.push_back(static_cast<std::uint32_t>(j));
-          }
+          for (std::size_t j = i + 1; j < siblings.size(); ++j)
+            if (in_group_gate[j]) chosen.push_back(static_cast<std::uint32_t>(j));
+          keep_neighbors_of(siblings[i], chosen);
         } else {
           for (std::size_t j = i + 1; j < siblings.size(); ++j)
             if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(siblings[i], siblings[j]))
               chosen.push_back(static_cast<std::uint32_t>(j));
         }
         if (chosen.empty()) continue;
-        for (std::uint32_t j : chosen) position[siblings[j]] = j + 1;
+        const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
+        // Each chosen sibling's list gets room for the most it can hold: the anchor's
+        // transactions, and those of prefix + {sibling}, whose count is exact here (no cap),
+        // since every listed transaction holds both. Where that room would pass
+        // tuning::kListedWords (a common anchor with many siblings), the chosen are counted
+        // first and only the kept listed, by a second walk, so the lists take what the new
+        // sets take.
+        std::size_t room = 0;
+        for (std::uint32_t j : chosen) room += std::min<std::size_t>(tids.size(), sibling_counts[j]);
+        const bool list_all = room <= tuning::kListedWords;
         const std::uint32_t lowest = siblings[chosen.front()];
-        const auto tids = walk(set, buffer);
-        std::uint32_t* counts = cells.data();
-        reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-          for (const std::uint32_t item : items_from(items, lowest)) ++counts[position[item]];
-        });
-        counts[0] = 0;  // items that are no chosen sibling
-        for (std::uint32_t j : chosen) position[siblings[j]] = 0;
+        auto list_walk = [&](std::uint32_t lowest_listed) {
+          reader.scan(reduced, tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
+            const std::size_t n = chosen_slots(items, lowest_listed, position.data(), slots.data());
+            for (std::size_t q = 0; q < n; ++q) listed[list_end[slots[q]]++] = t;
+          });
+        };
+        std::size_t at = 0;
+        for (std::uint32_t j : chosen) {
+          position[siblings[j]] = j + 1;
+          list_begin[j + 1] = list_end[j + 1] = at;
+          if (list_all) at += std::min<std::size_t>(tids.size(), sibling_counts[j]);
+        }
+        if (list_all) {
+          if (listed.size() < at) listed.resize(at);
+          list_walk(lowest);
+        } else {
+          std::uint32_t* counts = cells.data();
+          reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
+            const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
+            for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
+          });
+        }
         kept.clear();
         for (std::uint32_t j : chosen) {
-          const std::uint32_t count = counts[j + 1];
-          counts[j + 1] = 0;
+          position[siblings[j]] = 0;
+          const auto count = static_cast<std::uint32_t>(
+              list_all ? list_end[j + 1] - list_begin[j + 1] : std::exchange(cells[j + 1], 0));
           if (count < in.min_count) continue;
           if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
               !in.pairs.contains(siblings[i], siblings[j]))
@@ -158,34 +353,34 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
         // A level nothing extends keeps no sets at all (its memo holds counts only).
         if (!in.keep_sets || kept.empty()) continue;
         // The kept extensions make one group of siblings at the next level, where every
-        // member but the last is walked: the last keeps no set (nor does a lone one), since
-        // nothing reads it. The others' transactions are listed by a second walk, which
-        // marks those few only: the set of each is its list, with no intersection.
-        for (std::size_t x = 0; x + 1 < kept.size(); ++x) position[siblings[kept[x]]] = kept[x] + 1;
-        if (kept.size() > 1) {
-          if (lists.size() < siblings.size() + 1) lists.resize(siblings.size() + 1);
-          const std::uint32_t first_kept = siblings[kept.front()];
-          reduced.scan_indexed(tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
-            for (const std::uint32_t item : items_from(items, first_kept))
-              if (const std::uint32_t p = position[item]) lists[p].push_back(t);
-          });
+        // member but the last is walked: the last keeps no set (nor does a lone one).
+        if (!list_all && kept.size() > 1) {
+          const std::size_t first_count = part.counts.size() - kept.size();
+          at = 0;
+          for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
+            position[siblings[kept[x]]] = kept[x] + 1;
+            list_begin[kept[x] + 1] = list_end[kept[x] + 1] = at;
+            at += part.counts[first_count + x];
+          }
+          if (listed.size() < at) listed.resize(at);
+          list_walk(siblings[kept.front()]);
+          for (std::size_t x = 0; x + 1 < kept.size(); ++x) position[siblings[kept[x]]] = 0;
         }
-        for (std::size_t x = 0; x + 1 < kept.size(); ++x) position[siblings[kept[x]]] = 0;
         for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
-          std::vector<std::uint32_t>& list = lists[kept[x] + 1];
+          const std::size_t slot = kept[x] + 1;
+          const std::span<const std::uint32_t> list(listed.data() + list_begin[slot],
+                                                    list_end[slot] - list_begin[slot]);
           if (top != nullptr) {
             extended.assign(anchor.begin(), anchor.end());
             extended.push_back(siblings[kept[x]]);
             count_top_from(extended, list, x);
           } else {
-            part.sets.push_back(memo_set_of<Tids>(list));
+            Sets::add(part.sets, reader.transactions(list, txns));
           }
-          list.clear();
         }
-        if (top == nullptr) part.sets.push_back(Tids{});
+        if (top == nullptr) Sets::add_none(part.sets);
       }
     }
-    if (range.end > range.begin) spend_group(range.end - 1);
   };
   std::vector<Part> parts = count_groups_in_parts<Part>(groups, anchors, count_range);
   std::size_t total = 0, top_total = 0;
@@ -194,36 +389,38 @@ Memo<Tids> count_memo_level_by_siblings(const MemoLevelInput& in, const Memo<Tid
     top_total += part.top_counts.size();
   }
   std::vector<std::uint32_t> items, counts, top_items, top_counts;
-  Memo<Tids> level(width + 1);
   items.reserve(total * (width + 1));
   counts.reserve(total);
   top_items.reserve(top_total * (width + 2));
   top_counts.reserve(top_total);
-  level.tids.reserve(top == nullptr ? total : 0);
+  std::vector<typename Sets::Part> sets;
+  sets.reserve(parts.size());
   for (Part& part : parts) {
     items.insert(items.end(), part.items.begin(), part.items.end());
     counts.insert(counts.end(), part.counts.begin(), part.counts.end());
     top_items.insert(top_items.end(), part.top_items.begin(), part.top_items.end());
     top_counts.insert(top_counts.end(), part.top_counts.begin(), part.top_counts.end());
-    for (Tids& set : part.sets) level.tids.push_back(std::move(set));
+    sets.push_back(std::move(part.sets));
     part = Part{};
   }
   if (top != nullptr) {
     top->lower = ItemsetTable::from_distinct_rows(width + 1, std::move(items), std::move(counts));
     top->top = ItemsetTable::from_distinct_rows(width + 2, std::move(top_items),
                                                 std::move(top_counts));
-    return level;
+    sets.clear();
+    return Sets::level(memo, ItemsetTable::from_distinct_rows(width + 1, {}, {}), sets);
   }
-  level.itemsets = ItemsetTable::from_distinct_rows(width + 1, std::move(items), std::move(counts));
-  return level;
+  return Sets::level(
+      memo, ItemsetTable::from_distinct_rows(width + 1, std::move(items), std::move(counts)),
+      sets);
 }
 
 // The two top levels of a pipeline, counts only, from the memo of the level below them.
-template <class Tids>
-TopTables count_top_levels_by_siblings(const MemoLevelInput& in, const Memo<Tids>& memo,
-                                       SiblingChoice choice, Memo<Tids>* spent = nullptr) {
+template <class MemoType>
+TopTables count_top_levels_by_siblings(const MemoLevelInput& in, const MemoType& memo,
+                                       SiblingChoice choice) {
   TopTables tables{ItemsetTable(memo.itemsets.width() + 1), ItemsetTable(memo.itemsets.width() + 2)};
-  count_memo_level_by_siblings(in, memo, choice, &tables, spent);
+  count_memo_level_by_siblings(in, memo, choice, &tables);
   return tables;
 }
 

@@ -11,16 +11,16 @@ namespace tallyfold {
 
 namespace {
 
-// Every frequent pair's set, by pair row, made by `make(ascending transactions)`. The lists
+// Every frequent pair's set, handed by pair row to `store(row, ascending transactions)`
+// (called from the pool, for each row once). The lists
 // of the pairs of one smaller item are filled by scanning that item's transactions once,
 // rather than by intersecting the two items' bitmaps: on sparse data the merge of two long
 // item lists costs far more than the scan. Each list becomes its set as soon as its item's
 // scan ends, so no more than one item's lists per worker are held beside the sets (on
 // T10I4D100K at count 50, all pairs' lists at once took 11 MB more than the sets).
-template <class Tids, class Make>
-std::vector<Tids> pair_sets(const InvertedIndex& index, const ItemsetTable& pairs, Make make) {
+template <class Store>
+void pair_sets(const InvertedIndex& index, const ItemsetTable& pairs, Store store) {
   const std::uint32_t space = index.item_space;
-  std::vector<Tids> sets(pairs.size());
 
   // The pairs of each smaller item, as (partner, row).
   std::vector<std::uint32_t> first(static_cast<std::size_t>(space) + 1, 0);
@@ -69,13 +69,12 @@ std::vector<Tids> pair_sets(const InvertedIndex& index, const ItemsetTable& pair
     std::uint64_t begin = 0;
     for (std::uint32_t j = 0; j < n; ++j) {
       scratch.slot[partner[first[a] + j]] = kNone;
-      sets[row_of[first[a] + j]] = make(std::span<const std::uint32_t>(
-          scratch.tids.data() + begin, scratch.end[j] - begin));
+      store(row_of[first[a] + j], std::span<const std::uint32_t>(scratch.tids.data() + begin,
+                                                                 scratch.end[j] - begin));
       begin = scratch.end[j];
     }
   });
   throw_if_cancelled();
-  return sets;
 }
 
 template <class Tids, class Make>
@@ -84,7 +83,10 @@ Memo<Tids> pair_memo(const InvertedIndex& index, const ItemsetTable& pairs, Make
   memo.itemsets.reserve(pairs.size());
   // The pairs are distinct rows, so every one is inserted and the sets line up with them.
   for (std::size_t p = 0; p < pairs.size(); ++p) memo.itemsets.insert(pairs.row(p), pairs.count(p));
-  memo.tids = pair_sets<Tids>(index, pairs, make);
+  memo.tids.resize(pairs.size());
+  pair_sets(index, pairs, [&](std::uint32_t row, std::span<const std::uint32_t> tids) {
+    memo.tids[row] = make(tids);
+  });
   return memo;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <type_traits>
 
 #include "common/cancel.hpp"
 #include "common/inverted_index.hpp"
@@ -10,6 +11,7 @@
 #include "itemsets/bitset_memo.hpp"
 #include "itemsets/memo_counters.hpp"
 #include "itemsets/memo_on_bitsets.hpp"
+#include "itemsets/memo_siblings.hpp"
 #include "pairs/frequent_pairs.hpp"
 
 namespace tallyfold {
@@ -57,14 +59,14 @@ std::optional<TopTables> as_tables(TopLevels levels) {
   return TopTables{levels.lower.take_itemsets(), levels.top.take_itemsets()};
 }
 
-// Level k from level k - 1 by `count` until k_max or the first empty level, which empties
-// both returned levels: nothing extends it. `count_top` gives the two top levels in one call
-// from level k_max - 2 where the counter can (nothing otherwise), so level k_max - 2's sets
-// are the last ones held in full.
+// Level k from level k - 1 by `count`, from level `first_k` until k_max or the first empty
+// level, which empties both returned levels: nothing extends it. `count_top` gives the two
+// top levels in one call from level k_max - 2 where the counter can (nothing otherwise), so
+// level k_max - 2's sets are the last ones held in full.
 template <class MemoType, class Count, class CountTop>
 PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoType memo,
-                          Count count, CountTop count_top) {
-  for (std::uint64_t k = 3;; ++k) {
+                          Count count, CountTop count_top, std::uint64_t first_k = 3) {
+  for (std::uint64_t k = first_k;; ++k) {
     throw_if_cancelled();
     if (k + 1 == in.k_max) {
       if (std::optional<TopTables> levels = count_top(k, memo)) {
@@ -74,37 +76,69 @@ PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoTy
         return result;
       }
     }
-    MemoType next = count(k, memo);
+    auto next = count(k, memo);
     if (k == in.k_max || level_empty(next)) {
       const bool reached_top = k == in.k_max;
       result.final_level = take_level(next);
       result.lower_level = reached_top ? take_level(memo) : ItemsetTable(0);
       return result;
     }
-    memo = std::move(next);
+    if constexpr (std::is_same_v<decltype(next), MemoType>) {
+      memo = std::move(next);
+    } else {
+      // The first level of a new kind of memo: the loop goes on with that kind.
+      return run_levels(in, std::move(result), std::move(next), count, count_top, k + 1);
+    }
   }
 }
 
-// For k_max >= 3 the item bitmaps and the level-2 memo (and the neighbor lists of the
-// gating counter) are built once; each level's counter turns the memo of level k - 1 into
-// that of level k.
-template <class Tids, class BuildLevel2, class Counter, class CountTop>
-PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool gating,
-                                 BuildLevel2 build_level2, Counter counter, CountTop count_top) {
+// Whether anchors extend by prefix only (no cap, a min count of at least 1; see LevelInput).
+bool prefix_anchors(const PipelineInput& in, const PipelineStart& s) {
+  return s.min_count >= 1 && !in.max_items_per_txn;
+}
+
+// The memo counters on sparse data with prefix anchors: level 2's sets made group by group as
+// level 3 reads them, each later level's sets back to back (see flat_memo.hpp), lists only or
+// `adaptive`ly bitsets, counted by sibling groups each counter's way (`choice`); the two top
+// levels are counted together from level k_max - 2.
+PipelineResult run_flat_memo_pipeline(const PipelineInput& in, PipelineStart s,
+                                      SiblingChoice choice, bool adaptive) {
   if (in.k_max < 3) {
     s.result.lower_level = std::move(s.pairs.counts);
     return std::move(s.result);
   }
-  // The items' bitmaps serve the general step only, which intersects a kept extension's
-  // anchor with its item: with prefix anchors (no cap) the sibling step lists extensions'
-  // transactions as it walks, and the bitmaps would only take memory.
-  const bool prefix_anchors = s.min_count >= 1 && !in.max_items_per_txn;
-  ItemTxnsRoaring items;
-  if (!prefix_anchors) {
-    const std::vector<std::uint8_t> pair_items =
-        frequent_item_flags(s.pairs.counts, s.index.item_space);
-    items = ItemTxnsRoaring::from_index(s.index, &pair_items);
+  const bool gating = choice == SiblingChoice::kNeighborGate;
+  PairNeighbors neighbors;
+  if (gating) neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
+  PairMemo pairs{std::move(s.pairs.counts), &s.index, adaptive};
+  s.pairs.counts = ItemsetTable(2);
+  const ItemTxnsRoaring no_bitmaps;
+  auto input = [&](std::uint64_t k) {
+    return level_input(in, s, no_bitmaps, gating ? &neighbors : nullptr, k);
+  };
+  return run_levels(
+      in, std::move(s.result), std::move(pairs),
+      [&](std::uint64_t k, const auto& lower) {
+        return count_memo_level_by_siblings(input(k), lower, choice);
+      },
+      [&](std::uint64_t k, const auto& lower) {
+        return std::optional<TopTables>(count_top_levels_by_siblings(input(k), lower, choice));
+      });
+}
+
+// For k_max >= 3 under a cap or a min count of 0: the item bitmaps, the level-2 memo (and the
+// neighbor lists of the gating counter) are built once; each level's counter turns the memo
+// of level k - 1 into that of level k by the general step.
+template <class Tids, class BuildLevel2, class Counter>
+PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool gating,
+                                 BuildLevel2 build_level2, Counter counter) {
+  if (in.k_max < 3) {
+    s.result.lower_level = std::move(s.pairs.counts);
+    return std::move(s.result);
   }
+  const std::vector<std::uint8_t> pair_items =
+      frequent_item_flags(s.pairs.counts, s.index.item_space);
+  const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(s.index, &pair_items);
   PairNeighbors neighbors;
   if (gating) neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
   Memo<Tids> memo = build_level2(s.index, s.pairs.counts);
@@ -114,10 +148,7 @@ PipelineResult run_memo_pipeline(const PipelineInput& in, PipelineStart s, bool 
                       return counter(level_input(in, s, items, gating ? &neighbors : nullptr, k),
                                      lower);
                     },
-                    [&](std::uint64_t k, Memo<Tids>& lower) {
-                      return count_top(
-                          level_input(in, s, items, gating ? &neighbors : nullptr, k), lower);
-                    });
+                    [](std::uint64_t, Memo<Tids>&) { return std::optional<TopTables>(); });
 }
 
 // Transaction bitsets pay off when they are smaller than the index lists they replace: a
@@ -184,35 +215,46 @@ PipelineResult run_memo_on_bitsets(const PipelineInput& in, PipelineStart s,
 PipelineResult run_v2_memo_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s)) return run_memo_on_bitsets(in, std::move(s), {});
-  return run_memo_pipeline<Bitmap>(in, std::move(s), false, build_pair_tid_map,
-                                   count_k_itemsets_v2_memo_consuming,
-                                   count_top_levels_v2_memo);
+  if (prefix_anchors(in, s))
+    return run_flat_memo_pipeline(in, std::move(s), SiblingChoice::kCountThenCheck, false);
+  return run_memo_pipeline<Bitmap>(
+      in, std::move(s), false, build_pair_tid_map,
+      [](const MemoLevelInput& l, const Memo<Bitmap>& m) { return count_k_itemsets_v2_memo(l, m); });
 }
 
 PipelineResult run_v3_adaptive_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s))
     return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = false, .adaptive = true});
+  if (prefix_anchors(in, s))
+    return run_flat_memo_pipeline(in, std::move(s), SiblingChoice::kCountThenCheck, true);
   return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v3_adaptive_consuming,
-                                    count_top_levels_v3_adaptive);
+                                    [](const MemoLevelInput& l, const Memo<TidList>& m) {
+                                      return count_k_itemsets_v3_adaptive(l, m);
+                                    });
 }
 
 PipelineResult run_v5_prefilter_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s))
     return run_memo_on_bitsets(in, std::move(s), {.check_pairs_first = true, .adaptive = false});
+  if (prefix_anchors(in, s))
+    return run_flat_memo_pipeline(in, std::move(s), SiblingChoice::kCheckFirst, true);
   return run_memo_pipeline<TidList>(in, std::move(s), false, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v5_prefilter_consuming,
-                                    count_top_levels_v5_prefilter);
+                                    [](const MemoLevelInput& l, const Memo<TidList>& m) {
+                                      return count_k_itemsets_v5_prefilter(l, m);
+                                    });
 }
 
 PipelineResult run_v6_gating_pipeline(const PipelineInput& in) {
   PipelineStart s = start_pipeline(in);
   if (bitsets_pay_off(in, s)) return run_gating_on_bitsets(in, std::move(s));
+  if (prefix_anchors(in, s))
+    return run_flat_memo_pipeline(in, std::move(s), SiblingChoice::kNeighborGate, true);
   return run_memo_pipeline<TidList>(in, std::move(s), true, build_pair_tid_map_adaptive,
-                                    count_k_itemsets_v6_gating_consuming,
-                                    count_top_levels_v6_gating);
+                                    [](const MemoLevelInput& l, const Memo<TidList>& m) {
+                                      return count_k_itemsets_v6_gating(l, m);
+                                    });
 }
 
 }  // namespace tallyfold

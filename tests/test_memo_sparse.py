@@ -1,0 +1,156 @@
+"""The memo pipelines on sparse data, where anchors extend by prefix: level 2's sets are made
+group by group from the index as level 3 reads them, each later level keeps its sets back to
+back (as lists, or as bitsets once a list would be no smaller, in every memo counter but the
+first), and one walk of an anchor's transactions lists each chosen sibling's. Every memo
+pipeline against brute force and the baseline on shapes that reach these steps and both sides
+of each choice, on one CPU as on two."""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import _tallyfold
+from reference import as_arrays, frequent_of_rows, itemset_rows
+
+MEMO = ["rust_compute_pipeline_v2_memo", "rust_compute_pipeline_v3_adaptive",
+        "rust_compute_pipeline_v5_prefilter", "rust_compute_pipeline_v6_gating"]
+KEYS = ["itemsets", "counts", "lower_itemsets", "lower_counts", "item_counts",
+        "n_transactions"]
+N_ITEMS = 204
+CUT = 6
+
+
+def _skewed_rows(seed, n_rows=3000):
+    """Four common items in about half the baskets each, beside three or four of 200 rare
+    ones drawn with long-tailed popularity: the pairs' average count stays under N/32 (94),
+    so the pipelines take no transaction bitsets, while the common items' pairs and triples
+    hold N/16 (188) transactions or more, where a bitset is no larger than the list of gaps
+    (bitsets in the adaptive memo), and the rest fewer (lists)."""
+    rng = random.Random(seed)
+    weights = [1.0 / (r + 1) for r in range(200)]
+    rows = []
+    for _ in range(n_rows):
+        row = {i for i in range(4) if rng.random() < 0.5}
+        row |= {4 + r for r in rng.choices(range(200), weights, k=rng.choice((3, 4)))}
+        rows.append(row)
+    return rows
+
+
+@pytest.fixture(scope="module")
+def skewed():
+    rows = _skewed_rows(5)
+    return rows, *as_arrays(rows)
+
+
+def _call(name, txn, item, k_max, cut, n_rows, n_items=N_ITEMS):
+    # A count as a fraction: ceil((cut - 0.5) / N * N) is cut.
+    return getattr(_tallyfold, name)(txn, item, k_max, n_items, (cut - 0.5) / n_rows,
+                                     np.zeros(0))
+
+
+def test_shape_reaches_each_step(skewed):
+    """Sparse for the pipelines (pairs average under N/32), with sets on both sides of the
+    adaptive memo's bitset limit at levels 2 and 3, levels 2 and 3 past 500 anchors (counted
+    on the pool), and non-empty levels up to 6, with level 7 empty."""
+    rows, _, _ = skewed
+    pairs = frequent_of_rows(rows, 2, CUT)
+    assert sum(pairs.values()) * 32 < len(rows) * len(pairs)
+    limit = (len(rows) + 15) // 16
+    for k in (2, 3):
+        counts = frequent_of_rows(rows, k, CUT).values()
+        assert min(counts) < limit <= max(counts) and len(counts) > 500
+    assert frequent_of_rows(rows, 6, CUT) and not frequent_of_rows(rows, 7, CUT)
+
+
+@pytest.mark.parametrize("k_max", [3, 4, 5, 6, 7])
+def test_sparse_levels_match_brute_force(skewed, k_max):
+    """k_max 3 counts level 3 from the pairs' sets; 4 counts both top levels from them; 5
+    to 7 carry the sets of each level up to k_max - 2, and 7 finds an empty top. Rows, counts and order as brute force gives
+    them, and the baseline's arrays exactly."""
+    rows, txn, item = skewed
+    want_lower = frequent_of_rows(rows, k_max - 1, CUT)
+    want = frequent_of_rows(rows, k_max, CUT)
+    baseline = _call("rust_compute_pipeline", txn, item, k_max, CUT, len(rows))
+    for name in MEMO:
+        result = _call(name, txn, item, k_max, CUT, len(rows))
+        assert itemset_rows(result) == want, name
+        assert itemset_rows(result, "lower_") == want_lower, name
+        for key in KEYS:
+            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+
+
+def _wide_rows(seed, n_rows=70000):
+    """Item 0 in every basket and items 1-9 in half of them, beside rare items: the pairs of
+    item 0 hold 35,000 transactions each, so its group's sets (315,000) are listed in runs
+    and anchor (0, 1)'s siblings (room for 280,000) are counted before the kept are listed.
+    Each of 1,500 rare pairs sits in exactly eight baskets, which keeps the pairs' average
+    count far under N/32; 100 rare triples sit in the last basket and seven among the first
+    4,000, so their sets hold a gap past 16 bits."""
+    rng = random.Random(seed)
+    rows = [{0} | {i for i in range(1, 10) if rng.random() < 0.5} for _ in range(n_rows)]
+    for p in range(1500):
+        a, b = 10 + 2 * p, 11 + 2 * p
+        for t in rng.sample(range(n_rows), 8):
+            rows[t] |= {a, b}
+    for p in range(100):
+        triple = {3010 + 3 * p, 3011 + 3 * p, 3012 + 3 * p}
+        for t in [n_rows - 1] + rng.sample(range(4000), 7):
+            rows[t] |= triple
+    return rows
+
+
+@pytest.mark.parametrize("k_max", [3, 4, 5])
+def test_large_groups_match_the_baseline(k_max):
+    rows = _wide_rows(7)
+    txn, item = as_arrays(rows)
+    n_items = 3310
+    counts = np.bincount(item, minlength=n_items)
+    assert counts[0] == len(rows) and 8 * counts[1:10].min() > 1 << 17
+    cut = 8
+    baseline = _call("rust_compute_pipeline", txn, item, k_max, cut, len(rows), n_items)
+    assert len(baseline["counts"]) > 50
+    if k_max == 3:  # sparse: the pairs' average count is under N/32
+        pair_counts = baseline["lower_counts"]
+        assert pair_counts.sum() < len(pair_counts) * len(rows) / 32
+    for name in MEMO:
+        result = _call(name, txn, item, k_max, cut, len(rows), n_items)
+        for key in KEYS:
+            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+
+
+def test_one_cpu_and_two_give_the_same_arrays(skewed, tmp_path):
+    """Groups are cut into ranges by the number of threads and each range keeps its own part
+    of a level's sets; rows, counts and order are the same on one CPU as on two."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs two CPUs")
+    rows, txn, item = skewed
+    np.save(tmp_path / "txn.npy", txn)
+    np.save(tmp_path / "item.npy", item)
+    support = (CUT - 0.5) / len(rows)
+    code = textwrap.dedent(f"""
+        import os
+        os.sched_setaffinity(0, {{0}})
+        import numpy as np, _tallyfold
+        d = {str(tmp_path)!r}
+        txn, item = np.load(d + "/txn.npy"), np.load(d + "/item.npy")
+        for name in {MEMO!r}:
+            for k_max in (4, 5):
+                r = getattr(_tallyfold, name)(txn, item, k_max, {N_ITEMS}, {support!r},
+                                              np.zeros(0))
+                np.savez(f"{{d}}/{{name}}{{k_max}}.npz", **{{k: r[k] for k in {KEYS!r}}})
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    for name in MEMO:
+        for k_max in (4, 5):
+            two = _call(name, txn, item, k_max, CUT, len(rows))
+            one = np.load(tmp_path / f"{name}{k_max}.npz")
+            assert len(two["counts"]) > 10
+            for key in KEYS:
+                np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {k_max} {key}")
