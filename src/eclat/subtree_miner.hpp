@@ -15,6 +15,7 @@
 #include "common/run_monitor.hpp"
 #include "eclat/eclat.hpp"
 #include "eclat/projection.hpp"
+#include "eclat/wide_and.hpp"
 
 namespace tallyfold::eclat {
 
@@ -149,7 +150,7 @@ class SubtreeMiner {
     const std::uint64_t* bits = dense.of(rank);
     if (ctx.k_max == 2) {
       for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
-        const std::uint32_t count = and_count(bits, dense.of(r), dense.words);
+        const std::uint32_t count = wide_and_count(bits, dense.of(r), dense.words);
         if (count < ctx.min_count) continue;
         out.itemsets.push_back(item);
         out.itemsets.push_back(proj.col_items[r]);
@@ -167,7 +168,7 @@ class SubtreeMiner {
     group.bitsets.resize((n_ranks - 1 - rank) * words_);
     std::size_t offset = 0;
     for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
-      const std::uint32_t count = and_into(bits, dense.of(r), group.bitsets.data() + offset, words_);
+      const std::uint32_t count = wide_and_into(bits, dense.of(r), group.bitsets.data() + offset, words_);
       if (count >= ctx.min_count) {
         group.members.push_back({r, count, offset});
         offset += words_;
@@ -353,7 +354,7 @@ class SubtreeMiner {
     } else {
       const std::uint64_t* bx = group.bitset(x);
       for (std::size_t j = i + 1; j < n; ++j)
-        emit(j, and_count(bx, group.bitset(group.members[j]), words_));
+        emit(j, wide_and_count(bx, group.bitset(group.members[j]), words_));
     }
   }
 
@@ -445,7 +446,7 @@ class SubtreeMiner {
     for (std::size_t j = i + 1; j < n; ++j) {
       const Member& y = group.members[j];
       const std::uint32_t count =
-          and_into(bx, group.bitset(y), child.bitsets.data() + offset, words_);
+          wide_and_into(bx, group.bitset(y), child.bitsets.data() + offset, words_);
       if (count >= min_count) {
         child.members.push_back({y.col, count, offset});
         offset += words_;
