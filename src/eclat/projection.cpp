@@ -1,5 +1,7 @@
 #include "eclat/projection.hpp"
 
+#include <algorithm>
+
 #include "common/cancel.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
@@ -98,7 +100,12 @@ void gather_suffixes(const RankedRows& rows, std::span<const std::uint32_t> tids
   proj.universe = static_cast<std::uint32_t>(n);
   proj.offsets.resize(n + 1);
   proj.offsets[0] = 0;
-  proj.cols.clear();
+  // Written through a raw pointer, the storage grown ahead of a row that might not fit: a
+  // suffix is a few entries on average, too short to pay for a library append each.
+  if (proj.cols.size() < n) proj.cols.resize(std::max<std::size_t>(2 * n, 1024));
+  std::uint32_t* out = proj.cols.data();
+  std::size_t capacity = proj.cols.size();
+  std::size_t filled = 0;
   const std::uint32_t* offsets = rows.offsets.data();
   for (std::size_t p = 0; p < n; ++p) {
     if (p + kOffsetAhead < n) __builtin_prefetch(offsets + tids[p + kOffsetAhead] + 1);
@@ -106,12 +113,20 @@ void gather_suffixes(const RankedRows& rows, std::span<const std::uint32_t> tids
     const std::uint32_t* end = rows.end(tids[p]);
     const std::uint32_t* e = end;
     while (*(e - 1) > i) --e;
-    for (const std::uint32_t* r = e; r != end; ++r) {
-      ++counts[*r];
-      touched[*r / 64] |= std::uint64_t{1} << (*r % 64);
+    const auto len = static_cast<std::size_t>(end - e);
+    if (filled + len > capacity) {
+      proj.cols.resize(std::max(2 * capacity, filled + len));
+      out = proj.cols.data();
+      capacity = proj.cols.size();
     }
-    proj.cols.insert(proj.cols.end(), e, end);
-    proj.offsets[p + 1] = static_cast<std::uint32_t>(proj.cols.size());
+    for (std::size_t k = 0; k < len; ++k) {
+      const std::uint32_t r = e[k];
+      out[filled + k] = r;
+      ++counts[r];
+      touched[r / 64] |= std::uint64_t{1} << (r % 64);
+    }
+    filled += len;
+    proj.offsets[p + 1] = static_cast<std::uint32_t>(filled);
   }
 }
 

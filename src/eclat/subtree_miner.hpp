@@ -13,6 +13,7 @@
 #include "common/bitset_kernels.hpp"
 #include "common/cancel.hpp"
 #include "common/run_monitor.hpp"
+#include "common/uninit_vector.hpp"
 #include "eclat/eclat.hpp"
 #include "eclat/projection.hpp"
 #include "eclat/wide_and.hpp"
@@ -62,13 +63,20 @@ struct Member {
 // bitsets over the projection's universe. Lists suit sparse sets, whose extensions are best
 // counted by reading the projected rows ("delivery"); bitsets suit dense ones, where a word
 // AND with popcount counts 64 transactions at once.
+// Storage for at least n entries, reusing what earlier groups left: every use writes the
+// entries it reads, so neither growing nor shrinking back is worth a pass over them.
+template <class Vec>
+void hold(Vec& storage, std::size_t n) {
+  if (storage.size() < n) storage.resize(n);
+}
+
 template <class Pos>
 struct Group {
   bool bits = false;
   std::size_t words = 0;
   std::vector<Member> members;
-  std::vector<Pos> positions;
-  std::vector<std::uint64_t> bitsets;
+  UninitVector<Pos> positions;
+  UninitVector<std::uint64_t> bitsets;
 
   const Pos* list(const Member& m) const { return positions.data() + m.offset; }
   const std::uint64_t* bitset(const Member& m) const { return bitsets.data() + m.offset; }
@@ -165,7 +173,7 @@ class SubtreeMiner {
     group.members.clear();
     group.words = words_;
     group.bits = true;
-    group.bitsets.resize((n_ranks - 1 - rank) * words_);
+    hold(group.bitsets, (n_ranks - 1 - rank) * words_);
     std::size_t offset = 0;
     for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
       const std::uint32_t count = wide_and_into(bits, dense.of(r), group.bitsets.data() + offset, words_);
@@ -188,23 +196,27 @@ class SubtreeMiner {
     proj_ = &proj;
     out_ = &out;
     const std::size_t n_cols = proj.n_cols;
-    sink_ = static_cast<std::uint32_t>(n_cols);
     words_ = (static_cast<std::size_t>(proj.universe) + 63) / 64;
     // Groups hold itemsets up to size k_max - 1 and lose a member per depth at least.
     const std::size_t depths = static_cast<std::size_t>(
         std::min<std::uint64_t>(ctx.k_max - 2, static_cast<std::uint64_t>(n_cols)));
-    // Every search leaves the per-depth arrays as it found them, so they are rebuilt only for
-    // another number of columns: the whole-data projection keeps one for all items.
-    if (n_cols == prepared_cols_ && depths < levels_.size()) return;
+    // Every search leaves the per-depth arrays as it found them, so they are rebuilt only when
+    // a projection has more columns than any before: the sink sits past the widest one, and
+    // a narrower projection uses a prefix of the arrays.
+    if (prepared_cols_ != kUnprepared && n_cols <= prepared_cols_ && depths < levels_.size())
+      return;
     if (levels_.size() < depths + 1) levels_.resize(depths + 1);
+    const std::size_t width =
+        prepared_cols_ == kUnprepared ? n_cols : std::max(n_cols, prepared_cols_);
+    sink_ = static_cast<std::uint32_t>(width);
     for (std::size_t d = 1; d < levels_.size(); ++d) {
       Level<Pos>& level = levels_[d];
-      level.member_of_col.assign(n_cols + 1, sink_);
-      level.counts.assign(n_cols + 1, 0);
-      level.marks.assign(n_cols / 64 + 1, 0);
-      level.slot.assign(n_cols + 1, kNone);
+      level.member_of_col.assign(width + 1, sink_);
+      level.counts.assign(width + 1, 0);
+      level.marks.assign(width / 64 + 1, 0);
+      level.slot.assign(width + 1, kNone);
     }
-    prepared_cols_ = n_cols;
+    prepared_cols_ = width;
   }
 
   // The pairs {a, column}: the projection read column by column.
@@ -222,14 +234,15 @@ class SubtreeMiner {
     }
     group.bits = prefer_bits(proj, group.members, words_);
     if (group.bits) {
-      group.bitsets.assign(n_cols * words_, 0);
+      hold(group.bitsets, n_cols * words_);
+      std::fill_n(group.bitsets.data(), n_cols * words_, 0);
       for (Member& m : group.members) m.offset = m.col * words_;
       std::uint64_t* bits = group.bitsets.data();
       for (std::uint32_t p = 0; p < proj.universe; ++p)
         for (const std::uint32_t* e = proj.row_begin(p); e != proj.row_end(p); ++e)
           bits[*e * words_ + p / 64] |= std::uint64_t{1} << (p % 64);
     } else {
-      group.positions.resize(offset);
+      hold(group.positions, offset);
       level.cursor.resize(n_cols);
       for (std::uint32_t c = 0; c < n_cols; ++c) level.cursor[c] = group.members[c].offset;
       Pos* out = group.positions.data();
@@ -401,7 +414,8 @@ class SubtreeMiner {
     const std::uint32_t* member_of_col = level.member_of_col.data();
     child.bits = prefer_bits(proj, child.members, words_);
     if (child.bits) {
-      child.bitsets.assign(n_kept * words_, 0);
+      hold(child.bitsets, n_kept * words_);
+      std::fill_n(child.bitsets.data(), n_kept * words_, 0);
       for (std::size_t k = 0; k < n_kept; ++k) child.members[k].offset = k * words_;
       std::uint64_t* bits = child.bitsets.data();
       const std::size_t words = words_;
@@ -420,7 +434,7 @@ class SubtreeMiner {
         level.cursor[k] = total;
         total += child.members[k].count;
       }
-      child.positions.resize(total);
+      hold(child.positions, total);
       Pos* out = child.positions.data();
       std::size_t* cursor = level.cursor.data();
       level.group.for_each_position(x, [&](std::uint32_t p) {
@@ -440,7 +454,7 @@ class SubtreeMiner {
     const std::size_t n = group.members.size();
     const std::uint32_t min_count = ctx_->min_count;
     child.bits = true;
-    child.bitsets.resize((n - 1 - i) * words_);
+    hold(child.bitsets, (n - 1 - i) * words_);
     std::size_t offset = 0;
     const std::uint64_t* bx = group.bitset(x);
     for (std::size_t j = i + 1; j < n; ++j) {
@@ -457,7 +471,7 @@ class SubtreeMiner {
   void bits_to_lists(Group<Pos>& group) {
     std::size_t total = 0;
     for (const Member& m : group.members) total += m.count;
-    group.positions.resize(total);
+    hold(group.positions, total);
     std::size_t offset = 0;
     for (Member& m : group.members) {
       Pos* out = group.positions.data() + offset;
@@ -473,7 +487,8 @@ class SubtreeMiner {
   EclatOut* out_ = nullptr;
   std::uint32_t sink_ = 0;
   std::size_t words_ = 0;
-  std::size_t prepared_cols_ = std::numeric_limits<std::size_t>::max();
+  static constexpr std::size_t kUnprepared = std::numeric_limits<std::size_t>::max();
+  std::size_t prepared_cols_ = kUnprepared;
   std::vector<Level<Pos>> levels_;
   std::vector<std::uint32_t> prefix_;
 };
