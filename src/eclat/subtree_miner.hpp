@@ -70,6 +70,8 @@ void hold(Vec& storage, std::size_t n) {
   if (storage.size() < n) storage.resize(n);
 }
 
+// As bitsets, member k's set is the k-th of `words` words (offset k * words), so the sets of
+// a member's later siblings lie back to back.
 template <class Pos>
 struct Group {
   bool bits = false;
@@ -156,9 +158,14 @@ class SubtreeMiner {
     const std::uint32_t n_ranks = static_cast<std::uint32_t>(proj.n_cols);
     const std::uint32_t item = proj.col_items[rank];
     const std::uint64_t* bits = dense.of(rank);
+    // The later items' bitsets lie back to back after this one's.
+    const std::size_t n_later = n_ranks - 1 - rank;
+    hold(and_counts_, n_later);
+    std::uint32_t* counts = and_counts_.data();
     if (ctx.k_max == 2) {
+      wide_and_count_each(bits, dense.of(rank + 1), n_later, dense.words, counts);
       for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
-        const std::uint32_t count = wide_and_count(bits, dense.of(r), dense.words);
+        const std::uint32_t count = counts[r - rank - 1];
         if (count < ctx.min_count) continue;
         out.itemsets.push_back(item);
         out.itemsets.push_back(proj.col_items[r]);
@@ -173,10 +180,12 @@ class SubtreeMiner {
     group.members.clear();
     group.words = words_;
     group.bits = true;
-    hold(group.bitsets, (n_ranks - 1 - rank) * words_);
+    hold(group.bitsets, n_later * words_);
+    wide_and_keep_each(bits, dense.of(rank + 1), n_later, words_, ctx.min_count,
+                       group.bitsets.data(), counts);
     std::size_t offset = 0;
     for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
-      const std::uint32_t count = wide_and_into(bits, dense.of(r), group.bitsets.data() + offset, words_);
+      const std::uint32_t count = counts[r - rank - 1];
       if (count >= ctx.min_count) {
         group.members.push_back({r, count, offset});
         offset += words_;
@@ -365,9 +374,11 @@ class SubtreeMiner {
       deliver(level, x);
       drain_counts(level, i, emit);
     } else {
-      const std::uint64_t* bx = group.bitset(x);
-      for (std::size_t j = i + 1; j < n; ++j)
-        emit(j, wide_and_count(bx, group.bitset(group.members[j]), words_));
+      hold(and_counts_, n - 1 - i);
+      std::uint32_t* counts = and_counts_.data();
+      wide_and_count_each(group.bitset(x), group.bitsets.data() + (i + 1) * words_, n - 1 - i,
+                          words_, counts);
+      for (std::size_t j = i + 1; j < n; ++j) emit(j, counts[j - i - 1]);
     }
   }
 
@@ -455,14 +466,15 @@ class SubtreeMiner {
     const std::uint32_t min_count = ctx_->min_count;
     child.bits = true;
     hold(child.bitsets, (n - 1 - i) * words_);
+    hold(and_counts_, n - 1 - i);
+    std::uint32_t* counts = and_counts_.data();
+    wide_and_keep_each(group.bitset(x), group.bitsets.data() + (i + 1) * words_, n - 1 - i,
+                       words_, min_count, child.bitsets.data(), counts);
     std::size_t offset = 0;
-    const std::uint64_t* bx = group.bitset(x);
     for (std::size_t j = i + 1; j < n; ++j) {
-      const Member& y = group.members[j];
-      const std::uint32_t count =
-          wide_and_into(bx, group.bitset(y), child.bitsets.data() + offset, words_);
+      const std::uint32_t count = counts[j - i - 1];
       if (count >= min_count) {
-        child.members.push_back({y.col, count, offset});
+        child.members.push_back({group.members[j].col, count, offset});
         offset += words_;
       }
     }
@@ -491,6 +503,7 @@ class SubtreeMiner {
   std::size_t prepared_cols_ = kUnprepared;
   std::vector<Level<Pos>> levels_;
   std::vector<std::uint32_t> prefix_;
+  UninitVector<std::uint32_t> and_counts_;  // one per later member of an AND pass
 };
 
 }  // namespace tallyfold::eclat

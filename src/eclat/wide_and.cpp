@@ -51,6 +51,23 @@ __attribute__((target("avx512f,avx512vpopcntdq"))) std::uint32_t vector_and_into
   return static_cast<std::uint32_t>(_mm512_reduce_add_epi64(total));
 }
 
+__attribute__((target("avx512f,avx512vpopcntdq"))) void vector_and_count_each(
+    const std::uint64_t* x, const std::uint64_t* others, std::size_t n, std::size_t words,
+    std::uint32_t* counts) {
+  for (std::size_t j = 0; j < n; ++j) counts[j] = vector_and_count(x, others + j * words, words);
+}
+
+__attribute__((target("avx512f,avx512vpopcntdq"))) std::size_t vector_and_keep_each(
+    const std::uint64_t* x, const std::uint64_t* others, std::size_t n, std::size_t words,
+    std::uint32_t min_count, std::uint64_t* out, std::uint32_t* counts) {
+  std::size_t kept = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    counts[j] = vector_and_into(x, others + j * words, out + kept * words, words);
+    kept += counts[j] >= min_count;
+  }
+  return kept;
+}
+
 // Decided once per process: the branch on it is always predicted.
 const bool kVector = [] {
   __builtin_cpu_init();
@@ -68,9 +85,43 @@ std::uint32_t wide_and_into(const std::uint64_t* a, const std::uint64_t* b, std:
   return kVector ? vector_and_into(a, b, out, words) : and_into(a, b, out, words);
 }
 
+void wide_and_count_each(const std::uint64_t* x, const std::uint64_t* others, std::size_t n,
+                         std::size_t words, std::uint32_t* counts) {
+  if (kVector) return vector_and_count_each(x, others, n, words, counts);
+  for (std::size_t j = 0; j < n; ++j) counts[j] = and_count(x, others + j * words, words);
+}
+
+std::size_t wide_and_keep_each(const std::uint64_t* x, const std::uint64_t* others, std::size_t n,
+                               std::size_t words, std::uint32_t min_count, std::uint64_t* out,
+                               std::uint32_t* counts) {
+  if (kVector) return vector_and_keep_each(x, others, n, words, min_count, out, counts);
+  std::size_t kept = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    counts[j] = and_into(x, others + j * words, out + kept * words, words);
+    kept += counts[j] >= min_count;
+  }
+  return kept;
+}
+
 bool wide_and_is_vector() { return kVector; }
 
 #else
+
+void wide_and_count_each(const std::uint64_t* x, const std::uint64_t* others, std::size_t n,
+                         std::size_t words, std::uint32_t* counts) {
+  for (std::size_t j = 0; j < n; ++j) counts[j] = and_count(x, others + j * words, words);
+}
+
+std::size_t wide_and_keep_each(const std::uint64_t* x, const std::uint64_t* others, std::size_t n,
+                               std::size_t words, std::uint32_t min_count, std::uint64_t* out,
+                               std::uint32_t* counts) {
+  std::size_t kept = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    counts[j] = and_into(x, others + j * words, out + kept * words, words);
+    kept += counts[j] >= min_count;
+  }
+  return kept;
+}
 
 std::uint32_t wide_and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
   return and_count(a, b, words);
