@@ -20,10 +20,10 @@ RankedRows rank_rows(const InvertedIndex& index, std::span<const ItemNode> nodes
   rows.offsets.resize(static_cast<std::size_t>(n_txns) + 1);
   rows.ranks.resize(total);
   // Ranges of transactions on the pool, twice: first each counts the entries it keeps, then,
-  // from its place after the ranges before it, writes them. Transactions hold several rows
-  // each (about ten in shopping baskets), hence the lower thresholds than for rows.
-  const std::vector<IndexRange> chunks =
-      pass_chunks(n_txns, tuning::kParallelIndexMinRows / 8, tuning::kIndexChunkMinRows / 8);
+  // from its place after the ranges before it, writes them. The search wakes the pool right
+  // after this, so even short inputs are split: the wake-up is paid once either way.
+  const std::vector<IndexRange> chunks = pass_chunks(
+      n_txns, tuning::kEclatParallelRankMinTransactions, tuning::kEclatRankChunkMinTransactions);
   std::vector<std::size_t> first(chunks.size() + 1, 0);
   for_each_range(chunks, [&](std::size_t c, IndexRange range) {
     std::size_t kept = 0;
