@@ -118,18 +118,28 @@ inline double delivery_cost(const ProjectionView& proj, const Member& m) {
   return static_cast<double>(m.count) * proj.suffix_mean[m.col] * tuning::kEclatDeliveryCost;
 }
 
-inline double and_cost(std::size_t partners, std::size_t words) {
-  return static_cast<double>(partners) * static_cast<double>(words) * tuning::kEclatAndWordCost;
+// The cost of a word depends on the kernel: vector popcounts count eight words for about what
+// the scalar one pays for two.
+inline double and_word_cost() {
+  static const double cost =
+      wide_and_is_vector() ? tuning::kEclatVectorAndWordCost : tuning::kEclatAndWordCost;
+  return cost;
+}
+
+inline double and_cost(std::size_t partners, std::size_t words, double word_cost) {
+  return static_cast<double>(partners) * static_cast<double>(words) * word_cost;
 }
 
 // Whether a group of these members is cheaper to extend as bitsets than as position lists.
-inline bool prefer_bits(const ProjectionView& proj, std::span<const Member> members, std::size_t words) {
+inline bool prefer_bits(const ProjectionView& proj, std::span<const Member> members,
+                        std::size_t words, double word_cost) {
   const std::size_t n = members.size();
-  double as_bits = static_cast<double>(words * n) * tuning::kEclatAndWordCost;
+  double as_bits = static_cast<double>(words * n) * word_cost;
   double as_lists = 0;
   for (std::size_t k = 0; k < n; ++k) {
     const double deliver = delivery_cost(proj, members[k]);
-    as_bits += std::min(and_cost(n - 1 - k, words), deliver + static_cast<double>(words));
+    as_bits += std::min(and_cost(n - 1 - k, words, word_cost),
+                        deliver + static_cast<double>(words));
     as_lists += deliver + static_cast<double>(members[k].count);
   }
   return as_bits < as_lists;
@@ -192,7 +202,7 @@ class SubtreeMiner {
       }
     }
     if (1 + group.members.size() < ctx.smallest_reported()) return;
-    if (!prefer_bits(proj, group.members, words_)) bits_to_lists(group);
+    if (!prefer_bits(proj, group.members, words_, word_cost_)) bits_to_lists(group);
     for (std::size_t k = 0; k < group.members.size(); ++k)
       level.member_of_col[group.members[k].col] = static_cast<std::uint32_t>(k);
     prefix_.assign(1, item);
@@ -241,7 +251,7 @@ class SubtreeMiner {
       group.members.push_back({c, col_counts[c], offset});
       offset += col_counts[c];
     }
-    group.bits = prefer_bits(proj, group.members, words_);
+    group.bits = prefer_bits(proj, group.members, words_, word_cost_);
     if (group.bits) {
       hold(group.bitsets, n_cols * words_);
       std::fill_n(group.bitsets.data(), n_cols * words_, 0);
@@ -299,7 +309,8 @@ class SubtreeMiner {
 
   bool deliver_is_cheaper(const Group<Pos>& group, const Member& x, std::size_t later) const {
     return !group.bits ||
-           delivery_cost(*proj_, x) + static_cast<double>(words_) < and_cost(later, words_);
+           delivery_cost(*proj_, x) + static_cast<double>(words_) <
+               and_cost(later, words_, word_cost_);
   }
 
   // counts[j] for every later member j: the transactions of x that hold j's column too.
@@ -408,7 +419,7 @@ class SubtreeMiner {
     } else {
       and_children(group, child, x, i);
       if (size + child.members.size() < ctx_->smallest_reported()) return false;
-      if (!prefer_bits(*proj_, child.members, words_)) bits_to_lists(child);
+      if (!prefer_bits(*proj_, child.members, words_, word_cost_)) bits_to_lists(child);
     }
     for (std::size_t k = 0; k < child.members.size(); ++k)
       next.member_of_col[child.members[k].col] = static_cast<std::uint32_t>(k);
@@ -423,7 +434,7 @@ class SubtreeMiner {
       level.slot[level.kept[k]] = static_cast<std::uint32_t>(k);
     const std::uint32_t* slot = level.slot.data();
     const std::uint32_t* member_of_col = level.member_of_col.data();
-    child.bits = prefer_bits(proj, child.members, words_);
+    child.bits = prefer_bits(proj, child.members, words_, word_cost_);
     if (child.bits) {
       hold(child.bitsets, n_kept * words_);
       std::fill_n(child.bitsets.data(), n_kept * words_, 0);
@@ -499,6 +510,7 @@ class SubtreeMiner {
   EclatOut* out_ = nullptr;
   std::uint32_t sink_ = 0;
   std::size_t words_ = 0;
+  const double word_cost_ = and_word_cost();
   static constexpr std::size_t kUnprepared = std::numeric_limits<std::size_t>::max();
   std::size_t prepared_cols_ = kUnprepared;
   std::vector<Level<Pos>> levels_;
