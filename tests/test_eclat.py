@@ -202,7 +202,9 @@ SHAPES = [
     pytest.param(_random_rows(5, 70_000, 250, (1, 3), hot=(3,)), 3, 0.0003,
                  id="sparse-wide-universe"),
     # Rows read from both layouts and written into lists, projections narrower than the one
-    # before them on the same worker, and projected rows outgrowing their first storage.
+    # before them on the same worker, projected rows outgrowing their first storage, and
+    # groups whose bitsets would dwarf their lists kept as lists (the wide-universe shapes
+    # above keep large but dense groups as bitsets).
     pytest.param(_random_rows(5, 70_000, 120, (2, 4), hot=(3,)), 4, 0.0003,
                  id="sparse-wide-universe-deeper"),
     # Rare items before many dense ones: a rare member of a bitset group reads its few rows

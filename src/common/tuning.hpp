@@ -163,5 +163,13 @@ namespace tallyfold::tuning {
 // 57.0 / 51.6 / 53.7; mushroom, retail and chess within 3% except chess count 1918 k_max 6
 // (4.14 -> 4.41).
 inline constexpr double kEclatVectorAndWordCost = 0.0625;
+// ... and a group whose bitsets take more than kEclatBitsetFreeBytes is held as bitsets only
+// while they take at most kEclatBitsetMaxMemoryRatio times the bytes of its position lists.
+// With the cheaper words alone, retail (count 45, k_max 5) held the pairs of its heaviest
+// items as bitsets of 50,675 transactions per column and peaked at 20.4 MB (15.9 MB before).
+// The ratio alone at 4 brought that back to 16.7 MB but took groceries (count 10, k_max 6)
+// from 3.4 back to 4.6 ms: its small deep groups are sparse yet cheapest as bitsets.
+inline constexpr std::size_t kEclatBitsetFreeBytes = std::size_t{64} << 10;
+inline constexpr double kEclatBitsetMaxMemoryRatio = 4;
 
 }  // namespace tallyfold::tuning

@@ -101,11 +101,19 @@ void gather_suffixes(const RankedRows& rows, std::span<const std::uint32_t> tids
   proj.offsets.resize(n + 1);
   proj.offsets[0] = 0;
   // Written through a raw pointer, the storage grown ahead of a row that might not fit: a
-  // suffix is a few entries on average, too short to pay for a library append each.
-  if (proj.cols.size() < n) proj.cols.resize(std::max<std::size_t>(2 * n, 1024));
+  // suffix is a few entries on average, too short to pay for a library append each. Growing
+  // copies only the entries written so far (a resize would copy what earlier items left too,
+  // making those pages resident twice).
+  std::size_t filled = 0;
+  auto grow = [&](std::size_t at_least) {
+    UninitVector<std::uint32_t> bigger;
+    bigger.resize(std::max(2 * proj.cols.size(), at_least));
+    std::copy_n(proj.cols.data(), filled, bigger.data());
+    proj.cols.swap(bigger);
+  };
+  if (proj.cols.size() < n) grow(std::max<std::size_t>(n, 1024));
   std::uint32_t* out = proj.cols.data();
   std::size_t capacity = proj.cols.size();
-  std::size_t filled = 0;
   const std::uint32_t* offsets = rows.offsets.data();
   for (std::size_t p = 0; p < n; ++p) {
     if (p + kOffsetAhead < n) __builtin_prefetch(offsets + tids[p + kOffsetAhead] + 1);
@@ -115,7 +123,7 @@ void gather_suffixes(const RankedRows& rows, std::span<const std::uint32_t> tids
     while (*(e - 1) > i) --e;
     const auto len = static_cast<std::size_t>(end - e);
     if (filled + len > capacity) {
-      proj.cols.resize(std::max(2 * capacity, filled + len));
+      grow(filled + len);
       out = proj.cols.data();
       capacity = proj.cols.size();
     }

@@ -130,10 +130,21 @@ inline double and_cost(std::size_t partners, std::size_t words, double word_cost
   return static_cast<double>(partners) * static_cast<double>(words) * word_cost;
 }
 
-// Whether a group of these members is cheaper to extend as bitsets than as position lists.
+// Whether a group of these members is cheaper to extend as bitsets than as position lists of
+// `pos_bytes` each. Large bitsets far larger than the lists are never chosen, whatever they
+// save: the group of a heavy item's pairs in sparse data would otherwise hold a bitset of its
+// whole universe per column.
 inline bool prefer_bits(const ProjectionView& proj, std::span<const Member> members,
-                        std::size_t words, double word_cost) {
+                        std::size_t words, double word_cost, std::size_t pos_bytes) {
   const std::size_t n = members.size();
+  const std::size_t bitset_bytes = words * n * sizeof(std::uint64_t);
+  if (bitset_bytes > tuning::kEclatBitsetFreeBytes) {
+    std::size_t positions = 0;
+    for (const Member& m : members) positions += m.count;
+    if (static_cast<double>(bitset_bytes) >
+        tuning::kEclatBitsetMaxMemoryRatio * static_cast<double>(positions * pos_bytes))
+      return false;
+  }
   double as_bits = static_cast<double>(words * n) * word_cost;
   double as_lists = 0;
   for (std::size_t k = 0; k < n; ++k) {
@@ -202,7 +213,7 @@ class SubtreeMiner {
       }
     }
     if (1 + group.members.size() < ctx.smallest_reported()) return;
-    if (!prefer_bits(proj, group.members, words_, word_cost_)) bits_to_lists(group);
+    if (!prefer_bits(proj, group.members, words_, word_cost_, sizeof(Pos))) bits_to_lists(group);
     for (std::size_t k = 0; k < group.members.size(); ++k)
       level.member_of_col[group.members[k].col] = static_cast<std::uint32_t>(k);
     prefix_.assign(1, item);
@@ -251,7 +262,7 @@ class SubtreeMiner {
       group.members.push_back({c, col_counts[c], offset});
       offset += col_counts[c];
     }
-    group.bits = prefer_bits(proj, group.members, words_, word_cost_);
+    group.bits = prefer_bits(proj, group.members, words_, word_cost_, sizeof(Pos));
     if (group.bits) {
       hold(group.bitsets, n_cols * words_);
       std::fill_n(group.bitsets.data(), n_cols * words_, 0);
@@ -419,7 +430,7 @@ class SubtreeMiner {
     } else {
       and_children(group, child, x, i);
       if (size + child.members.size() < ctx_->smallest_reported()) return false;
-      if (!prefer_bits(*proj_, child.members, words_, word_cost_)) bits_to_lists(child);
+      if (!prefer_bits(*proj_, child.members, words_, word_cost_, sizeof(Pos))) bits_to_lists(child);
     }
     for (std::size_t k = 0; k < child.members.size(); ++k)
       next.member_of_col[child.members[k].col] = static_cast<std::uint32_t>(k);
@@ -434,7 +445,7 @@ class SubtreeMiner {
       level.slot[level.kept[k]] = static_cast<std::uint32_t>(k);
     const std::uint32_t* slot = level.slot.data();
     const std::uint32_t* member_of_col = level.member_of_col.data();
-    child.bits = prefer_bits(proj, child.members, words_, word_cost_);
+    child.bits = prefer_bits(proj, child.members, words_, word_cost_, sizeof(Pos));
     if (child.bits) {
       hold(child.bitsets, n_kept * words_);
       std::fill_n(child.bitsets.data(), n_kept * words_, 0);
