@@ -151,10 +151,6 @@ namespace tallyfold::tuning {
 inline constexpr std::size_t kEclatParallelRankMinTransactions = 2048;
 inline constexpr std::size_t kEclatRankChunkMinTransactions = 1024;
 
-}  // namespace tallyfold::tuning
-
-namespace tallyfold::tuning {
-
 // Eclat on a CPU with vector popcounts: the weight of one AND-popcount word against one
 // delivered row entry inside a subtree (kEclatAndWordCost stays the scalar kernel's, and the
 // choice between ANDing and gathering the pairs). Process CPU time of one call, best of 30, one
