@@ -201,6 +201,16 @@ SHAPES = [
     pytest.param(_random_rows(4, 70_000, 9, (1, 3), hot=(0,)), 4, 0.01, id="dense-wide-universe"),
     pytest.param(_random_rows(5, 70_000, 250, (1, 3), hot=(3,)), 3, 0.0003,
                  id="sparse-wide-universe"),
+    # Rows read from both layouts and written into lists, projections narrower than the one
+    # before them on the same worker, projected rows outgrowing their first storage, and
+    # groups whose bitsets would dwarf their lists kept as lists (the wide-universe shapes
+    # above keep large but dense groups as bitsets).
+    pytest.param(_random_rows(5, 70_000, 120, (2, 4), hot=(3,)), 4, 0.0003,
+                 id="sparse-wide-universe-deeper"),
+    # Rare items before many dense ones: a rare member of a bitset group reads its few rows
+    # rather than ANDing every later member, and its extensions go into lists.
+    pytest.param(_skewed_rows(9, 6000, [1] + [.006] * 40 + [.3] * 25), 4, 8 / 6000,
+                 id="rare-members-among-dense"),
 ]
 
 

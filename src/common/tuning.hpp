@@ -160,4 +160,29 @@ namespace tallyfold::tuning {
 // against the plain pipeline's 15.3; at 1 MiB a list, 19.8.
 inline constexpr std::size_t kListedWords = std::size_t{1} << 16;
 
+// Eclat: every transaction is cut to its frequent items, as ranks, on the pool from this many
+// transactions on, in ranges of at least the second figure. The old thresholds (16384 and
+// 4096, derived from the index's) left groceries (9835 transactions) and chess (3196) on the
+// calling thread; split, the best of 40 interleaved calls on two CPUs went 2.93 -> 2.86 ms on
+// groceries (count 10, k_max 6) and 1.96 -> 1.86 ms on mushroom (count 1625, k_max 6).
+inline constexpr std::size_t kEclatParallelRankMinTransactions = 2048;
+inline constexpr std::size_t kEclatRankChunkMinTransactions = 1024;
+
+// Eclat on a CPU with vector popcounts: the weight of one AND-popcount word against one
+// delivered row entry inside a subtree (kEclatAndWordCost stays the scalar kernel's, and the
+// choice between ANDing and gathering the pairs). Process CPU time of one call, best of 30, one
+// CPU, for 0.25 / 0.0625 / 0.03125: groceries (count 10) k_max 6 4.77 / 3.40 / - ms, k_max 5
+// 4.82 / 3.44 / 3.34; T10I4D100K count 50 k_max 4 77.1 / 65.5 / -, count 100 k_max 5
+// 57.0 / 51.6 / 53.7; mushroom, retail and chess within 3% except chess count 1918 k_max 6
+// (4.14 -> 4.41).
+inline constexpr double kEclatVectorAndWordCost = 0.0625;
+// ... and a group whose bitsets take more than kEclatBitsetFreeBytes is held as bitsets only
+// while they take at most kEclatBitsetMaxMemoryRatio times the bytes of its position lists.
+// With the cheaper words alone, retail (count 45, k_max 5) held the pairs of its heaviest
+// items as bitsets of 50,675 transactions per column and peaked at 20.4 MB (15.9 MB before).
+// The ratio alone at 4 brought that back to 16.7 MB but took groceries (count 10, k_max 6)
+// from 3.4 back to 4.6 ms: its small deep groups are sparse yet cheapest as bitsets.
+inline constexpr std::size_t kEclatBitsetFreeBytes = std::size_t{64} << 10;
+inline constexpr double kEclatBitsetMaxMemoryRatio = 4;
+
 }  // namespace tallyfold::tuning

@@ -147,7 +147,6 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
       proj.suffix_total[cols[row_start + k]] += len - 1 - k;
     proj.offsets[p + 1] = static_cast<std::uint32_t>(write);
   }
-  proj.cols.resize(write);
   forget_cols();
   proj.suffix_mean.resize(n_cols);
   for (std::size_t c = 0; c < n_cols; ++c)

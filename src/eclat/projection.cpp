@@ -1,5 +1,7 @@
 #include "eclat/projection.hpp"
 
+#include <algorithm>
+
 #include "common/cancel.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
@@ -18,10 +20,10 @@ RankedRows rank_rows(const InvertedIndex& index, std::span<const ItemNode> nodes
   rows.offsets.resize(static_cast<std::size_t>(n_txns) + 1);
   rows.ranks.resize(total);
   // Ranges of transactions on the pool, twice: first each counts the entries it keeps, then,
-  // from its place after the ranges before it, writes them. Transactions hold several rows
-  // each (about ten in shopping baskets), hence the lower thresholds than for rows.
-  const std::vector<IndexRange> chunks =
-      pass_chunks(n_txns, tuning::kParallelIndexMinRows / 8, tuning::kIndexChunkMinRows / 8);
+  // from its place after the ranges before it, writes them. The search wakes the pool right
+  // after this, so even short inputs are split: the wake-up is paid once either way.
+  const std::vector<IndexRange> chunks = pass_chunks(
+      n_txns, tuning::kEclatParallelRankMinTransactions, tuning::kEclatRankChunkMinTransactions);
   std::vector<std::size_t> first(chunks.size() + 1, 0);
   for_each_range(chunks, [&](std::size_t c, IndexRange range) {
     std::size_t kept = 0;
@@ -98,7 +100,20 @@ void gather_suffixes(const RankedRows& rows, std::span<const std::uint32_t> tids
   proj.universe = static_cast<std::uint32_t>(n);
   proj.offsets.resize(n + 1);
   proj.offsets[0] = 0;
-  proj.cols.clear();
+  // Written through a raw pointer, the storage grown ahead of a row that might not fit: a
+  // suffix is a few entries on average, too short to pay for a library append each. Growing
+  // copies only the entries written so far (a resize would copy what earlier items left too,
+  // making those pages resident twice).
+  std::size_t filled = 0;
+  auto grow = [&](std::size_t at_least) {
+    UninitVector<std::uint32_t> bigger;
+    bigger.resize(std::max(2 * proj.cols.size(), at_least));
+    std::copy_n(proj.cols.data(), filled, bigger.data());
+    proj.cols.swap(bigger);
+  };
+  if (proj.cols.size() < n) grow(std::max<std::size_t>(n, 1024));
+  std::uint32_t* out = proj.cols.data();
+  std::size_t capacity = proj.cols.size();
   const std::uint32_t* offsets = rows.offsets.data();
   for (std::size_t p = 0; p < n; ++p) {
     if (p + kOffsetAhead < n) __builtin_prefetch(offsets + tids[p + kOffsetAhead] + 1);
@@ -106,12 +121,20 @@ void gather_suffixes(const RankedRows& rows, std::span<const std::uint32_t> tids
     const std::uint32_t* end = rows.end(tids[p]);
     const std::uint32_t* e = end;
     while (*(e - 1) > i) --e;
-    for (const std::uint32_t* r = e; r != end; ++r) {
-      ++counts[*r];
-      touched[*r / 64] |= std::uint64_t{1} << (*r % 64);
+    const auto len = static_cast<std::size_t>(end - e);
+    if (filled + len > capacity) {
+      grow(filled + len);
+      out = proj.cols.data();
+      capacity = proj.cols.size();
     }
-    proj.cols.insert(proj.cols.end(), e, end);
-    proj.offsets[p + 1] = static_cast<std::uint32_t>(proj.cols.size());
+    for (std::size_t k = 0; k < len; ++k) {
+      const std::uint32_t r = e[k];
+      out[filled + k] = r;
+      ++counts[r];
+      touched[r / 64] |= std::uint64_t{1} << (r % 64);
+    }
+    filled += len;
+    proj.offsets[p + 1] = static_cast<std::uint32_t>(filled);
   }
 }
 

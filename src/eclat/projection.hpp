@@ -52,7 +52,9 @@ struct ProjectionView {
 struct Projection {
   std::uint32_t universe = 0;
   std::vector<std::uint32_t> offsets;
-  std::vector<std::uint32_t> cols;
+  // Entries of the rows up to offsets[universe]; storage past them is left over from earlier
+  // projections and never read.
+  UninitVector<std::uint32_t> cols;
   std::vector<std::uint32_t> col_items;
   std::vector<std::uint32_t> col_counts;  // count of {a, column item}
   std::vector<double> suffix_mean;

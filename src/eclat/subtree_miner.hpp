@@ -13,8 +13,10 @@
 #include "common/bitset_kernels.hpp"
 #include "common/cancel.hpp"
 #include "common/run_monitor.hpp"
+#include "common/uninit_vector.hpp"
 #include "eclat/eclat.hpp"
 #include "eclat/projection.hpp"
+#include "eclat/wide_and.hpp"
 
 namespace tallyfold::eclat {
 
@@ -61,13 +63,22 @@ struct Member {
 // bitsets over the projection's universe. Lists suit sparse sets, whose extensions are best
 // counted by reading the projected rows ("delivery"); bitsets suit dense ones, where a word
 // AND with popcount counts 64 transactions at once.
+// Storage for at least n entries, reusing what earlier groups left: every use writes the
+// entries it reads, so neither growing nor shrinking back is worth a pass over them.
+template <class Vec>
+void hold(Vec& storage, std::size_t n) {
+  if (storage.size() < n) storage.resize(n);
+}
+
+// As bitsets, member k's set is the k-th of `words` words (offset k * words), so the sets of
+// a member's later siblings lie back to back.
 template <class Pos>
 struct Group {
   bool bits = false;
   std::size_t words = 0;
   std::vector<Member> members;
-  std::vector<Pos> positions;
-  std::vector<std::uint64_t> bitsets;
+  UninitVector<Pos> positions;
+  UninitVector<std::uint64_t> bitsets;
 
   const Pos* list(const Member& m) const { return positions.data() + m.offset; }
   const std::uint64_t* bitset(const Member& m) const { return bitsets.data() + m.offset; }
@@ -107,18 +118,39 @@ inline double delivery_cost(const ProjectionView& proj, const Member& m) {
   return static_cast<double>(m.count) * proj.suffix_mean[m.col] * tuning::kEclatDeliveryCost;
 }
 
-inline double and_cost(std::size_t partners, std::size_t words) {
-  return static_cast<double>(partners) * static_cast<double>(words) * tuning::kEclatAndWordCost;
+// The cost of a word depends on the kernel: vector popcounts count eight words for about what
+// the scalar one pays for two.
+inline double and_word_cost() {
+  static const double cost =
+      wide_and_is_vector() ? tuning::kEclatVectorAndWordCost : tuning::kEclatAndWordCost;
+  return cost;
 }
 
-// Whether a group of these members is cheaper to extend as bitsets than as position lists.
-inline bool prefer_bits(const ProjectionView& proj, std::span<const Member> members, std::size_t words) {
+inline double and_cost(std::size_t partners, std::size_t words, double word_cost) {
+  return static_cast<double>(partners) * static_cast<double>(words) * word_cost;
+}
+
+// Whether a group of these members is cheaper to extend as bitsets than as position lists of
+// `pos_bytes` each. Large bitsets far larger than the lists are never chosen, whatever they
+// save: the group of a heavy item's pairs in sparse data would otherwise hold a bitset of its
+// whole universe per column.
+inline bool prefer_bits(const ProjectionView& proj, std::span<const Member> members,
+                        std::size_t words, double word_cost, std::size_t pos_bytes) {
   const std::size_t n = members.size();
-  double as_bits = static_cast<double>(words * n) * tuning::kEclatAndWordCost;
+  const std::size_t bitset_bytes = words * n * sizeof(std::uint64_t);
+  if (bitset_bytes > tuning::kEclatBitsetFreeBytes) {
+    std::size_t positions = 0;
+    for (const Member& m : members) positions += m.count;
+    if (static_cast<double>(bitset_bytes) >
+        tuning::kEclatBitsetMaxMemoryRatio * static_cast<double>(positions * pos_bytes))
+      return false;
+  }
+  double as_bits = static_cast<double>(words * n) * word_cost;
   double as_lists = 0;
   for (std::size_t k = 0; k < n; ++k) {
     const double deliver = delivery_cost(proj, members[k]);
-    as_bits += std::min(and_cost(n - 1 - k, words), deliver + static_cast<double>(words));
+    as_bits += std::min(and_cost(n - 1 - k, words, word_cost),
+                        deliver + static_cast<double>(words));
     as_lists += deliver + static_cast<double>(members[k].count);
   }
   return as_bits < as_lists;
@@ -147,9 +179,14 @@ class SubtreeMiner {
     const std::uint32_t n_ranks = static_cast<std::uint32_t>(proj.n_cols);
     const std::uint32_t item = proj.col_items[rank];
     const std::uint64_t* bits = dense.of(rank);
+    // The later items' bitsets lie back to back after this one's.
+    const std::size_t n_later = n_ranks - 1 - rank;
+    hold(and_counts_, n_later);
+    std::uint32_t* counts = and_counts_.data();
     if (ctx.k_max == 2) {
+      wide_and_count_each(bits, dense.of(rank + 1), n_later, dense.words, counts);
       for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
-        const std::uint32_t count = and_count(bits, dense.of(r), dense.words);
+        const std::uint32_t count = counts[r - rank - 1];
         if (count < ctx.min_count) continue;
         out.itemsets.push_back(item);
         out.itemsets.push_back(proj.col_items[r]);
@@ -164,17 +201,19 @@ class SubtreeMiner {
     group.members.clear();
     group.words = words_;
     group.bits = true;
-    group.bitsets.resize((n_ranks - 1 - rank) * words_);
+    hold(group.bitsets, n_later * words_);
+    wide_and_keep_each(bits, dense.of(rank + 1), n_later, words_, ctx.min_count,
+                       group.bitsets.data(), counts);
     std::size_t offset = 0;
     for (std::uint32_t r = rank + 1; r < n_ranks; ++r) {
-      const std::uint32_t count = and_into(bits, dense.of(r), group.bitsets.data() + offset, words_);
+      const std::uint32_t count = counts[r - rank - 1];
       if (count >= ctx.min_count) {
         group.members.push_back({r, count, offset});
         offset += words_;
       }
     }
     if (1 + group.members.size() < ctx.smallest_reported()) return;
-    if (!prefer_bits(proj, group.members, words_)) bits_to_lists(group);
+    if (!prefer_bits(proj, group.members, words_, word_cost_, sizeof(Pos))) bits_to_lists(group);
     for (std::size_t k = 0; k < group.members.size(); ++k)
       level.member_of_col[group.members[k].col] = static_cast<std::uint32_t>(k);
     prefix_.assign(1, item);
@@ -187,23 +226,27 @@ class SubtreeMiner {
     proj_ = &proj;
     out_ = &out;
     const std::size_t n_cols = proj.n_cols;
-    sink_ = static_cast<std::uint32_t>(n_cols);
     words_ = (static_cast<std::size_t>(proj.universe) + 63) / 64;
     // Groups hold itemsets up to size k_max - 1 and lose a member per depth at least.
     const std::size_t depths = static_cast<std::size_t>(
         std::min<std::uint64_t>(ctx.k_max - 2, static_cast<std::uint64_t>(n_cols)));
-    // Every search leaves the per-depth arrays as it found them, so they are rebuilt only for
-    // another number of columns: the whole-data projection keeps one for all items.
-    if (n_cols == prepared_cols_ && depths < levels_.size()) return;
+    // Every search leaves the per-depth arrays as it found them, so they are rebuilt only when
+    // a projection has more columns than any before: the sink sits past the widest one, and
+    // a narrower projection uses a prefix of the arrays.
+    if (prepared_cols_ != kUnprepared && n_cols <= prepared_cols_ && depths < levels_.size())
+      return;
     if (levels_.size() < depths + 1) levels_.resize(depths + 1);
+    const std::size_t width =
+        prepared_cols_ == kUnprepared ? n_cols : std::max(n_cols, prepared_cols_);
+    sink_ = static_cast<std::uint32_t>(width);
     for (std::size_t d = 1; d < levels_.size(); ++d) {
       Level<Pos>& level = levels_[d];
-      level.member_of_col.assign(n_cols + 1, sink_);
-      level.counts.assign(n_cols + 1, 0);
-      level.marks.assign(n_cols / 64 + 1, 0);
-      level.slot.assign(n_cols + 1, kNone);
+      level.member_of_col.assign(width + 1, sink_);
+      level.counts.assign(width + 1, 0);
+      level.marks.assign(width / 64 + 1, 0);
+      level.slot.assign(width + 1, kNone);
     }
-    prepared_cols_ = n_cols;
+    prepared_cols_ = width;
   }
 
   // The pairs {a, column}: the projection read column by column.
@@ -219,16 +262,17 @@ class SubtreeMiner {
       group.members.push_back({c, col_counts[c], offset});
       offset += col_counts[c];
     }
-    group.bits = prefer_bits(proj, group.members, words_);
+    group.bits = prefer_bits(proj, group.members, words_, word_cost_, sizeof(Pos));
     if (group.bits) {
-      group.bitsets.assign(n_cols * words_, 0);
+      hold(group.bitsets, n_cols * words_);
+      std::fill_n(group.bitsets.data(), n_cols * words_, 0);
       for (Member& m : group.members) m.offset = m.col * words_;
       std::uint64_t* bits = group.bitsets.data();
       for (std::uint32_t p = 0; p < proj.universe; ++p)
         for (const std::uint32_t* e = proj.row_begin(p); e != proj.row_end(p); ++e)
           bits[*e * words_ + p / 64] |= std::uint64_t{1} << (p % 64);
     } else {
-      group.positions.resize(offset);
+      hold(group.positions, offset);
       level.cursor.resize(n_cols);
       for (std::uint32_t c = 0; c < n_cols; ++c) level.cursor[c] = group.members[c].offset;
       Pos* out = group.positions.data();
@@ -276,7 +320,8 @@ class SubtreeMiner {
 
   bool deliver_is_cheaper(const Group<Pos>& group, const Member& x, std::size_t later) const {
     return !group.bits ||
-           delivery_cost(*proj_, x) + static_cast<double>(words_) < and_cost(later, words_);
+           delivery_cost(*proj_, x) + static_cast<double>(words_) <
+               and_cost(later, words_, word_cost_);
   }
 
   // counts[j] for every later member j: the transactions of x that hold j's column too.
@@ -351,9 +396,11 @@ class SubtreeMiner {
       deliver(level, x);
       drain_counts(level, i, emit);
     } else {
-      const std::uint64_t* bx = group.bitset(x);
-      for (std::size_t j = i + 1; j < n; ++j)
-        emit(j, and_count(bx, group.bitset(group.members[j]), words_));
+      hold(and_counts_, n - 1 - i);
+      std::uint32_t* counts = and_counts_.data();
+      wide_and_count_each(group.bitset(x), group.bitsets.data() + (i + 1) * words_, n - 1 - i,
+                          words_, counts);
+      for (std::size_t j = i + 1; j < n; ++j) emit(j, counts[j - i - 1]);
     }
   }
 
@@ -383,7 +430,7 @@ class SubtreeMiner {
     } else {
       and_children(group, child, x, i);
       if (size + child.members.size() < ctx_->smallest_reported()) return false;
-      if (!prefer_bits(*proj_, child.members, words_)) bits_to_lists(child);
+      if (!prefer_bits(*proj_, child.members, words_, word_cost_, sizeof(Pos))) bits_to_lists(child);
     }
     for (std::size_t k = 0; k < child.members.size(); ++k)
       next.member_of_col[child.members[k].col] = static_cast<std::uint32_t>(k);
@@ -398,9 +445,10 @@ class SubtreeMiner {
       level.slot[level.kept[k]] = static_cast<std::uint32_t>(k);
     const std::uint32_t* slot = level.slot.data();
     const std::uint32_t* member_of_col = level.member_of_col.data();
-    child.bits = prefer_bits(proj, child.members, words_);
+    child.bits = prefer_bits(proj, child.members, words_, word_cost_, sizeof(Pos));
     if (child.bits) {
-      child.bitsets.assign(n_kept * words_, 0);
+      hold(child.bitsets, n_kept * words_);
+      std::fill_n(child.bitsets.data(), n_kept * words_, 0);
       for (std::size_t k = 0; k < n_kept; ++k) child.members[k].offset = k * words_;
       std::uint64_t* bits = child.bitsets.data();
       const std::size_t words = words_;
@@ -419,7 +467,7 @@ class SubtreeMiner {
         level.cursor[k] = total;
         total += child.members[k].count;
       }
-      child.positions.resize(total);
+      hold(child.positions, total);
       Pos* out = child.positions.data();
       std::size_t* cursor = level.cursor.data();
       level.group.for_each_position(x, [&](std::uint32_t p) {
@@ -439,15 +487,16 @@ class SubtreeMiner {
     const std::size_t n = group.members.size();
     const std::uint32_t min_count = ctx_->min_count;
     child.bits = true;
-    child.bitsets.resize((n - 1 - i) * words_);
+    hold(child.bitsets, (n - 1 - i) * words_);
+    hold(and_counts_, n - 1 - i);
+    std::uint32_t* counts = and_counts_.data();
+    wide_and_keep_each(group.bitset(x), group.bitsets.data() + (i + 1) * words_, n - 1 - i,
+                       words_, min_count, child.bitsets.data(), counts);
     std::size_t offset = 0;
-    const std::uint64_t* bx = group.bitset(x);
     for (std::size_t j = i + 1; j < n; ++j) {
-      const Member& y = group.members[j];
-      const std::uint32_t count =
-          and_into(bx, group.bitset(y), child.bitsets.data() + offset, words_);
+      const std::uint32_t count = counts[j - i - 1];
       if (count >= min_count) {
-        child.members.push_back({y.col, count, offset});
+        child.members.push_back({group.members[j].col, count, offset});
         offset += words_;
       }
     }
@@ -456,7 +505,7 @@ class SubtreeMiner {
   void bits_to_lists(Group<Pos>& group) {
     std::size_t total = 0;
     for (const Member& m : group.members) total += m.count;
-    group.positions.resize(total);
+    hold(group.positions, total);
     std::size_t offset = 0;
     for (Member& m : group.members) {
       Pos* out = group.positions.data() + offset;
@@ -472,9 +521,12 @@ class SubtreeMiner {
   EclatOut* out_ = nullptr;
   std::uint32_t sink_ = 0;
   std::size_t words_ = 0;
-  std::size_t prepared_cols_ = std::numeric_limits<std::size_t>::max();
+  const double word_cost_ = and_word_cost();
+  static constexpr std::size_t kUnprepared = std::numeric_limits<std::size_t>::max();
+  std::size_t prepared_cols_ = kUnprepared;
   std::vector<Level<Pos>> levels_;
   std::vector<std::uint32_t> prefix_;
+  UninitVector<std::uint32_t> and_counts_;  // one per later member of an AND pass
 };
 
 }  // namespace tallyfold::eclat

@@ -1,0 +1,78 @@
+// Eclat's vector AND-popcount against a word-by-word reference: every length around the
+// eight-word blocks (the masked last block), the result written in place over an input,
+// nothing written past the end, and one set against many with only those reaching the min
+// count kept, in order.
+#include "eclat/wide_and.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+
+using namespace tallyfold;
+
+int main() {
+  std::mt19937_64 rng(11);
+  std::printf("vector popcount: %s\n", eclat::wide_and_is_vector() ? "yes" : "no");
+  for (std::size_t words = 0; words <= 41; ++words) {
+    std::vector<std::uint64_t> a(words + 1), b(words + 1);
+    for (std::size_t w = 0; w <= words; ++w) {
+      a[w] = rng();
+      b[w] = rng() | (w % 3 == 0 ? ~std::uint64_t{0} : 0);
+    }
+    std::vector<std::uint64_t> want(words);
+    std::uint32_t want_count = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      want[w] = a[w] & b[w];
+      want_count += static_cast<std::uint32_t>(__builtin_popcountll(want[w]));
+    }
+    CHECK(eclat::wide_and_count(a.data(), b.data(), words) == want_count);
+
+    const std::uint64_t guard = 0x5a5a5a5a5a5a5a5aull;
+    std::vector<std::uint64_t> out(words + 1, guard);
+    CHECK(eclat::wide_and_into(a.data(), b.data(), out.data(), words) == want_count);
+    CHECK(std::vector<std::uint64_t>(out.begin(), out.begin() + words) == want);
+    CHECK(out[words] == guard);
+
+    // In place over the first input, as the search narrows a set by its next item.
+    std::vector<std::uint64_t> in_place = a;
+    CHECK(eclat::wide_and_into(in_place.data(), b.data(), in_place.data(), words) == want_count);
+    CHECK(std::vector<std::uint64_t>(in_place.begin(), in_place.begin() + words) == want);
+    CHECK(in_place[words] == a[words]);
+  }
+  for (std::size_t words : {1u, 3u, 8u, 13u}) {
+    const std::size_t n = 9;
+    std::vector<std::uint64_t> x(words), others(n * words);
+    for (auto& w : x) w = rng();
+    for (auto& w : others) w = rng() & rng();  // sparser than x: some results fall short
+    std::vector<std::uint32_t> want(n);
+    for (std::size_t j = 0; j < n; ++j)
+      for (std::size_t w = 0; w < words; ++w)
+        want[j] += static_cast<std::uint32_t>(__builtin_popcountll(x[w] & others[j * words + w]));
+    std::vector<std::uint32_t> counts(n, 99);
+    eclat::wide_and_count_each(x.data(), others.data(), n, words, counts.data());
+    CHECK(counts == want);
+
+    std::vector<std::uint32_t> sorted = want;
+    std::sort(sorted.begin(), sorted.end());
+    const std::uint32_t min_count = sorted[n / 2];  // about half are kept
+    std::vector<std::uint64_t> out(n * words, 0);
+    std::fill(counts.begin(), counts.end(), 99);
+    const std::size_t kept = eclat::wide_and_keep_each(x.data(), others.data(), n, words,
+                                                       min_count, out.data(), counts.data());
+    CHECK(counts == want);
+    std::size_t k = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (want[j] < min_count) continue;
+      for (std::size_t w = 0; w < words; ++w)
+        CHECK(out[k * words + w] == (x[w] & others[j * words + w]));
+      ++k;
+    }
+    CHECK(kept == k);
+    CHECK(k > 0 && k < n);
+  }
+  return check_failures() == 0 ? 0 : 1;
+}
