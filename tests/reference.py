@@ -7,6 +7,9 @@ which is also the order in which the engines number transactions.
 from __future__ import annotations
 
 import math
+import subprocess
+import sys
+import textwrap
 from itertools import combinations
 
 import numpy as np
@@ -230,3 +233,24 @@ def classic_levels(bsk: dict, k_max: int, min_support: float, n_items: int, weig
     kept = frequent or singles
     item_counts = [kept.get(i, 0) for i in range(n_items)]
     return level(k_max), level(k_max - 1) if k_max >= 2 else {}, item_counts
+
+
+def pipeline_arrays_on_one_cpu(tmp_path, txn, item, runs, n_items, keys) -> list:
+    """The result arrays (`keys`) of each pipeline call in `runs`, (name, k_max, min_support)
+    tuples, made in a child process pinned to one CPU: its pool has one thread."""
+    np.save(tmp_path / "txn.npy", txn)
+    np.save(tmp_path / "item.npy", item)
+    code = textwrap.dedent(f"""
+        import os
+        os.sched_setaffinity(0, {{0}})
+        import numpy as np, _tallyfold
+        d = {str(tmp_path)!r}
+        txn, item = np.load(d + "/txn.npy"), np.load(d + "/item.npy")
+        for i, (name, k_max, support) in enumerate({list(runs)!r}):
+            r = getattr(_tallyfold, name)(txn, item, k_max, {n_items}, support, np.zeros(0))
+            np.savez(f"{{d}}/run{{i}}.npz", **{{k: r[k] for k in {list(keys)!r}}})
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return [np.load(tmp_path / f"run{i}.npz") for i in range(len(runs))]

@@ -7,15 +7,12 @@ of each choice, on one CPU as on two."""
 
 import os
 import random
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import _tallyfold
-from reference import as_arrays, frequent_of_rows, itemset_rows
+from reference import as_arrays, frequent_of_rows, itemset_rows, pipeline_arrays_on_one_cpu
 
 MEMO = ["rust_compute_pipeline_v2_memo", "rust_compute_pipeline_v3_adaptive",
         "rust_compute_pipeline_v5_prefilter", "rust_compute_pipeline_v6_gating"]
@@ -129,28 +126,11 @@ def test_one_cpu_and_two_give_the_same_arrays(skewed, tmp_path):
     if len(os.sched_getaffinity(0)) < 2:
         pytest.skip("needs two CPUs")
     rows, txn, item = skewed
-    np.save(tmp_path / "txn.npy", txn)
-    np.save(tmp_path / "item.npy", item)
     support = (CUT - 0.5) / len(rows)
-    code = textwrap.dedent(f"""
-        import os
-        os.sched_setaffinity(0, {{0}})
-        import numpy as np, _tallyfold
-        d = {str(tmp_path)!r}
-        txn, item = np.load(d + "/txn.npy"), np.load(d + "/item.npy")
-        for name in {MEMO!r}:
-            for k_max in (4, 5):
-                r = getattr(_tallyfold, name)(txn, item, k_max, {N_ITEMS}, {support!r},
-                                              np.zeros(0))
-                np.savez(f"{{d}}/{{name}}{{k_max}}.npz", **{{k: r[k] for k in {KEYS!r}}})
-    """)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=600)
-    assert proc.returncode == 0, proc.stderr[-2000:]
-    for name in MEMO:
-        for k_max in (4, 5):
-            two = _call(name, txn, item, k_max, CUT, len(rows))
-            one = np.load(tmp_path / f"{name}{k_max}.npz")
-            assert len(two["counts"]) > 10
-            for key in KEYS:
-                np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {k_max} {key}")
+    runs = [(name, k_max, support) for name in MEMO for k_max in (4, 5)]
+    on_one = pipeline_arrays_on_one_cpu(tmp_path, txn, item, runs, N_ITEMS, KEYS)
+    for (name, k_max, _), one in zip(runs, on_one):
+        two = _call(name, txn, item, k_max, CUT, len(rows))
+        assert len(two["counts"]) > 10
+        for key in KEYS:
+            np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {k_max} {key}")

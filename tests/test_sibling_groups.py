@@ -5,16 +5,13 @@ anchor) on the same shapes."""
 
 import os
 import random
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import _tallyfold
 from reference import (as_arrays, baskets, frequent_of_rows, itemset_rows, min_count,
-                       pipeline_levels)
+                       pipeline_arrays_on_one_cpu, pipeline_levels)
 
 PIPELINES = ["rust_compute_pipeline", "rust_compute_pipeline_v1_roaring",
              "rust_compute_pipeline_v2_memo", "rust_compute_pipeline_v3_adaptive",
@@ -89,26 +86,11 @@ def test_one_cpu_and_two_give_the_same_arrays(sparse, tmp_path):
     if len(os.sched_getaffinity(0)) < 2:
         pytest.skip("needs two CPUs")
     rows, txn, item = sparse
-    np.save(tmp_path / "txn.npy", txn)
-    np.save(tmp_path / "item.npy", item)
     k_max, min_support = 4, 6 / 70_000
-    code = textwrap.dedent(f"""
-        import os
-        os.sched_setaffinity(0, {{0}})
-        import numpy as np, _tallyfold
-        d = {str(tmp_path)!r}
-        txn, item = np.load(f"{{d}}/txn.npy"), np.load(f"{{d}}/item.npy")
-        for name in {PIPELINES!r}:
-            r = getattr(_tallyfold, name)(txn, item, {k_max}, {N_ITEMS}, {min_support!r},
-                                          np.zeros(0))
-            np.savez(f"{{d}}/{{name}}.npz", **{{k: r[k] for k in {KEYS!r}}})
-    """)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=600)
-    assert proc.returncode == 0, proc.stderr[-2000:]
-    for name in PIPELINES:
+    runs = [(name, k_max, min_support) for name in PIPELINES]
+    on_one = pipeline_arrays_on_one_cpu(tmp_path, txn, item, runs, N_ITEMS, KEYS)
+    for name, one in zip(PIPELINES, on_one):
         two = getattr(_tallyfold, name)(txn, item, k_max, N_ITEMS, min_support, np.zeros(0))
-        one = np.load(tmp_path / f"{name}.npz")
         assert len(two["counts"]) > 10
         for key in KEYS:
             np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {key}")
