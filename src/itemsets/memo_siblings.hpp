@@ -167,21 +167,6 @@ struct SiblingSets<PairMemo> : FlatLevelSets {
   }
 };
 
-// Per transaction, the slots (sibling index + 1) of the chosen siblings it holds, from
-// `position` (0 for any other item); returns how many. Slots are written unconditionally and
-// kept by the count, so the loop neither branches on the items nor adds into one cell for
-// every item that is no chosen sibling (a chain of dependent adds through memory).
-inline std::size_t chosen_slots(std::span<const std::uint32_t> items, std::uint32_t lowest,
-                                const std::uint32_t* position, std::uint32_t* slots) {
-  std::size_t n = 0;
-  for (const std::uint32_t item : items_from(items, lowest)) {
-    const std::uint32_t p = position[item];
-    slots[n] = p;
-    n += p != 0;
-  }
-  return n;
-}
-
 // The level from the memo of the previous one. With `top` the level's sets are not kept:
 // each kept group's lists are read at once to count the level above into `*top` (the two top
 // levels of a pipeline), so no set of the level outlives its group.

@@ -55,6 +55,21 @@ inline std::span<const std::uint32_t> items_from(std::span<const std::uint32_t> 
   return {std::lower_bound(items.begin(), items.end(), lowest), items.end()};
 }
 
+// The slots of the items of a transaction from `lowest` on that `position` marks (slot
+// = position, 0 for unmarked items), written to `slots`; returns how many. Slots are written unconditionally and
+// kept by the count, so the loop neither branches on the items nor adds into one cell for
+// every item that is no chosen sibling (a chain of dependent adds through memory).
+inline std::size_t chosen_slots(std::span<const std::uint32_t> items, std::uint32_t lowest,
+                                const std::uint32_t* position, std::uint32_t* slots) {
+  std::size_t n = 0;
+  for (const std::uint32_t item : items_from(items, lowest)) {
+    const std::uint32_t p = position[item];
+    slots[n] = p;
+    n += p != 0;
+  }
+  return n;
+}
+
 // Flags of the items that occur in some itemset of `frequent` (ids outside 0..n_items-1,
 // which no transaction holds, are ignored).
 std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std::uint32_t n_items);

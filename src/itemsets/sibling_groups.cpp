@@ -58,15 +58,10 @@ void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
   std::uint32_t* present = present_.data();
   const std::uint32_t* position = position_.data();
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-    std::size_t n = 0;
-    for (const std::uint32_t item : items_from(items, lowest)) {
-      const std::uint32_t p = position[item];
-      present[n] = p - 1;
-      n += p != 0;
-    }
+    const std::size_t n = chosen_slots(items, lowest, position, present);
     for (std::size_t i = 0; i + 1 < n; ++i) {
-      std::uint32_t* row = cells + present[i] * side;
-      for (std::size_t j = i + 1; j < n; ++j) ++row[present[j]];
+      std::uint32_t* row = cells + (present[i] - 1) * side;
+      for (std::size_t j = i + 1; j < n; ++j) ++row[present[j] - 1];
     }
   });
   unmark(siblings);
@@ -96,12 +91,14 @@ void SiblingCounter::count_row(std::span<const std::uint32_t> prefix,
   std::uint32_t* cells = cells_.data();
   const std::uint32_t* position = position_.data();
   const std::uint32_t lowest = above.front();
-  // Positions here are relative to the siblings above i; the cell for "none" is never read.
+  // Positions here are relative to the siblings above i; only their slots are counted.
+  if (present_.size() < side + 1) present_.resize(side + 1);
+  std::uint32_t* present = present_.data();
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-    for (const std::uint32_t item : items_from(items, lowest)) ++cells[position[item]];
+    const std::size_t n = chosen_slots(items, lowest, position, present);
+    for (std::size_t q = 0; q < n; ++q) ++cells[present[q]];
   });
   unmark(above);
-  cells[0] = 0;
   for (std::size_t j = 0; j < above.size(); ++j) {
     const std::uint32_t count = cells[j + 1];
     if (count == 0) continue;
