@@ -149,15 +149,16 @@ BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const Bi
                                               bool keep_sets = true, SpentSets* spent = nullptr,
                                               const ItemBits* items = nullptr);
 
-// The two top levels of a pipeline, counts only: level k (`in.k`) and level k + 1.
+// The two top levels of a pipeline, counts only: levels top_k - 1 and top_k; or, where a
+// level below them is empty, that level (empty) as `lower` and nothing above it.
 struct TopLevels {
   BitsetMemo lower, top;
 };
-// Both top levels at once from the memo of level k - 1 (same contract as above): each anchor's
-// extensions are made with their sets and at once extended among themselves, so level k's
-// sets live one group at a time instead of all together.
+// Levels k (`in.k`) up to `top_k` (at least k + 1) at once from the memo of level k - 1
+// (same contract as above), depth first: each anchor's extensions are made with their sets
+// and at once extended among themselves, so no level's sets are all held together.
 TopLevels count_top_levels_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
-                                             SpentSets* spent = nullptr,
+                                             std::size_t top_k, SpentSets* spent = nullptr,
                                              const ItemBits* items = nullptr);
 
 // The level a memo of either kind holds, for level loops written once over both kinds.

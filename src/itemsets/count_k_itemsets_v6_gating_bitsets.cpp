@@ -140,9 +140,10 @@ BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const Bi
 }
 
 TopLevels count_top_levels_v6_gating_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
-                                             SpentSets* spent, const ItemBits* items) {
+                                             std::size_t top_k, SpentSets* spent,
+                                             const ItemBits* items) {
   return count_top_levels<GatingScratch>(
-      memo, in.k, spent, [&] { return GatingScratch(memo.words()); },
+      memo, in.k, top_k, spent, [&] { return GatingScratch(memo.words()); },
       [&](const BitsetMemo& from, const MemoSiblings& groups, std::size_t i, BitsetMemo& out,
           GatingScratch& scratch) {
         extend_anchor_v6_gating_bitsets(in, from, items, groups, i, out, scratch);

@@ -158,9 +158,9 @@ BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMem
 
 TopLevels count_top_levels_on_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
                                       const ItemBits& items, BitsetMemoStyle style,
-                                      SpentSets* spent) {
+                                      std::size_t top_k, SpentSets* spent) {
   return count_top_levels<BitsetScratch>(
-      memo, in.k, spent, [&] { return BitsetScratch(memo.words()); },
+      memo, in.k, top_k, spent, [&] { return BitsetScratch(memo.words()); },
       [&](const BitsetMemo& from, const MemoSiblings& groups, std::size_t i, BitsetMemo& out,
           BitsetScratch& scratch) {
         extend_anchor(in, from, items, style, groups, i, out, scratch);

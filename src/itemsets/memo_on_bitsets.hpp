@@ -40,10 +40,11 @@ BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMem
                                        const ItemBits& items, BitsetMemoStyle style,
                                        bool keep_sets, SpentSets* spent = nullptr);
 
-// Levels k (`in.k`) and k + 1 at once, counts only, from the memo of level k - 1 (same
-// contract): each anchor's extensions are extended among themselves as soon as they are made.
+// Levels k (`in.k`) up to `top_k` at once, the two top ones with counts only, from the memo
+// of level k - 1 (same contract; see TopLevels): each anchor's extensions are extended among
+// themselves as soon as they are made, depth first.
 TopLevels count_top_levels_on_bitsets(const MemoLevelInput& in, const BitsetMemo& memo,
                                       const ItemBits& items, BitsetMemoStyle style,
-                                      SpentSets* spent = nullptr);
+                                      std::size_t top_k, SpentSets* spent = nullptr);
 
 }  // namespace tallyfold

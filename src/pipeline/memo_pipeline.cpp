@@ -60,15 +60,15 @@ std::optional<TopTables> as_tables(TopLevels levels) {
 }
 
 // Level k from level k - 1 by `count`, from level `first_k` until k_max or the first empty
-// level, which empties both returned levels: nothing extends it. `count_top` gives the two
-// top levels in one call from level k_max - 2 where the counter can (nothing otherwise), so
-// level k_max - 2's sets are the last ones held in full.
+// level, which empties both returned levels: nothing extends it. Before each level below the
+// top, `count_top(k, memo)` may give every remaining level in one call (the two top ones, or
+// the first empty one as `lower`), or nothing, and the loop goes on level by level.
 template <class MemoType, class Count, class CountTop>
 PipelineResult run_levels(const PipelineInput& in, PipelineResult result, MemoType memo,
                           Count count, CountTop count_top, std::uint64_t first_k = 3) {
   for (std::uint64_t k = first_k;; ++k) {
     throw_if_cancelled();
-    if (k + 1 == in.k_max) {
+    if (k < in.k_max) {
       if (std::optional<TopTables> levels = count_top(k, memo)) {
         const bool lower_empty = levels->lower.empty();
         result.final_level = std::move(lower_empty ? levels->lower : levels->top);
@@ -121,8 +121,9 @@ PipelineResult run_flat_memo_pipeline(const PipelineInput& in, PipelineStart s,
       [&](std::uint64_t k, const auto& lower) {
         return count_memo_level_by_siblings(input(k), lower, choice);
       },
-      [&](std::uint64_t k, const auto& lower) {
-        return std::optional<TopTables>(count_top_levels_by_siblings(input(k), lower, choice));
+      [&](std::uint64_t k, const auto& lower) -> std::optional<TopTables> {
+        if (k + 1 != in.k_max) return std::nullopt;
+        return count_top_levels_by_siblings(input(k), lower, choice);
       });
 }
 
@@ -165,8 +166,10 @@ bool bitsets_pay_off(const PipelineInput& in, const PipelineStart& s) {
   return total * 32 >= static_cast<std::uint64_t>(s.index.n_transactions) * pairs.size();
 }
 
-// The top level's sets are never read: it keeps counts only, and the level below it keeps
-// its sets one group at a time (see memo_top_levels.hpp).
+// The levels above the pairs are counted depth first (see memo_top_levels.hpp): the top
+// level keeps counts only, and every level below it keeps its sets one group at a time. The
+// pairs' sets are held to the end, except when they are the level below the top two: then
+// each group's are freed once it is extended.
 PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
   const ItemBits bits = ItemBits::from_pairs(s.index, s.pairs.counts);
   BitsetMemo memo = build_pair_bitsets(s.pairs.counts, bits);
@@ -182,12 +185,14 @@ PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
                     [&](std::uint64_t k, BitsetMemo& lower) {
                       SpentSets spent(lower);
                       return as_tables(count_top_levels_v6_gating_bitsets(
-                          level_input(in, s, no_bitmaps, nullptr, k), lower, &spent, &bits));
+                          level_input(in, s, no_bitmaps, nullptr, k), lower, in.k_max,
+                          k + 1 == in.k_max ? &spent : nullptr, &bits));
                     });
 }
 
 // The memo counters on dense data: sets carried as bitsets (or short lists), extended by the
 // baseline's candidates; `style` keeps each counter's own way (see BitsetMemoStyle).
+// Above the pairs, levels are counted depth first, as for the gating counter.
 PipelineResult run_memo_on_bitsets(const PipelineInput& in, PipelineStart s,
                                    BitsetMemoStyle style) {
   const ItemBits bits = ItemBits::from_pairs(s.index, s.pairs.counts);
@@ -206,7 +211,7 @@ PipelineResult run_memo_on_bitsets(const PipelineInput& in, PipelineStart s,
                       SpentSets spent(lower);
                       return as_tables(count_top_levels_on_bitsets(
                           level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style,
-                          &spent));
+                          in.k_max, k + 1 == in.k_max ? &spent : nullptr));
                     });
 }
 
