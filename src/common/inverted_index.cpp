@@ -125,6 +125,9 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
                                    CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
   InvertedIndex index = build_index_of_rows(txn_ids, item_ids, n_items);
   index.n_items = n_items;
+  // Only the classic index, built from build_index_of_rows, reads the caller's transaction
+  // ids; here they would hold 8 bytes a transaction for the whole call.
+  index.distinct_txn_ids = std::vector<std::int64_t>();
   return index;
 }
 

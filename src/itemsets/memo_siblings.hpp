@@ -178,7 +178,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
   const std::size_t width = anchors.width();
   const auto flags = frequent_item_flags(anchors, in.index.item_space);
   const ReducedTransactions reduced =
-      reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn);
+      reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn, true);
   const SiblingGroups groups = sibling_groups(anchors);
   struct Part {
     std::vector<std::uint32_t> items, counts;

@@ -25,7 +25,8 @@ std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std:
 ReducedTransactions reduce_transactions(const InvertedIndex& index,
                                         const std::vector<std::uint8_t>& item_flags, std::size_t k,
                                         std::span<const double> weights,
-                                        std::optional<std::uint64_t> cap) {
+                                        std::optional<std::uint64_t> cap,
+                                        bool may_stay_whole) {
   ReducedTransactions reduced;
   reduced.item_space = index.item_space;
   const std::uint32_t n = index.n_transactions;
@@ -58,6 +59,14 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
   for (std::size_t c = 0; c < ranges.size(); ++c) {
     range_items[c + 1] += range_items[c];
     range_kept[c + 1] += range_kept[c];
+  }
+  if (may_stay_whole && !cap &&
+      static_cast<double>(range_items.back()) >=
+          tuning::kWholeTransactionsShare * static_cast<double>(index.txn_items.size())) {
+    reduced.begin = {};
+    reduced.length = {};
+    reduced.whole = &index;
+    return reduced;
   }
   reduced.items.resize(range_items.back());
   reduced.kept.resize(range_kept.back());

@@ -20,8 +20,12 @@ struct ReducedTransactions {
   std::vector<std::uint32_t> items;   // ascending within each transaction
   std::vector<std::uint32_t> kept;    // indices of the transactions that were not dropped
   std::uint32_t item_space = 0;       // every item id is below this
+  // Set instead of the four vectors above when the cut would keep nearly every item (see
+  // reduce_transactions): transactions are then the index's own, whole.
+  const InvertedIndex* whole = nullptr;
 
   std::span<const std::uint32_t> items_of(std::uint32_t t) const {
+    if (whole != nullptr) return whole->items_of(t);
     return {items.data() + begin[t], length[t]};
   }
 
@@ -37,9 +41,11 @@ struct ReducedTransactions {
   void scan_indexed(const Tids& tids, Visit&& visit) const {
     constexpr std::size_t kAhead = 8;
     const std::size_t n = tids.size();
+    const std::uint32_t* starts = whole != nullptr ? whole->txn_offsets.data() : begin.data();
+    const std::uint32_t* values = whole != nullptr ? whole->txn_items.data() : items.data();
     for (std::size_t i = 0; i < n; ++i) {
-      if (i + 2 * kAhead < n) __builtin_prefetch(begin.data() + tids[i + 2 * kAhead]);
-      if (i + kAhead < n) __builtin_prefetch(items.data() + begin[tids[i + kAhead]]);
+      if (i + 2 * kAhead < n) __builtin_prefetch(starts + tids[i + 2 * kAhead]);
+      if (i + kAhead < n) __builtin_prefetch(values + starts[tids[i + kAhead]]);
       visit(tids[i], items_of(tids[i]));
     }
   }
@@ -76,10 +82,15 @@ std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std:
 
 // Keeps the flagged items of each transaction, drops transactions with fewer than `k` of
 // them, then applies the cap by weight when one is given (a capped list may end up shorter
-// than k).
+// than k). With `may_stay_whole` (for readers that look up transactions by index and skip
+// items they do not mark, and need no `kept`), no cap, and at least
+// tuning::kWholeTransactionsShare of the index's items kept, the transactions stay the
+// index's own: the copy would cost about as much memory as the index's side and save little
+// scanning.
 ReducedTransactions reduce_transactions(const InvertedIndex& index,
                                         const std::vector<std::uint8_t>& item_flags, std::size_t k,
                                         std::span<const double> weights,
-                                        std::optional<std::uint64_t> cap);
+                                        std::optional<std::uint64_t> cap,
+                                        bool may_stay_whole = false);
 
 }  // namespace tallyfold
