@@ -12,6 +12,7 @@
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 #include "common/weight_cap.hpp"
+#include "common/spare_capacity.hpp"
 
 namespace tallyfold {
 
@@ -144,7 +145,7 @@ void TransactionIndex::retain_items_reaching(std::uint32_t min_count) {
   items_ = std::move(items);
   tid_offsets_ = std::move(tid_offsets);
   update_weighted_length();
-  bitsets_ = {};
+  release(bitsets_);
   words_ = 0;
   has_bitsets_ = false;
 }

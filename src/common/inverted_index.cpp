@@ -19,6 +19,7 @@
 #include "common/large_page_vector.hpp"
 #include "common/panic.hpp"
 #include "common/tuning.hpp"
+#include "common/spare_capacity.hpp"
 
 namespace tallyfold {
 
@@ -107,7 +108,7 @@ void invert_rows(const Csr& by_txn, std::uint32_t n_transactions, std::uint32_t 
       for (std::uint32_t p = by_txn.offsets[t]; p < by_txn.offsets[t + 1]; ++p)
         out[cursor[by_txn.values[p]]++] = static_cast<std::uint32_t>(t);
     }
-    counts[c] = {};
+    release(counts[c]);
   });
 }
 
@@ -171,7 +172,7 @@ InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
       throw_if_cancelled_every(r);
       txn_side[cursor[txns.rows.number(r)]++] = item_of_row[r];
     }
-    item_of_row = {};
+    release(item_of_row);
     txns.rows.release();
   }
   Csr by_txn = sort_dedup_csr(std::move(txn_side), std::move(txn_offsets), n_transactions);

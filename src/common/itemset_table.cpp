@@ -7,6 +7,7 @@
 #include "common/cancel.hpp"
 #include "common/hash_growth.hpp"
 #include "common/panic.hpp"
+#include "common/spare_capacity.hpp"
 
 namespace tallyfold {
 
@@ -87,7 +88,7 @@ std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::
 }
 
 ItemsetTable ItemsetTable::in_lexicographic_order() && {
-  index_ = {};
+  release(index_);
   std::vector<std::uint32_t> order = sorted_rows();
   const std::size_t w = width();
   std::vector<std::uint32_t>& items = store_->items;
@@ -113,7 +114,7 @@ ItemsetTable ItemsetTable::in_lexicographic_order() && {
     counts[p] = held_count;
     order[p] = static_cast<std::uint32_t>(p);
   }
-  order = {};
+  release(order);
   return from_distinct_rows(w, std::move(items), std::move(counts));
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/hash_growth.hpp"
+#include "common/spare_capacity.hpp"
 
 namespace tallyfold {
 
@@ -20,7 +21,7 @@ PairSet::PairSet(const std::vector<std::uint32_t>& flat_pairs) {
     use_matrix_ = true;
     matrix_.assign((n_ranked_ * n_ranked_ + 63) / 64, 0);
   } else {
-    rank_ = {};
+    release(rank_);
     reserve_safely(keys_, n);  // room for every pair: the inserts below never allocate
   }
   for (std::size_t p = 0; p < n; ++p) {

@@ -5,6 +5,7 @@
 #include <bit>
 
 #include "common/bitset_kernels.hpp"
+#include "common/spare_capacity.hpp"
 
 namespace tallyfold {
 
@@ -69,7 +70,7 @@ void Bitmap::settle_array(Chunk& chunk) {
   std::vector<std::uint64_t> bits(chunk.low.back() / 64 + 1, 0);
   for (std::uint16_t v : chunk.low) set_bit(bits, v);
   chunk.bits = std::move(bits);
-  chunk.low = {};
+  release(chunk.low);
 }
 
 Bitmap::Chunk Bitmap::chunk_of_words(std::uint16_t key, const std::uint64_t* words,

@@ -12,4 +12,11 @@ void drop_spare_capacity(std::vector<T>& values) {
   if (values.capacity() - values.size() > values.size() / 8) values.shrink_to_fit();
 }
 
+// Empties a container and gives its memory back at once. `values = {}` does not for a vector:
+// it assigns an empty initializer list, which keeps the capacity.
+template <class Container>
+void release(Container& values) {
+  Container().swap(values);
+}
+
 }  // namespace tallyfold

@@ -16,6 +16,7 @@
 #include "common/large_page_vector.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
+#include "common/spare_capacity.hpp"
 
 namespace tallyfold {
 
@@ -359,8 +360,8 @@ TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
       });
     }
     if (*grouped) return out;
-    out.offsets = {};
-    out.distinct = {};
+    release(out.offsets);
+    release(out.distinct);
   }
   bool grouped = false;
   with_id_numbers(lo, hi, n, n / 4,

@@ -165,13 +165,15 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
 std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
                                          std::span<const ItemNode> nodes, std::uint64_t k_max,
                                          std::uint32_t min_count, bool all_sizes,
-                                         RunMonitor* monitor) {
+                                         RunMonitor* monitor,
+                                         const std::function<void()>& rows_ranked) {
   if (k_max < (all_sizes ? 1u : 2u))
     throw Panic("Eclat needs k_max >= " + std::string(all_sizes ? "1" : "2") + ", got " +
                 std::to_string(k_max));
   const std::size_t n = nodes.size();
   if (n == 0 || (n < 2 && !all_sizes)) return std::vector<EclatOut>(n);
   const eclat::RankedRows rows = eclat::rank_rows(index, nodes);
+  if (rows_ranked) rows_ranked();
   eclat::Context ctx{rows, nodes, k_max, std::max<std::uint32_t>(min_count, 1)};
   ctx.all_sizes = all_sizes;
   ctx.monitor = monitor;
@@ -211,8 +213,10 @@ std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
 }
 
 EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
-                    std::uint64_t k_max, std::uint32_t min_count, bool all_sizes) {
-  std::vector<EclatOut> outs = mine_eclat_by_item(index, nodes, k_max, min_count, all_sizes);
+                    std::uint64_t k_max, std::uint32_t min_count, bool all_sizes,
+                    const std::function<void()>& rows_ranked) {
+  std::vector<EclatOut> outs =
+      mine_eclat_by_item(index, nodes, k_max, min_count, all_sizes, nullptr, rows_ranked);
 
   EclatOut merged;
   std::size_t sizes[5] = {0, 0, 0, 0, 0};

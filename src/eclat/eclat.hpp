@@ -8,6 +8,7 @@
 // level between 2 and k_max - 2 is empty (then both are empty too, by downward closure).
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -55,8 +56,13 @@ std::vector<ItemNode> eclat_item_nodes(const InvertedIndex& index, std::uint32_t
 // With `all_sizes`, every frequent itemset of size 1 .. k_max (k_max >= 1) goes to
 // `itemsets`, with its size in `lengths`, in ascending lexicographic order (a prefix before
 // its extensions); k_max may be the u64 maximum for no limit.
+//
+// The search reads the index's transaction side only to rank the transactions' items, before
+// any itemset is found; `rows_ranked`, when given, is called right after, so that a caller
+// that reads that side no more can free it while the search runs.
 EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
-                    std::uint64_t k_max, std::uint32_t min_count, bool all_sizes = false);
+                    std::uint64_t k_max, std::uint32_t min_count, bool all_sizes = false,
+                    const std::function<void()>& rows_ranked = {});
 
 // The same search with each top-level item's rows kept apart: entry i holds the rows that
 // start with nodes[i], so the entries in order are mine_eclat's rows in order. A `monitor`
@@ -64,6 +70,7 @@ EclatOut mine_eclat(const InvertedIndex& index, std::span<const ItemNode> nodes,
 std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
                                          std::span<const ItemNode> nodes, std::uint64_t k_max,
                                          std::uint32_t min_count, bool all_sizes = false,
-                                         RunMonitor* monitor = nullptr);
+                                         RunMonitor* monitor = nullptr,
+                                         const std::function<void()>& rows_ranked = {});
 
 }  // namespace tallyfold

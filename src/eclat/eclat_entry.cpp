@@ -1,6 +1,7 @@
 // rust_eclat_pipeline: argument conversion, the index and the frequent items with the
 // interpreter lock held, the search with it released, and the pipeline dictionary.
 #include "common/inverted_index.hpp"
+#include "common/spare_capacity.hpp"
 #include "eclat/eclat.hpp"
 #include "entry_point.hpp"
 #include "errors.hpp"
@@ -38,8 +39,15 @@ PyObject* rust_eclat_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs
       nodes = eclat_item_nodes(index, min_count);
     });
     EclatOut out;
-    run_interruptible(InterpreterLock::kReleased,
-                      [&] { out = mine_eclat(index, nodes, k_max, min_count); });
+    // Once the transactions are ranked, the index's transaction side (4 bytes a row) is read
+    // no more.
+    auto free_transaction_side = [&] {
+      release(index.txn_items);
+      release(index.txn_offsets);
+    };
+    run_interruptible(InterpreterLock::kReleased, [&] {
+      out = mine_eclat(index, nodes, k_max, min_count, false, free_transaction_side);
+    });
     // Row widths cannot overflow: rows exist only when k_max is at most the item count.
     const std::size_t width = static_cast<std::size_t>(k_max);
     return build_pipeline_dict(

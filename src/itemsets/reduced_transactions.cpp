@@ -6,6 +6,7 @@
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 #include "common/weight_cap.hpp"
+#include "common/spare_capacity.hpp"
 
 namespace tallyfold {
 
@@ -63,8 +64,8 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
   if (may_stay_whole && !cap &&
       static_cast<double>(range_items.back()) >=
           tuning::kWholeTransactionsShare * static_cast<double>(index.txn_items.size())) {
-    reduced.begin = {};
-    reduced.length = {};
+    release(reduced.begin);
+    release(reduced.length);
     reduced.whole = &index;
     return reduced;
   }
