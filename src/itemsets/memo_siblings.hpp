@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -168,11 +169,14 @@ struct SiblingSets<PairMemo> : FlatLevelSets {
 };
 
 // The level from the memo of the previous one. With `top` the level's sets are not kept:
-// each kept group's lists are read at once to count the level above into `*top` (the two top
-// levels of a pipeline), so no set of the level outlives its group.
+// each kept group's lists are read at once to count the level above, and so on depth first
+// up to level `top_k` (0 for the level above this one): `*top` gets levels top_k - 1 and
+// top_k, or, where a level below them is empty, that level (empty) as `lower`. No set
+// outlives its group, and a level below the top two is never held.
 template <class MemoType>
 typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLevelInput& in, const MemoType& memo,
-                                      SiblingChoice choice, TopTables* top = nullptr) {
+                                      SiblingChoice choice, TopTables* top = nullptr,
+                                      std::size_t top_k = 0) {
   using Sets = SiblingSets<MemoType>;
   const ItemsetTable& anchors = memo.itemsets;
   const std::size_t width = anchors.width();
@@ -180,16 +184,24 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
   const ReducedTransactions reduced =
       reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn, true);
   const SiblingGroups groups = sibling_groups(anchors);
+  if (top_k == 0) top_k = width + 2;
+  // Where this level's rows go: below the top two levels they are only counted.
+  const bool level_rows_kept = top == nullptr || top_k == width + 2;
   struct Part {
-    std::vector<std::uint32_t> items, counts;
+    std::vector<std::uint32_t> items, counts;  // this level's rows, or level top_k - 1's
     typename Sets::Part sets;
     std::vector<std::uint32_t> top_items, top_counts;
+    std::vector<std::size_t> found;  // per level from this one, rows below the top two
+  };
+  auto count_found = [](Part& part, std::size_t at, std::size_t rows) {
+    if (part.found.size() <= at) part.found.resize(at + 1, 0);
+    part.found[at] += rows;
   };
   auto count_range = [&](IndexRange range, Part& part) {
     part.sets = Sets::part(memo);
     typename Sets::Reader reader = Sets::reader(memo);
     std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
-    std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, buffer, spare,
+    std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, kept_counts, buffer, spare,
         extended, slots, txns;
     // The gating counter's gate, narrowed item by item: the items pairing with every item of
     // the group's prefix (flagged by sibling), then each candidate sibling is kept only if it
@@ -211,47 +223,139 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     // Per slot (sibling index + 1), where its list starts and ends in `listed`.
     std::vector<std::size_t> list_begin, list_end;
     UninitVector<std::uint32_t> listed;
-    // The level above from one kept extension (`extended`, whose set is `tids`, in the
-    // reader's entries) and the later ones of its group, `kept[x + 1..]`, as the next level
-    // would count them: the same candidates in each counter's way, walked over the same
-    // transactions.
-    auto count_top_from = [&](std::span<const std::uint32_t> extended,
-                              std::span<const std::uint32_t> tids, std::size_t x) {
-      const std::uint32_t own = siblings[kept[x]];
-      chosen.clear();
-      if (choice == SiblingChoice::kNeighborGate) {
-        chosen.assign(kept.begin() + static_cast<std::ptrdiff_t>(x) + 1, kept.end());
-        keep_neighbors_of(own, chosen);
-      } else {
-        for (std::size_t y = x + 1; y < kept.size(); ++y)
-          if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(own, siblings[kept[y]]))
-            chosen.push_back(kept[y]);
+    // One kept group above the anchors' level being extended depth first: its members
+    // (sibling indices, ascending), the itemset of the member being extended, and the lists
+    // of its own extensions by slot. One per level, kept while deeper levels are counted.
+    struct DeepGroup {
+      std::vector<std::uint32_t> chosen, kept, itemset;
+      std::vector<std::size_t> list_begin, list_end;
+      std::vector<std::uint32_t> set_size;  // by slot, of the kept (the last is not listed)
+      UninitVector<std::uint32_t> listed;
+    };
+    std::deque<DeepGroup> deep;
+    // An upper bound of member j's set: a count of the anchors' level, or, in a deeper
+    // group, the member's own count.
+    struct SetBound {
+      const std::uint32_t* counts = nullptr;
+      const DeepGroup* group = nullptr;
+      std::size_t operator()(std::uint32_t j) const {
+        return counts != nullptr ? counts[j] : group->set_size[j + 1];
       }
-      if (chosen.empty()) return;
-      for (std::uint32_t j : chosen) position[siblings[j]] = j + 1;
-      const std::uint32_t lowest = siblings[chosen.front()];
-      std::uint32_t* counts = cells.data();
-      reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
-        const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
-        for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
-      });
-      for (std::uint32_t j : chosen) {
+    };
+    // Extends member x of a kept group (`members`, whose itemsets are `extended` minus its
+    // last item plus each member's sibling) by the later members, as the next level would
+    // count it: the same candidates in each counter's way, walked over the member's set
+    // `tids` (in the reader's entries). `bound(j)` is an upper bound of member j's set. At
+    // level top_k the extensions are counted only; below it they are listed, and the kept
+    // ones are extended in turn.
+    auto extend_member = [&](auto& self, std::span<const std::uint32_t> members, std::size_t x,
+                             std::span<const std::uint32_t> extended,
+                             std::span<const std::uint32_t> tids, SetBound bound) -> void {
+      const std::uint32_t own = siblings[members[x]];
+      const std::size_t level = extended.size() + 1;  // of the new itemsets
+      const std::size_t at = level - width - 2;
+      if (deep.size() <= at) deep.resize(at + 1);
+      DeepGroup& d = deep[at];
+      d.chosen.clear();
+      if (choice == SiblingChoice::kNeighborGate) {
+        d.chosen.assign(members.begin() + static_cast<std::ptrdiff_t>(x) + 1, members.end());
+        keep_neighbors_of(own, d.chosen);
+      } else {
+        for (std::size_t y = x + 1; y < members.size(); ++y)
+          if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(own, siblings[members[y]]))
+            d.chosen.push_back(members[y]);
+      }
+      if (d.chosen.empty()) return;
+      const bool at_top = level == top_k;
+      std::size_t room = 0;
+      if (!at_top)
+        for (std::uint32_t j : d.chosen) room += std::min<std::size_t>(tids.size(), bound(j));
+      const bool list_all = !at_top && room <= tuning::kListedWords;
+      if (d.list_begin.size() < siblings.size() + 1) {
+        d.list_begin.resize(siblings.size() + 1);
+        d.list_end.resize(siblings.size() + 1);
+        d.set_size.resize(siblings.size() + 1);
+      }
+      std::size_t listed_at = 0;
+      for (std::uint32_t j : d.chosen) {
+        position[siblings[j]] = j + 1;
+        d.list_begin[j + 1] = d.list_end[j + 1] = listed_at;
+        if (list_all) listed_at += std::min<std::size_t>(tids.size(), bound(j));
+      }
+      auto list_walk = [&](std::uint32_t lowest_listed) {
+        reader.scan(reduced, tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
+          const std::size_t n = chosen_slots(items, lowest_listed, position.data(), slots.data());
+          for (std::size_t q = 0; q < n; ++q) d.listed[d.list_end[slots[q]]++] = t;
+        });
+      };
+      const std::uint32_t lowest = siblings[d.chosen.front()];
+      if (list_all) {
+        if (d.listed.size() < listed_at) d.listed.resize(listed_at);
+        list_walk(lowest);
+      } else {
+        std::uint32_t* counts = cells.data();
+        reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
+          const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
+          for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
+        });
+      }
+      d.kept.clear();
+      d.itemset.assign(extended.begin(), extended.end());
+      d.itemset.push_back(0);
+      for (std::uint32_t j : d.chosen) {
         position[siblings[j]] = 0;
-        const std::uint32_t count = counts[j + 1];
-        counts[j + 1] = 0;
+        const auto count = static_cast<std::uint32_t>(
+            list_all ? d.list_end[j + 1] - d.list_begin[j + 1] : std::exchange(cells[j + 1], 0));
         if (count < in.min_count) continue;
         if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
             !in.pairs.contains(own, siblings[j]))
           continue;
-        part.top_items.insert(part.top_items.end(), extended.begin(), extended.end());
-        part.top_items.push_back(siblings[j]);
-        part.top_counts.push_back(count);
+        d.kept.push_back(j);
+        d.set_size[j + 1] = count;
+        if (level + 1 >= top_k) {
+          d.itemset.back() = siblings[j];
+          auto& items = at_top ? part.top_items : part.items;
+          items.insert(items.end(), d.itemset.begin(), d.itemset.end());
+          (at_top ? part.top_counts : part.counts).push_back(count);
+        }
+      }
+      if (at_top || d.kept.empty()) return;
+      if (level + 1 < top_k) count_found(part, level - width - 1, d.kept.size());
+      if (d.kept.size() < 2) return;
+      if (!list_all) {
+        // The kept only, by a second walk; each list has room for its exact count.
+        listed_at = 0;
+        for (std::size_t y = 0; y + 1 < d.kept.size(); ++y) {
+          const std::uint32_t j = d.kept[y];
+          position[siblings[j]] = j + 1;
+          d.list_begin[j + 1] = d.list_end[j + 1] = listed_at;
+          listed_at += d.set_size[j + 1];
+        }
+        if (d.listed.size() < listed_at) d.listed.resize(listed_at);
+        list_walk(siblings[d.kept.front()]);
+        for (std::size_t y = 0; y + 1 < d.kept.size(); ++y) position[siblings[d.kept[y]]] = 0;
+      }
+      const SetBound lengths{nullptr, &d};
+      for (std::size_t y = 0; y + 1 < d.kept.size(); ++y) {
+        const std::uint32_t j = d.kept[y];
+        d.itemset.back() = siblings[j];
+        self(self, d.kept, y, d.itemset,
+             std::span<const std::uint32_t>(d.listed.data() + d.list_begin[j + 1],
+                                            d.list_end[j + 1] - d.list_begin[j + 1]),
+             lengths);
       }
     };
-    for (std::size_t g = range.begin; g < range.end; ++g) {
+    // The range is one of anchors in sorted order: a large group may be split between
+    // ranges, each of which prepares the group for its own anchors.
+    auto g = static_cast<std::size_t>(
+        std::upper_bound(groups.starts.begin(), groups.starts.end(), range.begin) -
+        groups.starts.begin() - 1);
+    for (; g < groups.size() && groups.starts[g] < range.end; ++g) {
       throw_if_cancelled();
       const std::uint32_t first = groups.starts[g], end = groups.starts[g + 1];
       if (end - first < 2) continue;
+      const std::size_t from = std::max<std::size_t>(range.begin, first) - first;
+      const std::size_t to = std::min<std::size_t>(range.end, end) - first;
       siblings.clear();
       sibling_counts.clear();
       for (std::uint32_t r = first; r < end; ++r) {
@@ -273,7 +377,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       slots.resize(siblings.size() + 1);
       list_begin.resize(siblings.size() + 1);
       list_end.resize(siblings.size() + 1);
-      for (std::size_t i = 0; i + 1 < siblings.size(); ++i) {
+      for (std::size_t i = from; i < to && i + 1 < siblings.size(); ++i) {
         const std::uint32_t row = groups.rows[first + i];
         if (anchors.count(row) < in.min_count) continue;
         const auto anchor = anchors.row(row);
@@ -322,6 +426,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
           });
         }
         kept.clear();
+        kept_counts.clear();
         for (std::uint32_t j : chosen) {
           position[siblings[j]] = 0;
           const auto count = static_cast<std::uint32_t>(
@@ -331,21 +436,23 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
               !in.pairs.contains(siblings[i], siblings[j]))
             continue;
           kept.push_back(j);
+          kept_counts.push_back(count);
+          if (!level_rows_kept) continue;
           part.items.insert(part.items.end(), anchor.begin(), anchor.end());
           part.items.push_back(siblings[j]);
           part.counts.push_back(count);
         }
+        if (!level_rows_kept && !kept.empty()) count_found(part, 0, kept.size());
         // A level nothing extends keeps no sets at all (its memo holds counts only).
         if (!in.keep_sets || kept.empty()) continue;
         // The kept extensions make one group of siblings at the next level, where every
         // member but the last is walked: the last keeps no set (nor does a lone one).
         if (!list_all && kept.size() > 1) {
-          const std::size_t first_count = part.counts.size() - kept.size();
           at = 0;
           for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
             position[siblings[kept[x]]] = kept[x] + 1;
             list_begin[kept[x] + 1] = list_end[kept[x] + 1] = at;
-            at += part.counts[first_count + x];
+            at += kept_counts[x];
           }
           if (listed.size() < at) listed.resize(at);
           list_walk(siblings[kept.front()]);
@@ -358,7 +465,10 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
           if (top != nullptr) {
             extended.assign(anchor.begin(), anchor.end());
             extended.push_back(siblings[kept[x]]);
-            count_top_from(extended, list, x);
+            // Member j's set holds at most the transactions of prefix + {j}, exactly
+            // counted here (no cap).
+            extend_member(extend_member, kept, x, extended, list,
+                          SetBound{sibling_counts.data(), nullptr});
           } else {
             Sets::add(part.sets, reader.transactions(list, txns));
           }
@@ -367,16 +477,33 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       }
     }
   };
-  std::vector<Part> parts = count_groups_in_parts<Part>(groups, anchors, count_range);
+  std::vector<Part> parts =
+      count_anchors_in_parts<Part>(groups, anchors, count_range, top_k > width + 2);
+  if (top != nullptr) {
+    // The first empty level below the top two ends the pipeline there; a level no part
+    // reached is empty.
+    for (std::size_t level = width + 1; level + 1 < top_k; ++level) {
+      std::size_t rows = 0;
+      for (const Part& part : parts)
+        if (level - width - 1 < part.found.size()) rows += part.found[level - width - 1];
+      if (rows == 0) {
+        top->lower = ItemsetTable::from_distinct_rows(level, {}, {});
+        top->top = ItemsetTable::from_distinct_rows(level + 1, {}, {});
+        std::vector<typename Sets::Part> none;
+        return Sets::level(memo, ItemsetTable::from_distinct_rows(width + 1, {}, {}), none);
+      }
+    }
+  }
   std::size_t total = 0, top_total = 0;
   for (const Part& part : parts) {
     total += part.counts.size();
     top_total += part.top_counts.size();
   }
   std::vector<std::uint32_t> items, counts, top_items, top_counts;
-  items.reserve(total * (width + 1));
+  const std::size_t items_width = top != nullptr ? top_k - 1 : width + 1;
+  items.reserve(total * items_width);
   counts.reserve(total);
-  top_items.reserve(top_total * (width + 2));
+  top_items.reserve(top_total * top_k);
   top_counts.reserve(top_total);
   std::vector<typename Sets::Part> sets;
   sets.reserve(parts.size());
@@ -389,8 +516,8 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     part = Part{};
   }
   if (top != nullptr) {
-    top->lower = ItemsetTable::from_distinct_rows(width + 1, std::move(items), std::move(counts));
-    top->top = ItemsetTable::from_distinct_rows(width + 2, std::move(top_items),
+    top->lower = ItemsetTable::from_distinct_rows(top_k - 1, std::move(items), std::move(counts));
+    top->top = ItemsetTable::from_distinct_rows(top_k, std::move(top_items),
                                                 std::move(top_counts));
     sets.clear();
     return Sets::level(memo, ItemsetTable::from_distinct_rows(width + 1, {}, {}), sets);
@@ -400,12 +527,13 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       sets);
 }
 
-// The two top levels of a pipeline, counts only, from the memo of the level below them.
+// Every level from the memo's up to `top_k` (at least two above the memo's) depth first,
+// counts only: the two top levels of a pipeline, or the first empty level as `lower`.
 template <class MemoType>
 TopTables count_top_levels_by_siblings(const MemoLevelInput& in, const MemoType& memo,
-                                       SiblingChoice choice) {
-  TopTables tables{ItemsetTable(memo.itemsets.width() + 1), ItemsetTable(memo.itemsets.width() + 2)};
-  count_memo_level_by_siblings(in, memo, choice, &tables);
+                                       SiblingChoice choice, std::size_t top_k) {
+  TopTables tables{ItemsetTable(top_k - 1), ItemsetTable(top_k)};
+  count_memo_level_by_siblings(in, memo, choice, &tables, top_k);
   return tables;
 }
 

@@ -23,6 +23,29 @@ std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std:
   return flags;
 }
 
+void cut_index_transactions(InvertedIndex& index, const std::vector<std::uint8_t>& item_flags,
+                            std::size_t k) {
+  // One pass in transaction order: a kept item is written at or before where it was read,
+  // so the rows close up in place. Every item is written and the flag decides whether the
+  // write position moves on, which keeps the loop free of branches on the items.
+  std::uint32_t* items = index.txn_items.data();
+  std::uint32_t* offsets = index.txn_offsets.data();
+  std::uint32_t write = 0, read = offsets[0];
+  for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
+    if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
+    const std::uint32_t read_end = offsets[t + 1], begin = write;
+    for (; read < read_end; ++read) {
+      const std::uint32_t item = items[read];
+      items[write] = item;
+      write += item_flags[item];
+    }
+    if (write - begin < k) write = begin;
+    offsets[t] = begin;
+  }
+  offsets[index.n_transactions] = write;
+  index.txn_items.resize(write);
+}
+
 ReducedTransactions reduce_transactions(const InvertedIndex& index,
                                         const std::vector<std::uint8_t>& item_flags, std::size_t k,
                                         std::span<const double> weights,

@@ -80,6 +80,13 @@ inline std::size_t chosen_slots(std::span<const std::uint32_t> items, std::uint3
 // which no transaction holds, are ignored).
 std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std::uint32_t n_items);
 
+// The same cut made in the index itself, for a pipeline that reads no other item of a
+// transaction again (the item side and the counts are untouched): each transaction keeps its
+// flagged items, or none when fewer than `k`. Costs no memory, and later levels' cuts or
+// whole reads see only these items.
+void cut_index_transactions(InvertedIndex& index, const std::vector<std::uint8_t>& item_flags,
+                            std::size_t k);
+
 // Keeps the flagged items of each transaction, drops transactions with fewer than `k` of
 // them, then applies the cap by weight when one is given (a capped list may end up shorter
 // than k). With `may_stay_whole` (for readers that look up transactions by index and skip

@@ -85,6 +85,34 @@ std::vector<Part> count_groups_in_parts(const SiblingGroups& groups, const Items
   return map_ranges<Part>(ranges, count_range);
 }
 
+// Runs `count_range(range, part)` over every anchor, ranges being of anchors in sorted
+// order (a group may be split): on this thread for at most kParallelAnchorMin anchors,
+// otherwise on the pool in ranges of about equal cost. An anchor costs its count; with
+// `deep` (its extensions extended in turn, down to a higher level) that times one more than
+// its later siblings, so that a large group's first anchors, whose subtrees are the
+// largest, are spread over several ranges. One Part per range, in anchor order.
+template <class Part, class CountRange>
+std::vector<Part> count_anchors_in_parts(const SiblingGroups& groups,
+                                         const ItemsetTable& anchors, CountRange& count_range,
+                                         bool deep) {
+  const std::size_t n = groups.rows.size();
+  if (anchors.size() <= tuning::kParallelAnchorMin) {
+    std::vector<Part> parts(1);
+    count_range(IndexRange{0, n}, parts[0]);
+    return parts;
+  }
+  std::vector<std::uint32_t> later(n, 0);
+  if (deep)
+    for (std::size_t g = 0; g < groups.size(); ++g)
+      for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
+        later[r] = groups.starts[g + 1] - r - 1;
+  const auto ranges =
+      balanced_ranges(n, pool_threads() * tuning::kChunksPerThread, [&](std::size_t r) {
+        return static_cast<std::uint64_t>(anchors.count(groups.rows[r])) * (later[r] + 1);
+      });
+  return map_ranges<Part>(ranges, count_range);
+}
+
 // The level by sibling groups. `make_source()` gives each worker its source of transaction
 // lists: `source.build(itemset)` returns the transactions of a prefix or an anchor
 // (ascending), valid until its next call, for itemsets visited in lexicographic order.

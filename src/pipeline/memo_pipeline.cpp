@@ -12,6 +12,7 @@
 #include "itemsets/memo_counters.hpp"
 #include "itemsets/memo_on_bitsets.hpp"
 #include "itemsets/memo_siblings.hpp"
+#include "itemsets/reduced_transactions.hpp"
 #include "pairs/frequent_pairs.hpp"
 
 namespace tallyfold {
@@ -97,10 +98,34 @@ bool prefix_anchors(const PipelineInput& in, const PipelineStart& s) {
   return s.min_count >= 1 && !in.max_items_per_txn;
 }
 
+// Whether the levels above the pairs may be counted depth first from them: a pair's whole
+// subtree is then one unit of work, so no pair may weigh much. A pair weighs its count times
+// one more than its later siblings (about what its subtree costs); skewed data (retail, where
+// two items sit in half the baskets) has pairs over 3 % of the total, whose subtrees, larger
+// still than the weight says, leave a core idle at the end.
+bool depth_first_balances(const ItemsetTable& pairs) {
+  std::vector<double> weight(pairs.size());
+  double total = 0;
+  for (std::size_t begin = 0; begin < pairs.size();) {
+    std::size_t end = begin;
+    while (end < pairs.size() && pairs.row(end)[0] == pairs.row(begin)[0]) ++end;
+    for (std::size_t p = begin; p < end; ++p) {
+      weight[p] = static_cast<double>(pairs.count(p)) * static_cast<double>(end - p);
+      total += weight[p];
+    }
+    begin = end;
+  }
+  for (const double w : weight)
+    if (w > tuning::kDepthFirstMaxPairShare * total) return false;
+  return true;
+}
+
 // The memo counters on sparse data with prefix anchors: level 2's sets made group by group as
-// level 3 reads them, each later level's sets back to back (see flat_memo.hpp), lists only or
-// `adaptive`ly bitsets, counted by sibling groups each counter's way (`choice`); the two top
-// levels are counted together from level k_max - 2.
+// level 3 reads them, counted by sibling groups each counter's way (`choice`). Where the
+// pairs weigh evenly enough, every level from 3 up is counted depth first from them (see
+// memo_siblings.hpp), each group's sets held only while it is extended; otherwise level by
+// level, each level's sets back to back (see flat_memo.hpp), lists only or `adaptive`ly
+// bitsets, the two top levels together from level k_max - 2.
 PipelineResult run_flat_memo_pipeline(const PipelineInput& in, PipelineStart s,
                                       SiblingChoice choice, bool adaptive) {
   if (in.k_max < 3) {
@@ -108,6 +133,10 @@ PipelineResult run_flat_memo_pipeline(const PipelineInput& in, PipelineStart s,
     return std::move(s.result);
   }
   const bool gating = choice == SiblingChoice::kNeighborGate;
+  const bool deep = depth_first_balances(s.pairs.counts);
+  // Nothing reads an item outside the frequent pairs again, nor a transaction with fewer than
+  // three of them: level 3 then reads the index's rows whole instead of a cut copy.
+  cut_index_transactions(s.index, frequent_item_flags(s.pairs.counts, s.index.item_space), 3);
   PairNeighbors neighbors;
   if (gating) neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
   PairMemo pairs{std::move(s.pairs.counts), &s.index, adaptive};
@@ -122,8 +151,8 @@ PipelineResult run_flat_memo_pipeline(const PipelineInput& in, PipelineStart s,
         return count_memo_level_by_siblings(input(k), lower, choice);
       },
       [&](std::uint64_t k, const auto& lower) -> std::optional<TopTables> {
-        if (k + 1 != in.k_max) return std::nullopt;
-        return count_top_levels_by_siblings(input(k), lower, choice);
+        if (k + 1 != in.k_max && !deep) return std::nullopt;
+        return count_top_levels_by_siblings(input(k), lower, choice, in.k_max);
       });
 }
 
