@@ -1,9 +1,10 @@
 """The memo pipelines on sparse data, where anchors extend by prefix: level 2's sets are made
 group by group from the index as level 3 reads them, each later level keeps its sets back to
 back (as lists, or as bitsets once a list would be no smaller, in every memo counter but the
-first), and one walk of an anchor's transactions lists each chosen sibling's. Every memo
-pipeline against brute force and the baseline on shapes that reach these steps and both sides
-of each choice, on one CPU as on two."""
+first), and one walk of an anchor's transactions lists each chosen sibling's; where the pairs
+weigh evenly, every level above them is counted depth first instead. Every memo pipeline
+against brute force and the baseline on shapes that reach these steps and both sides of each
+choice, on one CPU as on two."""
 
 import os
 import random
@@ -121,7 +122,7 @@ def test_large_groups_match_the_baseline(k_max):
 
 
 def test_one_cpu_and_two_give_the_same_arrays(skewed, tmp_path):
-    """Groups are cut into ranges by the number of threads and each range keeps its own part
+    """Anchors are cut into ranges by the number of threads and each range keeps its own part
     of a level's sets; rows, counts and order are the same on one CPU as on two."""
     if len(os.sched_getaffinity(0)) < 2:
         pytest.skip("needs two CPUs")
@@ -131,6 +132,115 @@ def test_one_cpu_and_two_give_the_same_arrays(skewed, tmp_path):
     on_one = pipeline_arrays_on_one_cpu(tmp_path, txn, item, runs, N_ITEMS, KEYS)
     for (name, k_max, _), one in zip(runs, on_one):
         two = _call(name, txn, item, k_max, CUT, len(rows))
+        assert len(two["counts"]) > 10
+        for key in KEYS:
+            np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {k_max} {key}")
+
+
+def _pair_weight_share(rows, cut):
+    """The heaviest frequent pair's share of all pairs' weights, a pair weighing its count
+    times one more than its later siblings (the pairs after it with the same first item)."""
+    pairs = sorted(frequent_of_rows(rows, 2, cut).items())
+    weights = [count * (1 + sum(1 for (a, _), _ in pairs[p + 1:] if a == first))
+               for p, ((first, _), count) in enumerate(pairs)]
+    return max(weights) / sum(weights)
+
+
+def _theme_rows(seed, n_rows=3000):
+    """Twenty themes of five items (of 100): each basket holds a whole theme or four of its
+    items, and one stray; two hundred rare pairs sit in exactly six baskets each. The pairs
+    weigh evenly (the heaviest well under 3 % of them all), so every level above them is
+    counted depth first; the pairs' average count stays under N/32 (no bitsets); levels 3 to
+    5 are non-empty at count 6 and level 6 is empty."""
+    rng = random.Random(seed)
+    rows = []
+    for _ in range(n_rows):
+        first = 5 * rng.randrange(20)
+        theme = list(range(first, first + 5))
+        kept = set(theme if rng.random() < 0.5 else rng.sample(theme, 4))
+        rows.append(kept | {rng.randrange(100)})
+    for p in range(200):
+        a, b = 100 + 2 * p, 101 + 2 * p
+        for t in rng.sample(range(n_rows), 6):
+            rows[t] |= {a, b}
+    return rows
+
+
+@pytest.fixture(scope="module")
+def themed():
+    rows = _theme_rows(11)
+    return rows, *as_arrays(rows)
+
+
+def test_theme_shape_reaches_the_depth_first_walk(themed):
+    rows, _, _ = themed
+    pairs = frequent_of_rows(rows, 2, CUT)
+    assert sum(pairs.values()) * 32 < len(rows) * len(pairs)
+    assert _pair_weight_share(rows, CUT) < 0.03
+    assert frequent_of_rows(rows, 5, CUT) and not frequent_of_rows(rows, 6, CUT)
+
+
+@pytest.mark.parametrize("k_max", [4, 5, 6, 7, 2**64 - 1])
+def test_depth_first_levels_match_brute_force(themed, k_max):
+    """Levels counted depth first from the pairs: k_max 4 and 5 return non-empty top levels,
+    6 an empty top over level 5, and 7 and beyond the empty level 6 below the top two, which
+    empties both. Rows, counts and order as brute force gives them, and the baseline's arrays
+    exactly."""
+    rows, txn, item = themed
+    want_lower = frequent_of_rows(rows, min(k_max - 1, 6), CUT)
+    want = frequent_of_rows(rows, min(k_max, 7), CUT) if want_lower else {}
+    baseline = _call("rust_compute_pipeline", txn, item, k_max, CUT, len(rows), 500)
+    for name in MEMO:
+        result = _call(name, txn, item, k_max, CUT, len(rows), 500)
+        assert itemset_rows(result) == want, name
+        assert itemset_rows(result, "lower_") == want_lower, name
+        for key in KEYS:
+            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+
+
+def _common_rows(seed, n_rows=60000):
+    """Sixteen items in half the baskets each, beside 1,500 rare pairs in eight baskets
+    each: the pairs weigh evenly enough for the depth-first walk (the heaviest about 2 % of
+    them all), average under N/32 (no bitsets), and a triple's 7,500 transactions against
+    its twelve later siblings pass the listing budget, so the walk counts before it lists."""
+    rng = random.Random(seed)
+    rows = [{i for i in range(16) if rng.random() < 0.5} for _ in range(n_rows)]
+    for p in range(1500):
+        a, b = 16 + 2 * p, 17 + 2 * p
+        for t in rng.sample(range(n_rows), 8):
+            rows[t] |= {a, b}
+    return rows
+
+
+@pytest.mark.parametrize("k_max", [4, 5, 6])
+def test_depth_first_large_sets_match_the_baseline(k_max):
+    rows = _common_rows(13)
+    txn, item = as_arrays(rows)
+    n_items = 3016
+    cut = 8
+    if k_max == 4:
+        assert _pair_weight_share(rows, cut) < 0.03
+    baseline = _call("rust_compute_pipeline", txn, item, k_max, cut, len(rows), n_items)
+    pair_counts = _call("rust_compute_pipeline", txn, item, 2, cut, len(rows), n_items)["lower_counts"]
+    assert pair_counts.sum() < len(pair_counts) * len(rows) / 32
+    assert len(baseline["counts"]) > 1000
+    for name in MEMO:
+        result = _call(name, txn, item, k_max, cut, len(rows), n_items)
+        for key in KEYS:
+            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+
+
+def test_depth_first_one_cpu_and_two_give_the_same_arrays(themed, tmp_path):
+    """The depth-first walk's ranges of pairs differ with the number of threads; rows,
+    counts and order do not."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs two CPUs")
+    rows, txn, item = themed
+    support = (CUT - 0.5) / len(rows)
+    runs = [(name, k_max, support) for name in MEMO for k_max in (4, 5)]
+    on_one = pipeline_arrays_on_one_cpu(tmp_path, txn, item, runs, 500, KEYS)
+    for (name, k_max, _), one in zip(runs, on_one):
+        two = _call(name, txn, item, k_max, CUT, len(rows), 500)
         assert len(two["counts"]) > 10
         for key in KEYS:
             np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {k_max} {key}")

@@ -54,7 +54,8 @@ inline std::vector<IndexRange> top_level_ranges(const MemoSiblings& groups, std:
 // that level (empty) as `lower`, since nothing extends it. `extend(from, groups, i, out,
 // scratch)` is a counter's own step: it commits to `out` the extensions of the anchor at
 // sorted position i of `from` by its later siblings, with their sets when `out` keeps sets.
-// With `spent` (made over `memo`) each group's sets are freed once its anchors are done.
+// With `spent` (made over `memo`) the memo's sets are freed once nothing reads them: each
+// group's once its anchors are done (two levels), or all once the walk is done (deeper).
 template <class Scratch, class MakeScratch, class Extend>
 TopLevels count_top_levels(const BitsetMemo& memo, std::size_t in_k, std::size_t top_k,
                            SpentSets* spent, MakeScratch make_scratch, Extend extend) {
@@ -62,7 +63,11 @@ TopLevels count_top_levels(const BitsetMemo& memo, std::size_t in_k, std::size_t
   // k_max may be far above the longest itemset: the weights look a bounded depth ahead, and
   // the per-level state below grows only as deep as the walk goes.
   const std::size_t depth = std::min<std::size_t>(top_k - in_k + 1, 64);
-  const std::vector<IndexRange> ranges = top_level_ranges(groups, depth, spent != nullptr);
+  // Two levels at once free each group's sets as soon as it is done, which needs whole
+  // groups in a range; deeper walks free the memo's sets once every range is done, before
+  // the results are joined.
+  const bool spend_by_group = spent != nullptr && top_k == in_k + 1;
+  const std::vector<IndexRange> ranges = top_level_ranges(groups, depth, spend_by_group);
   std::vector<BitsetMemo> lower_parts, top_parts;
   lower_parts.reserve(ranges.size());
   top_parts.reserve(ranges.size());
@@ -104,10 +109,12 @@ TopLevels count_top_levels(const BitsetMemo& memo, std::size_t in_k, std::size_t
     };
     for (std::size_t i = ranges[c].begin; i < ranges[c].end; ++i) {
       descend(descend, memo, groups, i, in_k);
-      spend_group_ending_at(spent, groups, i);
+      if (spend_by_group) spend_group_ending_at(spent, groups, i);
     }
   });
   throw_if_cancelled();
+  if (spent != nullptr && !spend_by_group)
+    for (std::size_t row = 0; row < memo.size(); ++row) spent->spend(row);
   // The first empty level below the top two ends the pipeline there; a level no range
   // reached is empty.
   for (std::size_t k = in_k; k + 1 < top_k; ++k) {

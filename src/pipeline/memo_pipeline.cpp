@@ -197,8 +197,8 @@ bool bitsets_pay_off(const PipelineInput& in, const PipelineStart& s) {
 
 // The levels above the pairs are counted depth first (see memo_top_levels.hpp): the top
 // level keeps counts only, and every level below it keeps its sets one group at a time. The
-// pairs' sets are held to the end, except when they are the level below the top two: then
-// each group's are freed once it is extended.
+// pairs' sets are freed once the walk is done, before the results are joined, or, when they
+// are the level below the top two, each group's once it is extended.
 PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
   const ItemBits bits = ItemBits::from_pairs(s.index, s.pairs.counts);
   BitsetMemo memo = build_pair_bitsets(s.pairs.counts, bits);
@@ -215,7 +215,7 @@ PipelineResult run_gating_on_bitsets(const PipelineInput& in, PipelineStart s) {
                       SpentSets spent(lower);
                       return as_tables(count_top_levels_v6_gating_bitsets(
                           level_input(in, s, no_bitmaps, nullptr, k), lower, in.k_max,
-                          k + 1 == in.k_max ? &spent : nullptr, &bits));
+                          &spent, &bits));
                     });
 }
 
@@ -240,7 +240,7 @@ PipelineResult run_memo_on_bitsets(const PipelineInput& in, PipelineStart s,
                       SpentSets spent(lower);
                       return as_tables(count_top_levels_on_bitsets(
                           level_input(in, s, no_bitmaps, &neighbors, k), lower, bits, style,
-                          in.k_max, k + 1 == in.k_max ? &spent : nullptr));
+                          in.k_max, &spent));
                     });
 }
 
