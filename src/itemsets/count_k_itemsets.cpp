@@ -99,12 +99,15 @@ ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
   if (auto level = count_level_on_bitsets(in)) return std::move(*level);
   if (auto level = count_every_extension_on_bitsets(in)) return std::move(*level);
   const auto flags = frequent_item_flags(in.frequent, in.index.item_space);
-  const ReducedTransactions reduced =
-      reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn);
+  // The sibling counters skip items that are no chosen sibling, so with prefix anchors the
+  // transactions may stay whole; the other counters count every item a row holds.
+  const bool by_siblings = in.prefix_anchors_only && in.frequent.width() >= 2;
+  const ReducedTransactions reduced = reduce_transactions(
+      in.index, flags, in.k, in.item_weights, in.max_items_per_txn, by_siblings);
   // With prefix anchors the frequent set is complete: siblings are counted together over
   // their prefix's transactions, found by intersecting the prefix's items' lists instead of
   // matching every transaction's subsets against the whole frequent set.
-  if (in.prefix_anchors_only && in.frequent.width() >= 2)
+  if (by_siblings)
     return count_by_sibling_groups(in, reduced,
                                    [&] { return PrefixLists(in.index, in.frequent.width()); });
   if (!in.max_items_per_txn && in.frequent.width() >= 1)

@@ -65,11 +65,13 @@ ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in) {
   // extension counted by one more intersection instead of a walk.
   if (auto level = count_level_on_roaring(in)) return std::move(*level);
   const auto flags = frequent_item_flags(in.frequent, in.index.item_space);
-  const ReducedTransactions reduced =
-      reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn);
+  // The sibling counters skip items that are no chosen sibling: their rows may stay whole.
+  const bool by_siblings = in.prefix_anchors_only && in.frequent.width() >= 2;
+  const ReducedTransactions reduced = reduce_transactions(
+      in.index, flags, in.k, in.item_weights, in.max_items_per_txn, by_siblings);
   // Sparse data with prefix anchors: siblings counted together over their prefix's
   // transactions, the prefix's bitmap intersected from its items' bitmaps.
-  if (in.prefix_anchors_only && in.frequent.width() >= 2) {
+  if (by_siblings) {
     const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(in.index, &flags);
     return count_by_sibling_groups(
         in, reduced, [&] { return RoaringPrefixes(items, in.frequent.width()); });

@@ -4,6 +4,7 @@
 #include "common/inverted_index.hpp"
 #include "common/min_count.hpp"
 #include "common/weight_cap.hpp"
+#include "itemsets/reduced_transactions.hpp"
 #include "pairs/frequent_pairs.hpp"
 
 namespace tallyfold {
@@ -19,11 +20,16 @@ void order_levels(PipelineResult& result) {
 }
 
 PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter) {
-  const InvertedIndex index = build_inverted_index(in.txn_ids, in.item_ids, in.n_items);
+  InvertedIndex index = build_inverted_index(in.txn_ids, in.item_ids, in.n_items);
   const std::vector<double> weights = cap_weights(in, index);
   const std::uint32_t min_count = min_count_u32(in.min_support, index.n_transactions);
 
   FrequentPairs pairs = count_frequent_pairs(index, in.min_support);
+  // Without a cap and with a min count, nothing reads an item outside the frequent pairs
+  // again, nor a transaction with fewer than three of them: each level's cut starts from
+  // these rows, and level 3's keeps them whole instead of copying them.
+  if (in.k_max >= 3 && min_count >= 1 && !in.max_items_per_txn)
+    cut_index_transactions(index, frequent_item_flags(pairs.counts, index.item_space), 3);
   PipelineResult result;
   result.n_transactions = index.n_transactions;
   result.n_items = in.n_items;
