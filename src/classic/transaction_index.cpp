@@ -31,7 +31,7 @@ TransactionIndex TransactionIndex::build_with_cap(CallerArray<std::int64_t> txn_
   // occur, in that order, are the slots.
   InvertedIndex rows_index = build_index_of_rows(txn_ids, item_ids, check_below);
   TransactionIndex index;
-  index.caller_ids_ = std::move(rows_index.distinct_txn_ids);
+  index.n_transactions_ = rows_index.n_transactions;
   const std::uint32_t space = rows_index.item_space;
   constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
   std::vector<std::uint32_t> slot_of_number(space, kAbsent);

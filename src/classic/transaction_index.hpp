@@ -36,7 +36,7 @@ class TransactionIndex {
                                          std::optional<std::uint32_t> check_below = std::nullopt);
 
   // Distinct caller transaction ids in the input, emptied transactions included.
-  std::uint32_t n_transactions() const { return static_cast<std::uint32_t>(caller_ids_.size()); }
+  std::uint32_t n_transactions() const { return n_transactions_; }
   // Items that occur (after narrowing: the items that were kept).
   std::uint32_t n_items() const { return static_cast<std::uint32_t>(items_.size()); }
 
@@ -55,7 +55,6 @@ class TransactionIndex {
   // The same rows as one CSR, for scans that prefetch (csr_scan.hpp).
   const std::uint32_t* row_offsets() const { return txn_offsets_.data(); }
   const std::uint32_t* row_items() const { return txn_items_.data(); }
-  std::int64_t caller_id(std::uint32_t txn) const { return caller_ids_[txn]; }
   // Mean length of the transaction that holds a randomly drawn item occurrence: what one
   // horizontal scan step costs on average.
   double occurrence_weighted_length() const { return weighted_length_; }
@@ -91,7 +90,7 @@ class TransactionIndex {
   void update_weighted_length();
 
   std::vector<std::uint32_t> items_;        // item id of each slot, ascending
-  std::vector<std::int64_t> caller_ids_;    // caller id of each transaction number, first seen first
+  std::uint32_t n_transactions_ = 0;        // numbered in order of first appearance
   std::vector<std::uint32_t> txn_offsets_;  // per transaction, its slots ascending
   std::vector<std::uint32_t> txn_items_;
   std::vector<std::uint32_t> tid_offsets_;  // per slot, its transaction numbers ascending

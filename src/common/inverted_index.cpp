@@ -126,9 +126,6 @@ InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,
                                    CallerArray<std::int32_t> item_ids, std::uint32_t n_items) {
   InvertedIndex index = build_index_of_rows(txn_ids, item_ids, n_items);
   index.n_items = n_items;
-  // Only the classic index, built from build_index_of_rows, reads the caller's transaction
-  // ids; here they would hold 8 bytes a transaction for the whole call.
-  index.distinct_txn_ids = std::vector<std::int64_t>();
   return index;
 }
 
@@ -139,8 +136,10 @@ InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
   const std::size_t rows = txn_ids.size();
   // The only read of txn_ids.
   TransactionNumbering txns = number_transactions(txn_ids);
-  index.distinct_txn_ids = std::move(txns.distinct);
-  const auto n_transactions = static_cast<std::uint32_t>(index.distinct_txn_ids.size());
+  // Nothing reads the caller's transaction ids again: they would hold 8 bytes a transaction
+  // for the whole call.
+  const auto n_transactions = static_cast<std::uint32_t>(txns.distinct.size());
+  release(txns.distinct);
   index.n_transactions = n_transactions;
   // The only read of item_ids, checked here in row order.
   ItemRows items = read_item_ids(item_ids, rows, check_below);

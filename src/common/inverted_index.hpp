@@ -19,8 +19,6 @@ struct InvertedIndex {
   std::vector<std::uint32_t> item_offsets; // item_space + 1 entries
   std::vector<std::uint32_t> item_txns;    // per item, strictly ascending transaction indices
   std::vector<std::uint32_t> item_counts;  // distinct transactions per item, item_space entries
-  // Caller id of each transaction index; empty in an index from build_inverted_index.
-  std::vector<std::int64_t> distinct_txn_ids;
   std::uint32_t n_transactions = 0;
   std::uint32_t n_items = 0;     // the caller's item-id space
   // Item numbers in the fields above are `numbering`'s: the caller's ids when they are dense
@@ -50,9 +48,9 @@ struct Csr {
 };
 
 // Renumbers transactions densely in order of first appearance (and items, when their ids are
-// sparse) and builds both CSR directions by counting and scattering, without keeping the
-// caller's transaction ids; the result does not depend on the number of threads. Reads each
-// caller value once. Throws Panic for an item id
+// sparse) and builds both CSR directions by counting and scattering; the caller's
+// transaction ids are not kept. The result does not depend on the number of threads. Reads
+// each caller value once. Throws Panic for an item id
 // outside 0..n_items-1 or an `item_ids` shorter than `txn_ids`, LimitError for 2^32 rows or
 // more.
 InvertedIndex build_inverted_index(CallerArray<std::int64_t> txn_ids,

@@ -73,7 +73,6 @@ int main() {
   const std::vector<std::int64_t> txn{42, 7, 42};
   const std::vector<std::int32_t> item{1, 2, 3};
   InvertedIndex index = build_inverted_index(txn, item, 4);
-  CHECK((index.distinct_txn_ids == std::vector<std::int64_t>{42, 7}));
   CHECK((index.txn_items == std::vector<std::uint32_t>{1, 3, 2}));
   CHECK((index.item_txns == std::vector<std::uint32_t>{0, 1, 0}));
   CHECK((index.item_counts == std::vector<std::uint32_t>{0, 1, 1, 1}));
@@ -83,7 +82,6 @@ int main() {
   const std::vector<std::int64_t> far{1000000000000000, -5, 1000000000000000, 7, -5, 7};
   const std::vector<std::int32_t> far_items{0, 1, 2, 3, 0, 1};
   InvertedIndex hashed = build_inverted_index(far, far_items, 4);
-  CHECK((hashed.distinct_txn_ids == std::vector<std::int64_t>{1000000000000000, -5, 7}));
   CHECK((hashed.txn_items == std::vector<std::uint32_t>{0, 2, 0, 1, 1, 3}));
 
   // Sparse ids are numbered densely in id order; the tables hold only the items present.
