@@ -201,7 +201,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     part.sets = Sets::part(memo);
     typename Sets::Reader reader = Sets::reader(memo);
     std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
-    std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, kept_counts, buffer, spare,
+    std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, buffer, spare,
         extended, slots, txns;
     // The gating counter's gate, narrowed item by item: the items pairing with every item of
     // the group's prefix (flagged by sibling), then each candidate sibling is kept only if it
@@ -220,28 +220,102 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       }
       candidates.resize(kept_n);
     };
-    // Per slot (sibling index + 1), where its list starts and ends in `listed`.
-    std::vector<std::size_t> list_begin, list_end;
-    UninitVector<std::uint32_t> listed;
-    // One kept group above the anchors' level being extended depth first: its members
-    // (sibling indices, ascending), the itemset of the member being extended, and the lists
-    // of its own extensions by slot. One per level, kept while deeper levels are counted.
-    struct DeepGroup {
-      std::vector<std::uint32_t> chosen, kept, itemset;
-      std::vector<std::size_t> list_begin, list_end;
-      std::vector<std::uint32_t> set_size;  // by slot, of the kept (the last is not listed)
-      UninitVector<std::uint32_t> listed;
-    };
-    std::deque<DeepGroup> deep;
-    // An upper bound of member j's set: a count of the anchors' level, or, in a deeper
-    // group, the member's own count.
-    struct SetBound {
-      const std::uint32_t* counts = nullptr;
-      const DeepGroup* group = nullptr;
-      std::size_t operator()(std::uint32_t j) const {
-        return counts != nullptr ? counts[j] : group->set_size[j + 1];
+    // The chosen siblings' lists of one walk, by slot (sibling index + 1): where each starts
+    // and ends in `entries`, and the count of each kept one (whose list is exactly that long).
+    struct Lists {
+      std::vector<std::size_t> begin, end;
+      std::vector<std::uint32_t> count;
+      UninitVector<std::uint32_t> entries;
+      void fit(std::size_t slots) {
+        if (begin.size() >= slots) return;
+        begin.resize(slots);
+        end.resize(slots);
+        count.resize(slots);
+      }
+      std::span<const std::uint32_t> of(std::uint32_t j) const {
+        return {entries.data() + begin[j + 1], end[j + 1] - begin[j + 1]};
       }
     };
+    // An upper bound of sibling j's set within a group: a count of the anchors' level, or,
+    // in a deeper group, the member's own count.
+    struct SetBound {
+      const std::uint32_t* counts = nullptr;
+      const Lists* group = nullptr;
+      std::size_t operator()(std::uint32_t j) const {
+        return counts != nullptr ? counts[j] : group->count[j + 1];
+      }
+    };
+    // Lists, for each marked sibling from `lowest` on, the entries of `tids` that hold it.
+    auto list_walk = [&](std::span<const std::uint32_t> tids, std::uint32_t lowest,
+                         Lists& lists) {
+      reader.scan(reduced, tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
+        const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
+        for (std::size_t q = 0; q < n; ++q) lists.entries[lists.end[slots[q]]++] = t;
+      });
+    };
+    // Marks the chosen and walks `tids` once. Each chosen sibling's list gets room for the
+    // most it can hold, the least of |tids| and its bound, since every listed entry holds
+    // both; where that room would pass tuning::kListedWords (a common anchor with many
+    // siblings), the chosen are counted into `cells` instead, and list_kept lists the kept
+    // only, so the lists take what the new sets take. Returns whether it listed. The marks
+    // stay until the caller has read the counts.
+    auto walk_chosen = [&](std::span<const std::uint32_t> tids,
+                           const std::vector<std::uint32_t>& chosen, SetBound bound,
+                           bool may_list, Lists& lists) {
+      std::size_t room = 0;
+      if (may_list)
+        for (std::uint32_t j : chosen) room += std::min<std::size_t>(tids.size(), bound(j));
+      const bool list_all = may_list && room <= tuning::kListedWords;
+      lists.fit(siblings.size() + 1);
+      std::size_t at = 0;
+      for (std::uint32_t j : chosen) {
+        position[siblings[j]] = j + 1;
+        lists.begin[j + 1] = lists.end[j + 1] = at;
+        if (list_all) at += std::min<std::size_t>(tids.size(), bound(j));
+      }
+      const std::uint32_t lowest = siblings[chosen.front()];
+      if (list_all) {
+        if (lists.entries.size() < at) lists.entries.resize(at);
+        list_walk(tids, lowest, lists);
+        return true;
+      }
+      std::uint32_t* counts = cells.data();
+      reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
+        const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
+        for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
+      });
+      return false;
+    };
+    // A chosen sibling's count after walk_chosen, its mark and cell cleared.
+    auto take_count = [&](std::uint32_t j, bool listed, const Lists& lists) {
+      position[siblings[j]] = 0;
+      return static_cast<std::uint32_t>(listed ? lists.end[j + 1] - lists.begin[j + 1]
+                                               : std::exchange(cells[j + 1], 0));
+    };
+    // The second walk after counting: lists every kept sibling but the last (whose set
+    // nothing reads), each with room for its count.
+    auto list_kept = [&](std::span<const std::uint32_t> tids,
+                         const std::vector<std::uint32_t>& kept_now, Lists& lists) {
+      std::size_t at = 0;
+      for (std::size_t x = 0; x + 1 < kept_now.size(); ++x) {
+        const std::uint32_t j = kept_now[x];
+        position[siblings[j]] = j + 1;
+        lists.begin[j + 1] = lists.end[j + 1] = at;
+        at += lists.count[j + 1];
+      }
+      if (lists.entries.size() < at) lists.entries.resize(at);
+      list_walk(tids, siblings[kept_now.front()], lists);
+      for (std::size_t x = 0; x + 1 < kept_now.size(); ++x) position[siblings[kept_now[x]]] = 0;
+    };
+    // The anchors' own lists, and per level above them one kept group being extended depth
+    // first: its chosen and kept siblings, the itemset of its member being extended, and
+    // that member's extensions' lists. Deeper levels are added while outer ones are read.
+    Lists listed;
+    struct DeepGroup {
+      std::vector<std::uint32_t> chosen, kept, itemset;
+      Lists lists;
+    };
+    std::deque<DeepGroup> deep;
     // Extends member x of a kept group (`members`, whose itemsets are `extended` minus its
     // last item plus each member's sibling) by the later members, as the next level would
     // count it: the same candidates in each counter's way, walked over the member's set
@@ -267,51 +341,18 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       }
       if (d.chosen.empty()) return;
       const bool at_top = level == top_k;
-      std::size_t room = 0;
-      if (!at_top)
-        for (std::uint32_t j : d.chosen) room += std::min<std::size_t>(tids.size(), bound(j));
-      const bool list_all = !at_top && room <= tuning::kListedWords;
-      if (d.list_begin.size() < siblings.size() + 1) {
-        d.list_begin.resize(siblings.size() + 1);
-        d.list_end.resize(siblings.size() + 1);
-        d.set_size.resize(siblings.size() + 1);
-      }
-      std::size_t listed_at = 0;
-      for (std::uint32_t j : d.chosen) {
-        position[siblings[j]] = j + 1;
-        d.list_begin[j + 1] = d.list_end[j + 1] = listed_at;
-        if (list_all) listed_at += std::min<std::size_t>(tids.size(), bound(j));
-      }
-      auto list_walk = [&](std::uint32_t lowest_listed) {
-        reader.scan(reduced, tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
-          const std::size_t n = chosen_slots(items, lowest_listed, position.data(), slots.data());
-          for (std::size_t q = 0; q < n; ++q) d.listed[d.list_end[slots[q]]++] = t;
-        });
-      };
-      const std::uint32_t lowest = siblings[d.chosen.front()];
-      if (list_all) {
-        if (d.listed.size() < listed_at) d.listed.resize(listed_at);
-        list_walk(lowest);
-      } else {
-        std::uint32_t* counts = cells.data();
-        reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
-          const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
-          for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
-        });
-      }
+      const bool listed_all = walk_chosen(tids, d.chosen, bound, !at_top, d.lists);
       d.kept.clear();
       d.itemset.assign(extended.begin(), extended.end());
       d.itemset.push_back(0);
       for (std::uint32_t j : d.chosen) {
-        position[siblings[j]] = 0;
-        const auto count = static_cast<std::uint32_t>(
-            list_all ? d.list_end[j + 1] - d.list_begin[j + 1] : std::exchange(cells[j + 1], 0));
+        const std::uint32_t count = take_count(j, listed_all, d.lists);
         if (count < in.min_count) continue;
         if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
             !in.pairs.contains(own, siblings[j]))
           continue;
         d.kept.push_back(j);
-        d.set_size[j + 1] = count;
+        d.lists.count[j + 1] = count;
         if (level + 1 >= top_k) {
           d.itemset.back() = siblings[j];
           auto& items = at_top ? part.top_items : part.items;
@@ -322,27 +363,11 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       if (at_top || d.kept.empty()) return;
       if (level + 1 < top_k) count_found(part, level - width - 1, d.kept.size());
       if (d.kept.size() < 2) return;
-      if (!list_all) {
-        // The kept only, by a second walk; each list has room for its exact count.
-        listed_at = 0;
-        for (std::size_t y = 0; y + 1 < d.kept.size(); ++y) {
-          const std::uint32_t j = d.kept[y];
-          position[siblings[j]] = j + 1;
-          d.list_begin[j + 1] = d.list_end[j + 1] = listed_at;
-          listed_at += d.set_size[j + 1];
-        }
-        if (d.listed.size() < listed_at) d.listed.resize(listed_at);
-        list_walk(siblings[d.kept.front()]);
-        for (std::size_t y = 0; y + 1 < d.kept.size(); ++y) position[siblings[d.kept[y]]] = 0;
-      }
-      const SetBound lengths{nullptr, &d};
+      if (!listed_all) list_kept(tids, d.kept, d.lists);
       for (std::size_t y = 0; y + 1 < d.kept.size(); ++y) {
         const std::uint32_t j = d.kept[y];
         d.itemset.back() = siblings[j];
-        self(self, d.kept, y, d.itemset,
-             std::span<const std::uint32_t>(d.listed.data() + d.list_begin[j + 1],
-                                            d.list_end[j + 1] - d.list_begin[j + 1]),
-             lengths);
+        self(self, d.kept, y, d.itemset, d.lists.of(j), SetBound{nullptr, &d.lists});
       }
     };
     // The range is one of anchors in sorted order: a large group may be split between
@@ -375,8 +400,6 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       }
       cells.assign(siblings.size() + 1, 0);
       slots.resize(siblings.size() + 1);
-      list_begin.resize(siblings.size() + 1);
-      list_end.resize(siblings.size() + 1);
       for (std::size_t i = from; i < to && i + 1 < siblings.size(); ++i) {
         const std::uint32_t row = groups.rows[first + i];
         if (anchors.count(row) < in.min_count) continue;
@@ -393,50 +416,18 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         }
         if (chosen.empty()) continue;
         const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
-        // Each chosen sibling's list gets room for the most it can hold: the anchor's
-        // transactions, and those of prefix + {sibling}, whose count is exact here (no cap),
-        // since every listed transaction holds both. Where that room would pass
-        // tuning::kListedWords (a common anchor with many siblings), the chosen are counted
-        // first and only the kept listed, by a second walk, so the lists take what the new
-        // sets take.
-        std::size_t room = 0;
-        for (std::uint32_t j : chosen) room += std::min<std::size_t>(tids.size(), sibling_counts[j]);
-        const bool list_all = room <= tuning::kListedWords;
-        const std::uint32_t lowest = siblings[chosen.front()];
-        auto list_walk = [&](std::uint32_t lowest_listed) {
-          reader.scan(reduced, tids, [&](std::uint32_t t, std::span<const std::uint32_t> items) {
-            const std::size_t n = chosen_slots(items, lowest_listed, position.data(), slots.data());
-            for (std::size_t q = 0; q < n; ++q) listed[list_end[slots[q]]++] = t;
-          });
-        };
-        std::size_t at = 0;
-        for (std::uint32_t j : chosen) {
-          position[siblings[j]] = j + 1;
-          list_begin[j + 1] = list_end[j + 1] = at;
-          if (list_all) at += std::min<std::size_t>(tids.size(), sibling_counts[j]);
-        }
-        if (list_all) {
-          if (listed.size() < at) listed.resize(at);
-          list_walk(lowest);
-        } else {
-          std::uint32_t* counts = cells.data();
-          reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
-            const std::size_t n = chosen_slots(items, lowest, position.data(), slots.data());
-            for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
-          });
-        }
+        // Prefix + {sibling} is counted exactly here (no cap): it bounds the sibling's list.
+        const SetBound pair_counts{sibling_counts.data(), nullptr};
+        const bool listed_all = walk_chosen(tids, chosen, pair_counts, true, listed);
         kept.clear();
-        kept_counts.clear();
         for (std::uint32_t j : chosen) {
-          position[siblings[j]] = 0;
-          const auto count = static_cast<std::uint32_t>(
-              list_all ? list_end[j + 1] - list_begin[j + 1] : std::exchange(cells[j + 1], 0));
+          const std::uint32_t count = take_count(j, listed_all, listed);
           if (count < in.min_count) continue;
           if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
               !in.pairs.contains(siblings[i], siblings[j]))
             continue;
           kept.push_back(j);
-          kept_counts.push_back(count);
+          listed.count[j + 1] = count;
           if (!level_rows_kept) continue;
           part.items.insert(part.items.end(), anchor.begin(), anchor.end());
           part.items.push_back(siblings[j]);
@@ -447,28 +438,13 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         if (!in.keep_sets || kept.empty()) continue;
         // The kept extensions make one group of siblings at the next level, where every
         // member but the last is walked: the last keeps no set (nor does a lone one).
-        if (!list_all && kept.size() > 1) {
-          at = 0;
-          for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
-            position[siblings[kept[x]]] = kept[x] + 1;
-            list_begin[kept[x] + 1] = list_end[kept[x] + 1] = at;
-            at += kept_counts[x];
-          }
-          if (listed.size() < at) listed.resize(at);
-          list_walk(siblings[kept.front()]);
-          for (std::size_t x = 0; x + 1 < kept.size(); ++x) position[siblings[kept[x]]] = 0;
-        }
+        if (!listed_all && kept.size() > 1) list_kept(tids, kept, listed);
         for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
-          const std::size_t slot = kept[x] + 1;
-          const std::span<const std::uint32_t> list(listed.data() + list_begin[slot],
-                                                    list_end[slot] - list_begin[slot]);
+          const std::span<const std::uint32_t> list = listed.of(kept[x]);
           if (top != nullptr) {
             extended.assign(anchor.begin(), anchor.end());
             extended.push_back(siblings[kept[x]]);
-            // Member j's set holds at most the transactions of prefix + {j}, exactly
-            // counted here (no cap).
-            extend_member(extend_member, kept, x, extended, list,
-                          SetBound{sibling_counts.data(), nullptr});
+            extend_member(extend_member, kept, x, extended, list, pair_counts);
           } else {
             Sets::add(part.sets, reader.transactions(list, txns));
           }
