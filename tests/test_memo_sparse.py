@@ -51,6 +51,33 @@ def _call(name, txn, item, k_max, cut, n_rows, n_items=N_ITEMS):
                                      np.zeros(0))
 
 
+def _assert_memo_matches(baseline, txn, item, k_max, cut, n_rows, n_items=N_ITEMS,
+                         want=None, want_lower=None):
+    """Every memo pipeline gives the baseline's arrays exactly and, when given, brute force's
+    rows and counts."""
+    for name in MEMO:
+        result = _call(name, txn, item, k_max, cut, n_rows, n_items)
+        if want is not None:
+            assert itemset_rows(result) == want, name
+            assert itemset_rows(result, "lower_") == want_lower, name
+        for key in KEYS:
+            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+
+
+def _assert_one_cpu_and_two_agree(tmp_path, txn, item, n_rows, n_items):
+    """Every memo pipeline at k_max 4 and 5 gives the same arrays on one CPU as on two."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs two CPUs")
+    support = (CUT - 0.5) / n_rows
+    runs = [(name, k_max, support) for name in MEMO for k_max in (4, 5)]
+    on_one = pipeline_arrays_on_one_cpu(tmp_path, txn, item, runs, n_items, KEYS)
+    for (name, k_max, _), one in zip(runs, on_one):
+        two = _call(name, txn, item, k_max, CUT, n_rows, n_items)
+        assert len(two["counts"]) > 10
+        for key in KEYS:
+            np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {k_max} {key}")
+
+
 def test_shape_reaches_each_step(skewed):
     """Sparse for the pipelines (pairs average under N/32), with sets on both sides of the
     adaptive memo's bitset limit at levels 2 and 3, levels 2 and 3 past 500 anchors (counted
@@ -74,12 +101,17 @@ def test_sparse_levels_match_brute_force(skewed, k_max):
     want_lower = frequent_of_rows(rows, k_max - 1, CUT)
     want = frequent_of_rows(rows, k_max, CUT)
     baseline = _call("rust_compute_pipeline", txn, item, k_max, CUT, len(rows))
-    for name in MEMO:
-        result = _call(name, txn, item, k_max, CUT, len(rows))
-        assert itemset_rows(result) == want, name
-        assert itemset_rows(result, "lower_") == want_lower, name
-        for key in KEYS:
-            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+    _assert_memo_matches(baseline, txn, item, k_max, CUT, len(rows), want=want,
+                         want_lower=want_lower)
+
+
+def _add_rare_pairs(rows, rng, first_item, n_pairs=1500, baskets=8):
+    """Puts each of `n_pairs` pairs of new items, from `first_item` on, in exactly `baskets`
+    random baskets: many rare pairs keep the pairs' average count far under N/32."""
+    for p in range(n_pairs):
+        pair = {first_item + 2 * p, first_item + 1 + 2 * p}
+        for t in rng.sample(range(len(rows)), baskets):
+            rows[t] |= pair
 
 
 def _wide_rows(seed, n_rows=70000):
@@ -91,10 +123,7 @@ def _wide_rows(seed, n_rows=70000):
     4,000, so their sets hold a gap past 16 bits."""
     rng = random.Random(seed)
     rows = [{0} | {i for i in range(1, 10) if rng.random() < 0.5} for _ in range(n_rows)]
-    for p in range(1500):
-        a, b = 10 + 2 * p, 11 + 2 * p
-        for t in rng.sample(range(n_rows), 8):
-            rows[t] |= {a, b}
+    _add_rare_pairs(rows, rng, 10)
     for p in range(100):
         triple = {3010 + 3 * p, 3011 + 3 * p, 3012 + 3 * p}
         for t in [n_rows - 1] + rng.sample(range(4000), 7):
@@ -115,26 +144,14 @@ def test_large_groups_match_the_baseline(k_max):
     if k_max == 3:  # sparse: the pairs' average count is under N/32
         pair_counts = baseline["lower_counts"]
         assert pair_counts.sum() < len(pair_counts) * len(rows) / 32
-    for name in MEMO:
-        result = _call(name, txn, item, k_max, cut, len(rows), n_items)
-        for key in KEYS:
-            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+    _assert_memo_matches(baseline, txn, item, k_max, cut, len(rows), n_items)
 
 
 def test_one_cpu_and_two_give_the_same_arrays(skewed, tmp_path):
     """Anchors are cut into ranges by the number of threads and each range keeps its own part
     of a level's sets; rows, counts and order are the same on one CPU as on two."""
-    if len(os.sched_getaffinity(0)) < 2:
-        pytest.skip("needs two CPUs")
     rows, txn, item = skewed
-    support = (CUT - 0.5) / len(rows)
-    runs = [(name, k_max, support) for name in MEMO for k_max in (4, 5)]
-    on_one = pipeline_arrays_on_one_cpu(tmp_path, txn, item, runs, N_ITEMS, KEYS)
-    for (name, k_max, _), one in zip(runs, on_one):
-        two = _call(name, txn, item, k_max, CUT, len(rows))
-        assert len(two["counts"]) > 10
-        for key in KEYS:
-            np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {k_max} {key}")
+    _assert_one_cpu_and_two_agree(tmp_path, txn, item, len(rows), N_ITEMS)
 
 
 def _pair_weight_share(rows, cut):
@@ -159,10 +176,7 @@ def _theme_rows(seed, n_rows=3000):
         theme = list(range(first, first + 5))
         kept = set(theme if rng.random() < 0.5 else rng.sample(theme, 4))
         rows.append(kept | {rng.randrange(100)})
-    for p in range(200):
-        a, b = 100 + 2 * p, 101 + 2 * p
-        for t in rng.sample(range(n_rows), 6):
-            rows[t] |= {a, b}
+    _add_rare_pairs(rows, rng, 100, n_pairs=200, baskets=6)
     return rows
 
 
@@ -190,12 +204,8 @@ def test_depth_first_levels_match_brute_force(themed, k_max):
     want_lower = frequent_of_rows(rows, min(k_max - 1, 6), CUT)
     want = frequent_of_rows(rows, min(k_max, 7), CUT) if want_lower else {}
     baseline = _call("rust_compute_pipeline", txn, item, k_max, CUT, len(rows), 500)
-    for name in MEMO:
-        result = _call(name, txn, item, k_max, CUT, len(rows), 500)
-        assert itemset_rows(result) == want, name
-        assert itemset_rows(result, "lower_") == want_lower, name
-        for key in KEYS:
-            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+    _assert_memo_matches(baseline, txn, item, k_max, CUT, len(rows), 500, want=want,
+                         want_lower=want_lower)
 
 
 def _common_rows(seed, n_rows=60000):
@@ -205,10 +215,7 @@ def _common_rows(seed, n_rows=60000):
     its twelve later siblings pass the listing budget, so the walk counts before it lists."""
     rng = random.Random(seed)
     rows = [{i for i in range(16) if rng.random() < 0.5} for _ in range(n_rows)]
-    for p in range(1500):
-        a, b = 16 + 2 * p, 17 + 2 * p
-        for t in rng.sample(range(n_rows), 8):
-            rows[t] |= {a, b}
+    _add_rare_pairs(rows, rng, 16)
     return rows
 
 
@@ -224,23 +231,11 @@ def test_depth_first_large_sets_match_the_baseline(k_max):
     pair_counts = _call("rust_compute_pipeline", txn, item, 2, cut, len(rows), n_items)["lower_counts"]
     assert pair_counts.sum() < len(pair_counts) * len(rows) / 32
     assert len(baseline["counts"]) > 1000
-    for name in MEMO:
-        result = _call(name, txn, item, k_max, cut, len(rows), n_items)
-        for key in KEYS:
-            np.testing.assert_array_equal(result[key], baseline[key], err_msg=f"{name} {key}")
+    _assert_memo_matches(baseline, txn, item, k_max, cut, len(rows), n_items)
 
 
 def test_depth_first_one_cpu_and_two_give_the_same_arrays(themed, tmp_path):
     """The depth-first walk's ranges of pairs differ with the number of threads; rows,
     counts and order do not."""
-    if len(os.sched_getaffinity(0)) < 2:
-        pytest.skip("needs two CPUs")
     rows, txn, item = themed
-    support = (CUT - 0.5) / len(rows)
-    runs = [(name, k_max, support) for name in MEMO for k_max in (4, 5)]
-    on_one = pipeline_arrays_on_one_cpu(tmp_path, txn, item, runs, 500, KEYS)
-    for (name, k_max, _), one in zip(runs, on_one):
-        two = _call(name, txn, item, k_max, CUT, len(rows), 500)
-        assert len(two["counts"]) > 10
-        for key in KEYS:
-            np.testing.assert_array_equal(one[key], two[key], err_msg=f"{name} {k_max} {key}")
+    _assert_one_cpu_and_two_agree(tmp_path, txn, item, len(rows), 500)

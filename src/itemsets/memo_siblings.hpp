@@ -236,15 +236,8 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         return {entries.data() + begin[j + 1], end[j + 1] - begin[j + 1]};
       }
     };
-    // An upper bound of sibling j's set within a group: a count of the anchors' level, or,
-    // in a deeper group, the member's own count.
-    struct SetBound {
-      const std::uint32_t* counts = nullptr;
-      const Lists* group = nullptr;
-      std::size_t operator()(std::uint32_t j) const {
-        return counts != nullptr ? counts[j] : group->count[j + 1];
-      }
-    };
+    // `bound[j]` bounds sibling j's set within a group: a count of the anchors' level, or, in
+    // a deeper group, the member's own count (Lists::count from its slot on).
     // Lists, for each marked sibling from `lowest` on, the entries of `tids` that hold it.
     auto list_walk = [&](std::span<const std::uint32_t> tids, std::uint32_t lowest,
                          Lists& lists) {
@@ -260,18 +253,19 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     // only, so the lists take what the new sets take. Returns whether it listed. The marks
     // stay until the caller has read the counts.
     auto walk_chosen = [&](std::span<const std::uint32_t> tids,
-                           const std::vector<std::uint32_t>& chosen, SetBound bound,
+                           const std::vector<std::uint32_t>& chosen,
+                           const std::uint32_t* bound,
                            bool may_list, Lists& lists) {
       std::size_t room = 0;
       if (may_list)
-        for (std::uint32_t j : chosen) room += std::min<std::size_t>(tids.size(), bound(j));
+        for (std::uint32_t j : chosen) room += std::min<std::size_t>(tids.size(), bound[j]);
       const bool list_all = may_list && room <= tuning::kListedWords;
       lists.fit(siblings.size() + 1);
       std::size_t at = 0;
       for (std::uint32_t j : chosen) {
         position[siblings[j]] = j + 1;
         lists.begin[j + 1] = lists.end[j + 1] = at;
-        if (list_all) at += std::min<std::size_t>(tids.size(), bound(j));
+        if (list_all) at += std::min<std::size_t>(tids.size(), bound[j]);
       }
       const std::uint32_t lowest = siblings[chosen.front()];
       if (list_all) {
@@ -319,12 +313,13 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     // Extends member x of a kept group (`members`, whose itemsets are `extended` minus its
     // last item plus each member's sibling) by the later members, as the next level would
     // count it: the same candidates in each counter's way, walked over the member's set
-    // `tids` (in the reader's entries). `bound(j)` is an upper bound of member j's set. At
+    // `tids` (in the reader's entries). `bound[j]` is an upper bound of member j's set. At
     // level top_k the extensions are counted only; below it they are listed, and the kept
     // ones are extended in turn.
     auto extend_member = [&](auto& self, std::span<const std::uint32_t> members, std::size_t x,
                              std::span<const std::uint32_t> extended,
-                             std::span<const std::uint32_t> tids, SetBound bound) -> void {
+                             std::span<const std::uint32_t> tids,
+                             const std::uint32_t* bound) -> void {
       const std::uint32_t own = siblings[members[x]];
       const std::size_t level = extended.size() + 1;  // of the new itemsets
       const std::size_t at = level - width - 2;
@@ -367,7 +362,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       for (std::size_t y = 0; y + 1 < d.kept.size(); ++y) {
         const std::uint32_t j = d.kept[y];
         d.itemset.back() = siblings[j];
-        self(self, d.kept, y, d.itemset, d.lists.of(j), SetBound{nullptr, &d.lists});
+        self(self, d.kept, y, d.itemset, d.lists.of(j), d.lists.count.data() + 1);
       }
     };
     // The range is one of anchors in sorted order: a large group may be split between
@@ -417,7 +412,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         if (chosen.empty()) continue;
         const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
         // Prefix + {sibling} is counted exactly here (no cap): it bounds the sibling's list.
-        const SetBound pair_counts{sibling_counts.data(), nullptr};
+        const std::uint32_t* pair_counts = sibling_counts.data();
         const bool listed_all = walk_chosen(tids, chosen, pair_counts, true, listed);
         kept.clear();
         for (std::uint32_t j : chosen) {

@@ -1,5 +1,6 @@
 #include "pipeline/memo_pipeline.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <type_traits>
@@ -104,20 +105,18 @@ bool prefix_anchors(const PipelineInput& in, const PipelineStart& s) {
 // two items sit in half the baskets) has pairs over 3 % of the total, whose subtrees, larger
 // still than the weight says, leave a core idle at the end.
 bool depth_first_balances(const ItemsetTable& pairs) {
-  std::vector<double> weight(pairs.size());
-  double total = 0;
+  double total = 0, heaviest = 0;
   for (std::size_t begin = 0; begin < pairs.size();) {
     std::size_t end = begin;
     while (end < pairs.size() && pairs.row(end)[0] == pairs.row(begin)[0]) ++end;
     for (std::size_t p = begin; p < end; ++p) {
-      weight[p] = static_cast<double>(pairs.count(p)) * static_cast<double>(end - p);
-      total += weight[p];
+      const double weight = static_cast<double>(pairs.count(p)) * static_cast<double>(end - p);
+      total += weight;
+      heaviest = std::max(heaviest, weight);
     }
     begin = end;
   }
-  for (const double w : weight)
-    if (w > tuning::kDepthFirstMaxPairShare * total) return false;
-  return true;
+  return heaviest <= tuning::kDepthFirstMaxPairShare * total;
 }
 
 // The memo counters on sparse data with prefix anchors: level 2's sets made group by group as
