@@ -62,31 +62,6 @@ ItemsetTable ItemsetTable::filtered(std::uint32_t min_count) const {
   return kept;
 }
 
-std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::size_t width,
-                                               std::size_t rows) {
-  // Below this many rows waking the pool costs more than the sort.
-  constexpr std::size_t kParallelSortMin = 1 << 14;
-  std::vector<std::uint32_t> order(rows);
-  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  auto before = [&](std::uint32_t a, std::uint32_t b) {
-    const std::uint32_t* ra = items + std::size_t{a} * width;
-    const std::uint32_t* rb = items + std::size_t{b} * width;
-    return std::lexicographical_compare(ra, ra + width, rb, rb + width);
-  };
-  // Levels built along sorted anchors arrive in order already: one pass confirms it.
-  bool sorted = true;
-  for (std::size_t i = 1; i < rows && sorted; ++i)
-    sorted = !before(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i - 1));
-  if (sorted) return order;
-  if (rows < kParallelSortMin) {
-    std::sort(order.begin(), order.end(), before);
-  } else {
-    tbb::parallel_sort(order.begin(), order.end(), before);
-    throw_if_cancelled();  // a cancelled sort stops half done
-  }
-  return order;
-}
-
 ItemsetTable ItemsetTable::in_lexicographic_order() && {
   release(index_);
   std::vector<std::uint32_t> order = sorted_rows();
@@ -121,6 +96,16 @@ ItemsetTable ItemsetTable::in_lexicographic_order() && {
 
 std::vector<std::uint32_t> ItemsetTable::sorted_rows() const {
   return lexicographic_order(store_->items.data(), width(), size());
+}
+
+TableRowIndex::TableRowIndex(const ItemsetTable& table)
+    : table_(table), index_(0, row_hashing::Hash<ItemsetTable>{&table}, row_hashing::Eq<ItemsetTable>{&table}) {
+  if (table.searchable()) return;
+  reserve_safely(index_, table.size());
+  for (std::size_t r = 0; r < table.size(); ++r) {
+    throw_if_cancelled_every(r);
+    index_.insert(static_cast<std::uint32_t>(r));
+  }
 }
 
 }  // namespace tallyfold

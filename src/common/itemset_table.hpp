@@ -14,12 +14,46 @@
 #include <absl/container/flat_hash_set.h>
 #include <absl/hash/hash.h>
 
+#include "common/row_order.hpp"
+
 namespace tallyfold {
 
-// Row numbers of `rows` rows of `width` items (back to back) in ascending lexicographic order,
-// ids compared as unsigned values. Large inputs are sorted on the pool.
-std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::size_t width,
-                                               std::size_t rows);
+
+// Hashing of row numbers by the items of the rows they name, so a hash set of row numbers
+// finds a row from its items. `Rows` has row(number) returning the row's items.
+namespace row_hashing {
+template <class Rows>
+struct Hash {
+  using is_transparent = void;
+  const Rows* rows;
+  std::size_t operator()(std::uint32_t i) const { return (*this)(rows->row(i)); }
+  // The items folded into one word, which the integer hash then mixes: rows are short and
+  // of one width per table, so a general span hash (length and all) costs more than it adds.
+  // Two items fold without loss; longer rows rarely collide, and equality settles it.
+  std::size_t operator()(std::span<const std::uint32_t> r) const {
+    std::uint64_t folded = 0;
+    for (std::uint32_t item : r) folded = ((folded << 32) | (folded >> 32)) * 0x9E3779B97F4A7C15ull ^ item;
+    return absl::Hash<std::uint64_t>{}(folded);
+  }
+};
+template <class Rows>
+struct Eq {
+  using is_transparent = void;
+  const Rows* rows;
+  static bool same(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b) {
+    for (std::size_t k = 0; k < a.size(); ++k)
+      if (a[k] != b[k]) return false;
+    return true;
+  }
+  bool operator()(std::uint32_t a, std::uint32_t b) const { return a == b; }
+  bool operator()(std::uint32_t a, std::span<const std::uint32_t> b) const {
+    return same(rows->row(a), b);
+  }
+  bool operator()(std::span<const std::uint32_t> a, std::uint32_t b) const {
+    return same(a, rows->row(b));
+  }
+};
+}  // namespace row_hashing
 
 class ItemsetTable {
  public:
@@ -46,6 +80,8 @@ class ItemsetTable {
   // Row number of `items`, if present.
   std::optional<std::size_t> find(Row items) const;
   bool contains(Row items) const { return find(items).has_value(); }
+  // Whether find and insert work (a table built from distinct rows has no hash index).
+  bool searchable() const { return indexed_; }
 
   // Inserts `items` with `count` unless already present (the first entry wins).
   // Returns true when inserted.
@@ -83,31 +119,27 @@ class ItemsetTable {
     std::vector<std::uint32_t> counts;
     Row row(std::uint32_t i) const { return {items.data() + i * width, width}; }
   };
-  struct RowHash {
-    using is_transparent = void;
-    const Store* store;
-    std::size_t operator()(std::uint32_t i) const { return (*this)(store->row(i)); }
-    std::size_t operator()(Row r) const {
-      return absl::Hash<absl::Span<const std::uint32_t>>{}(
-          absl::Span<const std::uint32_t>(r.data(), r.size()));
-    }
-  };
-  struct RowEq {
-    using is_transparent = void;
-    const Store* store;
-    static bool same(Row a, Row b) {
-      for (std::size_t k = 0; k < a.size(); ++k)
-        if (a[k] != b[k]) return false;
-      return true;
-    }
-    bool operator()(std::uint32_t a, std::uint32_t b) const { return a == b; }
-    bool operator()(std::uint32_t a, Row b) const { return same(store->row(a), b); }
-    bool operator()(Row a, std::uint32_t b) const { return same(a, store->row(b)); }
-  };
+  using RowHash = row_hashing::Hash<Store>;
+  using RowEq = row_hashing::Eq<Store>;
 
   std::unique_ptr<Store> store_;
   bool indexed_ = true;  // false for a table built from distinct rows: find/insert refused
   absl::flat_hash_set<std::uint32_t, RowHash, RowEq> index_;
+};
+
+// Membership of rows in a table that is only read: the table's own hash index when it has
+// one, otherwise one built here over its rows (which the table keeps distinct).
+class TableRowIndex {
+ public:
+  explicit TableRowIndex(const ItemsetTable& table);
+  bool contains(ItemsetTable::Row items) const {
+    return table_.searchable() ? table_.contains(items) : index_.contains(items);
+  }
+
+ private:
+  const ItemsetTable& table_;
+  absl::flat_hash_set<std::uint32_t, row_hashing::Hash<ItemsetTable>, row_hashing::Eq<ItemsetTable>>
+      index_;
 };
 
 }  // namespace tallyfold

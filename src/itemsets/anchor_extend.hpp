@@ -24,14 +24,18 @@ inline bool anchor_holds(std::span<const std::uint32_t> anchor, std::uint32_t it
   return std::find(anchor.begin(), anchor.end(), item) != anchor.end();
 }
 
-// The anchor's items plus `item`, ascending (the anchor is ascending).
-inline void form_candidate(std::span<const std::uint32_t> anchor, std::uint32_t item,
-                           std::vector<std::uint32_t>& out) {
-  out.clear();
-  auto split = std::lower_bound(anchor.begin(), anchor.end(), item);
-  out.insert(out.end(), anchor.begin(), split);
-  out.push_back(item);
-  out.insert(out.end(), split, anchor.end());
+// The anchor's items plus `item`, ascending (the anchor is ascending); returns the
+// position of `item` in it.
+inline std::size_t form_candidate(std::span<const std::uint32_t> anchor, std::uint32_t item,
+                                  std::vector<std::uint32_t>& out) {
+  // Item by item: the rows are a few items long, too short for a block copy to pay.
+  out.resize(anchor.size() + 1);
+  std::size_t position = 0;
+  for (; position < anchor.size() && anchor[position] < item; ++position)
+    out[position] = anchor[position];
+  out[position] = item;
+  for (std::size_t i = position; i < anchor.size(); ++i) out[i + 1] = anchor[i];
+  return position;
 }
 
 // Every pair of `item` with an anchor item is frequent. Pairs inside the anchor are not
@@ -45,26 +49,31 @@ inline bool pairs_hold(std::span<const std::uint32_t> anchor, std::uint32_t item
 
 // Per-worker state of the extension step.
 struct Scratch {
-  Scratch(std::uint32_t n_items, std::size_t width) : counter(n_items), found(width) {}
+  explicit Scratch(std::uint32_t n_items) : counter(n_items) {}
   DenseCounter counter;
-  ItemsetTable found;  // the k-itemsets this worker produced, first entry wins
-  std::vector<std::uint32_t> candidate;
+  LevelPart found;  // the k-itemsets this worker kept: each is kept by one anchor only
+  std::vector<std::uint32_t> candidate, rest;
+  void keep(std::span<const std::uint32_t> itemset, std::uint32_t count) {
+    for (std::uint32_t item : itemset) found.items.push_back(item);
+    found.counts.push_back(count);
+  }
 };
 
 // Runs process(range, scratch) over [0, n_anchors): on the calling thread up to 500
 // anchors, otherwise on the pool in ranges balanced by `cost`. Every worker keeps its own
-// Scratch; their rows are joined afterwards, sorted, with one copy of an itemset met by
-// several workers (it has the same count in each).
+// Scratch; their rows, distinct as each itemset has one owning anchor, are joined and sorted.
 template <class Cost, class Process>
 ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::size_t width,
                             Cost cost, Process process) {
   if (n_anchors <= tuning::kParallelAnchorMin) {
-    Scratch scratch(n_items, width);
+    Scratch scratch(n_items);
     process(IndexRange{0, n_anchors}, scratch);
-    return std::move(scratch.found);
+    return ItemsetTable::from_distinct_rows(width, std::move(scratch.found.items),
+                                            std::move(scratch.found.counts))
+        .in_lexicographic_order();
   }
   const auto ranges = balanced_ranges(n_anchors, pool_threads() * tuning::kChunksPerThread, cost);
-  tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(n_items, width); });
+  tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(n_items); });
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ranges.size(), 1),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       Scratch& scratch = scratches.local();
@@ -72,23 +81,21 @@ ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::s
                     },
                     tbb::simple_partitioner());
   throw_if_cancelled();
-  // Each worker's rows leave its table (and its hash index) before the rows are joined.
   std::vector<LevelPart> parts;
-  for (Scratch& s : scratches) {
-    parts.push_back({s.found.take_items(), s.found.take_counts()});
-    s.found = ItemsetTable(width);
-  }
+  for (Scratch& s : scratches) parts.push_back(std::move(s.found));
   if (parts.empty()) return ItemsetTable(width);
-  return join_overlapping_parts(width, parts);
+  return join_level_parts(width, parts).in_lexicographic_order();
 }
 
 struct LevelInput;
 struct ReducedTransactions;
+class ExtensionOwners;
 
-// Counts the items of the anchor's transactions and keeps the extensions (the step shared
-// by the baseline and the Roaring counters; `tids` ascending).
+// Counts the items of the anchor's transactions and keeps the extensions the anchor owns
+// (the step shared by the baseline and the Roaring counters; `tids` ascending). Prefix
+// anchors own every extension they find; other anchors pass `owners`.
 void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anchor,
                        std::span<const std::uint32_t> tids, const ReducedTransactions& reduced,
-                       Scratch& scratch);
+                       const ExtensionOwners* owners, Scratch& scratch);
 
 }  // namespace tallyfold

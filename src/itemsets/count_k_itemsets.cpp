@@ -6,6 +6,7 @@
 #include "common/bitset_kernels.hpp"
 #include "itemsets/anchor_extend.hpp"
 #include "itemsets/anchor_tids.hpp"
+#include "itemsets/extension_owner.hpp"
 #include "itemsets/level_on_bitsets.hpp"
 #include "itemsets/prefix_lists.hpp"
 #include "itemsets/sibling_groups.hpp"
@@ -15,7 +16,7 @@ namespace tallyfold {
 
 void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anchor,
                        std::span<const std::uint32_t> tids, const ReducedTransactions& reduced,
-                       Scratch& scratch) {
+                       const ExtensionOwners* owners, Scratch& scratch) {
   if (tids.empty()) return;
   if (in.prefix_anchors_only) {
     // Extended by items above the anchor's last only: no candidate is met twice and none
@@ -29,32 +30,34 @@ void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anch
     scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
       if (count < in.report_min) return;
       form_candidate(anchor, item, scratch.candidate);
-      scratch.found.insert(scratch.candidate, count);
+      scratch.keep(scratch.candidate, count);
     });
     return;
   }
   // Every co-occurring item is counted first; the pair check runs after counting, on the
-  // few distinct items that come out of it.
+  // few distinct items that come out of it, and before the owner test, which it makes
+  // cheaper.
   const bool check_pairs = !in.pairs.empty() && !anchor.empty();
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
     for (std::uint32_t item : items) scratch.counter.add(item);
   });
   scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
     if (count < in.report_min || anchor_holds(anchor, item)) return;
-    form_candidate(anchor, item, scratch.candidate);
-    if (scratch.found.contains(scratch.candidate)) return;
     if (check_pairs && !pairs_hold(anchor, item, in.pairs)) return;
-    scratch.found.insert(scratch.candidate, count);
+    const std::size_t position = form_candidate(anchor, item, scratch.candidate);
+    if (!owners->keeps(scratch.candidate, position, scratch.rest)) return;
+    scratch.keep(scratch.candidate, count);
   });
 }
 
 namespace {
 
 void process_anchors(const LevelInput& in, const AnchorTids& anchors,
-                     const ReducedTransactions& reduced, IndexRange range, Scratch& scratch) {
+                     const ReducedTransactions& reduced, const ExtensionOwners* owners,
+                     IndexRange range, Scratch& scratch) {
   for (std::size_t a = range.begin; a < range.end; ++a) {
     throw_if_cancelled();
-    extend_one_anchor(in, anchors.anchor(a), anchors.tids_of(a), reduced, scratch);
+    extend_one_anchor(in, anchors.anchor(a), anchors.tids_of(a), reduced, owners, scratch);
   }
 }
 
@@ -65,7 +68,8 @@ void process_anchors(const LevelInput& in, const AnchorTids& anchors,
 // reduced items, so it counts nothing, as it would not have been listed. A row that is not
 // strictly ascending, or holds an item no transaction has, matches no transaction.
 ItemsetTable extend_anchors_by_item_lists(const LevelInput& in,
-                                          const ReducedTransactions& reduced) {
+                                          const ReducedTransactions& reduced,
+                                          const ExtensionOwners* owners) {
   const ItemsetTable& frequent = in.frequent;
   const std::uint32_t space = in.index.item_space;
   std::vector<std::uint32_t> rows;  // the rows that can occur, in lexicographic order
@@ -87,7 +91,7 @@ ItemsetTable extend_anchors_by_item_lists(const LevelInput& in,
     for (std::size_t a = range.begin; a < range.end; ++a) {
       throw_if_cancelled();
       const auto anchor = frequent.row(rows[a]);
-      extend_one_anchor(in, anchor, lists.build(anchor), reduced, scratch);
+      extend_one_anchor(in, anchor, lists.build(anchor), reduced, owners, scratch);
     }
   });
 }
@@ -110,14 +114,15 @@ ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
   if (by_siblings)
     return count_by_sibling_groups(in, reduced,
                                    [&] { return PrefixLists(in.index, in.frequent.width()); });
+  const std::optional<ExtensionOwners> owners = extension_owners(in);
   if (!in.max_items_per_txn && in.frequent.width() >= 1)
-    return extend_anchors_by_item_lists(in, reduced);
+    return extend_anchors_by_item_lists(in, reduced, owners ? &*owners : nullptr);
   const AnchorTids anchors = collect_anchor_tids(in.frequent, reduced);
   return extend_anchors(
       anchors.size(), in.index.item_space, in.k,
       [&](std::size_t a) { return anchors.offsets[a + 1] - anchors.offsets[a]; },
       [&](IndexRange range, Scratch& scratch) {
-        process_anchors(in, anchors, reduced, range, scratch);
+        process_anchors(in, anchors, reduced, owners ? &*owners : nullptr, range, scratch);
       });
 }
 

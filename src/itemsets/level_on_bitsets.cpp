@@ -10,6 +10,7 @@
 #include "common/roaring.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/anchor_extend.hpp"
+#include "itemsets/extension_owner.hpp"
 #include "itemsets/level_parts.hpp"
 #include "itemsets/reduced_transactions.hpp"
 
@@ -388,7 +389,8 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
     const std::uint32_t first = in.frequent.row(anchors.rows[i])[0];
     return partners.offsets[first + 1] - partners.offsets[first] + 1;
   };
-  // An extension met from several anchors has the same count from each: the merge keeps one.
+  // An extension met from several anchors is counted by the one that owns it only.
+  const ExtensionOwners owners(in.frequent, in.pairs);
   return extend_anchors(
       anchors.rows.size(), index.item_space, width + 1, cost,
       [&](IndexRange range, Scratch& scratch) {
@@ -408,11 +410,11 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
               for (std::size_t d = 1; d < width && pairs_ok; ++d)
                 pairs_ok = in.pairs.contains(anchor[d], *x);
             if (!pairs_ok) continue;
-            form_candidate(anchor, *x, scratch.candidate);
-            if (scratch.found.contains(scratch.candidate)) continue;
+            const std::size_t position = form_candidate(anchor, *x, scratch.candidate);
+            if (!owners.keeps(scratch.candidate, position, scratch.rest)) continue;
             const std::uint32_t count = stack.count_with(*x, 1);
             if (count == 0 || count < in.report_min) continue;
-            scratch.found.insert(scratch.candidate, count);
+            scratch.keep(scratch.candidate, count);
           }
         }
       });
