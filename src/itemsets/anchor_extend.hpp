@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "common/pair_set.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
+#include "itemsets/extension_masks.hpp"
 #include "itemsets/level_parts.hpp"
 
 namespace tallyfold {
@@ -53,6 +55,7 @@ struct Scratch {
   DenseCounter counter;
   LevelPart found;  // the k-itemsets this worker kept: each is kept by one anchor only
   std::vector<std::uint32_t> candidate, rest;
+  std::optional<ExtensionMasks::Anchor> masked;  // with masks: the anchor at hand
   void keep(std::span<const std::uint32_t> itemset, std::uint32_t count) {
     for (std::uint32_t item : itemset) found.items.push_back(item);
     found.counts.push_back(count);
@@ -84,18 +87,25 @@ ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::s
   std::vector<LevelPart> parts;
   for (Scratch& s : scratches) parts.push_back(std::move(s.found));
   if (parts.empty()) return ItemsetTable(width);
-  return join_level_parts(width, parts).in_lexicographic_order();
+  return join_parts_in_order(width, parts);
 }
 
 struct LevelInput;
 struct ReducedTransactions;
-class ExtensionOwners;
+struct ExtensionOwnership;
 
 // Counts the items of the anchor's transactions and keeps the extensions the anchor owns
 // (the step shared by the baseline and the Roaring counters; `tids` ascending). Prefix
-// anchors own every extension they find; other anchors pass `owners`.
+// anchors own every extension they find; other anchors pass how ownership is told.
 void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anchor,
                        std::span<const std::uint32_t> tids, const ReducedTransactions& reduced,
-                       const ExtensionOwners* owners, Scratch& scratch);
+                       const ExtensionOwnership* ownership, Scratch& scratch);
+
+// The rows of the frequent set that can occur (strictly ascending, every item known), in
+// lexicographic order.
+std::vector<std::uint32_t> rows_that_can_occur(const LevelInput& in);
+
+// The items flagged, ascending.
+std::vector<std::uint32_t> flagged_items(const std::vector<std::uint8_t>& flags);
 
 }  // namespace tallyfold

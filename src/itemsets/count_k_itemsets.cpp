@@ -16,7 +16,7 @@ namespace tallyfold {
 
 void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anchor,
                        std::span<const std::uint32_t> tids, const ReducedTransactions& reduced,
-                       const ExtensionOwners* owners, Scratch& scratch) {
+                       const ExtensionOwnership* ownership, Scratch& scratch) {
   if (tids.empty()) return;
   if (in.prefix_anchors_only) {
     // Extended by items above the anchor's last only: no candidate is met twice and none
@@ -37,27 +37,57 @@ void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anch
   // Every co-occurring item is counted first; the pair check runs after counting, on the
   // few distinct items that come out of it, and before the owner test, which it makes
   // cheaper.
-  const bool check_pairs = !in.pairs.empty() && !anchor.empty();
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
     for (std::uint32_t item : items) scratch.counter.add(item);
   });
+  if (ownership->masks) {
+    // The masks hold both tests for every item at once.
+    if (!scratch.masked) scratch.masked.emplace(*ownership->masks, anchor.size());
+    scratch.masked->load(anchor);
+    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
+      if (count < in.report_min || !scratch.masked->owns(item)) return;
+      form_candidate(anchor, item, scratch.candidate);
+      scratch.keep(scratch.candidate, count);
+    });
+    return;
+  }
+  const bool check_pairs = !in.pairs.empty() && !anchor.empty();
   scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
     if (count < in.report_min || anchor_holds(anchor, item)) return;
     if (check_pairs && !pairs_hold(anchor, item, in.pairs)) return;
     const std::size_t position = form_candidate(anchor, item, scratch.candidate);
-    if (!owners->keeps(scratch.candidate, position, scratch.rest)) return;
+    if (!ownership->owners->keeps(scratch.candidate, position, scratch.rest)) return;
     scratch.keep(scratch.candidate, count);
   });
+}
+
+std::vector<std::uint32_t> rows_that_can_occur(const LevelInput& in) {
+  const ItemsetTable& frequent = in.frequent;
+  std::vector<std::uint32_t> rows;
+  for (std::uint32_t r : frequent.sorted_rows()) {
+    const auto row = frequent.row(r);
+    bool occurs = row.empty() || row.back() < in.index.item_space;
+    for (std::size_t i = 1; i < row.size() && occurs; ++i) occurs = row[i - 1] < row[i];
+    if (occurs) rows.push_back(r);
+  }
+  return rows;
+}
+
+std::vector<std::uint32_t> flagged_items(const std::vector<std::uint8_t>& flags) {
+  std::vector<std::uint32_t> items;
+  for (std::uint32_t item = 0; item < flags.size(); ++item)
+    if (flags[item]) items.push_back(item);
+  return items;
 }
 
 namespace {
 
 void process_anchors(const LevelInput& in, const AnchorTids& anchors,
-                     const ReducedTransactions& reduced, const ExtensionOwners* owners,
+                     const ReducedTransactions& reduced, const ExtensionOwnership* ownership,
                      IndexRange range, Scratch& scratch) {
   for (std::size_t a = range.begin; a < range.end; ++a) {
     throw_if_cancelled();
-    extend_one_anchor(in, anchors.anchor(a), anchors.tids_of(a), reduced, owners, scratch);
+    extend_one_anchor(in, anchors.anchor(a), anchors.tids_of(a), reduced, ownership, scratch);
   }
 }
 
@@ -69,16 +99,9 @@ void process_anchors(const LevelInput& in, const AnchorTids& anchors,
 // strictly ascending, or holds an item no transaction has, matches no transaction.
 ItemsetTable extend_anchors_by_item_lists(const LevelInput& in,
                                           const ReducedTransactions& reduced,
-                                          const ExtensionOwners* owners) {
+                                          const std::vector<std::uint32_t>& rows,
+                                          const ExtensionOwnership* ownership) {
   const ItemsetTable& frequent = in.frequent;
-  const std::uint32_t space = in.index.item_space;
-  std::vector<std::uint32_t> rows;  // the rows that can occur, in lexicographic order
-  for (std::uint32_t r : frequent.sorted_rows()) {
-    const auto row = frequent.row(r);
-    bool occurs = row.back() < space;
-    for (std::size_t i = 1; i < row.size() && occurs; ++i) occurs = row[i - 1] < row[i];
-    if (occurs) rows.push_back(r);
-  }
   // An anchor's transactions are at most its rarest item's.
   auto cost = [&](std::size_t a) {
     std::uint64_t least = in.index.n_transactions;
@@ -86,12 +109,13 @@ ItemsetTable extend_anchors_by_item_lists(const LevelInput& in,
       least = std::min<std::uint64_t>(least, in.index.item_count(item));
     return least;
   };
-  return extend_anchors(rows.size(), space, in.k, cost, [&](IndexRange range, Scratch& scratch) {
+  return extend_anchors(rows.size(), in.index.item_space, in.k, cost,
+                        [&](IndexRange range, Scratch& scratch) {
     PrefixLists lists(in.index, frequent.width());
     for (std::size_t a = range.begin; a < range.end; ++a) {
       throw_if_cancelled();
       const auto anchor = frequent.row(rows[a]);
-      extend_one_anchor(in, anchor, lists.build(anchor), reduced, owners, scratch);
+      extend_one_anchor(in, anchor, lists.build(anchor), reduced, ownership, scratch);
     }
   });
 }
@@ -114,15 +138,20 @@ ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
   if (by_siblings)
     return count_by_sibling_groups(in, reduced,
                                    [&] { return PrefixLists(in.index, in.frequent.width()); });
-  const std::optional<ExtensionOwners> owners = extension_owners(in);
+  // Anchors other than prefix anchors meet extensions that other anchors meet too: masks
+  // over the level's items, while they take no more than one direction of the index, tell
+  // which each anchor owns.
+  const std::vector<std::uint32_t> rows = rows_that_can_occur(in);
+  const ExtensionOwnership ownership = extension_ownership(
+      in, rows, flagged_items(flags), in.index.txn_items.size() * sizeof(std::uint32_t));
   if (!in.max_items_per_txn && in.frequent.width() >= 1)
-    return extend_anchors_by_item_lists(in, reduced, owners ? &*owners : nullptr);
+    return extend_anchors_by_item_lists(in, reduced, rows, &ownership);
   const AnchorTids anchors = collect_anchor_tids(in.frequent, reduced);
   return extend_anchors(
       anchors.size(), in.index.item_space, in.k,
       [&](std::size_t a) { return anchors.offsets[a + 1] - anchors.offsets[a]; },
       [&](IndexRange range, Scratch& scratch) {
-        process_anchors(in, anchors, reduced, owners ? &*owners : nullptr, range, scratch);
+        process_anchors(in, anchors, reduced, &ownership, range, scratch);
       });
 }
 

@@ -18,13 +18,14 @@ namespace {
 
 void process_anchors_roaring(const LevelInput& in, const AnchorTids& anchors,
                              const std::vector<Bitmap>& anchor_sets,
-                             const ReducedTransactions& reduced, const ExtensionOwners* owners,
+                             const ReducedTransactions& reduced,
+                             const ExtensionOwnership* ownership,
                              IndexRange range, Scratch& scratch,
                              std::vector<std::uint32_t>& walk_buffer) {
   for (std::size_t a = range.begin; a < range.end; ++a) {
     throw_if_cancelled();
     anchor_sets[a].decode(walk_buffer);
-    extend_one_anchor(in, anchors.anchor(a), walk_buffer, reduced, owners, scratch);
+    extend_one_anchor(in, anchors.anchor(a), walk_buffer, reduced, ownership, scratch);
   }
 }
 
@@ -86,13 +87,15 @@ ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in) {
                     [&](std::size_t a) { anchor_sets[a] = Bitmap::of(anchors.tids_of(a)); });
   throw_if_cancelled();
   tbb::enumerable_thread_specific<std::vector<std::uint32_t>> walk_buffers;
-  const std::optional<ExtensionOwners> owners = extension_owners(in);
+  const ExtensionOwnership ownership =
+      extension_ownership(in, rows_that_can_occur(in), flagged_items(flags),
+                          in.index.txn_items.size() * sizeof(std::uint32_t));
   return extend_anchors(
       anchors.size(), in.index.item_space, in.k,
       [&](std::size_t a) { return anchors.offsets[a + 1] - anchors.offsets[a]; },
       [&](IndexRange range, Scratch& scratch) {
-        process_anchors_roaring(in, anchors, anchor_sets, reduced, owners ? &*owners : nullptr,
-                                range, scratch, walk_buffers.local());
+        process_anchors_roaring(in, anchors, anchor_sets, reduced, &ownership, range, scratch,
+                                walk_buffers.local());
       });
 }
 

@@ -10,17 +10,20 @@
 #include <span>
 #include <vector>
 
+#include <absl/container/flat_hash_set.h>
+
 #include "common/itemset_table.hpp"
 #include "common/pair_set.hpp"
 #include "itemsets/count_k_itemsets.hpp"
+#include "itemsets/extension_masks.hpp"
 
 namespace tallyfold {
 
 class ExtensionOwners {
  public:
-  // `anchors`: the frequent (k-1)-itemsets; `pairs` empty: no pair check.
-  ExtensionOwners(const ItemsetTable& anchors, const PairSet& pairs)
-      : pairs_(pairs), anchors_(anchors) {}
+  // `anchors`: the frequent (k-1)-itemsets, of items below `item_space` where they can occur;
+  // `pairs` empty: no pair check.
+  ExtensionOwners(const ItemsetTable& anchors, const PairSet& pairs, std::uint32_t item_space);
 
   // Whether the anchor that omits candidate[position], which reaches the candidate, keeps it:
   // no anchor omitting a later item reaches it too. `rest` is scratch space.
@@ -39,20 +42,37 @@ class ExtensionOwners {
     if (!pairs_.empty())
       for (std::size_t i = 0; i < candidate.size(); ++i)
         if (i != j && !pairs_.contains(candidate[i], candidate[j])) return false;
+    if (item_bits_ > 0) {
+      std::uint64_t key = 0;
+      for (std::size_t i = 0; i < candidate.size(); ++i)
+        if (i != j) key = (key << item_bits_) | candidate[i];
+      return packed_.contains(key);
+    }
     rest.resize(candidate.size() - 1);
     for (std::size_t i = 0, r = 0; i < candidate.size(); ++i)
       if (i != j) rest[r++] = candidate[i];
-    return anchors_.contains(rest);
+    return rows_->contains(rest);
   }
 
   const PairSet& pairs_;
-  TableRowIndex anchors_;
+  // Anchors whose items fit in one word are found by that word (no row to read); others
+  // through an index of their rows.
+  unsigned item_bits_ = 0;
+  absl::flat_hash_set<std::uint64_t> packed_;
+  std::optional<TableRowIndex> rows_;
 };
 
-// The owners of a level's extensions; none with prefix anchors, which own all they find.
-inline std::optional<ExtensionOwners> extension_owners(const LevelInput& in) {
-  if (in.prefix_anchors_only) return std::nullopt;
-  return std::optional<ExtensionOwners>(std::in_place, in.frequent, in.pairs);
-}
+// How a level's anchors tell the extensions they own: by masks over the level's items when
+// they are few enough, otherwise candidate by candidate. Neither with prefix anchors, which
+// own all they find.
+struct ExtensionOwnership {
+  std::optional<ExtensionMasks> masks;
+  std::optional<ExtensionOwners> owners;
+};
+
+// `rows`: the frequent rows that can occur, sorted; `items`: the level's items, ascending.
+ExtensionOwnership extension_ownership(const LevelInput& in, std::span<const std::uint32_t> rows,
+                                       std::span<const std::uint32_t> items,
+                                       std::size_t budget_bytes);
 
 }  // namespace tallyfold

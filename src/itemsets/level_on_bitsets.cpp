@@ -389,18 +389,34 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
     const std::uint32_t first = in.frequent.row(anchors.rows[i])[0];
     return partners.offsets[first + 1] - partners.offsets[first] + 1;
   };
-  // An extension met from several anchors is counted by the one that owns it only.
-  const ExtensionOwners owners(in.frequent, in.pairs);
+  // An extension met from several anchors is counted by the one that owns it only. Masks
+  // over the level's items find an anchor's owned extensions with a few word operations;
+  // where they would outgrow one direction of the index, each candidate is tested on its own.
+  const ExtensionOwnership ownership = extension_ownership(
+      in, anchors.rows, items, index.txn_items.size() * sizeof(std::uint32_t));
   return extend_anchors(
       anchors.rows.size(), index.item_space, width + 1, cost,
       [&](IndexRange range, Scratch& scratch) {
         typename BitsetSets::Stack stack(sets, width);
         std::vector<std::uint32_t> previous;
+        const auto keep_counted = [&](std::span<const std::uint32_t> anchor, std::uint32_t x) {
+          const std::uint32_t count = stack.count_with(x, 1);
+          if (count == 0 || count < in.report_min) return;
+          form_candidate(anchor, x, scratch.candidate);
+          scratch.keep(scratch.candidate, count);
+        };
+        std::optional<ExtensionMasks::Anchor> owned;
+        if (ownership.masks) owned.emplace(*ownership.masks, width);
         for (std::size_t i = range.begin; i < range.end; ++i) {
           throw_if_cancelled();
           auto anchor = in.frequent.row(anchors.rows[i]);
           load_anchor(stack, previous, anchor, width);
           if (stack.anchor_count() == 0) continue;
+          if (owned) {
+            owned->load(anchor);
+            owned->each_owned([&](std::uint32_t x) { keep_counted(anchor, x); });
+            continue;
+          }
           const std::uint32_t* begin = partners.items.data() + partners.offsets[anchor[0]];
           const std::uint32_t* end = partners.items.data() + partners.offsets[anchor[0] + 1];
           for (const std::uint32_t* x = begin; x != end; ++x) {
@@ -411,10 +427,8 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
                 pairs_ok = in.pairs.contains(anchor[d], *x);
             if (!pairs_ok) continue;
             const std::size_t position = form_candidate(anchor, *x, scratch.candidate);
-            if (!owners.keeps(scratch.candidate, position, scratch.rest)) continue;
-            const std::uint32_t count = stack.count_with(*x, 1);
-            if (count == 0 || count < in.report_min) continue;
-            scratch.keep(scratch.candidate, count);
+            if (ownership.owners->keeps(scratch.candidate, position, scratch.rest))
+              keep_counted(anchor, *x);
           }
         }
       });

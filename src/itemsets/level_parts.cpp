@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <tbb/parallel_for.h>
+
 #include "common/cancel.hpp"
 #include "common/spare_capacity.hpp"
 
@@ -29,25 +31,40 @@ ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts) 
   return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts));
 }
 
-ItemsetTable join_overlapping_parts(std::size_t width, std::vector<LevelPart>& parts) {
-  // Sorted in place, a row met in several parts lies next to its copies.
-  ItemsetTable joined = join_level_parts(width, parts).in_lexicographic_order();
-  std::vector<std::uint32_t> items = joined.take_items(), counts = joined.take_counts();
-  std::size_t kept = 0;
-  for (std::size_t r = 0; r < counts.size(); ++r) {
-    throw_if_cancelled_every(r);
-    const auto row = items.begin() + static_cast<std::ptrdiff_t>(r * width);
-    if (kept > 0 && std::equal(row, row + static_cast<std::ptrdiff_t>(width),
-                               items.begin() + static_cast<std::ptrdiff_t>((kept - 1) * width)))
-      continue;
-    if (kept != r) {
-      std::copy_n(row, width, items.begin() + static_cast<std::ptrdiff_t>(kept * width));
-      counts[kept] = counts[r];
+ItemsetTable join_parts_in_order(std::size_t width, std::vector<LevelPart>& parts) {
+  tbb::parallel_for(std::size_t{0}, parts.size(), [&](std::size_t p) {
+    ItemsetTable sorted = ItemsetTable::from_distinct_rows(width, std::move(parts[p].items),
+                                                           std::move(parts[p].counts))
+                              .in_lexicographic_order();
+    parts[p] = LevelPart{sorted.take_items(), sorted.take_counts()};
+  });
+  throw_if_cancelled();
+  if (parts.size() == 1 || width == 0) return join_level_parts(width, parts);
+  std::size_t total = 0;
+  for (const LevelPart& part : parts) total += part.counts.size();
+  std::vector<std::uint32_t> items, counts;
+  items.reserve(total * width);
+  counts.reserve(total);
+  std::vector<std::size_t> next(parts.size(), 0);  // each part's first row not yet taken
+  for (std::size_t taken = 0; taken < total; ++taken) {
+    throw_if_cancelled_every(taken);
+    std::size_t best = parts.size();
+    const std::uint32_t* best_row = nullptr;
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+      if (next[p] == parts[p].counts.size()) continue;
+      const std::uint32_t* row = parts[p].items.data() + next[p] * width;
+      if (best_row == nullptr || std::lexicographical_compare(row, row + width, best_row, best_row + width)) {
+        best = p;
+        best_row = row;
+      }
     }
-    ++kept;
+    items.insert(items.end(), best_row, best_row + width);
+    counts.push_back(parts[best].counts[next[best]]);
+    if (++next[best] == parts[best].counts.size()) {  // a spent part goes at once
+      parts[best] = LevelPart{};
+      next[best] = 0;
+    }
   }
-  items.resize(kept * width);
-  counts.resize(kept);
   return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts));
 }
 

@@ -18,8 +18,8 @@ struct LevelPart {
 // on, so it gets no hash index); each part is released once copied.
 ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts);
 
-// Parts in any order that may hold the same row (with the same count) joined into a
-// read-only table of distinct rows in lexicographic order.
-ItemsetTable join_overlapping_parts(std::size_t width, std::vector<LevelPart>& parts);
+// Parts of distinct rows in any order joined into a read-only table in lexicographic order:
+// each part is sorted on a thread of its own, then the parts are merged.
+ItemsetTable join_parts_in_order(std::size_t width, std::vector<LevelPart>& parts);
 
 }  // namespace tallyfold
