@@ -51,32 +51,31 @@ inline bool pairs_hold(std::span<const std::uint32_t> anchor, std::uint32_t item
 
 // Per-worker state of the extension step.
 struct Scratch {
-  explicit Scratch(std::uint32_t n_items) : counter(n_items) {}
+  Scratch(std::uint32_t n_items, std::size_t width) : counter(n_items), found(width) {}
   DenseCounter counter;
-  LevelPart found;  // the k-itemsets this worker kept: each is kept by one anchor only
+  RowChunks found;  // the k-itemsets this worker kept: each is kept by one anchor only
   std::vector<std::uint32_t> candidate, rest;
   std::optional<ExtensionMasks::Anchor> masked;  // with masks: the anchor at hand
   void keep(std::span<const std::uint32_t> itemset, std::uint32_t count) {
-    for (std::uint32_t item : itemset) found.items.push_back(item);
-    found.counts.push_back(count);
+    found.append(itemset, count);
   }
 };
 
 // Runs process(range, scratch) over [0, n_anchors): on the calling thread up to 500
 // anchors, otherwise on the pool in ranges balanced by `cost`. Every worker keeps its own
-// Scratch; their rows, distinct as each itemset has one owning anchor, are joined and sorted.
+// Scratch; their rows, distinct as each itemset has one owning anchor, are joined in order.
 template <class Cost, class Process>
 ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::size_t width,
                             Cost cost, Process process) {
+  std::vector<RowChunks> parts;
   if (n_anchors <= tuning::kParallelAnchorMin) {
-    Scratch scratch(n_items);
+    Scratch scratch(n_items, width);
     process(IndexRange{0, n_anchors}, scratch);
-    return ItemsetTable::from_distinct_rows(width, std::move(scratch.found.items),
-                                            std::move(scratch.found.counts))
-        .in_lexicographic_order();
+    parts.push_back(std::move(scratch.found));
+    return join_chunks_in_order(n_items, parts);
   }
   const auto ranges = balanced_ranges(n_anchors, pool_threads() * tuning::kChunksPerThread, cost);
-  tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(n_items); });
+  tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(n_items, width); });
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ranges.size(), 1),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       Scratch& scratch = scratches.local();
@@ -84,10 +83,9 @@ ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::s
                     },
                     tbb::simple_partitioner());
   throw_if_cancelled();
-  std::vector<LevelPart> parts;
   for (Scratch& s : scratches) parts.push_back(std::move(s.found));
   if (parts.empty()) return ItemsetTable(width);
-  return join_parts_in_order(width, parts);
+  return join_chunks_in_order(n_items, parts);
 }
 
 struct LevelInput;

@@ -1,8 +1,10 @@
 #include "itemsets/level_parts.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_sort.h>
 
 #include "common/cancel.hpp"
 #include "common/spare_capacity.hpp"
@@ -64,6 +66,89 @@ ItemsetTable join_parts_in_order(std::size_t width, std::vector<LevelPart>& part
       parts[best] = LevelPart{};
       next[best] = 0;
     }
+  }
+  return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts));
+}
+
+namespace {
+
+// Each part's rows as one word each, sorted: the row's items, most significant first, above
+// its number within the part.
+struct PackedPart {
+  std::vector<std::uint64_t> words;
+  std::size_t next = 0;  // first word not yet merged
+};
+
+void pack_sorted(RowChunks& part, unsigned item_bits, unsigned row_bits, PackedPart& out) {
+  out.words.resize(part.size());
+  for (std::size_t r = 0; r < part.size(); ++r) {
+    std::uint64_t key = 0;
+    for (std::uint32_t item : part.row(r)) key = (key << item_bits) | item;
+    out.words[r] = (key << row_bits) | r;
+  }
+  part.release_items();
+  // Words compare as their rows do; the row numbers below the items keep them distinct.
+  if (out.words.size() < (1u << 14))
+    std::sort(out.words.begin(), out.words.end());
+  else
+    tbb::parallel_sort(out.words.begin(), out.words.end());
+}
+
+// Parts' rows copied back to back, for rows too wide to pack.
+std::vector<LevelPart> contiguous(std::vector<RowChunks>& parts) {
+  std::vector<LevelPart> out(parts.size());
+  for (std::size_t p = 0; p < parts.size(); ++p) {
+    throw_if_cancelled();
+    RowChunks& part = parts[p];
+    out[p].items.reserve(part.size() * part.width());
+    out[p].counts.reserve(part.size());
+    for (std::size_t r = 0; r < part.size(); ++r) {
+      const auto row = part.row(r);
+      out[p].items.insert(out[p].items.end(), row.begin(), row.end());
+      out[p].counts.push_back(part.count(r));
+    }
+    part = RowChunks(part.width());
+  }
+  return out;
+}
+
+}  // namespace
+
+ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunks>& parts) {
+  const std::size_t width = parts.empty() ? 0 : parts[0].width();
+  std::size_t total = 0, largest = 1;
+  for (const RowChunks& part : parts) {
+    total += part.size();
+    largest = std::max(largest, part.size());
+  }
+  const auto item_bits = std::max<unsigned>(1, static_cast<unsigned>(std::bit_width(item_space)));
+  const auto row_bits = std::max<unsigned>(1, static_cast<unsigned>(std::bit_width(largest - 1)));
+  if (width == 0 || width * item_bits + row_bits > 64) {
+    std::vector<LevelPart> joined = contiguous(parts);
+    return join_parts_in_order(width, joined);
+  }
+  std::vector<PackedPart> packed(parts.size());
+  tbb::parallel_for(std::size_t{0}, parts.size(),
+                    [&](std::size_t p) { pack_sorted(parts[p], item_bits, row_bits, packed[p]); });
+  throw_if_cancelled();
+  std::vector<std::uint32_t> items(total * width), counts(total);
+  const std::uint64_t row_mask = (std::uint64_t{1} << row_bits) - 1;
+  const std::uint64_t item_mask = (std::uint64_t{1} << item_bits) - 1;
+  for (std::size_t taken = 0; taken < total; ++taken) {
+    throw_if_cancelled_every(taken);
+    std::size_t best = 0;
+    std::uint64_t best_word = ~std::uint64_t{0};
+    for (std::size_t p = 0; p < packed.size(); ++p)
+      if (packed[p].next < packed[p].words.size() &&
+          (packed[p].words[packed[p].next] >> row_bits) <= (best_word >> row_bits)) {
+        best = p;
+        best_word = packed[p].words[packed[p].next];
+      }
+    ++packed[best].next;
+    std::uint64_t key = best_word >> row_bits;
+    for (std::size_t i = width; i-- > 0; key >>= item_bits)
+      items[taken * width + i] = static_cast<std::uint32_t>(key & item_mask);
+    counts[taken] = parts[best].count(best_word & row_mask);
   }
   return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts));
 }

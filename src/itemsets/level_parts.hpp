@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/itemset_table.hpp"
+#include "itemsets/row_chunks.hpp"
 
 namespace tallyfold {
 
@@ -21,5 +22,10 @@ ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts);
 // Parts of distinct rows in any order joined into a read-only table in lexicographic order:
 // each part is sorted on a thread of its own, then the parts are merged.
 ItemsetTable join_parts_in_order(std::size_t width, std::vector<LevelPart>& parts);
+
+// The same for rows kept in chunks, with items below `item_space`. When a row's items fit in
+// one word beside its number, each part is sorted as such words on a thread of its own (its
+// rows' items freed once packed) and the words are merged straight into the joined table.
+ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunks>& parts);
 
 }  // namespace tallyfold

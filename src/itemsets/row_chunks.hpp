@@ -1,0 +1,45 @@
+#pragma once
+// Rows of one width with a count each, appended in chunks of fixed size. A worker that finds
+// rows one by one, in no order, keeps them here rather than in vectors that grow by doubling:
+// those would hold up to twice the rows' memory, and three times during each regrowth.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tallyfold {
+
+class RowChunks {
+ public:
+  static constexpr std::size_t kChunkRows = 4096;
+
+  explicit RowChunks(std::size_t width) : width_(width) {}
+
+  std::size_t width() const { return width_; }
+  std::size_t size() const { return size_; }
+
+  void append(std::span<const std::uint32_t> row, std::uint32_t count) {
+    if (size_ % kChunkRows == 0) {
+      items_.emplace_back().reserve(kChunkRows * width_);
+      counts_.emplace_back().reserve(kChunkRows);
+    }
+    items_.back().insert(items_.back().end(), row.begin(), row.end());
+    counts_.back().push_back(count);
+    ++size_;
+  }
+
+  std::span<const std::uint32_t> row(std::size_t r) const {
+    return {items_[r / kChunkRows].data() + (r % kChunkRows) * width_, width_};
+  }
+  std::uint32_t count(std::size_t r) const { return counts_[r / kChunkRows][r % kChunkRows]; }
+
+  // Frees the rows' items (their counts stay readable).
+  void release_items() { std::vector<std::vector<std::uint32_t>>().swap(items_); }
+
+ private:
+  std::size_t width_;
+  std::size_t size_ = 0;
+  std::vector<std::vector<std::uint32_t>> items_, counts_;
+};
+
+}  // namespace tallyfold
