@@ -1,5 +1,7 @@
 // rust_compute_itemsets: one level counted from the caller's frequent (k-1)-itemsets.
+#include <algorithm>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "common/cancel.hpp"
@@ -64,14 +66,28 @@ FrequentRows read_frequent_rows(CallerArray<std::int32_t> values, std::size_t n_
 // The frequent set in the index's item numbers, in the order given and not re-sorted;
 // duplicate rows collapse. An id that occurs in no row of the data has no number and becomes
 // item_space, a number that occurs nowhere, so its rows still match no transaction and still
-// give pairs to the pair set.
-ItemsetTable frequent_set_from(FrequentRows&& rows, const InvertedIndex& index) {
+// give pairs to the pair set. The rows are sorted to find the duplicates, so the set needs no
+// hash index (the counters read it in this order), and the copy read from the caller goes
+// as soon as the set is built.
+ItemsetTable frequent_set_from(FrequentRows rows, const InvertedIndex& index) {
   if (!index.numbering.is_identity())
     for (std::uint32_t& item : rows.items) item = index.numbering.number_of(item, index.item_space);
-  ItemsetTable frequent(rows.width);
-  for (std::size_t j = 0; j < rows.n_rows; ++j)
-    frequent.insert(ItemsetTable::Row(rows.items.data() + j * rows.width, rows.width), 0);
-  return frequent;
+  const std::size_t width = rows.width;
+  std::vector<std::uint32_t> items, counts;
+  if (width == 0) {
+    if (rows.n_rows > 0) counts.push_back(0);  // every row is the empty itemset
+    return ItemsetTable::from_distinct_rows(0, std::move(items), std::move(counts));
+  }
+  const std::vector<std::uint32_t> order = lexicographic_order(rows.items.data(), width, rows.n_rows);
+  for (std::uint32_t r : order) {
+    throw_if_cancelled_every(counts.size());
+    const std::uint32_t* row = rows.items.data() + std::size_t{r} * width;
+    if (!counts.empty() && std::equal(row, row + width, items.end() - static_cast<std::ptrdiff_t>(width)))
+      continue;
+    items.insert(items.end(), row, row + width);
+    counts.push_back(0);
+  }
+  return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts));
 }
 
 PairSet pairs_within(const ItemsetTable& frequent) {
@@ -112,7 +128,7 @@ PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nar
     run_interruptible(InterpreterLock::kReleased, [&] {
       const InvertedIndex index =
           build_inverted_index(a.array<std::int64_t>(0), a.array<std::int32_t>(1), a[4].u32);
-      const ItemsetTable frequent = frequent_set_from(std::move(rows), index);
+      const ItemsetTable frequent = frequent_set_from(std::exchange(rows, {}), index);
       const PairSet pairs = pairs_within(frequent);
       const std::optional<std::uint64_t> cap = a.optional_u64(6);
       const std::vector<double> weights =
