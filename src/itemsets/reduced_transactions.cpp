@@ -1,6 +1,7 @@
 #include "itemsets/reduced_transactions.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/cancel.hpp"
 #include "common/parallel.hpp"
@@ -25,25 +26,51 @@ std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std:
 
 void cut_index_transactions(InvertedIndex& index, const std::vector<std::uint8_t>& item_flags,
                             std::size_t k) {
-  // One pass in transaction order: a kept item is written at or before where it was read,
-  // so the rows close up in place. Every item is written and the flag decides whether the
-  // write position moves on, which keeps the loop free of branches on the items.
+  // Ranges of transactions close up in place on the pool, each at the start of its own
+  // stretch of items: a kept item is written at or before where it was read, and no range
+  // writes outside its stretch. The stretches are then moved together in order. Every item is
+  // written and the flag decides whether the write position moves on, which keeps the loop
+  // free of branches on the items.
   std::uint32_t* items = index.txn_items.data();
   std::uint32_t* offsets = index.txn_offsets.data();
-  std::uint32_t write = 0, read = offsets[0];
-  for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
-    if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
-    const std::uint32_t read_end = offsets[t + 1], begin = write;
-    for (; read < read_end; ++read) {
-      const std::uint32_t item = items[read];
-      items[write] = item;
-      write += item_flags[item];
+  const std::uint32_t n = index.n_transactions;
+  const std::vector<IndexRange> ranges =
+      index.txn_items.size() < tuning::kParallelReduceMinRows
+          ? std::vector<IndexRange>{{0, n}}
+          : pass_chunks(n, 0, kTransactionsPerCancelCheck);
+  std::vector<std::uint32_t> start(ranges.size()), kept(ranges.size());
+  for (std::size_t c = 0; c < ranges.size(); ++c) start[c] = offsets[ranges[c].begin];
+  for_each_range(ranges, [&](std::size_t c, IndexRange range) {
+    // A range rewrites the starts of its own transactions only; its first keeps its value,
+    // so the range before reads its end unchanged.
+    std::uint32_t write = start[c], read = start[c];
+    for (std::size_t t = range.begin; t < range.end; ++t) {
+      if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
+      const std::uint32_t read_end = offsets[t + 1], begin = write;
+      for (; read < read_end; ++read) {
+        const std::uint32_t item = items[read];
+        items[write] = item;
+        write += item_flags[item];
+      }
+      if (write - begin < k) write = begin;
+      offsets[t] = begin;
     }
-    if (write - begin < k) write = begin;
-    offsets[t] = begin;
+    kept[c] = write - start[c];
+  });
+  throw_if_cancelled();
+  std::uint32_t to = 0;
+  std::vector<std::uint32_t> shift(ranges.size());
+  for (std::size_t c = 0; c < ranges.size(); ++c) {
+    shift[c] = start[c] - to;
+    if (shift[c] != 0) std::memmove(items + to, items + start[c], kept[c] * sizeof(std::uint32_t));
+    to += kept[c];
   }
-  offsets[index.n_transactions] = write;
-  index.txn_items.resize(write);
+  for_each_range(ranges, [&](std::size_t c, IndexRange range) {
+    if (shift[c] == 0) return;
+    for (std::size_t t = range.begin; t < range.end; ++t) offsets[t] -= shift[c];
+  });
+  offsets[n] = to;
+  index.txn_items.resize(to);
 }
 
 ReducedTransactions reduce_transactions(const InvertedIndex& index,

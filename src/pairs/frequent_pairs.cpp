@@ -40,19 +40,35 @@ std::vector<PairChunk> count_pairs_by_scan(const InvertedIndex& index,
                                            std::uint64_t min_count) {
   // Transactions cut to frequent items: an infrequent partner can never reach the min count,
   // so dropping it up front spares every anchor the work of counting it.
-  std::vector<std::uint32_t> offsets(index.n_transactions + 1, 0), items;
-  items.reserve(index.txn_items.size());
-  for (std::uint32_t t = 0; t < index.n_transactions; ++t) {
-    throw_if_cancelled_every(t);
-    for (std::uint32_t i : index.items_of(t))
-      if (frequent[i]) items.push_back(i);
-    offsets[t + 1] = static_cast<std::uint32_t>(items.size());
-  }
+  // Both passes run over ranges of transactions on the pool: the first counts each row's
+  // frequent items, the second copies them once the rows' starts are known.
+  std::vector<std::uint32_t> offsets(index.n_transactions + 1, 0);
+  const auto row_ranges = pass_chunks(index.n_transactions, tuning::kParallelTransactionMin, 4096);
+  for_each_range(row_ranges, [&](std::size_t, IndexRange range) {
+    for (std::size_t t = range.begin; t < range.end; ++t) {
+      throw_if_cancelled_every(t);
+      std::uint32_t kept = 0;
+      for (std::uint32_t i : index.items_of(static_cast<std::uint32_t>(t))) kept += frequent[i];
+      offsets[t + 1] = kept;
+    }
+  });
+  for (std::size_t t = 0; t < index.n_transactions; ++t) offsets[t + 1] += offsets[t];
+  std::vector<std::uint32_t> items(offsets[index.n_transactions]);
+  for_each_range(row_ranges, [&](std::size_t, IndexRange range) {
+    for (std::size_t t = range.begin; t < range.end; ++t) {
+      throw_if_cancelled_every(t);
+      std::uint32_t* out = items.data() + offsets[t];
+      for (std::uint32_t i : index.items_of(static_cast<std::uint32_t>(t)))
+        if (frequent[i]) *out++ = i;
+    }
+  });
   std::vector<std::uint64_t> costs(anchors.size());
-  for (std::size_t i = 0; i < anchors.size(); ++i) {
-    throw_if_cancelled_every(i);
-    for (std::uint32_t t : index.txns_of(anchors[i])) costs[i] += offsets[t + 1] - offsets[t];
-  }
+  tbb::parallel_for(std::size_t{0}, anchors.size(), [&](std::size_t i) {
+    std::uint64_t cost = 0;
+    for (std::uint32_t t : index.txns_of(anchors[i])) cost += offsets[t + 1] - offsets[t];
+    costs[i] = cost;
+  });
+  throw_if_cancelled();
 
   // Each unordered pair is counted from its smaller item only: the scan of a transaction
   // starts just past the anchor.
