@@ -73,6 +73,9 @@ namespace tallyfold::tuning {
 // there was still slower than pyfim. Any value between 0.1 and 2 makes the same choices.
 inline constexpr double kWalkTransactionCost = 2.0;
 inline constexpr double kLevelAndWordCost = 0.5;
+// Projected entries (a top-level item's transactions, cut to its frequent partners) from
+// which Eclat splits the item's subtree between workers.
+inline constexpr std::size_t kEclatSplitMinEntries = std::size_t{1} << 15;
 // Items of the frequent set beyond which the baseline does not build per-item bitsets (their
 // pair table grows with the square of this).
 inline constexpr std::size_t kLevelBitsetMaxItems = 4096;

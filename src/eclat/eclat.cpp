@@ -9,10 +9,13 @@
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include "common/cancel.hpp"
 #include "common/min_count.hpp"
 #include "common/panic.hpp"
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
 #include "eclat/projection.hpp"
 #include "eclat/subtree_miner.hpp"
 
@@ -63,6 +66,40 @@ struct Scratch {
   SubtreeMiner<std::uint16_t> narrow;
   SubtreeMiner<std::uint32_t> wide;
 };
+
+// The subtree of a heavy item over its projection, split between workers by its pairs: the
+// items are handed out heaviest first, but one item of sparse data may hold most of the work,
+// and its subtree alone would keep one core busy after the other has run dry. Each part has a
+// miner and an output of its own; the outputs join in the pairs' order, as one search would
+// have written them. The wait is isolated, so this worker takes no other item meanwhile: its
+// scratch, which holds the projection, is in use.
+void mine_split(const Context& ctx, const Projection& proj, std::uint32_t item, EclatOut& out) {
+  const ProjectionView view = proj.view();
+  const std::size_t n_cols = proj.col_items.size();
+  // A pair's subtree costs about its transactions times the later items they hold.
+  const auto ranges =
+      balanced_ranges(n_cols, pool_threads() * 2, [&](std::size_t c) {
+        return static_cast<std::uint64_t>(proj.col_counts[c] * proj.suffix_mean[c]) + 1;
+      });
+  std::vector<EclatOut> parts(ranges.size());
+  tbb::this_task_arena::isolate([&] {
+    tbb::parallel_for(std::size_t{0}, ranges.size(), [&](std::size_t r) {
+      if (view.universe <= std::size_t{1} << 16)
+        SubtreeMiner<std::uint16_t>().run_projected_members(
+            ctx, view, proj.col_counts, item, ranges[r].begin, ranges[r].end, parts[r]);
+      else
+        SubtreeMiner<std::uint32_t>().run_projected_members(
+            ctx, view, proj.col_counts, item, ranges[r].begin, ranges[r].end, parts[r]);
+    });
+  });
+  throw_if_cancelled();
+  for (EclatOut& part : parts) {
+    // Rows a part already handed to the run's monitor are not handed again.
+    out.reported_rows += part.reported_rows;
+    out.reported_items += part.reported_items;
+    out.merge(std::move(part));
+  }
+}
 
 // Everything below the top-level item of rank i.
 void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
@@ -153,6 +190,11 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
     proj.suffix_mean[c] = static_cast<double>(proj.suffix_total[c]) / proj.col_counts[c];
 
   const ProjectionView view = proj.view();
+  if (pool_threads() > 1 && view.offsets[view.universe] >= tuning::kEclatSplitMinEntries &&
+      n_cols >= 2) {
+    mine_split(ctx, proj, a.item, out);
+    return;
+  }
   if (proj.universe <= std::size_t{1} << 16)
     s.narrow.run_projected(ctx, view, proj.col_counts, a.item, out);
   else

@@ -166,10 +166,19 @@ class SubtreeMiner {
   void run_projected(const Context& ctx, const ProjectionView& proj,
                      std::span<const std::uint32_t> col_counts, std::uint32_t item,
                      EclatOut& out) {
+    run_projected_members(ctx, proj, col_counts, item, 0, proj.n_cols, out);
+  }
+
+  // Only the subtrees of the pairs {item, column c} for c in [begin, end): a heavy item's
+  // subtree split between workers, each part with a miner of its own. A pair's subtree reads
+  // the later pairs' sets but changes nothing the other pairs' subtrees read.
+  void run_projected_members(const Context& ctx, const ProjectionView& proj,
+                             std::span<const std::uint32_t> col_counts, std::uint32_t item,
+                             std::size_t begin, std::size_t end, EclatOut& out) {
     start(ctx, proj, out);
     build_first_group(col_counts);
     prefix_.assign(1, item);
-    process(1, 2);
+    process(1, 2, begin, end);
   }
 
   // The subtree of the item of `rank` over the whole data (`proj` has ranks as columns), its
@@ -283,12 +292,13 @@ class SubtreeMiner {
     for (std::uint32_t c = 0; c < n_cols; ++c) level.member_of_col[c] = c;
   }
 
-  // Visits the members of the group at depth d, itemsets of size d + 1.
-  void process(std::size_t d, std::uint64_t size) {
+  // Visits the members [begin, end) of the group at depth d, itemsets of size d + 1.
+  void process(std::size_t d, std::uint64_t size, std::size_t begin = 0,
+               std::size_t end = static_cast<std::size_t>(-1)) {
     const std::uint64_t k_max = ctx_->k_max;
     Level<Pos>& level = levels_[d];
     const std::size_t n = level.group.members.size();
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = begin; i < std::min(n, end); ++i) {
       // The subtrees of the first two depths are the units of work that Ctrl-C waits for;
       // deeper ones are too small to be worth a look.
       if (d <= 2) {
