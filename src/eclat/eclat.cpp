@@ -72,8 +72,10 @@ struct Scratch {
 // and its subtree alone would keep one core busy after the other has run dry. Each part has a
 // miner and an output of its own; the outputs join in the pairs' order, as one search would
 // have written them. The wait is isolated, so this worker takes no other item meanwhile: its
-// scratch, which holds the projection, is in use.
-void mine_split(const Context& ctx, const Projection& proj, std::uint32_t item, EclatOut& out) {
+// scratch, which holds the projection, is in use. A part runs on the miners of the worker that
+// takes it, which are free: that worker is this one, waiting, or one between items.
+void mine_split(const Context& ctx, const Projection& proj, std::uint32_t item,
+                tbb::enumerable_thread_specific<Scratch>& scratches, EclatOut& out) {
   const ProjectionView view = proj.view();
   const std::size_t n_cols = proj.col_items.size();
   // A pair's subtree costs about its transactions times the later items they hold.
@@ -84,12 +86,13 @@ void mine_split(const Context& ctx, const Projection& proj, std::uint32_t item, 
   std::vector<EclatOut> parts(ranges.size());
   tbb::this_task_arena::isolate([&] {
     tbb::parallel_for(std::size_t{0}, ranges.size(), [&](std::size_t r) {
+      Scratch& s = scratches.local();
       if (view.universe <= std::size_t{1} << 16)
-        SubtreeMiner<std::uint16_t>().run_projected_members(
-            ctx, view, proj.col_counts, item, ranges[r].begin, ranges[r].end, parts[r]);
+        s.narrow.run_projected_members(ctx, view, proj.col_counts, item, ranges[r].begin,
+                                       ranges[r].end, parts[r]);
       else
-        SubtreeMiner<std::uint32_t>().run_projected_members(
-            ctx, view, proj.col_counts, item, ranges[r].begin, ranges[r].end, parts[r]);
+        s.wide.run_projected_members(ctx, view, proj.col_counts, item, ranges[r].begin,
+                                     ranges[r].end, parts[r]);
     });
   });
   throw_if_cancelled();
@@ -102,7 +105,9 @@ void mine_split(const Context& ctx, const Projection& proj, std::uint32_t item, 
 }
 
 // Everything below the top-level item of rank i.
-void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
+void mine_item(const Context& ctx, std::uint32_t i,
+               tbb::enumerable_thread_specific<Scratch>& scratches, EclatOut& out) {
+  Scratch& s = scratches.local();
   const std::uint32_t n_ranks = static_cast<std::uint32_t>(ctx.nodes.size());
   const ItemNode& a = ctx.nodes[i];
   if (ctx.all_sizes) {
@@ -192,7 +197,7 @@ void mine_item(const Context& ctx, std::uint32_t i, Scratch& s, EclatOut& out) {
   const ProjectionView view = proj.view();
   if (pool_threads() > 1 && view.offsets[view.universe] >= tuning::kEclatSplitMinEntries &&
       n_cols >= 2) {
-    mine_split(ctx, proj, a.item, out);
+    mine_split(ctx, proj, a.item, scratches, out);
     return;
   }
   if (proj.universe <= std::size_t{1} << 16)
@@ -240,10 +245,9 @@ std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
   tbb::enumerable_thread_specific<eclat::Scratch> scratch;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
                     [&](const tbb::blocked_range<std::size_t>& r) {
-                      eclat::Scratch& s = scratch.local();
                       for (std::size_t k = r.begin(); k != r.end(); ++k) {
                         throw_if_cancelled();
-                        eclat::mine_item(ctx, order[k], s, outs[order[k]]);
+                        eclat::mine_item(ctx, order[k], scratch, outs[order[k]]);
                         if (monitor != nullptr) {
                           eclat::report_growth(ctx, outs[order[k]]);
                           monitor->unit_done();
