@@ -34,23 +34,29 @@ void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anch
     });
     return;
   }
+  if (ownership->masks) {
+    // The masks hold the pair check and the owner test for every item at once, so only the
+    // items the anchor owns are counted.
+    if (!scratch.masked) scratch.masked.emplace(*ownership->masks, anchor.size());
+    ExtensionMasks::Anchor& owned = *scratch.masked;
+    owned.load(anchor);
+    reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
+      for (std::uint32_t item : items)
+        if (owned.owns(item)) scratch.counter.add(item);
+    });
+    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
+      if (count < in.report_min) return;
+      form_candidate(anchor, item, scratch.candidate);
+      scratch.keep(scratch.candidate, count);
+    });
+    return;
+  }
   // Every co-occurring item is counted first; the pair check runs after counting, on the
   // few distinct items that come out of it, and before the owner test, which it makes
   // cheaper.
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
     for (std::uint32_t item : items) scratch.counter.add(item);
   });
-  if (ownership->masks) {
-    // The masks hold both tests for every item at once.
-    if (!scratch.masked) scratch.masked.emplace(*ownership->masks, anchor.size());
-    scratch.masked->load(anchor);
-    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
-      if (count < in.report_min || !scratch.masked->owns(item)) return;
-      form_candidate(anchor, item, scratch.candidate);
-      scratch.keep(scratch.candidate, count);
-    });
-    return;
-  }
   const bool check_pairs = !in.pairs.empty() && !anchor.empty();
   scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
     if (count < in.report_min || anchor_holds(anchor, item)) return;
