@@ -32,26 +32,13 @@ std::optional<std::vector<std::uint32_t>> packed_order(const std::uint32_t* item
   const std::size_t key_bits = width * item_bits;
   if (key_bits + row_bits > 64) return std::nullopt;
 
-  std::vector<std::uint64_t> words(rows), spare(rows);
+  std::vector<std::uint64_t> words(rows);
   for (std::size_t r = 0; r < rows; ++r) {
     std::uint64_t key = 0;
     for (std::size_t i = 0; i < width; ++i) key = (key << item_bits) | items[r * width + i];
     words[r] = (key << row_bits) | r;
   }
-  constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-  std::array<std::size_t, kBuckets> starts;
-  for (unsigned shift = row_bits; shift < row_bits + key_bits; shift += kDigitBits) {
-    throw_if_cancelled();
-    starts.fill(0);
-    for (std::uint64_t w : words) ++starts[(w >> shift) & (kBuckets - 1)];
-    // A digit that every row shares leaves the order as it is.
-    if (std::find(starts.begin(), starts.end(), rows) != starts.end()) continue;
-    std::size_t next = 0;
-    for (std::size_t& s : starts) next += std::exchange(s, next);
-    for (std::uint64_t w : words) spare[starts[(w >> shift) & (kBuckets - 1)]++] = w;
-    words.swap(spare);
-  }
-  spare = {};
+  radix_sort_bits(words, row_bits, static_cast<unsigned>(row_bits + key_bits));
   std::vector<std::uint32_t> order(rows);
   const std::uint64_t row_mask = (std::uint64_t{1} << row_bits) - 1;
   for (std::size_t r = 0; r < rows; ++r) order[r] = static_cast<std::uint32_t>(words[r] & row_mask);
@@ -59,6 +46,25 @@ std::optional<std::vector<std::uint32_t>> packed_order(const std::uint32_t* item
 }
 
 }  // namespace
+
+void radix_sort_bits(std::vector<std::uint64_t>& words, unsigned low_bit, unsigned high_bit) {
+  const std::size_t n = words.size();
+  if (n < 2) return;
+  std::vector<std::uint64_t> spare(n);
+  constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+  std::array<std::size_t, kBuckets> starts;
+  for (unsigned shift = low_bit; shift < high_bit; shift += kDigitBits) {
+    throw_if_cancelled();
+    starts.fill(0);
+    for (std::uint64_t w : words) ++starts[(w >> shift) & (kBuckets - 1)];
+    // A digit that every word shares leaves the order as it is.
+    if (std::find(starts.begin(), starts.end(), n) != starts.end()) continue;
+    std::size_t next = 0;
+    for (std::size_t& s : starts) next += std::exchange(s, next);
+    for (std::uint64_t w : words) spare[starts[(w >> shift) & (kBuckets - 1)]++] = w;
+    words.swap(spare);
+  }
+}
 
 std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::size_t width,
                                                std::size_t rows) {

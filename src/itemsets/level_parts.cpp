@@ -4,9 +4,9 @@
 #include <bit>
 
 #include <tbb/parallel_for.h>
-#include <tbb/parallel_sort.h>
 
 #include "common/cancel.hpp"
+#include "common/row_order.hpp"
 #include "common/spare_capacity.hpp"
 
 namespace tallyfold {
@@ -87,11 +87,8 @@ void pack_sorted(RowChunks& part, unsigned item_bits, unsigned row_bits, PackedP
     out.words[r] = (key << row_bits) | r;
   }
   part.release_items();
-  // Words compare as their rows do; the row numbers below the items keep them distinct.
-  if (out.words.size() < (1u << 14))
-    std::sort(out.words.begin(), out.words.end());
-  else
-    tbb::parallel_sort(out.words.begin(), out.words.end());
+  // Sorted by the items' bits, the words are in the rows' lexicographic order.
+  radix_sort_bits(out.words, row_bits, static_cast<unsigned>(row_bits + item_bits * part.width()));
 }
 
 // Parts' rows copied back to back, for rows too wide to pack.
