@@ -438,3 +438,28 @@ def test_frequent_pairs_on_both_sides_of_the_counter_table(name, n_common, n_bas
     assert itemset_rows(result, "lower_") == expected
     pairs = result["lower_itemsets"].tolist()
     assert pairs == sorted(pairs)
+
+
+def test_few_baskets_with_long_item_lists_match_brute_force():
+    """Few transactions and common items (as in grocery data): anchors' transactions come
+    from transaction bitsets rather than lists, for the pipeline's groups of siblings and for
+    a lone level's anchors alike, with the level too sparse for counting on bitsets."""
+    rng = random.Random(41)
+    weights = [1 / (i + 1) ** 0.8 for i in range(150)]
+    bundles = [rng.sample(range(150), 6) for _ in range(30)]
+    rows = []
+    for _ in range(6000):
+        row = set(rng.choices(range(150), weights, k=rng.randint(2, 9)))
+        if rng.random() < 0.2:
+            row |= {i for i in rng.choice(bundles) if rng.random() < 0.8}
+        rows.append(row)
+    bsk = baskets(*as_arrays(rows))
+    for k_max in (3, 5):
+        result = pipeline(rows, k_max, 0.002, n_items=150)
+        final, lower = pipeline_levels(bsk, k_max, 0.002)
+        assert len(final) > 20
+        assert itemset_rows(result) == final and itemset_rows(result, "lower_") == lower
+    freq = [s for s, c in itemset_counts(bsk, 2).items() if c >= 8]
+    expected = anchor_extend_level(bsk, set(freq), _pairs_within(freq), 3)
+    assert len(freq) > 500 and len(expected) > 1000
+    assert itemsets(rows, freq, 3, n_items=150) == expected

@@ -73,6 +73,10 @@ namespace tallyfold::tuning {
 // there was still slower than pyfim. Any value between 0.1 and 2 makes the same choices.
 inline constexpr double kWalkTransactionCost = 2.0;
 inline constexpr double kLevelAndWordCost = 0.5;
+// Entries of an item's transaction list walked in the time of one word of a bitset AND: an
+// anchor's transactions come from bitsets where the level's items hold, on average, more than
+// this many entries per bitset word.
+inline constexpr double kListPerAndWord = 0.5;
 // Projected entries (a top-level item's transactions, cut to its frequent partners) from
 // which Eclat splits the item's subtree between workers.
 inline constexpr std::size_t kEclatSplitMinEntries = std::size_t{1} << 15;

@@ -6,6 +6,7 @@
 #include "common/bitset_kernels.hpp"
 #include "itemsets/anchor_extend.hpp"
 #include "itemsets/anchor_tids.hpp"
+#include "itemsets/bitset_prefix_lists.hpp"
 #include "itemsets/extension_owner.hpp"
 #include "itemsets/level_on_bitsets.hpp"
 #include "itemsets/prefix_lists.hpp"
@@ -103,10 +104,12 @@ void process_anchors(const LevelInput& in, const AnchorTids& anchors,
 // worker. A transaction with too few of the level's items is in such a list but has no
 // reduced items, so it counts nothing, as it would not have been listed. A row that is not
 // strictly ascending, or holds an item no transaction has, matches no transaction.
+template <class MakeSource>
 ItemsetTable extend_anchors_by_item_lists(const LevelInput& in,
                                           const ReducedTransactions& reduced,
                                           const std::vector<std::uint32_t>& rows,
-                                          const ExtensionOwnership* ownership) {
+                                          const ExtensionOwnership* ownership,
+                                          MakeSource make_source) {
   const ItemsetTable& frequent = in.frequent;
   // An anchor's transactions are at most its rarest item's.
   auto cost = [&](std::size_t a) {
@@ -117,7 +120,7 @@ ItemsetTable extend_anchors_by_item_lists(const LevelInput& in,
   };
   return extend_anchors(rows.size(), in.index.item_space, in.k, cost,
                         [&](IndexRange range, Scratch& scratch) {
-    PrefixLists lists(in.index, frequent.width());
+    auto lists = make_source();
     for (std::size_t a = range.begin; a < range.end; ++a) {
       throw_if_cancelled();
       const auto anchor = frequent.row(rows[a]);
@@ -141,17 +144,35 @@ ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
   // With prefix anchors the frequent set is complete: siblings are counted together over
   // their prefix's transactions, found by intersecting the prefix's items' lists instead of
   // matching every transaction's subsets against the whole frequent set.
-  if (by_siblings)
+  // With few transactions, a common item's list is longer than the bitset words an AND
+  // reads: the anchors' transactions then come from bitsets.
+  const std::optional<ItemBitsets> bitsets =
+      in.max_items_per_txn
+          ? std::nullopt
+          : ItemBitsets::build(in.index, flags, in.index.txn_items.size() * sizeof(std::uint32_t));
+  if (by_siblings) {
+    if (bitsets)
+      return count_by_sibling_groups(in, reduced, [&] {
+        return BitsetPrefixLists(in.index, *bitsets, in.frequent.width());
+      });
     return count_by_sibling_groups(in, reduced,
                                    [&] { return PrefixLists(in.index, in.frequent.width()); });
+  }
   // Anchors other than prefix anchors meet extensions that other anchors meet too: masks
   // over the level's items, while they take no more than one direction of the index, tell
   // which each anchor owns.
   const std::vector<std::uint32_t> rows = rows_that_can_occur(in);
   const ExtensionOwnership ownership = extension_ownership(
       in, rows, flagged_items(flags), in.index.txn_items.size() * sizeof(std::uint32_t));
-  if (!in.max_items_per_txn && in.frequent.width() >= 1)
-    return extend_anchors_by_item_lists(in, reduced, rows, &ownership);
+  if (!in.max_items_per_txn && in.frequent.width() >= 1) {
+    if (bitsets)
+      return extend_anchors_by_item_lists(in, reduced, rows, &ownership, [&] {
+        return BitsetPrefixLists(in.index, *bitsets, in.frequent.width());
+      });
+    return extend_anchors_by_item_lists(in, reduced, rows, &ownership, [&] {
+      return PrefixLists(in.index, in.frequent.width());
+    });
+  }
   const AnchorTids anchors = collect_anchor_tids(in.frequent, reduced);
   return extend_anchors(
       anchors.size(), in.index.item_space, in.k,

@@ -1,0 +1,71 @@
+#pragma once
+// The transactions of an itemset as PrefixLists gives them, from fixed-width transaction
+// bitsets: each depth's set is the one above ANDed with the next item's bitset, and the last
+// is decoded into a list. With few transactions an AND of N/64 words costs less than walking
+// a common item's list, which is what an intersection of lists pays.
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/bitset_kernels.hpp"
+#include "common/inverted_index.hpp"
+
+namespace tallyfold {
+
+// The transaction bitsets of the flagged items, shared read-only by the workers.
+class ItemBitsets {
+ public:
+  // None when the data have too many transactions for bitsets, when the bitsets would take
+  // more than `budget_bytes`, or when the flagged items' lists are too short on average for
+  // an AND to beat walking them.
+  static std::optional<ItemBitsets> build(const InvertedIndex& index,
+                                          const std::vector<std::uint8_t>& flags,
+                                          std::size_t budget_bytes);
+  std::size_t words() const { return words_; }
+  const std::uint64_t* of(std::uint32_t item) const {
+    return bits_.data() + std::size_t{slot_[item]} * words_;
+  }
+
+ private:
+  ItemBitsets() = default;
+  std::size_t words_ = 0;
+  std::vector<std::uint32_t> slot_;  // by item id; only flagged items have one
+  std::vector<std::uint64_t> bits_;
+};
+
+class BitsetPrefixLists {
+ public:
+  BitsetPrefixLists(const InvertedIndex& index, const ItemBitsets& bits, std::size_t capacity)
+      : index_(index), bits_(bits), stack_(capacity * bits.words()) {}
+
+  // The transactions of `itemset` (ascending flagged items, 1..capacity of them), ascending.
+  // The span stays valid until the next call.
+  std::span<const std::uint32_t> build(std::span<const std::uint32_t> itemset) {
+    const std::size_t width = itemset.size(), words = bits_.words();
+    std::size_t depth = 0;
+    const std::size_t shared = std::min(previous_.size(), width);
+    while (depth < shared && previous_[depth] == itemset[depth]) ++depth;
+    for (std::size_t j = std::max<std::size_t>(depth, 1); j < width; ++j)
+      and_into(j == 1 ? bits_.of(itemset[0]) : at(j - 1), bits_.of(itemset[j]), at(j), words);
+    previous_.assign(itemset.begin(), itemset.end());
+    if (width == 1) return index_.txns_of(itemset[0]);
+    decoded_.clear();
+    const std::uint64_t* set = at(width - 1);
+    for (std::size_t w = 0; w < words; ++w)
+      for (std::uint64_t v = set[w]; v != 0; v &= v - 1)
+        decoded_.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(v)));
+    return decoded_;
+  }
+
+ private:
+  std::uint64_t* at(std::size_t depth) { return stack_.data() + depth * bits_.words(); }
+  const InvertedIndex& index_;
+  const ItemBitsets& bits_;
+  std::vector<std::uint64_t> stack_;  // by depth; depth 0 is the first item's own bitset
+  std::vector<std::uint32_t> previous_, decoded_;
+};
+
+}  // namespace tallyfold
