@@ -13,7 +13,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import _tallyfold
-from reference import as_arrays, baskets, itemset_counts, itemset_rows
+from reference import (as_arrays, baskets, itemset_counts, itemset_rows,
+                       pipeline_arrays_on_one_cpu)
 
 PIPELINE_KEYS = ["itemsets", "counts", "lower_itemsets", "lower_counts", "item_counts",
                  "n_transactions"]
@@ -263,3 +264,41 @@ def test_same_output_on_one_cpu_and_two(tmp_path):
     assert len(two["counts"]) > 1000 and len(two["lower_counts"]) > 1000
     for key in PIPELINE_KEYS[:-1]:
         np.testing.assert_array_equal(one[key], two[key], err_msg=key)
+
+
+def test_heavy_item_split_between_workers_keeps_its_rows_and_order(tmp_path):
+    """An item in a third of many baskets holds much of the search: its subtree is split
+    between workers by its pairs. The rows and their order are those of one worker, and the
+    rows those of the level-wise pipeline."""
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs two CPUs")
+    rng = random.Random(12)
+    rows = [row - {0} if rng.random() < 0.65 else row
+            for row in _bundled_rows(12, 30_000, 1000, hot=0)]
+    txn, item = as_arrays(rows)
+    support = 0.0004
+    runs = [("rust_compute_pipeline", k_max, support) for k_max in (3, 4)]
+    level_wise = pipeline_arrays_on_one_cpu(tmp_path, txn, item, runs, 1000, PIPELINE_KEYS[:4])
+    np.save(tmp_path / "txn.npy", txn)
+    np.save(tmp_path / "item.npy", item)
+    code = textwrap.dedent(f"""
+        import os
+        os.sched_setaffinity(0, {{0}})
+        import numpy as np, _tallyfold
+        d = {str(tmp_path)!r}
+        for k_max in (3, 4):
+            r = _tallyfold.rust_eclat_pipeline(np.load(d + "/txn.npy"), np.load(d + "/item.npy"),
+                                               k_max, 1000, {support})
+            np.savez(d + f"/eclat{{k_max}}.npz", **{{k: r[k] for k in {PIPELINE_KEYS[:4]!r}}})
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    for k_max, reference in zip((3, 4), level_wise):
+        two = _tallyfold.rust_eclat_pipeline(txn, item, k_max, 1000, support)
+        one = np.load(tmp_path / f"eclat{k_max}.npz")
+        assert len(two["counts"]) > 100
+        for key in PIPELINE_KEYS[:4]:
+            np.testing.assert_array_equal(one[key], two[key], err_msg=f"{k_max} {key}")
+        assert itemset_rows(two) == itemset_rows(reference)
+        assert itemset_rows(two, "lower_") == itemset_rows(reference, "lower_")

@@ -289,11 +289,15 @@ def test_sparse_levels_with_one_ubiquitous_item_match_brute_force():
         if rng.random() < 0.9:
             row.add(99)
         rows.append(row)
+    _assert_pipeline_matches_brute_force(rows, (3, 4), 0.002, 100, 50)
+
+
+def _assert_pipeline_matches_brute_force(rows, k_maxes, min_support, n_items, min_final):
     bsk = baskets(*as_arrays(rows))
-    for k_max in (3, 4):
-        result = pipeline(rows, k_max, 0.002, n_items=100)
-        final, lower = pipeline_levels(bsk, k_max, 0.002)
-        assert len(final) > 50
+    for k_max in k_maxes:
+        result = pipeline(rows, k_max, min_support, n_items=n_items)
+        final, lower = pipeline_levels(bsk, k_max, min_support)
+        assert len(final) > min_final
         assert itemset_rows(result) == final and itemset_rows(result, "lower_") == lower
 
 
@@ -453,12 +457,8 @@ def test_few_baskets_with_long_item_lists_match_brute_force():
         if rng.random() < 0.2:
             row |= {i for i in rng.choice(bundles) if rng.random() < 0.8}
         rows.append(row)
+    _assert_pipeline_matches_brute_force(rows, (3, 5), 0.002, 150, 20)
     bsk = baskets(*as_arrays(rows))
-    for k_max in (3, 5):
-        result = pipeline(rows, k_max, 0.002, n_items=150)
-        final, lower = pipeline_levels(bsk, k_max, 0.002)
-        assert len(final) > 20
-        assert itemset_rows(result) == final and itemset_rows(result, "lower_") == lower
     freq = [s for s, c in itemset_counts(bsk, 2).items() if c >= 8]
     expected = anchor_extend_level(bsk, set(freq), _pairs_within(freq), 3)
     assert len(freq) > 500 and len(expected) > 1000

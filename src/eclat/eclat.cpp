@@ -104,6 +104,16 @@ void mine_split(const Context& ctx, const Projection& proj, std::uint32_t item,
   }
 }
 
+// Whether a projection is large enough for its subtree to be split, and small enough for
+// every worker to hold its first group's sets at once: together at most half of what the
+// ranked rows take.
+bool worth_splitting(const Context& ctx, const ProjectionView& view) {
+  const std::uint64_t entries = view.offsets[view.universe];
+  const std::uint64_t pos_bytes = view.universe <= (std::size_t{1} << 16) ? 2 : 4;
+  return pool_threads() > 1 && view.n_cols >= 2 && entries >= tuning::kEclatSplitMinEntries &&
+         entries * pos_bytes * pool_threads() <= 2 * ctx.rows.ranks.size();
+}
+
 // Everything below the top-level item of rank i.
 void mine_item(const Context& ctx, std::uint32_t i,
                tbb::enumerable_thread_specific<Scratch>& scratches, EclatOut& out) {
@@ -195,8 +205,7 @@ void mine_item(const Context& ctx, std::uint32_t i,
     proj.suffix_mean[c] = static_cast<double>(proj.suffix_total[c]) / proj.col_counts[c];
 
   const ProjectionView view = proj.view();
-  if (pool_threads() > 1 && view.offsets[view.universe] >= tuning::kEclatSplitMinEntries &&
-      n_cols >= 2) {
+  if (worth_splitting(ctx, view)) {
     mine_split(ctx, proj, a.item, scratches, out);
     return;
   }
