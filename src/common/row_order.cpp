@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <optional>
 #include <utility>
 
@@ -27,17 +26,13 @@ std::optional<std::vector<std::uint32_t>> packed_order(const std::uint32_t* item
                                                        std::size_t width, std::size_t rows) {
   std::uint32_t largest = 0;
   for (std::size_t i = 0; i < rows * width; ++i) largest = std::max(largest, items[i]);
-  const auto item_bits = std::max<unsigned>(1, static_cast<unsigned>(std::bit_width(largest)));
-  const auto row_bits = std::max<unsigned>(1, static_cast<unsigned>(std::bit_width(rows - 1)));
+  const unsigned item_bits = bits_to_hold(largest), row_bits = bits_to_hold(rows - 1);
   const std::size_t key_bits = width * item_bits;
   if (key_bits + row_bits > 64) return std::nullopt;
 
   std::vector<std::uint64_t> words(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < width; ++i) key = (key << item_bits) | items[r * width + i];
-    words[r] = (key << row_bits) | r;
-  }
+  for (std::size_t r = 0; r < rows; ++r)
+    words[r] = (packed_row({items + r * width, width}, item_bits) << row_bits) | r;
   radix_sort_bits(words, row_bits, static_cast<unsigned>(row_bits + key_bits));
   std::vector<std::uint32_t> order(rows);
   const std::uint64_t row_mask = (std::uint64_t{1} << row_bits) - 1;

@@ -2,8 +2,10 @@
 // The order in which a level's rows are handed to callers: ascending lexicographic order of
 // their items, compared as unsigned values.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tallyfold {
@@ -11,6 +13,21 @@ namespace tallyfold {
 // Row numbers of `rows` rows of `width` items (back to back) in ascending lexicographic order.
 std::vector<std::uint32_t> lexicographic_order(const std::uint32_t* items, std::size_t width,
                                                std::size_t rows);
+
+// Bits that hold every value up to `largest` (at least one).
+inline unsigned bits_to_hold(std::uint64_t largest) {
+  return largest == 0 ? 1 : static_cast<unsigned>(std::bit_width(largest));
+}
+
+// A row's items in one word, the first most significant, `item_bits` each; the item at
+// position `omit`, if any, is left out. The caller makes sure they fit.
+inline std::uint64_t packed_row(std::span<const std::uint32_t> row, unsigned item_bits,
+                                std::size_t omit = static_cast<std::size_t>(-1)) {
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < row.size(); ++i)
+    if (i != omit) key = (key << item_bits) | row[i];
+  return key;
+}
 
 // Sorts `words` by their bits [low_bit, high_bit), least significant digit first, keeping the
 // order of words equal there. Takes a second buffer as large as `words` while it runs.

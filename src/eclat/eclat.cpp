@@ -67,6 +67,20 @@ struct Scratch {
   SubtreeMiner<std::uint32_t> wide;
 };
 
+// Positions within a projection of at most 2^16 transactions fit in 16 bits.
+bool narrow_positions(const ProjectionView& view) { return view.universe <= std::size_t{1} << 16; }
+
+// The subtrees of `item`'s pairs in `pairs` (columns of its projection), on the miner of
+// `s` that suits the projection's positions.
+void mine_pairs(Scratch& s, const Context& ctx, const Projection& proj, std::uint32_t item,
+                IndexRange pairs, EclatOut& out) {
+  const ProjectionView view = proj.view();
+  if (narrow_positions(view))
+    s.narrow.run_projected_members(ctx, view, proj.col_counts, item, pairs.begin, pairs.end, out);
+  else
+    s.wide.run_projected_members(ctx, view, proj.col_counts, item, pairs.begin, pairs.end, out);
+}
+
 // The subtree of a heavy item over its projection, split between workers by its pairs: the
 // items are handed out heaviest first, but one item of sparse data may hold most of the work,
 // and its subtree alone would keep one core busy after the other has run dry. Each part has a
@@ -76,7 +90,6 @@ struct Scratch {
 // takes it, which are free: that worker is this one, waiting, or one between items.
 void mine_split(const Context& ctx, const Projection& proj, std::uint32_t item,
                 tbb::enumerable_thread_specific<Scratch>& scratches, EclatOut& out) {
-  const ProjectionView view = proj.view();
   const std::size_t n_cols = proj.col_items.size();
   // A pair's subtree costs about its transactions times the later items they hold.
   const auto ranges =
@@ -86,13 +99,7 @@ void mine_split(const Context& ctx, const Projection& proj, std::uint32_t item,
   std::vector<EclatOut> parts(ranges.size());
   tbb::this_task_arena::isolate([&] {
     tbb::parallel_for(std::size_t{0}, ranges.size(), [&](std::size_t r) {
-      Scratch& s = scratches.local();
-      if (view.universe <= std::size_t{1} << 16)
-        s.narrow.run_projected_members(ctx, view, proj.col_counts, item, ranges[r].begin,
-                                       ranges[r].end, parts[r]);
-      else
-        s.wide.run_projected_members(ctx, view, proj.col_counts, item, ranges[r].begin,
-                                     ranges[r].end, parts[r]);
+      mine_pairs(scratches.local(), ctx, proj, item, ranges[r], parts[r]);
     });
   });
   throw_if_cancelled();
@@ -109,7 +116,7 @@ void mine_split(const Context& ctx, const Projection& proj, std::uint32_t item,
 // ranked rows take.
 bool worth_splitting(const Context& ctx, const ProjectionView& view) {
   const std::uint64_t entries = view.offsets[view.universe];
-  const std::uint64_t pos_bytes = view.universe <= (std::size_t{1} << 16) ? 2 : 4;
+  const std::uint64_t pos_bytes = narrow_positions(view) ? 2 : 4;
   return pool_threads() > 1 && view.n_cols >= 2 && entries >= tuning::kEclatSplitMinEntries &&
          entries * pos_bytes * pool_threads() <= 2 * ctx.rows.ranks.size();
 }
@@ -128,7 +135,7 @@ void mine_item(const Context& ctx, std::uint32_t i,
   }
   if (1 + static_cast<std::uint64_t>(n_ranks - 1 - i) < ctx.smallest_reported()) return;
   if (ctx.dense != nullptr) {
-    if (ctx.whole->universe <= std::size_t{1} << 16)
+    if (narrow_positions(*ctx.whole))
       s.narrow.run_dense(ctx, *ctx.whole, *ctx.dense, i, out);
     else
       s.wide.run_dense(ctx, *ctx.whole, *ctx.dense, i, out);
@@ -204,15 +211,10 @@ void mine_item(const Context& ctx, std::uint32_t i,
   for (std::size_t c = 0; c < n_cols; ++c)
     proj.suffix_mean[c] = static_cast<double>(proj.suffix_total[c]) / proj.col_counts[c];
 
-  const ProjectionView view = proj.view();
-  if (worth_splitting(ctx, view)) {
+  if (worth_splitting(ctx, proj.view()))
     mine_split(ctx, proj, a.item, scratches, out);
-    return;
-  }
-  if (proj.universe <= std::size_t{1} << 16)
-    s.narrow.run_projected(ctx, view, proj.col_counts, a.item, out);
   else
-    s.wide.run_projected(ctx, view, proj.col_counts, a.item, out);
+    mine_pairs(s, ctx, proj, a.item, IndexRange{0, n_cols}, out);
 }
 
 }  // namespace

@@ -162,16 +162,10 @@ inline bool prefer_bits(const ProjectionView& proj, std::span<const Member> memb
 template <class Pos>
 class SubtreeMiner {
  public:
-  // The subtree of `item` from its projection; `col_counts` are the pair counts.
-  void run_projected(const Context& ctx, const ProjectionView& proj,
-                     std::span<const std::uint32_t> col_counts, std::uint32_t item,
-                     EclatOut& out) {
-    run_projected_members(ctx, proj, col_counts, item, 0, proj.n_cols, out);
-  }
-
-  // Only the subtrees of the pairs {item, column c} for c in [begin, end): a heavy item's
-  // subtree split between workers, each part with a miner of its own. A pair's subtree reads
-  // the later pairs' sets but changes nothing the other pairs' subtrees read.
+  // The subtrees of the pairs {item, column c} for c in [begin, end), from `item`'s
+  // projection; `col_counts` are the pair counts. All of them make the item's subtree; a
+  // heavy item's is split between workers, each part with a miner of its own. A pair's
+  // subtree reads the later pairs' sets but changes nothing the other pairs' subtrees read.
   void run_projected_members(const Context& ctx, const ProjectionView& proj,
                              std::span<const std::uint32_t> col_counts, std::uint32_t item,
                              std::size_t begin, std::size_t end, EclatOut& out) {

@@ -1,7 +1,6 @@
 #include "itemsets/extension_masks.hpp"
 
 #include <algorithm>
-#include <bit>
 
 #include "common/cancel.hpp"
 #include "common/hash_growth.hpp"
@@ -15,7 +14,7 @@ std::optional<ExtensionMasks> ExtensionMasks::build(const ItemsetTable& anchors,
                                                     const PairSet& pairs,
                                                     std::size_t budget_bytes) {
   const std::size_t width = anchors.width();
-  const auto bits = static_cast<unsigned>(std::bit_width(item_space));
+  const unsigned bits = bits_to_hold(item_space);
   if (width == 0 || (width - 1) * bits > 64) return std::nullopt;
   ExtensionMasks m;
   m.item_bits_ = bits;

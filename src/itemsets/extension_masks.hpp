@@ -19,6 +19,7 @@
 
 #include "common/itemset_table.hpp"
 #include "common/pair_set.hpp"
+#include "common/row_order.hpp"
 
 namespace tallyfold {
 
@@ -80,10 +81,7 @@ class ExtensionMasks {
     return it == completion_of_.end() ? nullptr : completions_.data() + std::size_t{it->second} * words_;
   }
   std::uint64_t rest_key(std::span<const std::uint32_t> anchor, std::size_t omit) const {
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < anchor.size(); ++i)
-      if (i != omit) key = (key << item_bits_) | anchor[i];
-    return key;
+    return packed_row(anchor, item_bits_, omit);
   }
 
   std::size_t words_ = 0;

@@ -1,7 +1,5 @@
 #include "itemsets/extension_owner.hpp"
 
-#include <bit>
-
 #include "common/cancel.hpp"
 #include "common/hash_growth.hpp"
 
@@ -11,7 +9,7 @@ ExtensionOwners::ExtensionOwners(const ItemsetTable& anchors, const PairSet& pai
                                  std::uint32_t item_space)
     : pairs_(pairs) {
   const std::size_t width = anchors.width();
-  const auto bits = static_cast<unsigned>(std::bit_width(item_space));
+  const unsigned bits = bits_to_hold(item_space);
   if (width == 0 || width * bits > 64) {
     rows_.emplace(anchors);
     return;
@@ -23,13 +21,10 @@ ExtensionOwners::ExtensionOwners(const ItemsetTable& anchors, const PairSet& pai
     // A row that is not strictly ascending, or holds an item no transaction has, is no rest
     // of an ascending candidate of known items: it is left out.
     const auto row = anchors.row(r);
-    std::uint64_t key = 0;
     bool usable = true;
-    for (std::size_t i = 0; i < width && usable; ++i) {
+    for (std::size_t i = 0; i < width && usable; ++i)
       usable = row[i] < item_space && (i == 0 || row[i - 1] < row[i]);
-      key = (key << bits) | row[i];
-    }
-    if (usable) packed_.insert(key);
+    if (usable) packed_.insert(packed_row(row, bits));
   }
 }
 

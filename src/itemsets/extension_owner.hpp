@@ -14,6 +14,7 @@
 
 #include "common/itemset_table.hpp"
 #include "common/pair_set.hpp"
+#include "common/row_order.hpp"
 #include "itemsets/count_k_itemsets.hpp"
 #include "itemsets/extension_masks.hpp"
 
@@ -42,12 +43,7 @@ class ExtensionOwners {
     if (!pairs_.empty())
       for (std::size_t i = 0; i < candidate.size(); ++i)
         if (i != j && !pairs_.contains(candidate[i], candidate[j])) return false;
-    if (item_bits_ > 0) {
-      std::uint64_t key = 0;
-      for (std::size_t i = 0; i < candidate.size(); ++i)
-        if (i != j) key = (key << item_bits_) | candidate[i];
-      return packed_.contains(key);
-    }
+    if (item_bits_ > 0) return packed_.contains(packed_row(candidate, item_bits_, j));
     rest.resize(candidate.size() - 1);
     for (std::size_t i = 0, r = 0; i < candidate.size(); ++i)
       if (i != j) rest[r++] = candidate[i];

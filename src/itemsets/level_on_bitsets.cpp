@@ -405,16 +405,15 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
           form_candidate(anchor, x, scratch.candidate);
           scratch.keep(scratch.candidate, count);
         };
-        std::optional<ExtensionMasks::Anchor> owned;
-        if (ownership.masks) owned.emplace(*ownership.masks, width);
         for (std::size_t i = range.begin; i < range.end; ++i) {
           throw_if_cancelled();
           auto anchor = in.frequent.row(anchors.rows[i]);
           load_anchor(stack, previous, anchor, width);
           if (stack.anchor_count() == 0) continue;
-          if (owned) {
-            owned->load(anchor);
-            owned->each_owned([&](std::uint32_t x) { keep_counted(anchor, x); });
+          if (ownership.masks) {
+            if (!scratch.masked) scratch.masked.emplace(*ownership.masks, width);
+            scratch.masked->load(anchor);
+            scratch.masked->each_owned([&](std::uint32_t x) { keep_counted(anchor, x); });
             continue;
           }
           const std::uint32_t* begin = partners.items.data() + partners.offsets[anchor[0]];

@@ -1,7 +1,6 @@
 #include "itemsets/level_parts.hpp"
 
 #include <algorithm>
-#include <bit>
 
 #include <tbb/parallel_for.h>
 
@@ -33,43 +32,6 @@ ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts) 
   return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts));
 }
 
-ItemsetTable join_parts_in_order(std::size_t width, std::vector<LevelPart>& parts) {
-  tbb::parallel_for(std::size_t{0}, parts.size(), [&](std::size_t p) {
-    ItemsetTable sorted = ItemsetTable::from_distinct_rows(width, std::move(parts[p].items),
-                                                           std::move(parts[p].counts))
-                              .in_lexicographic_order();
-    parts[p] = LevelPart{sorted.take_items(), sorted.take_counts()};
-  });
-  throw_if_cancelled();
-  if (parts.size() == 1 || width == 0) return join_level_parts(width, parts);
-  std::size_t total = 0;
-  for (const LevelPart& part : parts) total += part.counts.size();
-  std::vector<std::uint32_t> items, counts;
-  items.reserve(total * width);
-  counts.reserve(total);
-  std::vector<std::size_t> next(parts.size(), 0);  // each part's first row not yet taken
-  for (std::size_t taken = 0; taken < total; ++taken) {
-    throw_if_cancelled_every(taken);
-    std::size_t best = parts.size();
-    const std::uint32_t* best_row = nullptr;
-    for (std::size_t p = 0; p < parts.size(); ++p) {
-      if (next[p] == parts[p].counts.size()) continue;
-      const std::uint32_t* row = parts[p].items.data() + next[p] * width;
-      if (best_row == nullptr || std::lexicographical_compare(row, row + width, best_row, best_row + width)) {
-        best = p;
-        best_row = row;
-      }
-    }
-    items.insert(items.end(), best_row, best_row + width);
-    counts.push_back(parts[best].counts[next[best]]);
-    if (++next[best] == parts[best].counts.size()) {  // a spent part goes at once
-      parts[best] = LevelPart{};
-      next[best] = 0;
-    }
-  }
-  return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts));
-}
-
 namespace {
 
 // Each part's rows as one word each, sorted: the row's items, most significant first, above
@@ -81,32 +43,29 @@ struct PackedPart {
 
 void pack_sorted(RowChunks& part, unsigned item_bits, unsigned row_bits, PackedPart& out) {
   out.words.resize(part.size());
-  for (std::size_t r = 0; r < part.size(); ++r) {
-    std::uint64_t key = 0;
-    for (std::uint32_t item : part.row(r)) key = (key << item_bits) | item;
-    out.words[r] = (key << row_bits) | r;
-  }
+  for (std::size_t r = 0; r < part.size(); ++r)
+    out.words[r] = (packed_row(part.row(r), item_bits) << row_bits) | r;
   part.release_items();
   // Sorted by the items' bits, the words are in the rows' lexicographic order.
   radix_sort_bits(out.words, row_bits, static_cast<unsigned>(row_bits + item_bits * part.width()));
 }
 
-// Parts' rows copied back to back, for rows too wide to pack.
-std::vector<LevelPart> contiguous(std::vector<RowChunks>& parts) {
-  std::vector<LevelPart> out(parts.size());
-  for (std::size_t p = 0; p < parts.size(); ++p) {
+// Rows too wide to pack: the parts copied back to back into one table and sorted there.
+ItemsetTable sorted_copy(std::size_t width, std::size_t total, std::vector<RowChunks>& parts) {
+  std::vector<std::uint32_t> items, counts;
+  items.reserve(total * width);
+  counts.reserve(total);
+  for (RowChunks& part : parts) {
     throw_if_cancelled();
-    RowChunks& part = parts[p];
-    out[p].items.reserve(part.size() * part.width());
-    out[p].counts.reserve(part.size());
     for (std::size_t r = 0; r < part.size(); ++r) {
       const auto row = part.row(r);
-      out[p].items.insert(out[p].items.end(), row.begin(), row.end());
-      out[p].counts.push_back(part.count(r));
+      items.insert(items.end(), row.begin(), row.end());
+      counts.push_back(part.count(r));
     }
-    part = RowChunks(part.width());
+    part = RowChunks(width);
   }
-  return out;
+  return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts))
+      .in_lexicographic_order();
 }
 
 }  // namespace
@@ -118,12 +77,8 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
     total += part.size();
     largest = std::max(largest, part.size());
   }
-  const auto item_bits = std::max<unsigned>(1, static_cast<unsigned>(std::bit_width(item_space)));
-  const auto row_bits = std::max<unsigned>(1, static_cast<unsigned>(std::bit_width(largest - 1)));
-  if (width == 0 || width * item_bits + row_bits > 64) {
-    std::vector<LevelPart> joined = contiguous(parts);
-    return join_parts_in_order(width, joined);
-  }
+  const unsigned item_bits = bits_to_hold(item_space), row_bits = bits_to_hold(largest - 1);
+  if (width == 0 || width * item_bits + row_bits > 64) return sorted_copy(width, total, parts);
   std::vector<PackedPart> packed(parts.size());
   tbb::parallel_for(std::size_t{0}, parts.size(),
                     [&](std::size_t p) { pack_sorted(parts[p], item_bits, row_bits, packed[p]); });

@@ -19,13 +19,10 @@ struct LevelPart {
 // on, so it gets no hash index); each part is released once copied.
 ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts);
 
-// Parts of distinct rows in any order joined into a read-only table in lexicographic order:
-// each part is sorted on a thread of its own, then the parts are merged.
-ItemsetTable join_parts_in_order(std::size_t width, std::vector<LevelPart>& parts);
-
-// The same for rows kept in chunks, with items below `item_space`. When a row's items fit in
-// one word beside its number, each part is sorted as such words on a thread of its own (its
-// rows' items freed once packed) and the words are merged straight into the joined table.
+// Parts of distinct rows kept in chunks, in any order, with items below `item_space`, joined
+// into a read-only table in lexicographic order. When a row's items fit in one word beside
+// its number, each part is sorted as such words on a thread of its own (its rows' items
+// freed once packed) and the words are merged straight into the joined table.
 ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunks>& parts);
 
 }  // namespace tallyfold

@@ -41,8 +41,9 @@ void cut_index_transactions(InvertedIndex& index, const std::vector<std::uint8_t
   std::vector<std::uint32_t> start(ranges.size()), kept(ranges.size());
   for (std::size_t c = 0; c < ranges.size(); ++c) start[c] = offsets[ranges[c].begin];
   for_each_range(ranges, [&](std::size_t c, IndexRange range) {
-    // A range rewrites the starts of its own transactions only; its first keeps its value,
-    // so the range before reads its end unchanged.
+    // A range rewrites the starts of its own transactions after its first only (the first
+    // keeps its value), so the range before, which reads that start as its end, reads a
+    // value nobody writes meanwhile.
     std::uint32_t write = start[c], read = start[c];
     for (std::size_t t = range.begin; t < range.end; ++t) {
       if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
@@ -53,7 +54,7 @@ void cut_index_transactions(InvertedIndex& index, const std::vector<std::uint8_t
         write += item_flags[item];
       }
       if (write - begin < k) write = begin;
-      offsets[t] = begin;
+      if (t != range.begin) offsets[t] = begin;
     }
     kept[c] = write - start[c];
   });
