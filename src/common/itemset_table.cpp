@@ -1,6 +1,7 @@
 #include "common/itemset_table.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 #include <tbb/parallel_sort.h>
 
@@ -24,6 +25,14 @@ ItemsetTable ItemsetTable::from_distinct_rows(std::size_t width, std::vector<std
   return table;
 }
 
+ItemsetTable ItemsetTable::from_sorted_distinct_rows(std::size_t width,
+                                                     std::vector<std::uint32_t> items,
+                                                     std::vector<std::uint32_t> counts) {
+  ItemsetTable table = from_distinct_rows(width, std::move(items), std::move(counts));
+  table.in_order_ = true;
+  return table;
+}
+
 void ItemsetTable::require_index() const {
   if (!indexed_) throw Panic("itemset table built from distinct rows cannot be searched");
 }
@@ -44,6 +53,7 @@ bool ItemsetTable::insert(Row items, std::uint32_t count) {
   store_->items.insert(store_->items.end(), items.begin(), items.end());
   store_->counts.push_back(count);
   index_.insert(number);
+  in_order_ = false;
   return true;
 }
 
@@ -64,6 +74,10 @@ ItemsetTable ItemsetTable::filtered(std::uint32_t min_count) const {
 
 ItemsetTable ItemsetTable::in_lexicographic_order() && {
   release(index_);
+  if (in_order_) {
+    indexed_ = false;
+    return std::move(*this);
+  }
   std::vector<std::uint32_t> order = sorted_rows();
   const std::size_t w = width();
   std::vector<std::uint32_t>& items = store_->items;
@@ -90,11 +104,16 @@ ItemsetTable ItemsetTable::in_lexicographic_order() && {
     order[p] = static_cast<std::uint32_t>(p);
   }
   release(order);
-  return from_distinct_rows(w, std::move(items), std::move(counts));
+  return from_sorted_distinct_rows(w, std::move(items), std::move(counts));
 }
 
 
 std::vector<std::uint32_t> ItemsetTable::sorted_rows() const {
+  if (in_order_) {
+    std::vector<std::uint32_t> rows(size());
+    std::iota(rows.begin(), rows.end(), 0u);
+    return rows;
+  }
   return lexicographic_order(store_->items.data(), width(), size());
 }
 

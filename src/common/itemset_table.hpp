@@ -65,6 +65,10 @@ class ItemsetTable {
   // without hashing: for levels that are only read from here on, never searched.
   static ItemsetTable from_distinct_rows(std::size_t width, std::vector<std::uint32_t> items,
                                          std::vector<std::uint32_t> counts);
+  // The same for rows the caller also knows to be in ascending lexicographic order: sorting
+  // them again (sorted_rows, in_lexicographic_order) costs nothing.
+  static ItemsetTable from_sorted_distinct_rows(std::size_t width, std::vector<std::uint32_t> items,
+                                                std::vector<std::uint32_t> counts);
   ItemsetTable(ItemsetTable&&) noexcept = default;
   ItemsetTable& operator=(ItemsetTable&&) noexcept = default;
 
@@ -106,8 +110,14 @@ class ItemsetTable {
   ItemsetTable in_lexicographic_order() &&;
 
   // The rows back to back and the counts, for handing to the result arrays.
-  std::vector<std::uint32_t> take_items() { return std::move(store_->items); }
-  std::vector<std::uint32_t> take_counts() { return std::move(store_->counts); }
+  std::vector<std::uint32_t> take_items() {
+    in_order_ = false;
+    return std::move(store_->items);
+  }
+  std::vector<std::uint32_t> take_counts() {
+    in_order_ = false;
+    return std::move(store_->counts);
+  }
 
  private:
   void require_index() const;
@@ -124,6 +134,7 @@ class ItemsetTable {
 
   std::unique_ptr<Store> store_;
   bool indexed_ = true;  // false for a table built from distinct rows: find/insert refused
+  bool in_order_ = false;  // rows known to be in ascending lexicographic order
   absl::flat_hash_set<std::uint32_t, RowHash, RowEq> index_;
 };
 

@@ -30,7 +30,7 @@ std::optional<std::vector<std::uint32_t>> packed_order(const std::uint32_t* item
   const std::size_t key_bits = width * item_bits;
   if (key_bits + row_bits > 64) return std::nullopt;
 
-  std::vector<std::uint64_t> words(rows);
+  UninitVector<std::uint64_t> words(rows);
   for (std::size_t r = 0; r < rows; ++r)
     words[r] = (packed_row({items + r * width, width}, item_bits) << row_bits) | r;
   radix_sort_bits(words, row_bits, static_cast<unsigned>(row_bits + key_bits));
@@ -42,10 +42,10 @@ std::optional<std::vector<std::uint32_t>> packed_order(const std::uint32_t* item
 
 }  // namespace
 
-void radix_sort_bits(std::vector<std::uint64_t>& words, unsigned low_bit, unsigned high_bit) {
+void radix_sort_bits(UninitVector<std::uint64_t>& words, unsigned low_bit, unsigned high_bit) {
   const std::size_t n = words.size();
   if (n < 2) return;
-  std::vector<std::uint64_t> spare(n);
+  UninitVector<std::uint64_t> spare(n);
   constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
   std::array<std::size_t, kBuckets> starts;
   for (unsigned shift = low_bit; shift < high_bit; shift += kDigitBits) {

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "common/uninit_vector.hpp"
+
 namespace tallyfold {
 
 // Row numbers of `rows` rows of `width` items (back to back) in ascending lexicographic order.
@@ -31,6 +33,6 @@ inline std::uint64_t packed_row(std::span<const std::uint32_t> row, unsigned ite
 
 // Sorts `words` by their bits [low_bit, high_bit), least significant digit first, keeping the
 // order of words equal there. Takes a second buffer as large as `words` while it runs.
-void radix_sort_bits(std::vector<std::uint64_t>& words, unsigned low_bit, unsigned high_bit);
+void radix_sort_bits(UninitVector<std::uint64_t>& words, unsigned low_bit, unsigned high_bit);
 
 }  // namespace tallyfold

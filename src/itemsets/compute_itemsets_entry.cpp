@@ -87,7 +87,7 @@ ItemsetTable frequent_set_from(FrequentRows rows, const InvertedIndex& index) {
     items.insert(items.end(), row, row + width);
     counts.push_back(0);
   }
-  return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts));
+  return ItemsetTable::from_sorted_distinct_rows(width, std::move(items), std::move(counts));
 }
 
 PairSet pairs_within(const ItemsetTable& frequent) {

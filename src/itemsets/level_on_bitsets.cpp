@@ -367,10 +367,22 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
   // The anchors' true counts come from a first pass along the sorted anchors (one AND each),
   // so the walk over their transactions is estimated from what it would really read: every
   // frequent-set item of each transaction. The bitsets intersect each anchor with each
-  // partner of its first item.
-  const BitsetSets sets(index, items);
+  // partner of its first item. An anchor has no more transactions than its rarest item, so
+  // where the intersections cost more even than that bound on the walk, the pass (and the
+  // bitsets) are skipped: the walk would win it anyway.
   const Partners partners = partners_both_ways(items, index.item_space, in.pairs);
-  double walk = 0, intersect = static_cast<double>(items.size()) * items.size();
+  double walk_bound = 0, intersect = static_cast<double>(items.size()) * items.size();
+  for (std::uint32_t r : anchors.rows) {
+    auto anchor = in.frequent.row(r);
+    std::uint32_t least = index.n_transactions;
+    for (std::uint32_t item : anchor) least = std::min(least, index.item_count(item));
+    walk_bound += static_cast<double>(least) * (avg_length + tuning::kWalkTransactionCost);
+    intersect += static_cast<double>(partners.offsets[anchor[0] + 1] - partners.offsets[anchor[0]]) *
+                 static_cast<double>(words) * tuning::kLevelAndWordCost;
+  }
+  if (intersect >= walk_bound) return std::nullopt;
+  const BitsetSets sets(index, items);
+  double walk = 0;
   {
     typename BitsetSets::Stack stack(sets, width);
     std::vector<std::uint32_t> previous;
@@ -379,8 +391,6 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
       auto anchor = in.frequent.row(r);
       load_anchor(stack, previous, anchor, width);
       walk += static_cast<double>(stack.anchor_count()) * (avg_length + tuning::kWalkTransactionCost);
-      intersect += static_cast<double>(partners.offsets[anchor[0] + 1] - partners.offsets[anchor[0]]) *
-                   static_cast<double>(words) * tuning::kLevelAndWordCost;
     }
   }
   if (intersect >= walk) return std::nullopt;

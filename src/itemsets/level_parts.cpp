@@ -1,6 +1,7 @@
 #include "itemsets/level_parts.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include <tbb/parallel_for.h>
 
@@ -37,7 +38,7 @@ namespace {
 // Each part's rows as one word each, sorted: the row's items, most significant first, above
 // its number within the part.
 struct PackedPart {
-  std::vector<std::uint64_t> words;
+  UninitVector<std::uint64_t> words;
   std::size_t next = 0;  // first word not yet merged
 };
 
@@ -83,7 +84,11 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
   tbb::parallel_for(std::size_t{0}, parts.size(),
                     [&](std::size_t p) { pack_sorted(parts[p], item_bits, row_bits, packed[p]); });
   throw_if_cancelled();
-  std::vector<std::uint32_t> items(total * width), counts(total);
+  // Filled by appending: sized up front, the columns would be zeroed only to be overwritten.
+  std::vector<std::uint32_t> items, counts;
+  items.reserve(total * width);
+  counts.reserve(total);
+  std::array<std::uint32_t, 64> row{};
   const std::uint64_t row_mask = (std::uint64_t{1} << row_bits) - 1;
   const std::uint64_t item_mask = (std::uint64_t{1} << item_bits) - 1;
   for (std::size_t taken = 0; taken < total; ++taken) {
@@ -99,10 +104,11 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
     ++packed[best].next;
     std::uint64_t key = best_word >> row_bits;
     for (std::size_t i = width; i-- > 0; key >>= item_bits)
-      items[taken * width + i] = static_cast<std::uint32_t>(key & item_mask);
-    counts[taken] = parts[best].count(best_word & row_mask);
+      row[i] = static_cast<std::uint32_t>(key & item_mask);
+    for (std::size_t i = 0; i < width; ++i) items.push_back(row[i]);  // no memmove call per row
+    counts.push_back(parts[best].count(best_word & row_mask));
   }
-  return ItemsetTable::from_distinct_rows(width, std::move(items), std::move(counts));
+  return ItemsetTable::from_sorted_distinct_rows(width, std::move(items), std::move(counts));
 }
 
 }  // namespace tallyfold

@@ -23,7 +23,8 @@ class RowChunks {
       items_.emplace_back().reserve(kChunkRows * width_);
       counts_.emplace_back().reserve(kChunkRows);
     }
-    items_.back().insert(items_.back().end(), row.begin(), row.end());
+    // Rows are a few items: pushed one by one, they cost no call to memmove each.
+    for (std::uint32_t item : row) items_.back().push_back(item);
     counts_.back().push_back(count);
     ++size_;
   }
