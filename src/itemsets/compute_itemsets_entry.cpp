@@ -90,18 +90,22 @@ ItemsetTable frequent_set_from(FrequentRows rows, const InvertedIndex& index) {
   return ItemsetTable::from_sorted_distinct_rows(width, std::move(items), std::move(counts));
 }
 
+// The set is in lexicographic order, so a row shares a prefix with the row before it, whose
+// pairs were met there already: only pairs reaching past it are passed on.
 PairSet pairs_within(const ItemsetTable& frequent) {
-  std::vector<std::uint32_t> flat;
-  for (std::size_t r = 0; r < frequent.size(); ++r) {
-    throw_if_cancelled_every(r);
-    auto s = frequent.row(r);
-    for (std::size_t i = 0; i < s.size(); ++i)
-      for (std::size_t j = i + 1; j < s.size(); ++j) {
-        flat.push_back(std::min(s[i], s[j]));
-        flat.push_back(std::max(s[i], s[j]));
+  return PairSet::of_pairs([&](auto&& emit) {
+    for (std::size_t r = 0; r < frequent.size(); ++r) {
+      throw_if_cancelled_every(r);
+      const auto s = frequent.row(r);
+      std::size_t shared = 0;
+      if (r > 0) {
+        const auto before = frequent.row(r - 1);
+        while (shared < s.size() && s[shared] == before[shared]) ++shared;
       }
-  }
-  return PairSet(flat);
+      for (std::size_t j = std::max<std::size_t>(shared, 1); j < s.size(); ++j)
+        for (std::size_t i = 0; i < j; ++i) emit(s[i], s[j]);
+    }
+  });
 }
 
 PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs,

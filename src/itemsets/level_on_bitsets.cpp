@@ -382,17 +382,26 @@ std::optional<ItemsetTable> count_every_extension_on_bitsets(const LevelInput& i
   }
   if (intersect >= walk_bound) return std::nullopt;
   const BitsetSets sets(index, items);
-  double walk = 0;
-  {
-    typename BitsetSets::Stack stack(sets, width);
-    std::vector<std::uint32_t> previous;
-    for (std::uint32_t r : anchors.rows) {
-      throw_if_cancelled();
-      auto anchor = in.frequent.row(r);
-      load_anchor(stack, previous, anchor, width);
-      walk += static_cast<double>(stack.anchor_count()) * (avg_length + tuning::kWalkTransactionCost);
-    }
-  }
+  // The pass runs in ranges on the pool, each loading its anchors from scratch; the counts'
+  // sum is exact, so the choice is the same for any number of threads.
+  const std::vector<IndexRange> trial_ranges =
+      anchors.rows.size() <= tuning::kParallelAnchorMin
+          ? std::vector<IndexRange>{{0, anchors.rows.size()}}
+          : even_ranges(anchors.rows.size(), pool_threads() * tuning::kChunksPerThread);
+  std::uint64_t anchor_transactions = 0;
+  for (const std::uint64_t part : map_ranges<std::uint64_t>(
+           trial_ranges, [&](IndexRange range, std::uint64_t& sum) {
+             typename BitsetSets::Stack stack(sets, width);
+             std::vector<std::uint32_t> previous;
+             for (std::size_t i = range.begin; i < range.end; ++i) {
+               throw_if_cancelled_every(i);
+               load_anchor(stack, previous, in.frequent.row(anchors.rows[i]), width);
+               sum += stack.anchor_count();
+             }
+           }))
+    anchor_transactions += part;
+  const double walk = static_cast<double>(anchor_transactions) *
+                      (avg_length + tuning::kWalkTransactionCost);
   if (intersect >= walk) return std::nullopt;
 
   const auto cost = [&](std::size_t i) {
