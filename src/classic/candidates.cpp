@@ -72,6 +72,14 @@ class LevelJoin {
   // Appends the runs of the groups in `range` to `out`, in group order. Only reads this
   // join, so ranges may run on several threads.
   void join(IndexRange range, CandidateRuns& out) const {
+    join(range, [&](std::span<const std::uint32_t> prefix, std::span<const std::uint32_t> last) {
+      out.add_run(prefix, last);
+    });
+  }
+
+  // Calls emit(prefix, last items) for each run of the groups in `range`, in group order.
+  template <class Emit>
+  void join(IndexRange range, Emit&& emit) const {
     std::vector<std::uint32_t> subset(k1_ - 1), survivors, narrowed;
     for (std::size_t gi = range.begin; gi < range.end; ++gi) {
       const Range g = groups_[gi];
@@ -98,7 +106,7 @@ class LevelJoin {
               narrowed.data()));
           survivors.swap(narrowed);
         }
-        if (!survivors.empty()) out.add_run(joined, survivors);
+        if (!survivors.empty()) emit(joined, survivors);
       }
     }
   }
@@ -141,28 +149,41 @@ CandidateRuns generate_candidates(const ItemsetTable& previous) {
     join.join(IndexRange{0, join.groups()}, out);
     return out;
   }
-  // Ranges of groups are joined on the pool and their runs appended in group order: the
-  // candidates and their order are those of one pass.
+  // Ranges of groups are joined on the pool twice: once to size each range's runs, once to
+  // write them straight into their place, in group order. The candidates and their order
+  // are those of one pass, and no range holds a copy of its runs on the side: they would
+  // take as much memory again as the level's candidates.
   const auto ranges = balanced_ranges(join.groups(), pool_threads() * tuning::kChunksPerThread,
                                       [&](std::size_t g) { return join.cost(g); });
-  std::vector<CandidateRuns> parts =
-      map_ranges<CandidateRuns>(ranges, [&](IndexRange range, CandidateRuns& part) {
-        part.width = out.width;
-        join.join(range, part);
-      });
-  std::size_t runs = 0, extensions = 0;
-  for (const CandidateRuns& part : parts) {
-    runs += part.runs();
-    extensions += part.extensions.size();
+  struct Extent {
+    std::size_t runs = 0, extensions = 0;
+  };
+  std::vector<Extent> extents = map_ranges<Extent>(ranges, [&](IndexRange range, Extent& e) {
+    join.join(range, [&](std::span<const std::uint32_t>, std::span<const std::uint32_t> last) {
+      ++e.runs;
+      e.extensions += last.size();
+    });
+  });
+  Extent total;
+  for (Extent& e : extents) {  // each range's extent becomes where its runs start
+    const Extent size = e;
+    e = total;
+    total.runs += size.runs;
+    total.extensions += size.extensions;
   }
-  out.prefixes.reserve(runs * k1);
-  out.ext_offsets.reserve(runs + 1);
-  out.extensions.reserve(extensions);
-  for (CandidateRuns& part : parts) {
-    for (std::size_t run = 0; run < part.runs(); ++run)
-      out.add_run(part.prefix(run), part.extensions_of(run));
-    part = CandidateRuns{};
-  }
+  out.prefixes.resize(total.runs * k1);
+  out.ext_offsets.resize(total.runs + 1);
+  out.extensions.resize(total.extensions);
+  out.candidates = total.extensions;
+  for_each_range(ranges, [&](std::size_t c, IndexRange range) {
+    std::size_t run = extents[c].runs, at = extents[c].extensions;
+    join.join(range, [&](std::span<const std::uint32_t> prefix, std::span<const std::uint32_t> last) {
+      std::copy(prefix.begin(), prefix.end(), out.prefixes.begin() + static_cast<std::ptrdiff_t>(run * k1));
+      std::copy(last.begin(), last.end(), out.extensions.begin() + static_cast<std::ptrdiff_t>(at));
+      at += last.size();
+      out.ext_offsets[++run] = static_cast<std::uint32_t>(at);
+    });
+  });
   return out;
 }
 

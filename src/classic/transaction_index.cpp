@@ -115,6 +115,7 @@ void TransactionIndex::retain_items_reaching(std::uint32_t min_count) {
   for (std::uint32_t s = 0; s < n_slots; ++s)
     if (count(s) >= min_count) new_slot[s] = kept++;
   if (kept == n_slots) return;
+  require_lists();
 
   // The kept lists move to the left in place (slot order is list order), so narrowing never
   // holds a second copy of the lists.
@@ -145,9 +146,6 @@ void TransactionIndex::retain_items_reaching(std::uint32_t min_count) {
   items_ = std::move(items);
   tid_offsets_ = std::move(tid_offsets);
   update_weighted_length();
-  release(bitsets_);
-  words_ = 0;
-  has_bitsets_ = false;
 }
 
 std::optional<std::uint32_t> TransactionIndex::slot_of(std::uint32_t item_id) const {
@@ -209,6 +207,13 @@ void TransactionIndex::build_bitsets() {
     for (std::uint32_t t : tids(s)) bits[t >> 6] |= std::uint64_t{1} << (t & 63);
   }
   has_bitsets_ = true;
+  release(tids_);
+  release(txn_items_);
+  release(txn_offsets_);
+}
+
+void TransactionIndex::lists_gone() {
+  throw Panic("the classic index's lists were replaced by bitsets");
 }
 
 }  // namespace tallyfold

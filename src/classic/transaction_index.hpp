@@ -44,17 +44,26 @@ class TransactionIndex {
   std::uint32_t count(std::uint32_t slot) const { return tid_offsets_[slot + 1] - tid_offsets_[slot]; }
   std::optional<std::uint32_t> slot_of(std::uint32_t item_id) const;
 
-  // Transaction numbers holding the item, ascending; never empty.
+  // Transaction numbers holding the item, ascending; never empty. The lists and rows below
+  // are gone once bitsets are built.
   std::span<const std::uint32_t> tids(std::uint32_t slot) const {
+    require_lists();
     return {tids_.data() + tid_offsets_[slot], tids_.data() + tid_offsets_[slot + 1]};
   }
   // Slots of one transaction, ascending.
   std::span<const std::uint32_t> items_of(std::uint32_t txn) const {
+    require_lists();
     return {txn_items_.data() + txn_offsets_[txn], txn_items_.data() + txn_offsets_[txn + 1]};
   }
   // The same rows as one CSR, for scans that prefetch (csr_scan.hpp).
-  const std::uint32_t* row_offsets() const { return txn_offsets_.data(); }
-  const std::uint32_t* row_items() const { return txn_items_.data(); }
+  const std::uint32_t* row_offsets() const {
+    require_lists();
+    return txn_offsets_.data();
+  }
+  const std::uint32_t* row_items() const {
+    require_lists();
+    return txn_items_.data();
+  }
   // Mean length of the transaction that holds a randomly drawn item occurrence: what one
   // horizontal scan step costs on average.
   double occurrence_weighted_length() const { return weighted_length_; }
@@ -70,11 +79,13 @@ class TransactionIndex {
   bool intersect_sc(std::span<const std::uint32_t> slots, std::uint32_t min_count,
                     std::vector<std::uint32_t>& out) const;
 
-  // Drops every item whose count is below min_count and renumbers the rest in order.
+  // Drops every item whose count is below min_count and renumbers the rest in order (before
+  // bitsets are built: the lists are narrowed).
   void retain_items_reaching(std::uint32_t min_count);
 
   // One bitset of transactions per item, for data dense enough that bitwise intersection
-  // beats list intersection. Built on request; dropped by narrowing.
+  // beats list intersection. Built on request, in place of the lists and rows: counting on
+  // bitsets reads nothing else, and they take no more memory than the two did. Counts stay.
   void build_bitsets();
   bool has_bitsets() const { return has_bitsets_; }
   std::size_t bitset_words() const { return words_; }
@@ -87,6 +98,10 @@ class TransactionIndex {
  private:
   // Lists per slot and the weighted length, from the per-transaction rows.
   void build_vertical();
+  void require_lists() const {
+    if (has_bitsets_) [[unlikely]] lists_gone();
+  }
+  [[noreturn]] static void lists_gone();
   void update_weighted_length();
 
   std::vector<std::uint32_t> items_;        // item id of each slot, ascending

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "common/panic.hpp"
 
 using namespace tallyfold;
 
@@ -63,5 +64,16 @@ int main() {
   CHECK(build(txn, item, weights, 2).n_items() == 3);
   const auto emptied = build(txn, item, weights, 0);
   CHECK(emptied.n_items() == 0 && emptied.n_transactions() == 2);
+
+  // Bitsets replace the lists and rows: counts and bits stay, and a read of the lists or a
+  // narrowing that would need them is refused instead of reading freed memory.
+  auto dense = build({1, 1, 2, 3, 3}, {0, 1, 0, 0, 1});
+  dense.build_bitsets();
+  CHECK(dense.has_bitsets() && dense.count(0) == 3 && dense.count(1) == 2);
+  CHECK(dense.bitset(1)[0] == 0b101u);
+  CHECK(throws<Panic>([&] { dense.tids(0); }));
+  CHECK(throws<Panic>([&] { dense.items_of(0); }));
+  CHECK(throws<Panic>([&] { dense.retain_items_reaching(3); }));
+  dense.retain_items_reaching(1);  // nothing to drop: nothing read
   return check_failures() == 0 ? 0 : 1;
 }
