@@ -56,6 +56,10 @@ struct Scratch {
   RowChunks found;  // the k-itemsets this worker kept: each is kept by one anchor only
   std::vector<std::uint32_t> candidate, rest;
   std::optional<ExtensionMasks::Anchor> masked;  // with masks: the anchor at hand
+  // With masks: 1 for each item the anchor at hand owns, and a tally by item that adds the
+  // flag of every item met; both all zero between anchors (sized on first use).
+  std::vector<std::uint8_t> gate;
+  std::vector<std::uint32_t> tally;
   void keep(std::span<const std::uint32_t> itemset, std::uint32_t count) {
     found.append(itemset, count);
   }

@@ -39,33 +39,64 @@ class ItemBitsets {
 class BitsetPrefixLists {
  public:
   BitsetPrefixLists(const InvertedIndex& index, const ItemBitsets& bits, std::size_t capacity)
-      : index_(index), bits_(bits), stack_(capacity * bits.words()) {}
+      : index_(index), bits_(bits), stack_(capacity * bits.words()), lists_(capacity),
+        listed_(capacity, false) {}
 
   // The transactions of `itemset` (ascending flagged items, 1..capacity of them), ascending.
-  // The span stays valid until the next call.
+  // The span stays valid until the next call. A depth whose transactions are fewer than the
+  // words of a bitset is kept as their list instead, and the depths under it test each
+  // listed transaction's bit in the next item's bitset rather than ANDing every word.
   std::span<const std::uint32_t> build(std::span<const std::uint32_t> itemset) {
     const std::size_t width = itemset.size(), words = bits_.words();
+    if (width == 1) {
+      previous_.clear();  // depth 0 keeps no state of its own
+      return index_.txns_of(itemset[0]);
+    }
     std::size_t depth = 0;
     const std::size_t shared = std::min(previous_.size(), width);
     while (depth < shared && previous_[depth] == itemset[depth]) ++depth;
-    for (std::size_t j = std::max<std::size_t>(depth, 1); j < width; ++j)
-      and_into(j == 1 ? bits_.of(itemset[0]) : at(j - 1), bits_.of(itemset[j]), at(j), words);
+    for (std::size_t j = std::max<std::size_t>(depth, 1); j < width; ++j) {
+      const std::uint64_t* next = bits_.of(itemset[j]);
+      const auto above = j == 1 ? index_.txns_of(itemset[0]) : std::span<const std::uint32_t>(lists_[j - 1]);
+      const bool above_listed = j == 1 ? sparse(above.size()) : listed_[j - 1];
+      if (above_listed) {
+        std::vector<std::uint32_t>& list = lists_[j];
+        list.resize(above.size());
+        std::size_t n = 0;
+        for (const std::uint32_t t : above) {
+          list[n] = t;  // kept by advancing n: no branch to mispredict
+          n += (next[t >> 6] >> (t & 63)) & 1;
+        }
+        list.resize(n);
+        listed_[j] = true;
+        continue;
+      }
+      const std::uint32_t count =
+          and_into(j == 1 ? bits_.of(itemset[0]) : at(j - 1), next, at(j), words);
+      listed_[j] = sparse(count);
+      if (listed_[j]) decode(at(j), lists_[j]);
+    }
     previous_.assign(itemset.begin(), itemset.end());
-    if (width == 1) return index_.txns_of(itemset[0]);
-    decoded_.clear();
-    const std::uint64_t* set = at(width - 1);
-    for (std::size_t w = 0; w < words; ++w)
-      for (std::uint64_t v = set[w]; v != 0; v &= v - 1)
-        decoded_.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(v)));
-    return decoded_;
+    if (!listed_[width - 1]) decode(at(width - 1), lists_[width - 1]);
+    return lists_[width - 1];
   }
 
  private:
+  bool sparse(std::size_t transactions) const { return transactions < bits_.words(); }
+  void decode(const std::uint64_t* set, std::vector<std::uint32_t>& out) const {
+    out.clear();
+    for (std::size_t w = 0; w < bits_.words(); ++w)
+      for (std::uint64_t v = set[w]; v != 0; v &= v - 1)
+        out.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(v)));
+  }
   std::uint64_t* at(std::size_t depth) { return stack_.data() + depth * bits_.words(); }
   const InvertedIndex& index_;
   const ItemBitsets& bits_;
   std::vector<std::uint64_t> stack_;  // by depth; depth 0 is the first item's own bitset
-  std::vector<std::uint32_t> previous_, decoded_;
+  // By depth: the list of a sparse depth, or of the last one decoded; whether it is listed.
+  std::vector<std::vector<std::uint32_t>> lists_;
+  std::vector<bool> listed_;
+  std::vector<std::uint32_t> previous_;
 };
 
 }  // namespace tallyfold

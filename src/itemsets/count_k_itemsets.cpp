@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "common/bitset_kernels.hpp"
 #include "itemsets/anchor_extend.hpp"
@@ -37,16 +38,25 @@ void extend_one_anchor(const LevelInput& in, std::span<const std::uint32_t> anch
   }
   if (ownership->masks) {
     // The masks hold the pair check and the owner test for every item at once, so only the
-    // items the anchor owns are counted.
-    if (!scratch.masked) scratch.masked.emplace(*ownership->masks, anchor.size());
+    // items the anchor owns are counted: each item met adds its gate flag to its tally, with
+    // no branch on the item, and the owned items' tallies are read off after.
+    if (!scratch.masked) {
+      scratch.masked.emplace(*ownership->masks, anchor.size());
+      scratch.gate.assign(scratch.counter.size(), 0);
+      scratch.tally.assign(scratch.counter.size(), 0);
+    }
     ExtensionMasks::Anchor& owned = *scratch.masked;
     owned.load(anchor);
+    std::uint8_t* gate = scratch.gate.data();
+    std::uint32_t* tally = scratch.tally.data();
+    owned.each_owned([&](std::uint32_t item) { gate[item] = 1; });
     reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-      for (std::uint32_t item : items)
-        if (owned.owns(item)) scratch.counter.add(item);
+      for (std::uint32_t item : items) tally[item] += gate[item];
     });
-    scratch.counter.drain([&](std::uint32_t item, std::uint32_t count) {
-      if (count < in.report_min) return;
+    owned.each_owned([&](std::uint32_t item) {
+      gate[item] = 0;
+      const std::uint32_t count = std::exchange(tally[item], 0);
+      if (count == 0 || count < in.report_min) return;
       form_candidate(anchor, item, scratch.candidate);
       scratch.keep(scratch.candidate, count);
     });
