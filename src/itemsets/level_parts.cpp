@@ -37,19 +37,27 @@ ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts) 
 namespace {
 
 // Each part's rows as one word each, sorted: the row's items, most significant first, above
-// its number within the part.
+// the row's count where the count fits beside them, otherwise above its number within the
+// part (the count is then read from the part).
 struct PackedPart {
   UninitVector<std::uint64_t> words;
   std::size_t next = 0;  // first word not yet merged
 };
 
-void pack_sorted(RowChunks& part, unsigned item_bits, unsigned row_bits, PackedPart& out) {
+// Packs the part chunk by chunk, freeing each chunk once packed (its counts too when they go
+// into the words), so the part's rows and their words are never all held at once.
+void pack_sorted(RowChunks& part, unsigned item_bits, unsigned low_bits, bool counts_packed,
+                 PackedPart& out) {
   out.words.resize(part.size());
-  for (std::size_t r = 0; r < part.size(); ++r)
-    out.words[r] = (packed_row(part.row(r), item_bits) << row_bits) | r;
-  part.release_items();
+  for (std::size_t c = 0; c < part.chunks(); ++c) {
+    const std::size_t end = std::min(part.size(), (c + 1) * RowChunks::kChunkRows);
+    for (std::size_t r = c * RowChunks::kChunkRows; r < end; ++r)
+      out.words[r] = (packed_row(part.row(r), item_bits) << low_bits) |
+                     (counts_packed ? part.count(r) : r);
+    part.release_chunk(c, counts_packed);
+  }
   // Sorted by the items' bits, the words are in the rows' lexicographic order.
-  radix_sort_bits(out.words, row_bits, static_cast<unsigned>(row_bits + item_bits * part.width()));
+  radix_sort_bits(out.words, low_bits, static_cast<unsigned>(low_bits + item_bits * part.width()));
 }
 
 // Rows too wide to pack: the parts copied back to back into one table and sorted there.
@@ -75,15 +83,21 @@ ItemsetTable sorted_copy(std::size_t width, std::size_t total, std::vector<RowCh
 ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunks>& parts) {
   const std::size_t width = parts.empty() ? 0 : parts[0].width();
   std::size_t total = 0, largest = 1;
+  std::uint32_t highest_count = 0;
   for (const RowChunks& part : parts) {
     total += part.size();
     largest = std::max(largest, part.size());
+    for (std::size_t r = 0; r < part.size(); ++r) highest_count = std::max(highest_count, part.count(r));
   }
-  const unsigned item_bits = bits_to_hold(item_space), row_bits = bits_to_hold(largest - 1);
-  if (width == 0 || width * item_bits + row_bits > 64) return sorted_copy(width, total, parts);
+  const unsigned item_bits = bits_to_hold(item_space);
+  const unsigned count_bits = bits_to_hold(highest_count), row_bits = bits_to_hold(largest - 1);
+  const bool counts_packed = width * item_bits + count_bits <= 64;
+  const unsigned low_bits = counts_packed ? count_bits : row_bits;
+  if (width == 0 || width * item_bits + low_bits > 64) return sorted_copy(width, total, parts);
   std::vector<PackedPart> packed(parts.size());
-  tbb::parallel_for(std::size_t{0}, parts.size(),
-                    [&](std::size_t p) { pack_sorted(parts[p], item_bits, row_bits, packed[p]); });
+  tbb::parallel_for(std::size_t{0}, parts.size(), [&](std::size_t p) {
+    pack_sorted(parts[p], item_bits, low_bits, counts_packed, packed[p]);
+  });
   throw_if_cancelled();
   // Filled by appending: sized up front, the columns would be zeroed only to be overwritten.
   std::vector<std::uint32_t> items, counts;
@@ -91,7 +105,7 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
   reserve_on_large_pages(items, total * width);
   reserve_on_large_pages(counts, total);
   std::array<std::uint32_t, 64> row{};
-  const std::uint64_t row_mask = (std::uint64_t{1} << row_bits) - 1;
+  const std::uint64_t low_mask = (std::uint64_t{1} << low_bits) - 1;
   const std::uint64_t item_mask = (std::uint64_t{1} << item_bits) - 1;
   for (std::size_t taken = 0; taken < total; ++taken) {
     throw_if_cancelled_every(taken);
@@ -99,16 +113,17 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
     std::uint64_t best_word = ~std::uint64_t{0};
     for (std::size_t p = 0; p < packed.size(); ++p)
       if (packed[p].next < packed[p].words.size() &&
-          (packed[p].words[packed[p].next] >> row_bits) <= (best_word >> row_bits)) {
+          (packed[p].words[packed[p].next] >> low_bits) <= (best_word >> low_bits)) {
         best = p;
         best_word = packed[p].words[packed[p].next];
       }
     ++packed[best].next;
-    std::uint64_t key = best_word >> row_bits;
+    std::uint64_t key = best_word >> low_bits;
     for (std::size_t i = width; i-- > 0; key >>= item_bits)
       row[i] = static_cast<std::uint32_t>(key & item_mask);
     for (std::size_t i = 0; i < width; ++i) items.push_back(row[i]);  // no memmove call per row
-    counts.push_back(parts[best].count(best_word & row_mask));
+    const std::uint64_t low = best_word & low_mask;
+    counts.push_back(counts_packed ? static_cast<std::uint32_t>(low) : parts[best].count(low));
   }
   return ItemsetTable::from_sorted_distinct_rows(width, std::move(items), std::move(counts));
 }

@@ -37,6 +37,14 @@ class RowChunks {
   // Frees the rows' items (their counts stay readable).
   void release_items() { std::vector<std::vector<std::uint32_t>>().swap(items_); }
 
+  // Rows r with r / kChunkRows == c share chunk c. Freeing a chunk's items (and with
+  // `counts` its counts) leaves those rows unreadable; the others stay as they are.
+  std::size_t chunks() const { return counts_.size(); }
+  void release_chunk(std::size_t c, bool counts) {
+    std::vector<std::uint32_t>().swap(items_[c]);
+    if (counts) std::vector<std::uint32_t>().swap(counts_[c]);
+  }
+
  private:
   std::size_t width_;
   std::size_t size_ = 0;
