@@ -5,10 +5,8 @@
 //     load from a misaligned address is undefined behaviour; load() copies the bytes instead,
 //     which compilers turn into one unaligned load on the targets we build for;
 //   - another Python thread may write to the array while the interpreter lock is released,
-//     so a value may change between two reads. Engines therefore load every value once and
-//     check it as they copy it into their own structures; a pass that reads values a second
-//     time instead of keeping a copy (the transaction ids of grouped rows) checks that they
-//     still show what the first read found before it relies on them.
+//     so a value may change between two reads. Engines therefore load every value once, check
+//     it as they copy it into their own structures, and never return to the caller's buffer.
 
 #include <cstddef>
 #include <cstring>

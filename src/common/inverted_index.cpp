@@ -134,7 +134,7 @@ InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
                                   std::optional<std::uint32_t> check_below) {
   InvertedIndex index;
   const std::size_t rows = txn_ids.size();
-  // The only pass over txn_ids.
+  // The only read of txn_ids.
   TransactionNumbering txns = number_transactions(txn_ids);
   // Nothing reads the caller's transaction ids again: they would hold 8 bytes a transaction
   // for the whole call.

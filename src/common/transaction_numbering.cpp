@@ -107,79 +107,7 @@ struct ChunkScan {
   std::int64_t hi = std::numeric_limits<std::int64_t>::min();
   std::size_t inner_starts = 0;  // rows after the chunk's first whose id differs from the last
   bool ascending = true;         // no id below the one before it within the chunk
-  std::int64_t first = 0, last = 0;  // the ids of the chunk's first and last rows
-
-  void add(std::int64_t id, std::int64_t previous) {
-    lo = std::min(lo, id);
-    hi = std::max(hi, id);
-    inner_starts += id != previous;
-    ascending = ascending && id >= previous;
-  }
-  bool operator==(const ChunkScan&) const = default;
 };
-
-// Scans each chunk of the caller's ids without keeping them: rows that come grouped need
-// only where each run starts and its id, so no per-row copy is made for them.
-std::vector<ChunkScan> scan_chunks(CallerArray<std::int64_t> txn_ids,
-                                   const std::vector<IndexRange>& chunks) {
-  std::vector<ChunkScan> scans(chunks.size());
-  for_each_range(chunks, [&](std::size_t c, IndexRange range) {
-    ChunkScan& s = scans[c];
-    std::int64_t previous = txn_ids.load(range.begin);
-    s.lo = s.hi = s.first = previous;
-    for (std::size_t r = range.begin + 1; r < range.end; ++r) {
-      throw_if_cancelled_every(r);
-      const std::int64_t id = txn_ids.load(r);
-      s.add(id, previous);
-      previous = id;
-    }
-    s.last = previous;
-  });
-  return scans;
-}
-
-// The runs of the caller's ids, read a second time: the first row of every run to
-// `starts[run]` and its id to `ids[run]`, chunk c from run `first_run[c]` on, `runs` in all. Each chunk
-// scans its rows again as it writes and writes only while it finds what the first scan
-// found; ids changed in between (by another thread of the caller) make it stop and the whole
-// collection report false, never write outside a chunk's runs or pass an id outside the
-// bounds the first scan found.
-bool collect_runs_again(CallerArray<std::int64_t> txn_ids, const std::vector<IndexRange>& chunks,
-                        const std::vector<ChunkScan>& scans,
-                        const std::vector<std::size_t>& first_run, std::size_t runs,
-                        std::uint32_t* starts, std::int64_t* ids) {
-  std::atomic<bool> changed{false};
-  for_each_range(chunks, [&](std::size_t c, IndexRange range) {
-    const std::size_t runs_end = c + 1 < chunks.size() ? first_run[c + 1] : runs;
-    std::size_t run = first_run[c];
-    ChunkScan again;
-    std::int64_t previous = txn_ids.load(range.begin);
-    again.lo = again.hi = again.first = previous;
-    if (c == 0 || previous != scans[c - 1].last) {
-      starts[run] = static_cast<std::uint32_t>(range.begin);
-      ids[run] = previous;
-      ++run;
-    }
-    for (std::size_t r = range.begin + 1; r < range.end; ++r) {
-      throw_if_cancelled_every(r);
-      const std::int64_t id = txn_ids.load(r);
-      again.add(id, previous);
-      if (id != previous) {
-        if (run == runs_end || id < scans[c].lo || id > scans[c].hi) {
-          changed.store(true, std::memory_order_relaxed);
-          return;
-        }
-        starts[run] = static_cast<std::uint32_t>(r);
-        ids[run] = id;
-        ++run;
-      }
-      previous = id;
-    }
-    again.last = previous;
-    if (run != runs_end || !(again == scans[c])) changed.store(true, std::memory_order_relaxed);
-  });
-  return !changed.load();
-}
 
 // The only read of the caller's ids: each chunk copies its rows into `rows` and scans them.
 std::vector<ChunkScan> copy_and_scan(CallerArray<std::int64_t> txn_ids, RowNumbers& rows,
@@ -189,17 +117,41 @@ std::vector<ChunkScan> copy_and_scan(CallerArray<std::int64_t> txn_ids, RowNumbe
     ChunkScan& s = scans[c];
     std::int64_t previous = txn_ids.load(range.begin);
     rows.set_id(range.begin, previous);
-    s.lo = s.hi = s.first = previous;
+    s.lo = s.hi = previous;
     for (std::size_t r = range.begin + 1; r < range.end; ++r) {
       throw_if_cancelled_every(r);
       const std::int64_t id = txn_ids.load(r);
       rows.set_id(r, id);
-      s.add(id, previous);
+      s.lo = std::min(s.lo, id);
+      s.hi = std::max(s.hi, id);
+      s.inner_starts += id != previous;
+      s.ascending = s.ascending && id >= previous;
       previous = id;
     }
-    s.last = previous;
   });
   return scans;
+}
+
+// Writes the first row of every run of equal ids (a run starts at row 0 and wherever the id
+// changes) to `starts[run]`, and with `ids` its id to `ids[run]`. `first_run[c]` is the number
+// of runs before chunk c.
+void collect_runs(const RowNumbers& rows, const std::vector<IndexRange>& chunks,
+                  const std::vector<std::size_t>& first_run, std::uint32_t* starts,
+                  std::int64_t* ids) {
+  for_each_range(chunks, [&](std::size_t c, IndexRange range) {
+    std::size_t run = first_run[c];
+    std::int64_t previous = range.begin == 0 ? 0 : rows.id(range.begin - 1);
+    for (std::size_t r = range.begin; r < range.end; ++r) {
+      throw_if_cancelled_every(r);
+      const std::int64_t id = rows.id(r);
+      if (r == 0 || id != previous) {
+        starts[run] = static_cast<std::uint32_t>(r);
+        if (ids != nullptr) ids[run] = id;
+        ++run;
+      }
+      previous = id;
+    }
+  });
 }
 
 // Whether `ids` are pairwise distinct, decided on the pool: every id is entered into one
@@ -280,17 +232,22 @@ std::optional<bool> ids_distinct(const std::vector<std::int64_t>& ids, std::int6
   return !repeat.load();
 }
 
-// Whether the runs' ids (in run order) are pairwise distinct, decided in run order: the
-// rows are then grouped, every run a transaction of its own.
+// Numbers the runs of rows whose first rows are `starts` in run order, stopping at the first
+// run whose id was seen before. Returns whether every run is a transaction of its own (the
+// rows are grouped); then `distinct` holds the id of each run.
 template <class Numbers>
-bool runs_distinct(const std::vector<std::int64_t>& ids, Numbers& numbers) {
+bool number_runs(const RowNumbers& rows, const std::vector<std::uint32_t>& starts,
+                 std::size_t runs, Numbers& numbers, std::vector<std::int64_t>& distinct) {
   constexpr std::size_t kLookupsAhead = 8;  // table slots are misses: fetch a few runs ahead
-  for (std::size_t k = 0; k < ids.size(); ++k) {
+  distinct.resize(runs);
+  for (std::size_t k = 0; k < runs; ++k) {
     throw_if_cancelled_every(k);
-    if (k + kLookupsAhead < ids.size()) numbers.prefetch(ids[k + kLookupsAhead]);
+    if (k + kLookupsAhead < runs) numbers.prefetch(rows.id(starts[k + kLookupsAhead]));
+    const std::int64_t id = rows.id(starts[k]);
     bool added = false;
-    numbers.find_or_add(ids[k], static_cast<std::uint32_t>(k), &added);
+    numbers.find_or_add(id, static_cast<std::uint32_t>(k), &added);
     if (!added) return false;
+    distinct[k] = id;
   }
   return true;
 }
@@ -350,30 +307,6 @@ bool number_rows(RowNumbers& rows, Numbers& numbers, std::vector<std::int64_t>& 
   return grouped;
 }
 
-// What the chunks' scans show of the whole: the range of ids, whether they never decrease,
-// and the runs of equal ids, with the number of runs before each chunk. Whether a run starts
-// at a chunk's first row depends on the last id of the chunk before it.
-struct Layout {
-  std::int64_t lo, hi;
-  bool ascending = true;
-  std::size_t runs = 0;
-  std::vector<std::size_t> first_run;
-};
-
-Layout layout_of(const std::vector<ChunkScan>& scans) {
-  Layout layout{scans[0].lo, scans[0].hi};
-  layout.first_run.resize(scans.size());
-  for (std::size_t c = 0; c < scans.size(); ++c) {
-    layout.lo = std::min(layout.lo, scans[c].lo);
-    layout.hi = std::max(layout.hi, scans[c].hi);
-    layout.ascending = layout.ascending && scans[c].ascending &&
-                       (c == 0 || scans[c].first >= scans[c - 1].last);
-    layout.first_run[c] = layout.runs;
-    layout.runs += scans[c].inner_starts + (c == 0 || scans[c].first != scans[c - 1].last ? 1 : 0);
-  }
-  return layout;
-}
-
 }  // namespace
 
 TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
@@ -384,41 +317,54 @@ TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
     out.offsets.assign(1, 0);
     return out;
   }
+  RowNumbers rows(n);
   const std::vector<IndexRange> chunks =
       pass_chunks(n, tuning::kParallelIndexMinRows, tuning::kIndexChunkMinRows);
-  {
-    // Rows grouped by transaction (the usual layout) need no copy of their ids: a first scan
-    // finds the runs, a second writes where each starts and its id. Ids that never decrease
-    // make every run a new transaction, numbered in run order. Runs of several rows on
-    // average suggest grouped rows in another order: the rows are grouped exactly when no
-    // two runs share an id, and then the numbers are again the run order. A repeated id, or
-    // ids that changed between the two reads, send the rows to the per-row numbering.
-    const std::vector<ChunkScan> scans = scan_chunks(txn_ids, chunks);
-    const Layout layout = layout_of(scans);
-    if (layout.ascending || layout.runs <= n / 4) {
-      out.offsets.resize(layout.runs + 1);
-      out.distinct.resize(layout.runs);
-      if (collect_runs_again(txn_ids, chunks, scans, layout.first_run, layout.runs,
-                             out.offsets.data(), out.distinct.data())) {
-        out.offsets[layout.runs] = static_cast<std::uint32_t>(n);
-        if (layout.ascending) return out;
-        std::optional<bool> grouped = ids_distinct(out.distinct, layout.lo, layout.hi);
-        if (!grouped) {
-          with_id_numbers(layout.lo, layout.hi, layout.runs, layout.runs, [&](auto& numbers) {
-            grouped = runs_distinct(out.distinct, numbers);
-          });
-        }
-        if (*grouped) return out;
-      }
-      release(out.offsets);
-      release(out.distinct);
-    }
+  const std::vector<ChunkScan> scans = copy_and_scan(txn_ids, rows, chunks);
+
+  // Chunk seams: whether a run starts at a chunk's first row depends on the row before it.
+  std::int64_t lo = scans[0].lo, hi = scans[0].hi;
+  bool ascending = true;
+  std::vector<std::size_t> first_run(chunks.size());
+  std::size_t runs = 0;
+  for (std::size_t c = 0; c < chunks.size(); ++c) {
+    const std::size_t b = chunks[c].begin;
+    lo = std::min(lo, scans[c].lo);
+    hi = std::max(hi, scans[c].hi);
+    ascending = ascending && scans[c].ascending && (b == 0 || rows.id(b) >= rows.id(b - 1));
+    first_run[c] = runs;
+    runs += scans[c].inner_starts + (b == 0 || rows.id(b) != rows.id(b - 1) ? 1 : 0);
   }
-  // Per row: the ids are read once more, into a copy that the numbers then overwrite.
-  RowNumbers rows(n);
-  const Layout layout = layout_of(copy_and_scan(txn_ids, rows, chunks));
+
+  if (ascending) {
+    // Ids that never decrease: every run is a new transaction, numbered in run order, so the
+    // whole numbering is a parallel pass.
+    out.offsets.resize(runs + 1);
+    out.distinct.resize(runs);
+    collect_runs(rows, chunks, first_run, out.offsets.data(), out.distinct.data());
+    out.offsets[runs] = static_cast<std::uint32_t>(n);
+    return out;
+  }
+  // Runs of several rows on average suggest grouped rows in another order: the rows are
+  // grouped exactly when no two runs share an id, and then the numbers are again the run
+  // order. Only a repeated id sends the rows to the per-row numbering.
+  if (runs <= n / 4) {
+    out.offsets.resize(runs + 1);
+    out.distinct.resize(runs);
+    collect_runs(rows, chunks, first_run, out.offsets.data(), out.distinct.data());
+    out.offsets[runs] = static_cast<std::uint32_t>(n);
+    std::optional<bool> grouped = ids_distinct(out.distinct, lo, hi);
+    if (!grouped) {
+      with_id_numbers(lo, hi, runs, runs, [&](auto& numbers) {
+        grouped = number_runs(rows, out.offsets, runs, numbers, out.distinct);
+      });
+    }
+    if (*grouped) return out;
+    release(out.offsets);
+    release(out.distinct);
+  }
   bool grouped = false;
-  with_id_numbers(layout.lo, layout.hi, n, n / 4,
+  with_id_numbers(lo, hi, n, n / 4,
                   [&](auto& numbers) { grouped = number_rows(rows, numbers, out.distinct); });
   if (!grouped) {
     out.grouped = false;

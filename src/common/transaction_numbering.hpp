@@ -1,9 +1,7 @@
 #pragma once
 // The transaction half of the index build: every row's caller transaction id becomes a dense
-// number, in order of first appearance, on the pool. Rows grouped by transaction are read
-// twice and never copied: once to find the runs of equal ids, once to record where each run
-// starts and its id, checked against what the first read found. Other rows are read once
-// more into a buffer of the build's own. What comes out depends on the layout of the rows:
+// number, in order of first appearance. The caller's ids are read once, into a buffer of the
+// build's own, by the pool. What comes out depends on the layout of the rows:
 //   - grouped (every transaction's rows adjacent, the usual layout): the row range of each
 //     transaction, so the rows in their given order already are the transaction side of the
 //     index and no per-row number is kept;
@@ -69,8 +67,7 @@ struct TransactionNumbering {
   RowNumbers rows;
 };
 
-// Throws LimitError for 2^32 rows or more. Ids that another thread changes during the call
-// give the numbering of some state of the array, never a read out of bounds.
+// Reads every caller id once. Throws LimitError for 2^32 rows or more.
 TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids);
 
 }  // namespace tallyfold
