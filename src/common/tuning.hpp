@@ -1,6 +1,7 @@
 #pragma once
 // Tuning constants shared by the engines, gathered so that each carries its reason.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -180,6 +181,14 @@ namespace tallyfold::tuning {
 // about a million transactions) whole groups and anchors listed at once peaked at 20.7 MiB
 // against the plain pipeline's 15.3; at 1 MiB a list, 19.8.
 inline constexpr std::size_t kListedWords = std::size_t{1} << 16;
+// On small data the same budget would let each worker's lists outgrow a good share of the
+// index (groceries: 43,000 rows, 9,800 transactions, lists of 64 Ki words per worker took the
+// memo pipelines' peak past twice the index): it shrinks to an eighth of the index's rows,
+// but not below this many words.
+inline constexpr std::size_t kListedWordsLeast = std::size_t{1} << 12;
+inline constexpr std::size_t listed_words(std::size_t index_rows) {
+  return std::max(kListedWordsLeast, std::min(kListedWords, index_rows / 8));
+}
 
 // Eclat: every transaction is cut to its frequent items, as ranks, on the pool from this many
 // transactions on, in ranges of at least the second figure. The old thresholds (16384 and

@@ -93,7 +93,7 @@ void PairGroupSets::begin_group(const InvertedIndex& index, const ReducedTransac
   run_begin_ = run_end_ = 0;
   std::size_t total = 0;
   for (const std::uint32_t c : counts) total += c;
-  projected_ = total <= tuning::kListedWords;
+  projected_ = total <= tuning::listed_words(index.txn_items.size());
   if (projected_) project();
 }
 
@@ -152,7 +152,8 @@ void PairGroupSets::make_run(std::size_t from) {
   // The pair counts give every list's length up front: each starts where the previous ends.
   const std::size_t last = siblings_.size() - 1;
   std::size_t to = from, words = 0;
-  while (to < last && (to == from || words + counts_[to] <= tuning::kListedWords))
+  const std::size_t budget = tuning::listed_words(index_->txn_items.size());
+  while (to < last && (to == from || words + counts_[to] <= budget))
     words += counts_[to++];
   run_begin_ = from;
   run_end_ = to;

@@ -79,7 +79,7 @@ struct PairMemo {
 };
 
 // One worker's sets of a group of pairs. A group whose pairs hold at most
-// tuning::kListedWords transactions in all is projected: the prefix item's transactions that
+// tuning::listed_words transactions in all is projected: the prefix item's transactions that
 // hold two or more siblings are copied, cut to those siblings, into rows of the worker's own,
 // and each pair's set lists rows; walking a set then reads short rows that lie together
 // instead of whole transactions scattered over the data. A larger group is listed a run of

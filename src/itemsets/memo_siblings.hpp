@@ -5,7 +5,7 @@
 // taken, since no other item can make a frequent extension. One walk lists, for each chosen
 // sibling, the anchor's transactions that hold it: the list's length is the extension's
 // count, and a kept extension's list is its memo entry (the anchor's set intersected with the
-// item's, without the intersection). Where the lists could pass tuning::kListedWords, the
+// item's, without the intersection). Where the lists could pass tuning::listed_words, the
 // chosen are counted first and a second walk lists the kept only. An itemset that will be the
 // last of its group at the next level keeps no set, since nothing reads it. Rows, counts and
 // sets are those of the general step; rows come out in lexicographic order, each once.
@@ -248,7 +248,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     };
     // Marks the chosen and walks `tids` once. Each chosen sibling's list gets room for the
     // most it can hold, the least of |tids| and its bound, since every listed entry holds
-    // both; where that room would pass tuning::kListedWords (a common anchor with many
+    // both; where that room would pass tuning::listed_words (a common anchor with many
     // siblings), the chosen are counted into `cells` instead, and list_kept lists the kept
     // only, so the lists take what the new sets take. Returns whether it listed. The marks
     // stay until the caller has read the counts.
@@ -259,7 +259,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       std::size_t room = 0;
       if (may_list)
         for (std::uint32_t j : chosen) room += std::min<std::size_t>(tids.size(), bound[j]);
-      const bool list_all = may_list && room <= tuning::kListedWords;
+      const bool list_all = may_list && room <= tuning::listed_words(in.index.txn_items.size());
       lists.fit(siblings.size() + 1);
       std::size_t at = 0;
       for (std::uint32_t j : chosen) {
