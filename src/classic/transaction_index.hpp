@@ -9,7 +9,8 @@
 // (a negative id is a large one). Because the numbering keeps order, itemsets written in slots
 // sort, join and compare exactly as the same itemsets written in ids.
 //
-// Built on the calling thread, narrowed once, then read-only: counting workers share it.
+// Built on the calling thread, narrowed once, given bitsets in place of its lists where the
+// data are dense, then read-only: counting workers share it.
 
 #include <cstdint>
 #include <optional>
