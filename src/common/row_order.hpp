@@ -2,6 +2,7 @@
 // The order in which a level's rows are handed to callers: ascending lexicographic order of
 // their items, compared as unsigned values.
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +30,16 @@ inline std::uint64_t packed_row(std::span<const std::uint32_t> row, unsigned ite
   for (std::size_t i = 0; i < row.size(); ++i)
     if (i != omit) key = (key << item_bits) | row[i];
   return key;
+}
+
+// How many leading items two rows share: walking itemsets in lexicographic order, the
+// state built for the previous row's first items serves the next row as far as they agree.
+inline std::size_t shared_prefix(std::span<const std::uint32_t> previous,
+                                 std::span<const std::uint32_t> row) {
+  const std::size_t n = std::min(previous.size(), row.size());
+  std::size_t depth = 0;
+  while (depth < n && previous[depth] == row[depth]) ++depth;
+  return depth;
 }
 
 // Sorts `words` by their bits [low_bit, high_bit), least significant digit first, keeping the

@@ -12,6 +12,7 @@
 
 #include "common/bitset_kernels.hpp"
 #include "common/inverted_index.hpp"
+#include "common/row_order.hpp"
 
 namespace tallyfold {
 
@@ -48,13 +49,8 @@ class BitsetPrefixLists {
   // listed transaction's bit in the next item's bitset rather than ANDing every word.
   std::span<const std::uint32_t> build(std::span<const std::uint32_t> itemset) {
     const std::size_t width = itemset.size(), words = bits_.words();
-    if (width == 1) {
-      previous_.clear();  // depth 0 keeps no state of its own
-      return index_.txns_of(itemset[0]);
-    }
-    std::size_t depth = 0;
-    const std::size_t shared = std::min(previous_.size(), width);
-    while (depth < shared && previous_[depth] == itemset[depth]) ++depth;
+    if (width == 1) return index_.txns_of(itemset[0]);  // the depths above stay as they are
+    const std::size_t depth = shared_prefix(previous_, itemset);
     for (std::size_t j = std::max<std::size_t>(depth, 1); j < width; ++j) {
       const std::uint64_t* next = bits_.of(itemset[j]);
       const auto above = j == 1 ? index_.txns_of(itemset[0]) : std::span<const std::uint32_t>(lists_[j - 1]);

@@ -160,29 +160,25 @@ ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
       in.max_items_per_txn
           ? std::nullopt
           : ItemBitsets::build(in.index, flags, in.index.txn_items.size() * sizeof(std::uint32_t));
-  if (by_siblings) {
+  // Calls count(make_source) with a maker of each worker's source of anchors' transactions.
+  const auto with_prefix_source = [&](auto&& count) {
     if (bitsets)
-      return count_by_sibling_groups(in, reduced, [&] {
-        return BitsetPrefixLists(in.index, *bitsets, in.frequent.width());
-      });
-    return count_by_sibling_groups(in, reduced,
-                                   [&] { return PrefixLists(in.index, in.frequent.width()); });
-  }
+      return count([&] { return BitsetPrefixLists(in.index, *bitsets, in.frequent.width()); });
+    return count([&] { return PrefixLists(in.index, in.frequent.width()); });
+  };
+  if (by_siblings)
+    return with_prefix_source(
+        [&](auto make_source) { return count_by_sibling_groups(in, reduced, make_source); });
   // Anchors other than prefix anchors meet extensions that other anchors meet too: masks
   // over the level's items, while they take no more than one direction of the index, tell
   // which each anchor owns.
   const std::vector<std::uint32_t> rows = rows_that_can_occur(in);
   const ExtensionOwnership ownership = extension_ownership(
       in, rows, flagged_items(flags), in.index.txn_items.size() * sizeof(std::uint32_t));
-  if (!in.max_items_per_txn && in.frequent.width() >= 1) {
-    if (bitsets)
-      return extend_anchors_by_item_lists(in, reduced, rows, &ownership, [&] {
-        return BitsetPrefixLists(in.index, *bitsets, in.frequent.width());
-      });
-    return extend_anchors_by_item_lists(in, reduced, rows, &ownership, [&] {
-      return PrefixLists(in.index, in.frequent.width());
+  if (!in.max_items_per_txn && in.frequent.width() >= 1)
+    return with_prefix_source([&](auto make_source) {
+      return extend_anchors_by_item_lists(in, reduced, rows, &ownership, make_source);
     });
-  }
   const AnchorTids anchors = collect_anchor_tids(in.frequent, reduced);
   return extend_anchors(
       anchors.size(), in.index.item_space, in.k,

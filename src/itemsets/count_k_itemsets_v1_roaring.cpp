@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/roaring.hpp"
+#include "common/row_order.hpp"
 #include "common/tid_list.hpp"
 #include "itemsets/anchor_extend.hpp"
 #include "itemsets/anchor_tids.hpp"
@@ -40,9 +41,7 @@ class RoaringPrefixes {
 
   std::span<const std::uint32_t> build(std::span<const std::uint32_t> itemset) {
     const std::size_t width = itemset.size();
-    std::size_t depth = 0;
-    const std::size_t shared = std::min(previous_.size(), width);
-    while (depth < shared && previous_[depth] == itemset[depth]) ++depth;
+    const std::size_t depth = shared_prefix(previous_, itemset);
     for (std::size_t j = std::max<std::size_t>(depth, 1); j < width; ++j)
       stack_[j] = at(j - 1, itemset).intersect(items_.bitmaps[itemset[j]]);
     previous_.assign(itemset.begin(), itemset.end());

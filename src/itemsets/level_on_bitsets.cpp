@@ -8,6 +8,7 @@
 #include "common/cancel.hpp"
 #include "common/parallel.hpp"
 #include "common/roaring.hpp"
+#include "common/row_order.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/anchor_extend.hpp"
 #include "itemsets/extension_owner.hpp"
@@ -176,8 +177,7 @@ class RoaringSets {
 template <class Stack, class Row>
 void load_anchor(Stack& stack, std::vector<std::uint32_t>& previous, const Row& anchor,
                  std::size_t width) {
-  std::size_t depth = 0;
-  while (depth < previous.size() && previous[depth] == anchor[depth]) ++depth;
+  std::size_t depth = shared_prefix(previous, anchor);
   if (depth == 0) {
     stack.set_first(anchor[0]);
     depth = 1;

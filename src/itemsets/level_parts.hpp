@@ -21,8 +21,9 @@ ItemsetTable join_level_parts(std::size_t width, std::vector<LevelPart>& parts);
 
 // Parts of distinct rows kept in chunks, in any order, with items below `item_space`, joined
 // into a read-only table in lexicographic order. When a row's items fit in one word beside
-// its number, each part is sorted as such words on a thread of its own (its rows' items
-// freed once packed) and the words are merged straight into the joined table.
+// its count, or else beside its number, each part is sorted as such words on a thread of its
+// own (each chunk freed once packed) and the words are merged straight into the joined
+// table; wider rows are copied into one table and sorted there.
 ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunks>& parts);
 
 }  // namespace tallyfold

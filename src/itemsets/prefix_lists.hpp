@@ -16,6 +16,7 @@
 
 #include "common/bitset_kernels.hpp"
 #include "common/inverted_index.hpp"
+#include "common/row_order.hpp"
 #include "common/tuning.hpp"
 
 namespace tallyfold {
@@ -29,9 +30,7 @@ class PrefixLists {
   // span stays valid until the next call.
   std::span<const std::uint32_t> build(std::span<const std::uint32_t> itemset) {
     const std::size_t width = itemset.size();
-    std::size_t depth = 0;
-    const std::size_t shared = std::min(previous_.size(), width);
-    while (depth < shared && previous_[depth] == itemset[depth]) ++depth;
+    const std::size_t depth = shared_prefix(previous_, itemset);
     for (std::size_t j = depth; j < width; ++j) {
       unmark(j);  // list j is about to change
       if (j == 0)

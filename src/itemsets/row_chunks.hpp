@@ -34,9 +34,6 @@ class RowChunks {
   }
   std::uint32_t count(std::size_t r) const { return counts_[r / kChunkRows][r % kChunkRows]; }
 
-  // Frees the rows' items (their counts stay readable).
-  void release_items() { std::vector<std::vector<std::uint32_t>>().swap(items_); }
-
   // Rows r with r / kChunkRows == c share chunk c. Freeing a chunk's items (and with
   // `counts` its counts) leaves those rows unreadable; the others stay as they are.
   std::size_t chunks() const { return counts_.size(); }
