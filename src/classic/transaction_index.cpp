@@ -7,6 +7,7 @@
 #include "classic/tid_sets.hpp"
 #include "common/input_rows.hpp"
 #include "common/cancel.hpp"
+#include "common/close_up_rows.hpp"
 #include "common/inverted_index.hpp"
 #include "common/panic.hpp"
 #include "common/parallel.hpp"
@@ -134,15 +135,10 @@ void TransactionIndex::retain_items_reaching(std::uint32_t min_count) {
   }
   tids_.resize(tids_kept);
   // Rows stay ascending: renumbering keeps the order of the slots that stay.
-  std::uint32_t write = 0, begin = 0;
-  for (std::uint32_t t = 0; t < n_transactions(); ++t) {
-    const std::uint32_t end = txn_offsets_[t + 1];
-    for (std::uint32_t i = begin; i < end; ++i)
-      if (new_slot[txn_items_[i]] != kDropped) txn_items_[write++] = new_slot[txn_items_[i]];
-    txn_offsets_[t + 1] = write;
-    begin = end;
-  }
-  txn_items_.resize(write);
+  txn_items_.resize(close_up_rows(
+      txn_items_.data(), txn_offsets_.data(), n_transactions(), 0, tuning::kParallelReduceMinRows,
+      [&](std::uint32_t s) { return new_slot[s] != kDropped; },
+      [&](std::uint32_t s) { return new_slot[s]; }));
   items_ = std::move(items);
   tid_offsets_ = std::move(tid_offsets);
   update_weighted_length();

@@ -14,6 +14,7 @@
 #include <tbb/task_arena.h>
 
 #include "common/cancel.hpp"
+#include "common/tuning.hpp"
 
 namespace tallyfold {
 
@@ -26,6 +27,20 @@ struct IndexRange {
   std::size_t begin = 0;
   std::size_t end = 0;
 };
+
+// Whether n anchors, the a-th costing cost(a) steps of about 10 ns, are worth sharing with
+// the pool: many of them, or a few that together cost more than waking it.
+template <class CostFn>
+bool worth_sharing(std::size_t n, CostFn cost) {
+  if (n > tuning::kParallelAnchorMin) return true;
+  if (n < 2) return false;
+  double total = 0;
+  for (std::size_t a = 0; a < n; ++a) {
+    total += static_cast<double>(cost(a));
+    if (total >= static_cast<double>(tuning::kParallelAnchorCostMin)) return true;
+  }
+  return false;
+}
 
 // Consecutive ranges covering [0, n) whose summed cost is about equal; `cost(i)` estimates
 // the work of element i. Many more chunks than threads so that stealing evens out skew.

@@ -164,7 +164,7 @@ std::optional<bool> ids_distinct(const std::vector<std::int64_t>& ids, std::int6
                                  std::int64_t hi) {
   const std::size_t n = ids.size();
   const std::vector<IndexRange> chunks =
-      pass_chunks(n, tuning::kParallelIndexMinRows, tuning::kIndexChunkMinRows);
+      pass_chunks(n, tuning::kParallelIdLookupMin, tuning::kParallelIdLookupMin / 4);
   std::atomic<bool> repeat{false};
   constexpr std::size_t kAhead = 8;  // table slots are cache misses: fetch a few ids ahead
   const std::uint64_t span_minus_one =

@@ -24,8 +24,12 @@ inline constexpr std::uint64_t kSparseItemSpaceSlack = 4096;
 // thread: waking the pool costs more than the subset matching saves.
 inline constexpr std::size_t kParallelTransactionMin = 10'000;
 
-// Below this many anchors the extension step of a level stays on the calling thread.
+// Below this many anchors the extension step of a level stays on the calling thread,
+// unless together they cost kParallelAnchorCostMin steps of about 10 ns (a transaction read,
+// or eight bitset words ANDed): a few hundred anchors over 10^5 transactions each are tens
+// of milliseconds of work.
 inline constexpr std::size_t kParallelAnchorMin = 500;
+inline constexpr std::uint64_t kParallelAnchorCostMin = std::uint64_t{1} << 15;
 
 // Up to this many candidates the classic counter counts on the calling thread.
 inline constexpr std::size_t kSequentialCandidateLimit = 500;
@@ -121,6 +125,11 @@ inline constexpr std::size_t kSiblingMatrixMaxSide = 256;
 // rows on, in chunks of at least kIndexChunkMinRows rows. A pass over 10^5 rows takes
 // 0.1-0.3 ms on one thread, about what waking a sleeping pool costs.
 inline constexpr std::size_t kParallelIndexMinRows = std::size_t{1} << 17;
+
+// Passes that look every transaction id up in a table (whether the transactions' ids are
+// distinct) take a cache miss per id, ten times a plain pass's cost: they run on the pool
+// from this many ids on, in chunks of at least a quarter of it.
+inline constexpr std::size_t kParallelIdLookupMin = std::size_t{1} << 14;
 
 // Transactions cut to a level's items are written on the pool from this many index rows on.
 // Between levels the pool is awake; groceries' 43,000 rows took 0.12 ms on one thread.

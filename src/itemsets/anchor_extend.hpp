@@ -65,14 +65,15 @@ struct Scratch {
   }
 };
 
-// Runs process(range, scratch) over [0, n_anchors): on the calling thread up to 500
-// anchors, otherwise on the pool in ranges balanced by `cost`. Every worker keeps its own
-// Scratch; their rows, distinct as each itemset has one owning anchor, are joined in order.
+// Runs process(range, scratch) over [0, n_anchors): on the calling thread for anchors not
+// worth sharing, otherwise on the pool in ranges balanced by `cost`. Every worker keeps its
+// own Scratch; their rows, distinct as each itemset has one owning anchor, are joined in
+// order.
 template <class Cost, class Process>
 ItemsetTable extend_anchors(std::size_t n_anchors, std::uint32_t n_items, std::size_t width,
                             Cost cost, Process process) {
   std::vector<RowChunks> parts;
-  if (n_anchors <= tuning::kParallelAnchorMin) {
+  if (!worth_sharing(n_anchors, cost)) {
     Scratch scratch(n_items, width);
     process(IndexRange{0, n_anchors}, scratch);
     parts.push_back(std::move(scratch.found));

@@ -123,9 +123,11 @@ BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const Bi
   const std::size_t out_words = keep_sets ? memo.words() : 0;
   const std::size_t n_anchors = memo.size();
   const MemoSiblings groups = memo_siblings(memo);
-  const std::size_t chunks = n_anchors <= tuning::kParallelAnchorMin
-                                 ? 1
-                                 : pool_threads() * tuning::kChunksPerThread;
+  // An anchor ANDs the memo's words with each later sibling's that passes the gate.
+  const bool share = worth_sharing(n_anchors, [&](std::size_t i) {
+    return static_cast<double>(groups.group_end[i] - i) * static_cast<double>(memo.words()) / 8;
+  });
+  const std::size_t chunks = share ? pool_threads() * tuning::kChunksPerThread : 1;
   const auto ranges = whole_groups(even_ranges(n_anchors, chunks), groups);
   // Each anchor extends by its own later siblings only, so the ranges find disjoint
   // itemsets and their results simply join.

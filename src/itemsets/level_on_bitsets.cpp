@@ -278,9 +278,12 @@ std::optional<ItemsetTable> count_level_by_sets(const LevelInput& in) {
     const std::uint32_t last = in.frequent.row(rows[i]).back();
     return partners.offsets[last + 1] - partners.offsets[last] + 1;
   };
+  // An anchor ANDs `words` words for each partner.
+  const bool share = worth_sharing(rows.size(), [&](std::size_t i) {
+    return static_cast<double>(cost(i)) * static_cast<double>(words) / 8;
+  });
   const std::vector<IndexRange> ranges =
-      rows.size() <= tuning::kParallelAnchorMin
-          ? std::vector<IndexRange>{IndexRange{0, rows.size()}}
+      !share ? std::vector<IndexRange>{IndexRange{0, rows.size()}}
           : balanced_ranges(rows.size(), pool_threads() * tuning::kChunksPerThread, cost);
   // Anchors in sorted order extended by ascending larger items give the rows in
   // lexicographic order, each once: the parts simply join, in range order.

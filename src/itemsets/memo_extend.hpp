@@ -137,7 +137,8 @@ inline std::uint64_t set_length(const TidList& set) { return set.length(); }
 
 // One level from the memo of the previous one: transactions are cut to the memo's items,
 // then every memo entry is an anchor for process(in, memo, reduced, range, scratch), on the calling
-// thread up to 500 anchors and on the pool beyond. Partial memos merge first entry wins.
+// thread for anchors too few and too light to wake the pool for, else on the pool. Partial
+// memos merge first entry wins.
 template <class Tids, class Process>
 Memo<Tids> count_memo_level(const MemoLevelInput& in, const Memo<Tids>& memo, Process process) {
   const std::size_t n_anchors = memo.itemsets.size();
@@ -145,14 +146,13 @@ Memo<Tids> count_memo_level(const MemoLevelInput& in, const Memo<Tids>& memo, Pr
   const ReducedTransactions reduced =
       reduce_transactions(in.index, flags, in.k, in.item_weights, in.max_items_per_txn);
   const std::uint32_t space = in.index.item_space;
-  if (n_anchors <= tuning::kParallelAnchorMin) {
+  const auto cost = [&](std::size_t a) { return set_length(memo.tids[a]); };
+  if (!worth_sharing(n_anchors, cost)) {
     MemoScratch<Tids> scratch(space, in.k);
     process(in, memo, reduced, IndexRange{0, n_anchors}, scratch);
     return std::move(scratch.found);
   }
-  const auto ranges =
-      balanced_ranges(n_anchors, pool_threads() * tuning::kChunksPerThread,
-                      [&](std::size_t a) { return set_length(memo.tids[a]); });
+  const auto ranges = balanced_ranges(n_anchors, pool_threads() * tuning::kChunksPerThread, cost);
   tbb::enumerable_thread_specific<MemoScratch<Tids>> scratches(
       [&] { return MemoScratch<Tids>(space, in.k); });
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ranges.size(), 1),

@@ -133,11 +133,14 @@ BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMem
   const std::size_t n_anchors = memo.size();
   const std::size_t out_words = keep_sets ? memo.words() : 0;
   const MemoSiblings groups = memo_siblings(memo);
+  // An anchor ANDs the memo's words with each later sibling's.
+  const auto cost = [&](std::size_t i) { return groups.group_end[i] - i; };
+  const bool share = worth_sharing(n_anchors, [&](std::size_t i) {
+    return static_cast<double>(cost(i)) * static_cast<double>(memo.words()) / 8;
+  });
   const auto ranges = whole_groups(
-      n_anchors <= tuning::kParallelAnchorMin
-          ? std::vector<IndexRange>{IndexRange{0, n_anchors}}
-          : balanced_ranges(n_anchors, pool_threads() * tuning::kChunksPerThread,
-                            [&](std::size_t i) { return groups.group_end[i] - i; }),
+      !share ? std::vector<IndexRange>{IndexRange{0, n_anchors}}
+             : balanced_ranges(n_anchors, pool_threads() * tuning::kChunksPerThread, cost),
       groups);
   // Each anchor extends by its later siblings only, so the ranges find disjoint itemsets,
   // in lexicographic order, and their results simply join.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/cancel.hpp"
+#include "common/close_up_rows.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 #include "common/weight_cap.hpp"
@@ -26,52 +27,11 @@ std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std:
 
 void cut_index_transactions(InvertedIndex& index, const std::vector<std::uint8_t>& item_flags,
                             std::size_t k) {
-  // Ranges of transactions close up in place on the pool, each at the start of its own
-  // stretch of items: a kept item is written at or before where it was read, and no range
-  // writes outside its stretch. The stretches are then moved together in order. Every item is
-  // written and the flag decides whether the write position moves on, which keeps the loop
-  // free of branches on the items.
-  std::uint32_t* items = index.txn_items.data();
-  std::uint32_t* offsets = index.txn_offsets.data();
-  const std::uint32_t n = index.n_transactions;
-  const std::vector<IndexRange> ranges =
-      index.txn_items.size() < tuning::kParallelReduceMinRows
-          ? std::vector<IndexRange>{{0, n}}
-          : pass_chunks(n, 0, kTransactionsPerCancelCheck);
-  std::vector<std::uint32_t> start(ranges.size()), kept(ranges.size());
-  for (std::size_t c = 0; c < ranges.size(); ++c) start[c] = offsets[ranges[c].begin];
-  for_each_range(ranges, [&](std::size_t c, IndexRange range) {
-    // A range rewrites the starts of its own transactions after its first only (the first
-    // keeps its value), so the range before, which reads that start as its end, reads a
-    // value nobody writes meanwhile.
-    std::uint32_t write = start[c], read = start[c];
-    for (std::size_t t = range.begin; t < range.end; ++t) {
-      if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
-      const std::uint32_t read_end = offsets[t + 1], begin = write;
-      for (; read < read_end; ++read) {
-        const std::uint32_t item = items[read];
-        items[write] = item;
-        write += item_flags[item];
-      }
-      if (write - begin < k) write = begin;
-      if (t != range.begin) offsets[t] = begin;
-    }
-    kept[c] = write - start[c];
-  });
-  throw_if_cancelled();
-  std::uint32_t to = 0;
-  std::vector<std::uint32_t> shift(ranges.size());
-  for (std::size_t c = 0; c < ranges.size(); ++c) {
-    shift[c] = start[c] - to;
-    if (shift[c] != 0) std::memmove(items + to, items + start[c], kept[c] * sizeof(std::uint32_t));
-    to += kept[c];
-  }
-  for_each_range(ranges, [&](std::size_t c, IndexRange range) {
-    if (shift[c] == 0) return;
-    for (std::size_t t = range.begin; t < range.end; ++t) offsets[t] -= shift[c];
-  });
-  offsets[n] = to;
-  index.txn_items.resize(to);
+  const std::uint32_t kept = close_up_rows(
+      index.txn_items.data(), index.txn_offsets.data(), index.n_transactions, k,
+      tuning::kParallelReduceMinRows, [&](std::uint32_t item) { return item_flags[item] != 0; },
+      [](std::uint32_t item) { return item; });
+  index.txn_items.resize(kept);
 }
 
 ReducedTransactions reduce_transactions(const InvertedIndex& index,

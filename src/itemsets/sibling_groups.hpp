@@ -64,13 +64,13 @@ class SiblingCounter {
   std::vector<std::uint32_t> present_;   // sibling positions held by one transaction
 };
 
-// Runs `count_range(range, part)` over every group: on this thread for a level of at most
-// kParallelAnchorMin anchors (waking the pool would cost more), otherwise on the pool in
-// ranges of about equal transaction counts. One Part per range, in group order.
+// Runs `count_range(range, part)` over every group: on this thread for a level whose anchors
+// are too few and too light to be worth waking the pool for, otherwise on the pool in ranges
+// of about equal transaction counts. One Part per range, in group order.
 template <class Part, class CountRange>
 std::vector<Part> count_groups_in_parts(const SiblingGroups& groups, const ItemsetTable& anchors,
                                         CountRange& count_range) {
-  if (anchors.size() <= tuning::kParallelAnchorMin) {
+  if (!worth_sharing(anchors.size(), [&](std::size_t a) { return anchors.count(a); })) {
     std::vector<Part> parts(1);
     count_range(IndexRange{0, groups.size()}, parts[0]);
     return parts;
@@ -86,8 +86,8 @@ std::vector<Part> count_groups_in_parts(const SiblingGroups& groups, const Items
 }
 
 // Runs `count_range(range, part)` over every anchor, ranges being of anchors in sorted
-// order (a group may be split): on this thread for at most kParallelAnchorMin anchors,
-// otherwise on the pool in ranges of about equal cost. An anchor costs its count; with
+// order (a group may be split): on this thread for anchors too few and too light to be worth
+// waking the pool for, otherwise on the pool in ranges of about equal cost. An anchor costs its count; with
 // `deep` (its extensions extended in turn, down to a higher level) that times one more than
 // its later siblings, so that a large group's first anchors, whose subtrees are the
 // largest, are spread over several ranges. One Part per range, in anchor order.
@@ -96,7 +96,7 @@ std::vector<Part> count_anchors_in_parts(const SiblingGroups& groups,
                                          const ItemsetTable& anchors, CountRange& count_range,
                                          bool deep) {
   const std::size_t n = groups.rows.size();
-  if (anchors.size() <= tuning::kParallelAnchorMin) {
+  if (!worth_sharing(anchors.size(), [&](std::size_t a) { return anchors.count(a); })) {
     std::vector<Part> parts(1);
     count_range(IndexRange{0, n}, parts[0]);
     return parts;
