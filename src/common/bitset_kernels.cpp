@@ -12,24 +12,98 @@
 #define TALLYFOLD_POPCOUNT_CLONES
 #endif
 
+#include "common/vector_popcount.hpp"
+
 namespace tallyfold {
 
+namespace {
+
 TALLYFOLD_POPCOUNT_CLONES
-std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
+std::uint32_t scalar_and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
   std::uint64_t total = 0;
   for (std::size_t w = 0; w < words; ++w) total += __builtin_popcountll(a[w] & b[w]);
   return static_cast<std::uint32_t>(total);
 }
 
 TALLYFOLD_POPCOUNT_CLONES
-std::uint32_t and_into(const std::uint64_t* a, const std::uint64_t* b,
-                       std::uint64_t* out, std::size_t words) {
+std::uint32_t scalar_and_into(const std::uint64_t* a, const std::uint64_t* b,
+                              std::uint64_t* out, std::size_t words) {
   std::uint64_t total = 0;
   for (std::size_t w = 0; w < words; ++w) {
     out[w] = a[w] & b[w];
     total += __builtin_popcountll(out[w]);
   }
   return static_cast<std::uint32_t>(total);
+}
+
+TALLYFOLD_POPCOUNT_CLONES
+std::uint32_t scalar_and_into_at_least(const std::uint64_t* a, const std::uint64_t* b,
+                                       std::uint64_t* out, std::size_t words, std::uint32_t need,
+                                       const std::vector<std::uint32_t>& a_suffix) {
+  std::uint32_t total = 0;
+  for (std::size_t block = 0, w = 0; w < words; ++block) {
+    if (total + a_suffix[block] < need) return total;
+    const std::size_t end = std::min(words, w + kBitsetBlockWords);
+    for (; w < end; ++w) {
+      out[w] = a[w] & b[w];
+      total += static_cast<std::uint32_t>(__builtin_popcountll(out[w]));
+    }
+  }
+  return total;
+}
+
+#ifdef TALLYFOLD_VECTOR_POPCOUNT
+using vector_popcount::step_mask;
+using vector_popcount::vector_and_count;
+using vector_popcount::vector_and_into;
+
+// A block is one vector: its count joins the total before the next block's test.
+TALLYFOLD_VECTOR_TARGET std::uint32_t vector_and_into_at_least(
+    const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out, std::size_t words,
+    std::uint32_t need, const std::vector<std::uint32_t>& a_suffix) {
+  std::uint32_t total = 0;
+  for (std::size_t block = 0, w = 0; w < words; ++block, w += 8) {
+    if (total + a_suffix[block] < need) return total;
+    const __mmask8 m = step_mask(w, words);
+    const __m512i v =
+        _mm512_and_si512(_mm512_maskz_loadu_epi64(m, a + w), _mm512_maskz_loadu_epi64(m, b + w));
+    _mm512_mask_storeu_epi64(out + w, m, v);
+    total += static_cast<std::uint32_t>(_mm512_reduce_add_epi64(_mm512_popcnt_epi64(v)));
+  }
+  return total;
+}
+
+const bool kVector = vector_popcount::kAvailable;
+#else
+constexpr bool kVector = false;
+#endif
+
+}  // namespace
+
+bool popcount_kernels_are_vector() { return kVector; }
+
+std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
+#ifdef TALLYFOLD_VECTOR_POPCOUNT
+  if (kVector) return vector_and_count(a, b, words);
+#endif
+  return scalar_and_count(a, b, words);
+}
+
+std::uint32_t and_into(const std::uint64_t* a, const std::uint64_t* b,
+                       std::uint64_t* out, std::size_t words) {
+#ifdef TALLYFOLD_VECTOR_POPCOUNT
+  if (kVector) return vector_and_into(a, b, out, words);
+#endif
+  return scalar_and_into(a, b, out, words);
+}
+
+std::uint32_t and_into_at_least(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out,
+                                std::size_t words, std::uint32_t need,
+                                const std::vector<std::uint32_t>& a_suffix) {
+#ifdef TALLYFOLD_VECTOR_POPCOUNT
+  if (kVector) return vector_and_into_at_least(a, b, out, words, need, a_suffix);
+#endif
+  return scalar_and_into_at_least(a, b, out, words, need, a_suffix);
 }
 
 void block_suffix_counts(const std::uint64_t* a, std::size_t words,
@@ -41,22 +115,6 @@ void block_suffix_counts(const std::uint64_t* a, std::size_t words,
     suffix[b] = suffix[b + 1] + and_count(a + b * kBitsetBlockWords, a + b * kBitsetBlockWords,
                                           end - b * kBitsetBlockWords);
   }
-}
-
-TALLYFOLD_POPCOUNT_CLONES
-std::uint32_t and_into_at_least(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out,
-                                std::size_t words, std::uint32_t need,
-                                const std::vector<std::uint32_t>& a_suffix) {
-  std::uint32_t total = 0;
-  for (std::size_t block = 0, w = 0; w < words; ++block) {
-    if (total + a_suffix[block] < need) return total;
-    const std::size_t end = std::min(words, w + kBitsetBlockWords);
-    for (; w < end; ++w) {
-      out[w] = a[w] & b[w];
-      total += static_cast<std::uint32_t>(__builtin_popcountll(out[w]));
-    }
-  }
-  return total;
 }
 
 void set_bits(std::span<const std::uint32_t> tids, std::uint64_t* out) {

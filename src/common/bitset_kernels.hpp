@@ -14,6 +14,10 @@ inline std::size_t bitset_words(std::uint32_t n_transactions) {
   return (static_cast<std::size_t>(n_transactions) + 63) / 64;
 }
 
+// Whether the kernels below count bits in vector registers on this CPU (else one word at a
+// time): cost models that weigh an AND word against other work read it.
+bool popcount_kernels_are_vector();
+
 // popcount(a & b) over `words` words.
 std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words);
 

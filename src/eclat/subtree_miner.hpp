@@ -122,7 +122,7 @@ inline double delivery_cost(const ProjectionView& proj, const Member& m) {
 // the scalar one pays for two.
 inline double and_word_cost() {
   static const double cost =
-      wide_and_is_vector() ? tuning::kEclatVectorAndWordCost : tuning::kEclatAndWordCost;
+      popcount_kernels_are_vector() ? tuning::kEclatVectorAndWordCost : tuning::kEclatAndWordCost;
   return cost;
 }
 

@@ -1,7 +1,9 @@
-// Eclat's vector AND-popcount against a word-by-word reference: every length around the
-// eight-word blocks (the masked last block), the result written in place over an input,
-// nothing written past the end, and one set against many with only those reaching the min
-// count kept, in order.
+// The AND-popcount kernels (vector where the CPU counts bits in vector registers) against a
+// word-by-word reference: every length around the eight-word blocks (the masked last block),
+// the result written in place over an input, nothing written past the end, the early-exit
+// intersection exact whenever it reaches its need and below it otherwise, and Eclat's one set
+// against many with only those reaching the min count kept, in order.
+#include "common/bitset_kernels.hpp"
 #include "eclat/wide_and.hpp"
 
 #include <algorithm>
@@ -16,7 +18,7 @@ using namespace tallyfold;
 
 int main() {
   std::mt19937_64 rng(11);
-  std::printf("vector popcount: %s\n", eclat::wide_and_is_vector() ? "yes" : "no");
+  std::printf("vector popcount: %s\n", popcount_kernels_are_vector() ? "yes" : "no");
   for (std::size_t words = 0; words <= 41; ++words) {
     std::vector<std::uint64_t> a(words + 1), b(words + 1);
     for (std::size_t w = 0; w <= words; ++w) {
@@ -29,19 +31,35 @@ int main() {
       want[w] = a[w] & b[w];
       want_count += static_cast<std::uint32_t>(__builtin_popcountll(want[w]));
     }
-    CHECK(eclat::wide_and_count(a.data(), b.data(), words) == want_count);
+    CHECK(and_count(a.data(), b.data(), words) == want_count);
 
     const std::uint64_t guard = 0x5a5a5a5a5a5a5a5aull;
     std::vector<std::uint64_t> out(words + 1, guard);
-    CHECK(eclat::wide_and_into(a.data(), b.data(), out.data(), words) == want_count);
+    CHECK(and_into(a.data(), b.data(), out.data(), words) == want_count);
     CHECK(std::vector<std::uint64_t>(out.begin(), out.begin() + words) == want);
     CHECK(out[words] == guard);
 
     // In place over the first input, as the search narrows a set by its next item.
     std::vector<std::uint64_t> in_place = a;
-    CHECK(eclat::wide_and_into(in_place.data(), b.data(), in_place.data(), words) == want_count);
+    CHECK(and_into(in_place.data(), b.data(), in_place.data(), words) == want_count);
     CHECK(std::vector<std::uint64_t>(in_place.begin(), in_place.begin() + words) == want);
     CHECK(in_place[words] == a[words]);
+
+    // The early exit: each need around the true count, with a's bits per block as bound.
+    std::vector<std::uint32_t> suffix;
+    block_suffix_counts(a.data(), words, suffix);
+    for (const std::uint32_t need : {0u, want_count / 2, want_count, want_count + 1, 64u * 41}) {
+      std::vector<std::uint64_t> partial(words + 1, guard);
+      const std::uint32_t got =
+          and_into_at_least(a.data(), b.data(), partial.data(), words, need, suffix);
+      CHECK(partial[words] == guard);
+      if (want_count >= need) {
+        CHECK(got == want_count);
+        CHECK(std::vector<std::uint64_t>(partial.begin(), partial.begin() + words) == want);
+      } else {
+        CHECK(got < need);
+      }
+    }
   }
   for (std::size_t words : {1u, 3u, 8u, 13u}) {
     const std::size_t n = 9;
