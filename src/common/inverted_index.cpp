@@ -14,6 +14,7 @@
 
 #include "common/input_rows.hpp"
 #include "common/parallel.hpp"
+#include "common/row_sort.hpp"
 #include "common/transaction_numbering.hpp"
 #include "common/cancel.hpp"
 #include "common/large_page_vector.hpp"
@@ -211,12 +212,7 @@ Csr sort_dedup_csr(std::vector<std::uint32_t> values, std::vector<std::uint32_t>
     for (std::size_t r = range.begin; r < range.end; ++r) {
       throw_if_cancelled_every(r);
       const std::uint32_t end = offsets[r + 1];
-      auto first = values.begin() + begin, last = values.begin() + end;
-      // Rows often arrive sorted already (grouped by transaction), so test first.
-      if (!std::is_sorted(first, last)) std::sort(first, last);
-      const auto len = static_cast<std::uint32_t>(std::unique(first, last) - first);
-      if (write != begin) std::copy_n(first, len, values.begin() + write);
-      write += len;
+      write += sort_unique_row(values.data() + begin, end - begin, values.data() + write);
       offsets[r + 1] = write;
       begin = end;
     }
