@@ -27,9 +27,13 @@ std::vector<std::uint32_t> random_list(std::mt19937& rng, std::size_t size, std:
 
 int main() {
   std::mt19937 rng(7);
-  // (shorter, longer, value range): equal lengths, just under and far past the switch, empty.
+  // (shorter, longer, value range): equal lengths, just under and far past the switch, empty;
+  // dense lists whose sixteen-entry blocks stop part-way through the other list (one nearly
+  // inside the other, so the matches fill the output to its last entry), and single blocks.
   const std::size_t shapes[][3] = {{200, 200, 400},  {50, 700, 2000}, {10, 900, 1000},
-                                   {3, 5000, 20000}, {0, 50, 100},    {40, 40, 40}};
+                                   {3, 5000, 20000}, {0, 50, 100},    {40, 40, 40},
+                                   {20, 40, 41},     {33, 47, 50},    {64, 64, 70},
+                                   {100, 300, 310},  {16, 16, 20},    {17, 31, 33}};
   for (const auto& shape : shapes) {
     for (int round = 0; round < 20; ++round) {
       const auto a = random_list(rng, shape[0], static_cast<std::uint32_t>(shape[2]));
@@ -39,8 +43,12 @@ int main() {
       for (bool swapped : {false, true}) {
         const auto& x = swapped ? b : a;
         const auto& y = swapped ? a : b;
-        std::vector<std::uint32_t> out(std::min(a.size(), b.size()) + 1, 0xDEADBEEF);
-        out.resize(intersect_lists(x, y, out.data()));
+        // Room for min(|a|, |b|) entries and a guard after it, which nothing may write.
+        const std::size_t room = std::min(a.size(), b.size());
+        std::vector<std::uint32_t> out(room + 1, 0xDEADBEEF);
+        const std::size_t written = intersect_lists(x, y, out.data());
+        CHECK(out[room] == 0xDEADBEEF);
+        out.resize(written);
         CHECK(out == want);
         const auto n = static_cast<std::uint32_t>(want.size());
         for (std::uint32_t min_count : {0u, 1u, n > 0 ? n - 1 : 0u, n, n + 1, n + 5}) {
