@@ -470,6 +470,9 @@ class Outcome:
     peak_mib: float | None = None
     result_mib: float | None = None  # the arrays the call returned, when it reports them
     one_cpu_times: list[float] = field(default_factory=list)
+    # Calls on two CPUs made each just before one of one_cpu_times, so that both sides of
+    # the efficiency see the same state of the machine.
+    paired_times: list[float] = field(default_factory=list)
     rows: int | None = None
     agrees: bool | None = None
 
@@ -487,7 +490,7 @@ class Outcome:
         """Time on one CPU / (2 x time on two): 1.0 when the second CPU halves the time."""
         if self.best is None or not self.one_cpu_times or len(os.sched_getaffinity(0)) < 2:
             return None
-        return min(self.one_cpu_times) / (2 * self.best)
+        return min(self.one_cpu_times) / (2 * min(self.paired_times or self.times))
 
 
 @dataclass
@@ -719,17 +722,20 @@ def run_case(case: Case, engines: list[str], cfg: dict, b: Baskets, args, budget
                     if not absorb(case.outcomes[e], reply, args.timeout, case, budget):
                         workers.pop(e).close()
             if args.efficiency:
-                time_on_one_cpu(case, [e for e in workers if is_tallyfold(e)], cfg, args, log_dir)
+                time_on_one_cpu(case, {e: w for e, w in workers.items() if is_tallyfold(e)}, cfg,
+                                args, log_dir)
         finally:
             for w in workers.values():
                 w.close()
 
 
-def time_on_one_cpu(case: Case, engines: list[str], cfg: dict, args, log_dir: str) -> None:
-    """The same calls in a worker confined to one CPU, for the parallel-efficiency column."""
+def time_on_one_cpu(case: Case, workers: dict[str, Worker], cfg: dict, args, log_dir: str) -> None:
+    """The same calls in a worker confined to one CPU, for the parallel-efficiency column.
+    Each is made right after a call of the engine's two-CPU worker: on a shared machine the
+    speed drifts between minutes, and the efficiency compares the pair, not two windows."""
     if len(os.sched_getaffinity(0)) < 2:
         return
-    for e in engines:
+    for e, two in workers.items():
         w = Worker(e, dict(cfg, one_cpu=True), log_dir, suffix="_1cpu")
         try:
             if "ready" not in w.wait_ready():
@@ -738,9 +744,11 @@ def time_on_one_cpu(case: Case, engines: list[str], cfg: dict, args, log_dir: st
             if "secs" not in warm:
                 continue
             for _ in range(len(case.outcomes[e].times)):
+                paired = two.request("time", args.timeout)
                 reply = w.request("time", args.timeout)
-                if "secs" not in reply:
+                if "secs" not in reply or "secs" not in paired:
                     break
+                case.outcomes[e].paired_times.append(paired["secs"])
                 case.outcomes[e].one_cpu_times.append(reply["secs"])
         finally:
             w.close()
@@ -942,7 +950,8 @@ def main() -> None:
           "library and started its threads); the largest over its calls.\n"
           "/ fastest peer: best / best of the fastest peer that agreed (below 1 = faster).\n"
           "1->2 CPU eff: parallel efficiency, best time in a worker confined to one CPU / "
-          "(2 x best time on all CPUs); 1.0 = the second CPU halves the time.\n"
+          "(2 x best time on all CPUs), each one-CPU call made right after a call on all CPUs; "
+          "1.0 = the second CPU halves the time.\n"
           "peak / bound: peak MiB / (2 x (index + result)), the index estimated as two 4-byte "
           "entries per input row plus offsets, the result as both returned levels (or the arrays a "
           "call returned, when more: rust_compute_itemsets); at most 1 "

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 
+#include "common/cpu_features.hpp"
 #include "common/tuning.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -49,12 +50,6 @@ TALLYFOLD_MERGE_TARGET MergeStop vector_merge(const std::uint32_t* a, std::size_
   }
   return {i, j};
 }
-
-// Decided once per process: the branch on it is always predicted.
-const bool kVectorMerge = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") != 0;
-}();
 #endif
 
 // The merge's vector part, where the CPU has one and both lists a block: the positions from
@@ -65,7 +60,7 @@ const bool kVectorMerge = [] {
 MergeStop merge_blocks(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b,
                        std::uint32_t* out, std::size_t& n) {
 #ifdef TALLYFOLD_VECTOR_MERGE
-  if (kVectorMerge) {
+  if (cpu::kAvx512) {
     auto [i, j] = vector_merge(a.data(), a.size(), b.data(), b.size(), out, n);
     if (i > 0)
       while (j < b.size() && b[j] <= a[i - 1]) ++j;

@@ -12,6 +12,7 @@
 #define TALLYFOLD_POPCOUNT_CLONES
 #endif
 
+#include "common/cpu_features.hpp"
 #include "common/vector_popcount.hpp"
 
 namespace tallyfold {
@@ -73,18 +74,15 @@ TALLYFOLD_VECTOR_TARGET std::uint32_t vector_and_into_at_least(
   return total;
 }
 
-const bool kVector = vector_popcount::kAvailable;
-#else
-constexpr bool kVector = false;
 #endif
 
 }  // namespace
 
-bool popcount_kernels_are_vector() { return kVector; }
+bool popcount_kernels_are_vector() { return cpu::kVectorPopcount; }
 
 std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
 #ifdef TALLYFOLD_VECTOR_POPCOUNT
-  if (kVector) return vector_and_count(a, b, words);
+  if (cpu::kVectorPopcount) return vector_and_count(a, b, words);
 #endif
   return scalar_and_count(a, b, words);
 }
@@ -92,7 +90,7 @@ std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::siz
 std::uint32_t and_into(const std::uint64_t* a, const std::uint64_t* b,
                        std::uint64_t* out, std::size_t words) {
 #ifdef TALLYFOLD_VECTOR_POPCOUNT
-  if (kVector) return vector_and_into(a, b, out, words);
+  if (cpu::kVectorPopcount) return vector_and_into(a, b, out, words);
 #endif
   return scalar_and_into(a, b, out, words);
 }
@@ -101,7 +99,7 @@ std::uint32_t and_into_at_least(const std::uint64_t* a, const std::uint64_t* b, 
                                 std::size_t words, std::uint32_t need,
                                 const std::vector<std::uint32_t>& a_suffix) {
 #ifdef TALLYFOLD_VECTOR_POPCOUNT
-  if (kVector) return vector_and_into_at_least(a, b, out, words, need, a_suffix);
+  if (cpu::kVectorPopcount) return vector_and_into_at_least(a, b, out, words, need, a_suffix);
 #endif
   return scalar_and_into_at_least(a, b, out, words, need, a_suffix);
 }

@@ -5,6 +5,8 @@
 #include <bit>
 #include <cstring>
 
+#include "common/cpu_features.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define TALLYFOLD_VECTOR_ROW_SORT 1
@@ -75,11 +77,6 @@ TALLYFOLD_ROW_SORT_TARGET std::uint32_t vector_sort_unique(const std::uint32_t* 
   return static_cast<std::uint32_t>(__builtin_popcount(kept));
 }
 
-// Decided once per process: the branch on it is always predicted.
-const bool kVector = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") != 0;
-}();
 #endif
 
 }  // namespace
@@ -88,7 +85,7 @@ std::uint32_t sort_unique_row(std::uint32_t* row, std::uint32_t n, std::uint32_t
   // Rows often arrive sorted already (grouped by transaction), so test first.
   const bool sorted = std::is_sorted(row, row + n);
 #ifdef TALLYFOLD_VECTOR_ROW_SORT
-  if (!sorted && kVector && n <= kLanes) return vector_sort_unique(row, n, out);
+  if (!sorted && cpu::kAvx512 && n <= kLanes) return vector_sort_unique(row, n, out);
 #endif
   if (!sorted) std::sort(row, row + n);
   const auto len = static_cast<std::uint32_t>(std::unique(row, row + n) - row);

@@ -1,10 +1,10 @@
 #pragma once
-// AND-popcount of transaction bitsets eight words at a time, for CPUs that count bits in
-// vector registers (kAvailable, read once per process). The compiler does not vectorise a
-// popcount sum by itself (at -O3 it emulates the count with shuffles, slower than the scalar
-// instruction), so the kernels are written out and chosen at run time: 127 words (mushroom's
-// transactions) take about 38 ns one word at a time and 22-32 ns here. For the kernel files
-// only: callers use bitset_kernels.hpp.
+// AND-popcount of transaction bitsets eight words at a time, for CPUs that count bits in vector
+// registers (cpu::kVectorPopcount). The compiler does not vectorise a popcount sum by itself
+// (at -O3 it emulates the count with shuffles, slower than the scalar instruction), so the
+// kernels are written out and chosen at run time: 127 words (mushroom's transactions) take
+// about 38 ns one word at a time and 22-32 ns here. For the kernel files only: callers use
+// bitset_kernels.hpp.
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -12,16 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/cpu_features.hpp"
+
 #define TALLYFOLD_VECTOR_POPCOUNT 1
 #define TALLYFOLD_VECTOR_TARGET __attribute__((target("avx512f,avx512vpopcntdq")))
 
 namespace tallyfold::vector_popcount {
-
-// Decided once per process: the branch on it is always predicted.
-inline const bool kAvailable = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
-}();
 
 // The words of the step at w: eight, or the rest under a mask, so a bitset of any length takes
 // whole-vector steps only (no scalar tail, which for short sets would be most of the work).

@@ -1,6 +1,7 @@
 #include "eclat/wide_and.hpp"
 
 #include "common/bitset_kernels.hpp"
+#include "common/cpu_features.hpp"
 #include "common/vector_popcount.hpp"
 
 namespace tallyfold::eclat {
@@ -34,7 +35,7 @@ TALLYFOLD_VECTOR_TARGET std::size_t vector_and_keep_each(
 void wide_and_count_each(const std::uint64_t* x, const std::uint64_t* others, std::size_t n,
                          std::size_t words, std::uint32_t* counts) {
 #ifdef TALLYFOLD_VECTOR_POPCOUNT
-  if (vector_popcount::kAvailable) return vector_and_count_each(x, others, n, words, counts);
+  if (cpu::kVectorPopcount) return vector_and_count_each(x, others, n, words, counts);
 #endif
   for (std::size_t j = 0; j < n; ++j) counts[j] = and_count(x, others + j * words, words);
 }
@@ -43,7 +44,7 @@ std::size_t wide_and_keep_each(const std::uint64_t* x, const std::uint64_t* othe
                                std::size_t words, std::uint32_t min_count, std::uint64_t* out,
                                std::uint32_t* counts) {
 #ifdef TALLYFOLD_VECTOR_POPCOUNT
-  if (vector_popcount::kAvailable)
+  if (cpu::kVectorPopcount)
     return vector_and_keep_each(x, others, n, words, min_count, out, counts);
 #endif
   std::size_t kept = 0;
