@@ -159,20 +159,33 @@ void PairGroupSets::make_run(std::size_t from) {
   run_end_ = to;
   begin_.resize(to - from);
   end_.resize(to - from);
+  cursor_.resize(to - from + 1);
   std::size_t at = 0;
   for (std::size_t i = from; i < to; ++i) {
     slot_[siblings_[i]] = static_cast<std::uint32_t>(i - from + 1);
-    begin_[i - from] = end_[i - from] = at;
+    begin_[i - from] = cursor_[i - from + 1] = at;
     at += counts_[i];
   }
-  if (tids_.size() < at) tids_.resize(at);
+  // Every item of a row is written, to its sibling's list or, for the others (slot 0), to one
+  // spare entry past the lists, and only a sibling's cursor moves on: whether an item is a
+  // sibling is data, not a branch to mispredict.
+  cursor_[0] = at;
+  if (tids_.size() < at + 1) tids_.resize(at + 1);
+  std::size_t* cursor = cursor_.data();
+  std::uint32_t* tids = tids_.data();
   const std::uint32_t lowest = siblings_[from];
   for (const std::uint32_t t : index_->txns_of(prefix_)) {
     const auto items = reduced_->items_of(t);
-    for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it)
-      if (const std::uint32_t s = slot_[*it]) tids_[end_[s - 1]++] = t;
+    for (auto it = std::lower_bound(items.begin(), items.end(), lowest); it != items.end(); ++it) {
+      const std::uint32_t s = slot_[*it];
+      tids[cursor[s]] = t;
+      cursor[s] += s != 0;
+    }
   }
-  for (std::size_t i = from; i < to; ++i) slot_[siblings_[i]] = 0;
+  for (std::size_t i = from; i < to; ++i) {
+    end_[i - from] = cursor_[i - from + 1];
+    slot_[siblings_[i]] = 0;
+  }
 }
 
 }  // namespace tallyfold

@@ -118,6 +118,7 @@ class PairGroupSets {
   std::size_t run_begin_ = 0, run_end_ = 0;  // siblings whose sets are listed now
   std::vector<std::uint32_t> slot_;          // by item: index in the run + 1, 0 for others
   std::vector<std::size_t> begin_, end_;     // by index in the run, into tids_
+  std::vector<std::size_t> cursor_;          // by slot while a run is listed; slot 0 a sink
   UninitVector<std::uint32_t> tids_;
   std::vector<std::uint32_t> row_txn_, row_end_{0}, row_items_;  // the projection
 };
