@@ -18,6 +18,12 @@ inline std::size_t bitset_words(std::uint32_t n_transactions) {
 // time): cost models that weigh an AND word against other work read it.
 bool popcount_kernels_are_vector();
 
+// The steps of about 10 ns that `ands` ANDs of `words` words take: the unit in which
+// worth_sharing (common/parallel.hpp) weighs work, a step being about eight words.
+inline double and_steps(double ands, std::size_t words) {
+  return ands * static_cast<double>(words) / 8;
+}
+
 // popcount(a & b) over `words` words.
 std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words);
 

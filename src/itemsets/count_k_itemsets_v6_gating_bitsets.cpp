@@ -6,6 +6,7 @@
 
 #include <tbb/parallel_for.h>
 
+#include "common/bitset_kernels.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/memo_top_levels.hpp"
@@ -125,7 +126,7 @@ BitsetMemo count_k_itemsets_v6_gating_bitsets(const MemoLevelInput& in, const Bi
   const MemoSiblings groups = memo_siblings(memo);
   // An anchor ANDs the memo's words with each later sibling's that passes the gate.
   const bool share = worth_sharing(n_anchors, [&](std::size_t i) {
-    return static_cast<double>(groups.group_end[i] - i) * static_cast<double>(memo.words()) / 8;
+    return and_steps(static_cast<double>(groups.group_end[i] - i), memo.words());
   });
   const std::size_t chunks = share ? pool_threads() * tuning::kChunksPerThread : 1;
   const auto ranges = whole_groups(even_ranges(n_anchors, chunks), groups);

@@ -279,9 +279,8 @@ std::optional<ItemsetTable> count_level_by_sets(const LevelInput& in) {
     return partners.offsets[last + 1] - partners.offsets[last] + 1;
   };
   // An anchor ANDs `words` words for each partner.
-  const bool share = worth_sharing(rows.size(), [&](std::size_t i) {
-    return static_cast<double>(cost(i)) * static_cast<double>(words) / 8;
-  });
+  const bool share = worth_sharing(
+      rows.size(), [&](std::size_t i) { return and_steps(static_cast<double>(cost(i)), words); });
   const std::vector<IndexRange> ranges =
       !share ? std::vector<IndexRange>{IndexRange{0, rows.size()}}
           : balanced_ranges(rows.size(), pool_threads() * tuning::kChunksPerThread, cost);

@@ -6,6 +6,7 @@
 
 #include <tbb/parallel_for.h>
 
+#include "common/bitset_kernels.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/memo_top_levels.hpp"
@@ -136,7 +137,7 @@ BitsetMemo count_memo_level_on_bitsets(const MemoLevelInput& in, const BitsetMem
   // An anchor ANDs the memo's words with each later sibling's.
   const auto cost = [&](std::size_t i) { return groups.group_end[i] - i; };
   const bool share = worth_sharing(n_anchors, [&](std::size_t i) {
-    return static_cast<double>(cost(i)) * static_cast<double>(memo.words()) / 8;
+    return and_steps(static_cast<double>(cost(i)), memo.words());
   });
   const auto ranges = whole_groups(
       !share ? std::vector<IndexRange>{IndexRange{0, n_anchors}}
