@@ -7,17 +7,15 @@
 #include "common/cpu_features.hpp"
 #include "common/tuning.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef TALLYFOLD_X86_VECTORS
 #include <immintrin.h>
-#define TALLYFOLD_VECTOR_MERGE 1
-#define TALLYFOLD_MERGE_TARGET __attribute__((target("avx512f")))
 #endif
 
 namespace tallyfold {
 
 namespace {
 
-#ifdef TALLYFOLD_VECTOR_MERGE
+#ifdef TALLYFOLD_X86_VECTORS
 // The merge sixteen entries at a time: a block of a is compared with a block of b in every
 // rotation of b's lanes (each lane of a meets each of b once), the matches are stored packed,
 // and the block with the smaller last entry moves on (both when equal). A scalar merge waits
@@ -29,7 +27,7 @@ struct MergeStop {
   std::size_t i, j;
 };
 
-TALLYFOLD_MERGE_TARGET MergeStop vector_merge(const std::uint32_t* a, std::size_t na,
+TALLYFOLD_AVX512_TARGET MergeStop vector_merge(const std::uint32_t* a, std::size_t na,
                                               const std::uint32_t* b, std::size_t nb,
                                               std::uint32_t* out, std::size_t& n) {
   const __m512i rotate = _mm512_set_epi32(0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
@@ -59,7 +57,7 @@ TALLYFOLD_MERGE_TARGET MergeStop vector_merge(const std::uint32_t* a, std::size_
 // both positions (n <= min(i, j), as the scalar merge assumes) and nothing ahead was counted.
 MergeStop merge_blocks(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b,
                        std::uint32_t* out, std::size_t& n) {
-#ifdef TALLYFOLD_VECTOR_MERGE
+#ifdef TALLYFOLD_X86_VECTORS
   if (cpu::kAvx512) {
     auto [i, j] = vector_merge(a.data(), a.size(), b.data(), b.size(), out, n);
     if (i > 0)

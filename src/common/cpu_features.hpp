@@ -3,9 +3,15 @@
 // kernel's branch on them is always predicted. The module itself is built for the baseline
 // x86-64, so each kernel checks before it uses anything more.
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// The kernels' vector paths are compiled (and chosen at run time by the flags below).
+#define TALLYFOLD_X86_VECTORS 1
+#define TALLYFOLD_AVX512_TARGET __attribute__((target("avx512f")))
+#endif
+
 namespace tallyfold::cpu {
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef TALLYFOLD_X86_VECTORS
 // 512-bit integer vectors (masked loads and stores, compress, unsigned min and max).
 inline const bool kAvx512 = [] {
   __builtin_cpu_init();

@@ -7,22 +7,20 @@
 
 #include "common/cpu_features.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef TALLYFOLD_X86_VECTORS
 #include <immintrin.h>
-#define TALLYFOLD_VECTOR_ROW_SORT 1
-#define TALLYFOLD_ROW_SORT_TARGET __attribute__((target("avx512f")))
 #endif
 
 namespace tallyfold {
 
 namespace {
 
-#ifdef TALLYFOLD_VECTOR_ROW_SORT
+#ifdef TALLYFOLD_X86_VECTORS
 // Rows of up to 16 items are sorted inside one 512-bit register by a bitonic network: ten
 // compare-exchange steps of a permute, a min, a max and a blend each, and no branch. The
 // empty lanes hold the largest value, so once sorted the row's own items fill the first
-// lanes, whatever their values. Repeats are then dropped by comparing each lane with the one before, and the kept
-// lanes are stored packed. On rows of about ten items in random order this is several times
+// lanes, whatever their values. Repeats are then dropped by comparing each lane with the one
+// before, and the kept lanes are stored packed. On rows of about ten items in random order this is several times
 // faster than a general sort.
 constexpr std::uint32_t kLanes = 16;
 
@@ -58,7 +56,7 @@ constexpr Network make_network() {
 
 constexpr Network kNetwork = make_network();
 
-TALLYFOLD_ROW_SORT_TARGET std::uint32_t vector_sort_unique(const std::uint32_t* row,
+TALLYFOLD_AVX512_TARGET std::uint32_t vector_sort_unique(const std::uint32_t* row,
                                                             std::uint32_t n, std::uint32_t* out) {
   const __mmask16 present = static_cast<__mmask16>((1u << n) - 1);
   __m512i v = _mm512_mask_loadu_epi32(_mm512_set1_epi32(-1), present, row);
@@ -84,7 +82,7 @@ TALLYFOLD_ROW_SORT_TARGET std::uint32_t vector_sort_unique(const std::uint32_t* 
 std::uint32_t sort_unique_row(std::uint32_t* row, std::uint32_t n, std::uint32_t* out) {
   // Rows often arrive sorted already (grouped by transaction), so test first.
   const bool sorted = std::is_sorted(row, row + n);
-#ifdef TALLYFOLD_VECTOR_ROW_SORT
+#ifdef TALLYFOLD_X86_VECTORS
   if (!sorted && cpu::kAvx512 && n <= kLanes) return vector_sort_unique(row, n, out);
 #endif
   if (!sorted) std::sort(row, row + n);

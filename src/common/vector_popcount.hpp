@@ -6,13 +6,13 @@
 // about 38 ns one word at a time and 22-32 ns here. For the kernel files only: callers use
 // bitset_kernels.hpp.
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "common/cpu_features.hpp"
+
+#ifdef TALLYFOLD_X86_VECTORS
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
-
-#include "common/cpu_features.hpp"
 
 #define TALLYFOLD_VECTOR_POPCOUNT 1
 #define TALLYFOLD_VECTOR_TARGET __attribute__((target("avx512f,avx512vpopcntdq")))
