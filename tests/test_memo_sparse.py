@@ -4,7 +4,9 @@ back (as lists, or as bitsets once a list would be no smaller, in every memo cou
 first), and one walk of an anchor's transactions lists each chosen sibling's; where the pairs
 weigh evenly, every level above them is counted depth first instead. Every memo pipeline
 against brute force and the baseline on shapes that reach these steps and both sides of each
-choice, on one CPU as on two."""
+choice, on one CPU as on two. Where no later level reads a group of pairs' sets, a dense
+group is held as bitsets over its rows and counted by ANDs: the theme and common-item shapes
+have groups of both kinds (themes and common items as bitsets, the rest walked)."""
 
 import os
 import random

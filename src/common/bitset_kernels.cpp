@@ -13,6 +13,7 @@
 #endif
 
 #include "common/cpu_features.hpp"
+#include "common/tuning.hpp"
 #include "common/vector_popcount.hpp"
 
 namespace tallyfold {
@@ -79,6 +80,10 @@ TALLYFOLD_VECTOR_TARGET std::uint32_t vector_and_into_at_least(
 }  // namespace
 
 bool popcount_kernels_are_vector() { return cpu::kVectorPopcount; }
+
+double and_word_cost() {
+  return cpu::kVectorPopcount ? tuning::kEclatVectorAndWordCost : tuning::kEclatAndWordCost;
+}
 
 std::uint32_t and_count(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
 #ifdef TALLYFOLD_VECTOR_POPCOUNT

@@ -18,6 +18,11 @@ inline std::size_t bitset_words(std::uint32_t n_transactions) {
 // time): cost models that weigh an AND word against other work read it.
 bool popcount_kernels_are_vector();
 
+// The cost of one AND-popcount word against one item read from a row, for the cost models
+// that choose between the two: vector popcounts count eight words for about what the scalar
+// one pays for two.
+double and_word_cost();
+
 // The steps of about 10 ns that `ands` ANDs of `words` words take: the unit in which
 // worth_sharing (common/parallel.hpp) weighs work, a step being about eight words.
 inline double and_steps(double ands, std::size_t words) {

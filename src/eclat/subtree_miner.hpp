@@ -118,14 +118,6 @@ inline double delivery_cost(const ProjectionView& proj, const Member& m) {
   return static_cast<double>(m.count) * proj.suffix_mean[m.col] * tuning::kEclatDeliveryCost;
 }
 
-// The cost of a word depends on the kernel: vector popcounts count eight words for about what
-// the scalar one pays for two.
-inline double and_word_cost() {
-  static const double cost =
-      popcount_kernels_are_vector() ? tuning::kEclatVectorAndWordCost : tuning::kEclatAndWordCost;
-  return cost;
-}
-
 inline double and_cost(std::size_t partners, std::size_t words, double word_cost) {
   return static_cast<double>(partners) * static_cast<double>(words) * word_cost;
 }

@@ -9,18 +9,27 @@
 // chosen are counted first and a second walk lists the kept only. An itemset that will be the
 // last of its group at the next level keeps no set, since nothing reads it. Rows, counts and
 // sets are those of the general step; rows come out in lexicographic order, each once.
+//
+// Where no later level reads a group of pairs' sets (the levels above go depth first, or
+// this level is the last), a group dense enough is held as bitsets over its rows instead
+// (see group_bitsets.hpp), and every extension below it is counted by one AND: the same
+// candidates, kept by the same checks. On Groceries (count 10, k_max 6) this took the memo
+// counters from 5.8 to 3.0 ms.
 
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "common/bitset_kernels.hpp"
 #include "common/cancel.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/flat_memo.hpp"
+#include "itemsets/group_bitsets.hpp"
 #include "itemsets/memo_extend.hpp"
 #include "itemsets/sibling_groups.hpp"
 
@@ -220,6 +229,38 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       }
       candidates.resize(kept_n);
     };
+    // The siblings after anchor i of the group that the counter counts, into `out`.
+    auto choose_for_anchor = [&](std::size_t i, std::vector<std::uint32_t>& out) {
+      out.clear();
+      if (choice == SiblingChoice::kNeighborGate) {
+        for (std::size_t j = i + 1; j < siblings.size(); ++j)
+          if (in_group_gate[j]) out.push_back(static_cast<std::uint32_t>(j));
+        keep_neighbors_of(siblings[i], out);
+      } else {
+        for (std::size_t j = i + 1; j < siblings.size(); ++j)
+          if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(siblings[i], siblings[j]))
+            out.push_back(static_cast<std::uint32_t>(j));
+      }
+    };
+    // The members after member x (item `own`) of a kept group that the counter counts.
+    auto choose_members = [&](std::span<const std::uint32_t> members, std::size_t x,
+                              std::uint32_t own, std::vector<std::uint32_t>& out) {
+      out.clear();
+      if (choice == SiblingChoice::kNeighborGate) {
+        out.assign(members.begin() + static_cast<std::ptrdiff_t>(x) + 1, members.end());
+        keep_neighbors_of(own, out);
+      } else {
+        for (std::size_t y = x + 1; y < members.size(); ++y)
+          if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(own, siblings[members[y]]))
+            out.push_back(members[y]);
+      }
+    };
+    // Whether the extension of an itemset ending in `own` by sibling j, of `count`, is kept.
+    auto keeps = [&](std::uint32_t own, std::uint32_t j, std::uint32_t count) {
+      if (count < in.min_count) return false;
+      return choice != SiblingChoice::kCountThenCheck || in.pairs.empty() ||
+             in.pairs.contains(own, siblings[j]);
+    };
     // The chosen siblings' lists of one walk, by slot (sibling index + 1): where each starts
     // and ends in `entries`, and the count of each kept one (whose list is exactly that long).
     struct Lists {
@@ -305,11 +346,33 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     // first: its chosen and kept siblings, the itemset of its member being extended, and
     // that member's extensions' lists. Deeper levels are added while outer ones are read.
     Lists listed;
+    // A kept group's sets as bitsets (see GroupBitsets): chosen sibling j's at slot[j].
+    struct BitSets {
+      UninitVector<std::uint64_t> bits;
+      std::vector<std::uint32_t> slot;
+      void fit(std::size_t sets, std::size_t words, std::size_t siblings) {
+        if (bits.size() < sets * words) bits.resize(sets * words);
+        if (slot.size() < siblings) slot.resize(siblings);
+      }
+      const std::uint64_t* of(std::uint32_t j, std::size_t words) const {
+        return bits.data() + slot[j] * words;
+      }
+    };
     struct DeepGroup {
       std::vector<std::uint32_t> chosen, kept, itemset;
       Lists lists;
+      BitSets sets;
     };
     std::deque<DeepGroup> deep;
+    // Records a deep group's kept extension by sibling j where it is one of the top two levels.
+    auto record_deep = [&](DeepGroup& d, std::uint32_t j, std::uint32_t count, std::size_t level) {
+      if (level + 1 < top_k) return;
+      const bool at_top = level == top_k;
+      d.itemset.back() = siblings[j];
+      auto& items = at_top ? part.top_items : part.items;
+      items.insert(items.end(), d.itemset.begin(), d.itemset.end());
+      (at_top ? part.top_counts : part.counts).push_back(count);
+    };
     // Extends member x of a kept group (`members`, whose itemsets are `extended` minus its
     // last item plus each member's sibling) by the later members, as the next level would
     // count it: the same candidates in each counter's way, walked over the member's set
@@ -325,15 +388,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       const std::size_t at = level - width - 2;
       if (deep.size() <= at) deep.resize(at + 1);
       DeepGroup& d = deep[at];
-      d.chosen.clear();
-      if (choice == SiblingChoice::kNeighborGate) {
-        d.chosen.assign(members.begin() + static_cast<std::ptrdiff_t>(x) + 1, members.end());
-        keep_neighbors_of(own, d.chosen);
-      } else {
-        for (std::size_t y = x + 1; y < members.size(); ++y)
-          if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(own, siblings[members[y]]))
-            d.chosen.push_back(members[y]);
-      }
+      choose_members(members, x, own, d.chosen);
       if (d.chosen.empty()) return;
       const bool at_top = level == top_k;
       const bool listed_all = walk_chosen(tids, d.chosen, bound, !at_top, d.lists);
@@ -342,18 +397,10 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       d.itemset.push_back(0);
       for (std::uint32_t j : d.chosen) {
         const std::uint32_t count = take_count(j, listed_all, d.lists);
-        if (count < in.min_count) continue;
-        if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
-            !in.pairs.contains(own, siblings[j]))
-          continue;
+        if (!keeps(own, j, count)) continue;
         d.kept.push_back(j);
         d.lists.count[j + 1] = count;
-        if (level + 1 >= top_k) {
-          d.itemset.back() = siblings[j];
-          auto& items = at_top ? part.top_items : part.items;
-          items.insert(items.end(), d.itemset.begin(), d.itemset.end());
-          (at_top ? part.top_counts : part.counts).push_back(count);
-        }
+        record_deep(d, j, count, level);
       }
       if (at_top || d.kept.empty()) return;
       if (level + 1 < top_k) count_found(part, level - width - 1, d.kept.size());
@@ -363,6 +410,86 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         const std::uint32_t j = d.kept[y];
         d.itemset.back() = siblings[j];
         self(self, d.kept, y, d.itemset, d.lists.of(j), d.lists.count.data() + 1);
+      }
+    };
+    // extend_member for a group held as bitsets over its rows: member x's set is `own_bits`,
+    // and the set of each later member j is `member_sets.of(j)`. Each extension is counted
+    // by one AND; below level top_k the AND is kept as the extension's set.
+    auto extend_bits = [&](auto& self, std::span<const std::uint32_t> members, std::size_t x,
+                           std::span<const std::uint32_t> extended, const std::uint64_t* own_bits,
+                           const BitSets& member_sets, std::size_t words) -> void {
+      const std::uint32_t own = siblings[members[x]];
+      const std::size_t level = extended.size() + 1;
+      const std::size_t at = level - width - 2;
+      if (deep.size() <= at) deep.resize(at + 1);
+      DeepGroup& d = deep[at];
+      choose_members(members, x, own, d.chosen);
+      if (d.chosen.empty()) return;
+      const bool at_top = level == top_k;
+      if (!at_top) d.sets.fit(d.chosen.size(), words, siblings.size());
+      d.kept.clear();
+      d.itemset.assign(extended.begin(), extended.end());
+      d.itemset.push_back(0);
+      for (std::size_t c = 0; c < d.chosen.size(); ++c) {
+        const std::uint32_t j = d.chosen[c];
+        const std::uint64_t* with = member_sets.of(j, words);
+        const std::uint32_t count =
+            at_top ? and_count(own_bits, with, words)
+                   : and_into(own_bits, with, d.sets.bits.data() + c * words, words);
+        if (!keeps(own, j, count)) continue;
+        d.kept.push_back(j);
+        if (!at_top) d.sets.slot[j] = static_cast<std::uint32_t>(c);
+        record_deep(d, j, count, level);
+      }
+      if (at_top || d.kept.empty()) return;
+      if (level + 1 < top_k) count_found(part, level - width - 1, d.kept.size());
+      for (std::size_t y = 0; y + 1 < d.kept.size(); ++y) {
+        const std::uint32_t j = d.kept[y];
+        d.itemset.back() = siblings[j];
+        self(self, d.kept, y, d.itemset, d.sets.of(j, words), d.sets, words);
+      }
+    };
+    // Records an anchor's kept extension by sibling j where this level's rows are kept.
+    auto record_anchor = [&](std::span<const std::uint32_t> anchor, std::uint32_t j,
+                             std::uint32_t count) {
+      if (!level_rows_kept) return;
+      part.items.insert(part.items.end(), anchor.begin(), anchor.end());
+      part.items.push_back(siblings[j]);
+      part.counts.push_back(count);
+    };
+    // The anchors from..to of the group starting at `first`, counted from its bitsets as the
+    // walk below counts them, and extended depth first by extend_bits.
+    std::optional<GroupBitsets> group_bits;
+    BitSets anchor_sets;
+    auto count_anchors_by_bits = [&](std::uint32_t first, std::size_t from, std::size_t to) {
+      const std::size_t words = group_bits->words();
+      for (std::size_t i = from; i < to && i + 1 < siblings.size(); ++i) {
+        const std::uint32_t row = groups.rows[first + i];
+        if (anchors.count(row) < in.min_count) continue;
+        const auto anchor = anchors.row(row);
+        choose_for_anchor(i, chosen);
+        if (chosen.empty()) continue;
+        const std::uint64_t* own = group_bits->of(i);
+        if (in.keep_sets) anchor_sets.fit(chosen.size(), words, siblings.size());
+        kept.clear();
+        for (std::size_t c = 0; c < chosen.size(); ++c) {
+          const std::uint32_t j = chosen[c];
+          const std::uint32_t count =
+              in.keep_sets ? and_into(own, group_bits->of(j), anchor_sets.bits.data() + c * words, words)
+                           : and_count(own, group_bits->of(j), words);
+          if (!keeps(siblings[i], j, count)) continue;
+          kept.push_back(j);
+          if (in.keep_sets) anchor_sets.slot[j] = static_cast<std::uint32_t>(c);
+          record_anchor(anchor, j, count);
+        }
+        if (!level_rows_kept && !kept.empty()) count_found(part, 0, kept.size());
+        if (!in.keep_sets) continue;
+        for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
+          extended.assign(anchor.begin(), anchor.end());
+          extended.push_back(siblings[kept[x]]);
+          extend_bits(extend_bits, kept, x, extended, anchor_sets.of(kept[x], words), anchor_sets,
+                      words);
+        }
       }
     };
     // The range is one of anchors in sorted order: a large group may be split between
@@ -383,7 +510,6 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         sibling_counts.push_back(anchors.count(groups.rows[r]));
       }
       const auto prefix = anchors.row(groups.rows[first]).first(width - 1);
-      reader.begin_group(reduced, prefix, siblings, sibling_counts);
       if (choice == SiblingChoice::kNeighborGate) {
         intersect_neighbors(*in.neighbors, prefix, group_gate, spare);
         in_group_gate.assign(siblings.size(), 0);
@@ -393,22 +519,25 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
           in_group_gate[j] = g != group_gate.end() && *g == siblings[j];
         }
       }
+      // A group of pairs whose sets no later level reads may be held as bitsets instead.
+      if constexpr (std::is_same_v<MemoType, PairMemo>) {
+        if ((top != nullptr || !in.keep_sets) &&
+            GroupBitsets::pay_off(static_cast<std::uint32_t>(in.index.txns_of(prefix[0]).size()),
+                                  sibling_counts, from)) {
+          if (!group_bits) group_bits.emplace(in.index.item_space);
+          group_bits->build(in.index, reduced, prefix[0], siblings);
+          count_anchors_by_bits(first, from, to);
+          continue;
+        }
+      }
+      reader.begin_group(reduced, prefix, siblings, sibling_counts);
       cells.assign(siblings.size() + 1, 0);
       slots.resize(siblings.size() + 1);
       for (std::size_t i = from; i < to && i + 1 < siblings.size(); ++i) {
         const std::uint32_t row = groups.rows[first + i];
         if (anchors.count(row) < in.min_count) continue;
         const auto anchor = anchors.row(row);
-        chosen.clear();
-        if (choice == SiblingChoice::kNeighborGate) {
-          for (std::size_t j = i + 1; j < siblings.size(); ++j)
-            if (in_group_gate[j]) chosen.push_back(static_cast<std::uint32_t>(j));
-          keep_neighbors_of(siblings[i], chosen);
-        } else {
-          for (std::size_t j = i + 1; j < siblings.size(); ++j)
-            if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(siblings[i], siblings[j]))
-              chosen.push_back(static_cast<std::uint32_t>(j));
-        }
+        choose_for_anchor(i, chosen);
         if (chosen.empty()) continue;
         const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
         // Prefix + {sibling} is counted exactly here (no cap): it bounds the sibling's list.
@@ -417,16 +546,10 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         kept.clear();
         for (std::uint32_t j : chosen) {
           const std::uint32_t count = take_count(j, listed_all, listed);
-          if (count < in.min_count) continue;
-          if (choice == SiblingChoice::kCountThenCheck && !in.pairs.empty() &&
-              !in.pairs.contains(siblings[i], siblings[j]))
-            continue;
+          if (!keeps(siblings[i], j, count)) continue;
           kept.push_back(j);
           listed.count[j + 1] = count;
-          if (!level_rows_kept) continue;
-          part.items.insert(part.items.end(), anchor.begin(), anchor.end());
-          part.items.push_back(siblings[j]);
-          part.counts.push_back(count);
+          record_anchor(anchor, j, count);
         }
         if (!level_rows_kept && !kept.empty()) count_found(part, 0, kept.size());
         // A level nothing extends keeps no sets at all (its memo holds counts only).
