@@ -6,7 +6,9 @@ weigh evenly, every level above them is counted depth first instead. Every memo 
 against brute force and the baseline on shapes that reach these steps and both sides of each
 choice, on one CPU as on two. Where no later level reads a group of pairs' sets, a dense
 group is held as bitsets over its rows and counted by ANDs: the theme and common-item shapes
-have groups of both kinds (themes and common items as bitsets, the rest walked)."""
+have groups of both kinds (themes and common items as bitsets, the rest walked). The skewed
+shape lists its large groups' runs both ways: by a scan of the prefix item's transactions,
+and from the siblings' own transactions."""
 
 import os
 import random

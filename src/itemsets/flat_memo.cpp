@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "common/bitset_kernels.hpp"
 #include "common/panic.hpp"
 #include "common/tuning.hpp"
 
@@ -85,6 +86,7 @@ void PairGroupSets::begin_group(const InvertedIndex& index, const ReducedTransac
                                 std::uint32_t prefix,
                                 std::span<const std::uint32_t> siblings,
                                 std::span<const std::uint32_t> counts) {
+  clear_prefix_bits();
   index_ = &index;
   reduced_ = &reduced;
   prefix_ = prefix;
@@ -159,18 +161,39 @@ void PairGroupSets::make_run(std::size_t from) {
   run_end_ = to;
   begin_.resize(to - from);
   end_.resize(to - from);
-  cursor_.resize(to - from + 1);
   std::size_t at = 0;
   for (std::size_t i = from; i < to; ++i) {
-    slot_[siblings_[i]] = static_cast<std::uint32_t>(i - from + 1);
-    begin_[i - from] = cursor_[i - from + 1] = at;
+    begin_[i - from] = end_[i - from] = at;
     at += counts_[i];
+  }
+  if (tids_.size() < at + 1) tids_.resize(at + 1);
+  // A scan reads every item of the prefix's transactions from the run's first sibling on
+  // (about the index's items per transaction); the other way reads the siblings' own
+  // transactions, with a bitset of the prefix's over all transactions, so only where that is
+  // small beside the lists.
+  std::size_t sibling_txns = 0;
+  for (std::size_t i = from; i < to; ++i) sibling_txns += index_->txns_of(siblings_[i]).size();
+  const double per_txn = static_cast<double>(index_->txn_items.size()) /
+                         std::max<double>(1, static_cast<double>(index_->n_transactions));
+  const double scan = static_cast<double>(index_->txns_of(prefix_).size()) * per_txn;
+  const bool bits_small = bitset_words(index_->n_transactions) <= budget / 2;
+  if (bits_small && static_cast<double>(sibling_txns) < scan)
+    list_run_by_siblings();
+  else
+    list_run_by_scan(at);
+}
+
+void PairGroupSets::list_run_by_scan(std::size_t spare) {
+  const std::size_t from = run_begin_, to = run_end_;
+  cursor_.resize(to - from + 1);
+  for (std::size_t i = from; i < to; ++i) {
+    slot_[siblings_[i]] = static_cast<std::uint32_t>(i - from + 1);
+    cursor_[i - from + 1] = begin_[i - from];
   }
   // Every item of a row is written, to its sibling's list or, for the others (slot 0), to one
   // spare entry past the lists, and only a sibling's cursor moves on: whether an item is a
   // sibling is data, not a branch to mispredict.
-  cursor_[0] = at;
-  if (tids_.size() < at + 1) tids_.resize(at + 1);
+  cursor_[0] = spare;
   std::size_t* cursor = cursor_.data();
   std::uint32_t* tids = tids_.data();
   const std::uint32_t lowest = siblings_[from];
@@ -186,6 +209,34 @@ void PairGroupSets::make_run(std::size_t from) {
     end_[i - from] = cursor_[i - from + 1];
     slot_[siblings_[i]] = 0;
   }
+}
+
+void PairGroupSets::list_run_by_siblings() {
+  // The level's cut keeps every item of a transaction it keeps (no cap here), so a kept
+  // transaction's row holds a sibling exactly when the transaction does; one it dropped has
+  // an empty row, which a scan lists nowhere: it gets no bit.
+  if (!prefix_bits_set_) {
+    prefix_bits_.resize(bitset_words(index_->n_transactions), 0);
+    for (const std::uint32_t t : index_->txns_of(prefix_))
+      if (!reduced_->items_of(t).empty()) prefix_bits_[t / 64] |= std::uint64_t{1} << (t % 64);
+    prefix_bits_set_ = true;
+  }
+  const std::uint64_t* bits = prefix_bits_.data();
+  std::uint32_t* tids = tids_.data();
+  for (std::size_t i = run_begin_; i < run_end_; ++i) {
+    std::size_t end = begin_[i - run_begin_];
+    for (const std::uint32_t t : index_->txns_of(siblings_[i])) {
+      tids[end] = t;
+      end += (bits[t / 64] >> (t % 64)) & 1;
+    }
+    end_[i - run_begin_] = end;
+  }
+}
+
+void PairGroupSets::clear_prefix_bits() {
+  if (!prefix_bits_set_) return;
+  for (const std::uint32_t t : index_->txns_of(prefix_)) prefix_bits_[t / 64] = 0;
+  prefix_bits_set_ = false;
 }
 
 }  // namespace tallyfold
