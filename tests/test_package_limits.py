@@ -172,10 +172,11 @@ _LONG_RULES = textwrap.dedent("""
     import tallyfold as tf
     rng = np.random.default_rng(7)
     rows = [list(np.flatnonzero(r)) for r in rng.random((2000, 26)) < 0.6]
-    frequent = tf.frequent_itemsets(tf.Baskets.from_lists(rows), 60)  # 430,840 itemsets
+    frequent = tf.frequent_itemsets(tf.Baskets.from_lists(rows), 40)  # 1,067,449 itemsets
     print("ready", flush=True)
     try:
-        # Tens of millions of candidate rules, none kept: a minute of work, little memory.
+        # Tens of millions of candidate rules, none kept: several seconds of work (at count 60
+        # they took little more than the second before the signal, which then came too late).
         tf.association_rules(frequent, min_threshold=2.0)
     except KeyboardInterrupt:
         print("interrupted", time.monotonic(), flush=True)
