@@ -373,6 +373,21 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       items.insert(items.end(), d.itemset.begin(), d.itemset.end());
       (at_top ? part.top_counts : part.counts).push_back(count);
     };
+    // The deep group that extends member x of `members` (whose itemset is `extended`): its
+    // chosen later members, no kept ones yet, and the itemset with room for the extension's
+    // item; null where no member is chosen.
+    auto open_deep = [&](std::span<const std::uint32_t> members, std::size_t x,
+                         std::span<const std::uint32_t> extended) -> DeepGroup* {
+      const std::size_t at = extended.size() + 1 - width - 2;
+      if (deep.size() <= at) deep.resize(at + 1);
+      DeepGroup& d = deep[at];
+      choose_members(members, x, siblings[members[x]], d.chosen);
+      if (d.chosen.empty()) return nullptr;
+      d.kept.clear();
+      d.itemset.assign(extended.begin(), extended.end());
+      d.itemset.push_back(0);
+      return &d;
+    };
     // Extends member x of a kept group (`members`, whose itemsets are `extended` minus its
     // last item plus each member's sibling) by the later members, as the next level would
     // count it: the same candidates in each counter's way, walked over the member's set
@@ -383,18 +398,13 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
                              std::span<const std::uint32_t> extended,
                              std::span<const std::uint32_t> tids,
                              const std::uint32_t* bound) -> void {
+      DeepGroup* opened = open_deep(members, x, extended);
+      if (opened == nullptr) return;
+      DeepGroup& d = *opened;
       const std::uint32_t own = siblings[members[x]];
       const std::size_t level = extended.size() + 1;  // of the new itemsets
-      const std::size_t at = level - width - 2;
-      if (deep.size() <= at) deep.resize(at + 1);
-      DeepGroup& d = deep[at];
-      choose_members(members, x, own, d.chosen);
-      if (d.chosen.empty()) return;
       const bool at_top = level == top_k;
       const bool listed_all = walk_chosen(tids, d.chosen, bound, !at_top, d.lists);
-      d.kept.clear();
-      d.itemset.assign(extended.begin(), extended.end());
-      d.itemset.push_back(0);
       for (std::uint32_t j : d.chosen) {
         const std::uint32_t count = take_count(j, listed_all, d.lists);
         if (!keeps(own, j, count)) continue;
@@ -418,18 +428,13 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     auto extend_bits = [&](auto& self, std::span<const std::uint32_t> members, std::size_t x,
                            std::span<const std::uint32_t> extended, const std::uint64_t* own_bits,
                            const BitSets& member_sets, std::size_t words) -> void {
+      DeepGroup* opened = open_deep(members, x, extended);
+      if (opened == nullptr) return;
+      DeepGroup& d = *opened;
       const std::uint32_t own = siblings[members[x]];
       const std::size_t level = extended.size() + 1;
-      const std::size_t at = level - width - 2;
-      if (deep.size() <= at) deep.resize(at + 1);
-      DeepGroup& d = deep[at];
-      choose_members(members, x, own, d.chosen);
-      if (d.chosen.empty()) return;
       const bool at_top = level == top_k;
       if (!at_top) d.sets.fit(d.chosen.size(), words, siblings.size());
-      d.kept.clear();
-      d.itemset.assign(extended.begin(), extended.end());
-      d.itemset.push_back(0);
       for (std::size_t c = 0; c < d.chosen.size(); ++c) {
         const std::uint32_t j = d.chosen[c];
         const std::uint64_t* with = member_sets.of(j, words);
@@ -457,18 +462,24 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       part.items.push_back(siblings[j]);
       part.counts.push_back(count);
     };
+    // Calls visit(i, row, anchor) for each anchor i from..to of the group starting at `first`
+    // that reaches the min count and has chosen siblings (in `chosen`).
+    auto for_each_anchor = [&](std::uint32_t first, std::size_t from, std::size_t to,
+                               auto&& visit) {
+      for (std::size_t i = from; i < to && i + 1 < siblings.size(); ++i) {
+        const std::uint32_t row = groups.rows[first + i];
+        if (anchors.count(row) < in.min_count) continue;
+        choose_for_anchor(i, chosen);
+        if (!chosen.empty()) visit(i, row, anchors.row(row));
+      }
+    };
     // The anchors from..to of the group starting at `first`, counted from its bitsets as the
     // walk below counts them, and extended depth first by extend_bits.
     std::optional<GroupBitsets> group_bits;
     BitSets anchor_sets;
     auto count_anchors_by_bits = [&](std::uint32_t first, std::size_t from, std::size_t to) {
       const std::size_t words = group_bits->words();
-      for (std::size_t i = from; i < to && i + 1 < siblings.size(); ++i) {
-        const std::uint32_t row = groups.rows[first + i];
-        if (anchors.count(row) < in.min_count) continue;
-        const auto anchor = anchors.row(row);
-        choose_for_anchor(i, chosen);
-        if (chosen.empty()) continue;
+      for_each_anchor(first, from, to, [&](std::size_t i, std::uint32_t, auto anchor) {
         const std::uint64_t* own = group_bits->of(i);
         if (in.keep_sets) anchor_sets.fit(chosen.size(), words, siblings.size());
         kept.clear();
@@ -483,14 +494,14 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
           record_anchor(anchor, j, count);
         }
         if (!level_rows_kept && !kept.empty()) count_found(part, 0, kept.size());
-        if (!in.keep_sets) continue;
+        if (!in.keep_sets) return;
         for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
           extended.assign(anchor.begin(), anchor.end());
           extended.push_back(siblings[kept[x]]);
           extend_bits(extend_bits, kept, x, extended, anchor_sets.of(kept[x], words), anchor_sets,
                       words);
         }
-      }
+      });
     };
     // The range is one of anchors in sorted order: a large group may be split between
     // ranges, each of which prepares the group for its own anchors.
@@ -533,12 +544,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       reader.begin_group(reduced, prefix, siblings, sibling_counts);
       cells.assign(siblings.size() + 1, 0);
       slots.resize(siblings.size() + 1);
-      for (std::size_t i = from; i < to && i + 1 < siblings.size(); ++i) {
-        const std::uint32_t row = groups.rows[first + i];
-        if (anchors.count(row) < in.min_count) continue;
-        const auto anchor = anchors.row(row);
-        choose_for_anchor(i, chosen);
-        if (chosen.empty()) continue;
+      for_each_anchor(first, from, to, [&](std::size_t i, std::uint32_t row, auto anchor) {
         const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
         // Prefix + {sibling} is counted exactly here (no cap): it bounds the sibling's list.
         const std::uint32_t* pair_counts = sibling_counts.data();
@@ -553,7 +559,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         }
         if (!level_rows_kept && !kept.empty()) count_found(part, 0, kept.size());
         // A level nothing extends keeps no sets at all (its memo holds counts only).
-        if (!in.keep_sets || kept.empty()) continue;
+        if (!in.keep_sets || kept.empty()) return;
         // The kept extensions make one group of siblings at the next level, where every
         // member but the last is walked: the last keeps no set (nor does a lone one).
         if (!listed_all && kept.size() > 1) list_kept(tids, kept, listed);
@@ -568,7 +574,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
           }
         }
         if (top == nullptr) Sets::add_none(part.sets);
-      }
+      });
     }
   };
   std::vector<Part> parts =
