@@ -36,27 +36,35 @@ bool GroupBitsets::pay_off(std::uint32_t prefix_count, std::span<const std::uint
 }
 
 void GroupBitsets::build(const InvertedIndex& index, const ReducedTransactions& reduced,
-                         std::uint32_t prefix, std::span<const std::uint32_t> siblings) {
+                         std::uint32_t prefix, std::span<const std::uint32_t> siblings,
+                         std::span<const std::uint32_t> counts) {
   for (std::size_t j = 0; j < siblings.size(); ++j)
     slot_[siblings[j]] = static_cast<std::uint32_t>(j + 1);
   // The rows' sibling slots first, so that the bitsets are sized by the rows kept: a row
-  // with one sibling extends no anchor of the group.
+  // with one sibling extends no anchor of the group. Every sibling of a row is one
+  // transaction of its pair, so the pair counts bound the slots; each item is written
+  // before it is known to be a sibling, one entry past them at most.
+  std::size_t bound = 1;
+  for (const std::uint32_t c : counts) bound += c;
+  if (row_slots_.size() < bound) row_slots_.resize(bound);
   const auto txns = index.txns_of(prefix);
-  row_slots_.clear();
-  row_end_.assign(1, 0);
+  row_end_.resize(txns.size() + 1);
+  row_end_[0] = 0;
+  std::uint32_t* row_slots = row_slots_.data();
   const std::uint32_t lowest = siblings.empty() ? 0 : siblings.front();
+  std::size_t filled = 0, rows = 0;
   for (const std::uint32_t t : txns) {
-    const std::size_t start = row_slots_.size();
-    for (const std::uint32_t item : items_from(reduced.items_of(t), lowest))
-      if (const std::uint32_t s = slot_[item]; s != 0) row_slots_.push_back(s - 1);
-    if (row_slots_.size() - start < 2) {
-      row_slots_.resize(start);
-      continue;
+    std::size_t end = filled;
+    for (const std::uint32_t item : items_from(reduced.items_of(t), lowest)) {
+      const std::uint32_t s = slot_[item];
+      row_slots[end] = s - 1;
+      end += s != 0;
     }
-    row_end_.push_back(static_cast<std::uint32_t>(row_slots_.size()));
+    if (end - filled < 2) continue;
+    row_end_[++rows] = static_cast<std::uint32_t>(end);
+    filled = end;
   }
   for (const std::uint32_t item : siblings) slot_[item] = 0;
-  const std::size_t rows = row_end_.size() - 1;
   words_ = bitset_words(static_cast<std::uint32_t>(rows));
   const std::size_t total = siblings.size() * words_;
   if (bits_.size() < total) bits_.resize(total);
@@ -65,7 +73,7 @@ void GroupBitsets::build(const InvertedIndex& index, const ReducedTransactions& 
   for (std::size_t r = 0; r < rows; ++r) {
     const std::uint64_t bit = std::uint64_t{1} << (r % 64);
     for (std::uint32_t p = row_end_[r]; p < row_end_[r + 1]; ++p)
-      bits[row_slots_[p] * words_ + r / 64] |= bit;
+      bits[row_slots[p] * words_ + r / 64] |= bit;
   }
 }
 
