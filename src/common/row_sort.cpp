@@ -20,8 +20,8 @@ namespace {
 // compare-exchange steps of a permute, a min, a max and a blend each, and no branch. The
 // empty lanes hold the largest value, so once sorted the row's own items fill the first
 // lanes, whatever their values. Repeats are then dropped by comparing each lane with the one
-// before, and the kept lanes are stored packed. On rows of about ten items in random order this is several times
-// faster than a general sort.
+// before, and the kept lanes are stored packed. On rows of about ten items in random order
+// this is several times faster than a general sort.
 constexpr std::uint32_t kLanes = 16;
 
 struct Network {

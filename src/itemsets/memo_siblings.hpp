@@ -485,9 +485,10 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         kept.clear();
         for (std::size_t c = 0; c < chosen.size(); ++c) {
           const std::uint32_t j = chosen[c];
+          const std::uint64_t* with = group_bits->of(j);
           const std::uint32_t count =
-              in.keep_sets ? and_into(own, group_bits->of(j), anchor_sets.bits.data() + c * words, words)
-                           : and_count(own, group_bits->of(j), words);
+              in.keep_sets ? and_into(own, with, anchor_sets.bits.data() + c * words, words)
+                           : and_count(own, with, words);
           if (!keeps(siblings[i], j, count)) continue;
           kept.push_back(j);
           if (in.keep_sets) anchor_sets.slot[j] = static_cast<std::uint32_t>(c);

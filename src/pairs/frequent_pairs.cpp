@@ -24,6 +24,16 @@ struct PairChunk {
   std::vector<std::uint32_t> counts;
 };
 
+constexpr std::uint32_t kNoRank = ~std::uint32_t{0};
+
+// Each item's rank among the frequent items (`anchors`, ascending), kNoRank for the others.
+std::vector<std::uint32_t> ranks_of(const std::vector<std::uint32_t>& anchors,
+                                    std::uint32_t item_space) {
+  std::vector<std::uint32_t> rank(item_space, kNoRank);
+  for (std::size_t r = 0; r < anchors.size(); ++r) rank[anchors[r]] = static_cast<std::uint32_t>(r);
+  return rank;
+}
+
 // The first entry of an ascending row above `a`, by a binary search whose steps are
 // conditional moves: rows are short, and a branch per step mispredicts half the time.
 inline const std::uint32_t* first_above(std::span<const std::uint32_t> row, std::uint32_t a) {
@@ -46,21 +56,20 @@ std::vector<PairChunk> count_pairs_by_scan(const InvertedIndex& index,
   // Transactions cut to frequent items, each item written as its rank among them: an
   // infrequent partner can never reach the min count, so dropping it up front spares every
   // anchor the work of counting it, and the counters of a worker then span the frequent items
-  // only (retail at count 45: 2,117 counters against 16,470 item ids, small enough to stay in
+  // only (retail at count 89: 2,117 counters against 16,470 item ids, small enough to stay in
   // the nearest cache). Ranks keep the items' order, so rows stay ascending.
   // Both passes run over ranges of transactions on the pool: the first counts each row's
   // frequent items, the second copies them once the rows' starts are known.
-  constexpr std::uint32_t kNone = ~std::uint32_t{0};
   const std::size_t f = anchors.size();
-  std::vector<std::uint32_t> rank(index.item_space, kNone);
-  for (std::size_t r = 0; r < f; ++r) rank[anchors[r]] = static_cast<std::uint32_t>(r);
+  const std::vector<std::uint32_t> rank = ranks_of(anchors, index.item_space);
   std::vector<std::uint32_t> offsets(index.n_transactions + 1, 0);
   const auto row_ranges = pass_chunks(index.n_transactions, tuning::kParallelTransactionMin, 4096);
   for_each_range(row_ranges, [&](std::size_t, IndexRange range) {
     for (std::size_t t = range.begin; t < range.end; ++t) {
       throw_if_cancelled_every(t);
       std::uint32_t kept = 0;
-      for (std::uint32_t i : index.items_of(static_cast<std::uint32_t>(t))) kept += rank[i] != kNone;
+      for (std::uint32_t i : index.items_of(static_cast<std::uint32_t>(t)))
+        kept += rank[i] != kNoRank;
       offsets[t + 1] = kept;
     }
   });
@@ -71,7 +80,7 @@ std::vector<PairChunk> count_pairs_by_scan(const InvertedIndex& index,
       throw_if_cancelled_every(t);
       std::uint32_t* out = items.data() + offsets[t];
       for (std::uint32_t i : index.items_of(static_cast<std::uint32_t>(t)))
-        if (rank[i] != kNone) *out++ = rank[i];
+        if (rank[i] != kNoRank) *out++ = rank[i];
     }
   });
   std::vector<std::uint64_t> costs(f);
@@ -107,8 +116,8 @@ std::vector<PairChunk> count_pairs_by_scan(const InvertedIndex& index,
       auto each_partner = [&](auto&& add) {
         scan_rows(offsets.data(), items.data(), index.txns_of(anchors[i]),
                   [&](std::span<const std::uint32_t> row) {
-                    for (const std::uint32_t* it = first_above(row, a); it != row.data() + row.size(); ++it)
-                      add(*it);
+                    const std::uint32_t* end = row.data() + row.size();
+                    for (const std::uint32_t* it = first_above(row, a); it != end; ++it) add(*it);
                   });
       };
       // Partners ascending, as anchors are: the pairs come out in lexicographic order, which
@@ -176,10 +185,8 @@ bool pair_table_fits(const InvertedIndex& index, std::size_t f) {
 std::vector<PairChunk> count_pairs_in_table(const InvertedIndex& index,
                                             const std::vector<std::uint32_t>& anchors,
                                             std::uint64_t min_count) {
-  constexpr std::uint32_t kNone = ~std::uint32_t{0};
   const std::size_t f = anchors.size();
-  std::vector<std::uint32_t> rank(index.item_space, kNone);
-  for (std::size_t i = 0; i < f; ++i) rank[anchors[i]] = static_cast<std::uint32_t>(i);
+  const std::vector<std::uint32_t> rank = ranks_of(anchors, index.item_space);
   // Row i holds the pairs (i, j > i); cell (i, j) is row_start[i] + j.
   std::vector<std::size_t> row_start(f);
   for (std::size_t i = 0, at = 0; i < f; ++i) {
@@ -197,7 +204,7 @@ std::vector<PairChunk> count_pairs_in_table(const InvertedIndex& index,
       throw_if_cancelled_every(t);
       held.clear();
       for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t)))
-        if (rank[item] != kNone) held.push_back(rank[item]);
+        if (rank[item] != kNoRank) held.push_back(rank[item]);
       for (std::size_t a = 0; a + 1 < held.size(); ++a) {
         std::uint32_t* row = table + row_start[held[a]];
         for (std::size_t b = a + 1; b < held.size(); ++b) ++row[held[b]];
