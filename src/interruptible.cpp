@@ -11,6 +11,7 @@
 
 #include "common/cancel_relay.hpp"
 #include "errors.hpp"
+#include "spread_workers.hpp"
 
 namespace tallyfold {
 
@@ -35,9 +36,10 @@ class Pool {
   explicit Pool(int threads)
       : workers_(tbb::global_control::max_allowed_parallelism,
                  static_cast<std::size_t>(threads) + 1),
-        arena_(threads, 0) {}
+        arena_(threads, 0), spread_(arena_) {}
   tbb::global_control workers_;
   tbb::task_arena arena_;
+  SpreadWorkers spread_;
 };
 
 // One call's work as the waiting thread and the pool share it.

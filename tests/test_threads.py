@@ -1,12 +1,15 @@
 """Concurrent calls and the interpreter lock."""
 
+import os
 import random
 import threading
 import time
 
 import numpy as np
+import pytest
 
 import _tallyfold
+from child import assert_clean_exit, run_child
 from reference import as_arrays, itemset_rows
 
 
@@ -65,3 +68,24 @@ def test_other_threads_run_while_an_engine_works():
     margin = (end - start) / 5
     assert end - start > 0.02, "the call is too short to tell"
     assert any(start + margin < s < end - margin for s in stamps)
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two CPUs")
+def test_pool_threads_keep_the_cpus_they_may_use():
+    """Workers are moved to CPUs of their own when they join the pool, never pinned there:
+    after calls (after idle spells too, when they join anew), every thread of the process
+    may still run on every CPU the process may use."""
+    assert_clean_exit(run_child("""
+        import glob, os, time
+        import numpy as np, _tallyfold
+        rng = np.random.default_rng(3)
+        txn = np.repeat(np.arange(20_000), 8)
+        item = rng.integers(0, 200, txn.size).astype(np.int32)
+        for _ in range(4):
+            _tallyfold.rust_eclat_pipeline(txn, item, 3, 200, 0.001)
+            time.sleep(0.05)
+        tids = [int(p.split("/")[4]) for p in glob.glob("/proc/self/task/*")]
+        masks = {tid: os.sched_getaffinity(tid) for tid in tids}
+        assert len(masks) > 2, masks
+        assert all(m == os.sched_getaffinity(0) for m in masks.values()), masks
+    """))
