@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <functional>
 
 #include "common/cpu_features.hpp"
 
@@ -80,7 +81,12 @@ TALLYFOLD_AVX512_TARGET std::uint32_t vector_sort_unique(const std::uint32_t* ro
 }  // namespace
 
 std::uint32_t sort_unique_row(std::uint32_t* row, std::uint32_t n, std::uint32_t* out) {
-  // Rows often arrive sorted already (grouped by transaction), so test first.
+  // Rows often arrive sorted and free of repeats already (grouped by transaction), so test
+  // for that first: such a row is kept as it is, with no pass to drop repeats.
+  if (std::adjacent_find(row, row + n, std::greater_equal<>()) == row + n) {
+    if (out != row) std::memmove(out, row, std::size_t{n} * sizeof(std::uint32_t));
+    return n;
+  }
   const bool sorted = std::is_sorted(row, row + n);
 #ifdef TALLYFOLD_X86_VECTORS
   if (!sorted && cpu::kAvx512 && n <= kLanes) return vector_sort_unique(row, n, out);
