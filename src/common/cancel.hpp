@@ -7,6 +7,7 @@
 // A parallel stage of a cancelled group returns early with part of its work undone: every
 // stage is followed by throw_if_cancelled() so that a partial result is never used.
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 
@@ -33,6 +34,20 @@ inline void throw_if_cancelled() {
 // every 2^14 steps, a fraction of a millisecond apart.
 inline void throw_if_cancelled_every(std::size_t step) {
   if ((step & 0x3FFF) == 0) throw_if_cancelled();
+}
+
+// Runs step(i) for every i in [begin, end), looking once before every 2^14 steps. The look
+// sits outside the loop that runs the steps: a call inside it, however rarely taken, makes
+// the loop keep its running values in memory across the call rather than in registers.
+template <class Step>
+inline void for_each_step(std::size_t begin, std::size_t end, Step&& step) {
+  constexpr std::size_t kBlock = std::size_t{1} << 14;
+  for (std::size_t block = begin; block < end;) {
+    throw_if_cancelled();
+    const std::size_t stop = end - block > kBlock ? block + kBlock : end;
+    for (std::size_t i = block; i < stop; ++i) step(i);
+    block = stop;
+  }
 }
 
 }  // namespace tallyfold

@@ -42,21 +42,28 @@ ItemRows read_item_ids(CallerArray<std::int32_t> item_ids, std::size_t rows,
   std::vector<Checked> checked(chunks.size());
   std::uint32_t* ids = out.ids.data();
   for_each_range(chunks, [&](std::size_t c, IndexRange range) {
-    Checked& part = checked[c];
-    for (std::size_t r = range.begin; r < range.end; ++r) {
-      throw_if_cancelled_every(r);
-      const std::int32_t item = item_ids.load(r);
-      if (n_items) {
-        const auto widened = static_cast<std::uint64_t>(static_cast<std::int64_t>(item));
-        if (widened >= *n_items) {
-          part.bad = true;
-          part.bad_id = widened;
-          return;
-        }
+    // Locals, not the captured ones: a store of an id could alias them (the largest id, the
+    // bound), so they would be reloaded at every row.
+    const CallerArray<std::int32_t> source = item_ids;
+    const bool check = n_items.has_value();
+    const std::uint64_t bound = n_items.value_or(0);
+    std::uint32_t* const out = ids;
+    std::uint32_t largest = 0;
+    std::size_t first_bad = range.end;  // none yet
+    std::uint64_t bad_id = 0;
+    // A bad id does not stop the loop (it has no exit to keep it simple and fast); only the
+    // first one in the chunk is kept.
+    for_each_step(range.begin, range.end, [&](std::size_t r) {
+      const std::int32_t item = source.load(r);
+      const auto widened = static_cast<std::uint64_t>(static_cast<std::int64_t>(item));
+      if (check && widened >= bound && first_bad == range.end) {
+        first_bad = r;
+        bad_id = widened;
       }
-      ids[r] = static_cast<std::uint32_t>(item);
-      part.largest = std::max(part.largest, ids[r]);
-    }
+      out[r] = static_cast<std::uint32_t>(item);
+      largest = std::max(largest, static_cast<std::uint32_t>(item));
+    });
+    checked[c] = Checked{largest, first_bad != range.end, bad_id};
   });
   std::uint32_t largest = 0;
   for (const Checked& part : checked) {

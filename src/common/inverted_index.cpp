@@ -77,11 +77,9 @@ void invert_rows(const Csr& by_txn, std::uint32_t n_transactions, std::uint32_t 
     for_each_range(ranges, [&](std::size_t c, IndexRange range) {
       counts[c].assign(item_space, 0);
       std::uint32_t* count = counts[c].data();
-      auto [from, to] = entries_of(range);
-      for (const std::uint32_t* p = from; p != to; ++p) {
-        throw_if_cancelled_every(static_cast<std::size_t>(p - from));
-        ++count[*p];
-      }
+      const auto [from, to] = entries_of(range);
+      const std::uint32_t* const entry = from;
+      for_each_step(0, static_cast<std::size_t>(to - from), [&](std::size_t e) { ++count[entry[e]]; });
     });
   }
   // Counts become write positions: the item's start plus what earlier ranges write before.
@@ -102,12 +100,17 @@ void invert_rows(const Csr& by_txn, std::uint32_t n_transactions, std::uint32_t 
   item_txns.resize(entries);
   if (ranges.empty()) return;
   for_each_range(ranges, [&](std::size_t c, IndexRange range) {
-    std::uint32_t* cursor = counts[c].data();
-    std::uint32_t* out = item_txns.data();
+    // Pointers in locals and each row's end read once: the stores could alias the offsets
+    // and the vectors' own pointers, which would then be reloaded for every entry.
+    std::uint32_t* const cursor = counts[c].data();
+    std::uint32_t* const out = item_txns.data();
+    const std::uint32_t* const offsets = by_txn.offsets.data();
+    const std::uint32_t* const values = by_txn.values.data();
     for (std::size_t t = range.begin; t < range.end; ++t) {
       throw_if_cancelled_every(t);
-      for (std::uint32_t p = by_txn.offsets[t]; p < by_txn.offsets[t + 1]; ++p)
-        out[cursor[by_txn.values[p]]++] = static_cast<std::uint32_t>(t);
+      const std::uint32_t end = offsets[t + 1];
+      for (std::uint32_t p = offsets[t]; p < end; ++p)
+        out[cursor[values[p]]++] = static_cast<std::uint32_t>(t);
     }
     release(counts[c]);
   });
@@ -160,18 +163,14 @@ InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
   } else {
     reserve_on_large_pages(txn_offsets, std::size_t{n_transactions} + 1);
     txn_offsets.assign(std::size_t{n_transactions} + 1, 0);
-    for (std::size_t r = 0; r < rows; ++r) {
-      throw_if_cancelled_every(r);
-      ++txn_offsets[txns.rows.number(r) + 1];
-    }
+    for_each_step(0, rows, [&](std::size_t r) { ++txn_offsets[txns.rows.number(r) + 1]; });
     for (std::uint32_t t = 0; t < n_transactions; ++t) txn_offsets[t + 1] += txn_offsets[t];
     reserve_on_large_pages(txn_side, rows);
     txn_side.resize(rows);
     std::vector<std::uint32_t> cursor(txn_offsets.begin(), txn_offsets.end() - 1);
-    for (std::size_t r = 0; r < rows; ++r) {
-      throw_if_cancelled_every(r);
+    for_each_step(0, rows, [&](std::size_t r) {
       txn_side[cursor[txns.rows.number(r)]++] = item_of_row[r];
-    }
+    });
     release(item_of_row);
     txns.rows.release();
   }

@@ -114,20 +114,25 @@ std::vector<ChunkScan> copy_and_scan(CallerArray<std::int64_t> txn_ids, RowNumbe
                                      const std::vector<IndexRange>& chunks) {
   std::vector<ChunkScan> scans(chunks.size());
   for_each_range(chunks, [&](std::size_t c, IndexRange range) {
-    ChunkScan& s = scans[c];
-    std::int64_t previous = txn_ids.load(range.begin);
-    rows.set_id(range.begin, previous);
-    s.lo = s.hi = previous;
-    for (std::size_t r = range.begin + 1; r < range.end; ++r) {
-      throw_if_cancelled_every(r);
-      const std::int64_t id = txn_ids.load(r);
-      rows.set_id(r, id);
-      s.lo = std::min(s.lo, id);
-      s.hi = std::max(s.hi, id);
-      s.inner_starts += id != previous;
-      s.ascending = s.ascending && id >= previous;
+    // Kept in locals, not in the scan's fields: the copies are byte stores, which could alias
+    // the fields, so these would be stored and reloaded at every row.
+    const CallerArray<std::int64_t> source = txn_ids;
+    const RowNumbers::Ids out = rows.ids();
+    std::int64_t previous = source.load(range.begin);
+    out.set_id(range.begin, previous);
+    std::int64_t lo = previous, hi = previous;
+    std::size_t inner_starts = 0;
+    bool ascending = true;
+    for_each_step(range.begin + 1, range.end, [&](std::size_t r) {
+      const std::int64_t id = source.load(r);
+      out.set_id(r, id);
+      lo = std::min(lo, id);
+      hi = std::max(hi, id);
+      inner_starts += id != previous;
+      ascending &= id >= previous;
       previous = id;
-    }
+    });
+    scans[c] = ChunkScan{lo, hi, inner_starts, ascending};
   });
   return scans;
 }
@@ -139,18 +144,18 @@ void collect_runs(const RowNumbers& rows, const std::vector<IndexRange>& chunks,
                   const std::vector<std::size_t>& first_run, std::uint32_t* starts,
                   std::int64_t* ids) {
   for_each_range(chunks, [&](std::size_t c, IndexRange range) {
+    const RowNumbers::Ids in = rows.ids();
     std::size_t run = first_run[c];
-    std::int64_t previous = range.begin == 0 ? 0 : rows.id(range.begin - 1);
-    for (std::size_t r = range.begin; r < range.end; ++r) {
-      throw_if_cancelled_every(r);
-      const std::int64_t id = rows.id(r);
+    std::int64_t previous = range.begin == 0 ? 0 : in.id(range.begin - 1);
+    for_each_step(range.begin, range.end, [&](std::size_t r) {
+      const std::int64_t id = in.id(r);
       if (r == 0 || id != previous) {
         starts[run] = static_cast<std::uint32_t>(r);
         if (ids != nullptr) ids[run] = id;
         ++run;
       }
       previous = id;
-    }
+    });
   });
 }
 
@@ -373,10 +378,9 @@ TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
   }
   // Short transactions in no id order (one row each, say): grouped all the same.
   out.offsets.resize(out.distinct.size() + 1);
-  for (std::size_t r = 0; r < n; ++r) {
-    throw_if_cancelled_every(r);
+  for_each_step(0, n, [&](std::size_t r) {
     if (r == 0 || rows.number(r) != rows.number(r - 1)) out.offsets[rows.number(r)] = static_cast<std::uint32_t>(r);
-  }
+  });
   out.offsets.back() = static_cast<std::uint32_t>(n);
   return out;
 }

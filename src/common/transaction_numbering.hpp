@@ -27,14 +27,8 @@ class RowNumbers {
 
   std::size_t size() const { return rows_; }
 
-  std::int64_t id(std::size_t r) const {
-    std::int64_t id;
-    std::memcpy(&id, bytes_.get() + r * sizeof id, sizeof id);
-    return id;
-  }
-  void set_id(std::size_t r, std::int64_t id) {
-    std::memcpy(bytes_.get() + r * sizeof id, &id, sizeof id);
-  }
+  std::int64_t id(std::size_t r) const { return ids().id(r); }
+  void set_id(std::size_t r, std::int64_t id) { ids().set_id(r, id); }
   std::uint32_t number(std::size_t r) const {
     std::uint32_t number;
     std::memcpy(&number, bytes_.get() + r * sizeof number, sizeof number);
@@ -45,6 +39,26 @@ class RowNumbers {
   void set_number(std::size_t r, std::uint32_t number) {
     std::memcpy(bytes_.get() + r * sizeof number, &number, sizeof number);
   }
+
+  // The ids by a handle to the buffer alone, for loops over many rows: the buffer is written
+  // by byte copies, which may alias anything in memory (this object's own pointer too), so a
+  // loop that reads and writes through the object reloads its pointer at every row.
+  class Ids {
+   public:
+    explicit Ids(unsigned char* bytes) : bytes_(bytes) {}
+    std::int64_t id(std::size_t r) const {
+      std::int64_t id;
+      std::memcpy(&id, bytes_ + r * sizeof id, sizeof id);
+      return id;
+    }
+    void set_id(std::size_t r, std::int64_t id) const {
+      std::memcpy(bytes_ + r * sizeof id, &id, sizeof id);
+    }
+
+   private:
+    unsigned char* bytes_;
+  };
+  Ids ids() const { return Ids(bytes_.get()); }
 
   // After the last set_number: the buffer shrinks to the numbers, in place.
   void keep_numbers_only();
