@@ -69,11 +69,26 @@ RankedRows rank_rows(const InvertedIndex& index, std::span<const ItemNode> nodes
   rows.offsets[0] = 0;
   for_each_range(chunks, [&](std::size_t c, IndexRange range) {
     std::size_t filled = first[c];
+    const std::size_t chunk_end = first[c + 1];
+    std::uint32_t* const ranks = rows.ranks.data();
+    const std::uint32_t* const rank_by_item = rank_of.data();
     for (std::size_t t = range.begin; t < range.end; ++t) {
       throw_if_cancelled_every(t);
-      for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t))) {
-        const std::uint32_t r = rank_of[item];
-        if (r != kNone) rows.ranks[filled++] = r;
+      const auto items = index.items_of(static_cast<std::uint32_t>(t));
+      if (filled + items.size() <= chunk_end) {
+        // Branch-free: whether an item is ranked is close to a coin toss. An item that is not
+        // is written all the same, at the next free place, which a later item of this range
+        // takes over; the test above keeps every write inside the range's own places.
+        for (std::uint32_t item : items) {
+          const std::uint32_t r = rank_by_item[item];
+          ranks[filled] = r;
+          filled += r != kNone;
+        }
+      } else {
+        for (std::uint32_t item : items) {
+          const std::uint32_t r = rank_by_item[item];
+          if (r != kNone) ranks[filled++] = r;
+        }
       }
       rows.offsets[t + 1] = static_cast<std::uint32_t>(filled);
     }
