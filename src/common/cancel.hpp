@@ -7,7 +7,6 @@
 // A parallel stage of a cancelled group returns early with part of its work undone: every
 // stage is followed by throw_if_cancelled() so that a partial result is never used.
 
-#include <algorithm>
 #include <cstddef>
 #include <exception>
 

@@ -45,18 +45,18 @@ class RowNumbers {
   // loop that reads and writes through the object reloads its pointer at every row.
   class Ids {
    public:
-    explicit Ids(unsigned char* bytes) : bytes_(bytes) {}
+    explicit Ids(unsigned char* buffer) : buffer_(buffer) {}
     std::int64_t id(std::size_t r) const {
       std::int64_t id;
-      std::memcpy(&id, bytes_ + r * sizeof id, sizeof id);
+      std::memcpy(&id, buffer_ + r * sizeof id, sizeof id);
       return id;
     }
     void set_id(std::size_t r, std::int64_t id) const {
-      std::memcpy(bytes_ + r * sizeof id, &id, sizeof id);
+      std::memcpy(buffer_ + r * sizeof id, &id, sizeof id);
     }
 
    private:
-    unsigned char* bytes_;
+    unsigned char* buffer_;
   };
   Ids ids() const { return Ids(bytes_.get()); }
 
