@@ -7,8 +7,11 @@
 
 #include "common/cancel.hpp"
 #include "common/large_page_vector.hpp"
+#include "common/parallel.hpp"
 #include "common/row_order.hpp"
 #include "common/spare_capacity.hpp"
+#include "common/tuning.hpp"
+#include "common/uninit_vector.hpp"
 
 namespace tallyfold {
 
@@ -99,14 +102,48 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
     pack_sorted(parts[p], item_bits, low_bits, counts_packed, packed[p]);
   });
   throw_if_cancelled();
-  // Filled by appending: sized up front, the columns would be zeroed only to be overwritten.
+  const std::uint64_t low_mask = (std::uint64_t{1} << low_bits) - 1;
+  const std::uint64_t item_mask = (std::uint64_t{1} << item_bits) - 1;
   std::vector<std::uint32_t> items, counts;
+  if (counts_packed) {
+    // Every word holds its whole row: the parts' words are merged into one sorted run (rows
+    // are distinct, so whole words order as their items do), then decoded range by range on
+    // the pool straight into the columns.
+    UninitVector<std::uint64_t> merged = std::move(packed[0].words);
+    for (std::size_t p = 1; p < packed.size(); ++p) {
+      throw_if_cancelled();
+      UninitVector<std::uint64_t> joined(merged.size() + packed[p].words.size());
+      std::merge(merged.begin(), merged.end(), packed[p].words.begin(), packed[p].words.end(),
+                 joined.begin());
+      merged = std::move(joined);
+      UninitVector<std::uint64_t>().swap(packed[p].words);
+    }
+    reserve_on_large_pages(items, total * width);
+    reserve_on_large_pages(counts, total);
+    items.resize(total * width);
+    counts.resize(total);
+    for_each_range(pass_chunks(total, tuning::kParallelIndexMinRows, tuning::kIndexChunkMinRows),
+                   [&](std::size_t, IndexRange range) {
+                     std::uint32_t* const row_out = items.data();
+                     std::uint32_t* const count_out = counts.data();
+                     const std::uint64_t* const words = merged.data();
+                     for_each_step(range.begin, range.end, [&](std::size_t r) {
+                       std::uint64_t key = words[r] >> low_bits;
+                       for (std::size_t i = width; i-- > 0; key >>= item_bits)
+                         row_out[r * width + i] = static_cast<std::uint32_t>(key & item_mask);
+                       count_out[r] = static_cast<std::uint32_t>(words[r] & low_mask);
+                     });
+                   });
+    throw_if_cancelled();
+    return ItemsetTable::from_sorted_distinct_rows(width, std::move(items), std::move(counts));
+  }
+  // Words that hold a row's number within its part: merged one row at a time, each row's
+  // count read from the part it came from. Filled by appending: sized up front, the columns
+  // would be zeroed only to be overwritten.
   // Large levels: 2 MiB pages take one fault each where 4 KiB pages take 512.
   reserve_on_large_pages(items, total * width);
   reserve_on_large_pages(counts, total);
   std::array<std::uint32_t, 64> row{};
-  const std::uint64_t low_mask = (std::uint64_t{1} << low_bits) - 1;
-  const std::uint64_t item_mask = (std::uint64_t{1} << item_bits) - 1;
   for (std::size_t taken = 0; taken < total; ++taken) {
     throw_if_cancelled_every(taken);
     std::size_t best = 0;
@@ -122,8 +159,7 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
     for (std::size_t i = width; i-- > 0; key >>= item_bits)
       row[i] = static_cast<std::uint32_t>(key & item_mask);
     for (std::size_t i = 0; i < width; ++i) items.push_back(row[i]);  // no memmove call per row
-    const std::uint64_t low = best_word & low_mask;
-    counts.push_back(counts_packed ? static_cast<std::uint32_t>(low) : parts[best].count(low));
+    counts.push_back(parts[best].count(best_word & low_mask));
   }
   return ItemsetTable::from_sorted_distinct_rows(width, std::move(items), std::move(counts));
 }

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "common/uninit_vector.hpp"
+
 namespace tallyfold {
 
 class RowChunks {
@@ -19,13 +21,18 @@ class RowChunks {
   std::size_t size() const { return size_; }
 
   void append(std::span<const std::uint32_t> row, std::uint32_t count) {
-    if (size_ % kChunkRows == 0) {
-      items_.emplace_back().reserve(kChunkRows * width_);
-      counts_.emplace_back().reserve(kChunkRows);
+    const std::size_t at = size_ % kChunkRows;
+    if (at == 0) {
+      // Sized, not reserved: rows are then written through plain pointers, with no check of
+      // a vector's room for every item. Left unwritten, so a chunk's pages are only touched
+      // as its rows arrive.
+      items_.emplace_back(kChunkRows * width_);
+      counts_.emplace_back(kChunkRows);
     }
-    // Rows are a few items: pushed one by one, they cost no call to memmove each.
-    for (std::uint32_t item : row) items_.back().push_back(item);
-    counts_.back().push_back(count);
+    // Rows are a few items: copied one by one, they cost no call to memmove each.
+    std::uint32_t* const out = items_.back().data() + at * width_;
+    for (std::size_t i = 0; i < row.size(); ++i) out[i] = row[i];
+    counts_.back()[at] = count;
     ++size_;
   }
 
@@ -38,14 +45,15 @@ class RowChunks {
   // `counts` its counts) leaves those rows unreadable; the others stay as they are.
   std::size_t chunks() const { return counts_.size(); }
   void release_chunk(std::size_t c, bool counts) {
-    std::vector<std::uint32_t>().swap(items_[c]);
-    if (counts) std::vector<std::uint32_t>().swap(counts_[c]);
+    Chunk().swap(items_[c]);
+    if (counts) Chunk().swap(counts_[c]);
   }
 
  private:
   std::size_t width_;
   std::size_t size_ = 0;
-  std::vector<std::vector<std::uint32_t>> items_, counts_;
+  using Chunk = UninitVector<std::uint32_t>;
+  std::vector<Chunk> items_, counts_;
 };
 
 }  // namespace tallyfold
