@@ -32,6 +32,14 @@ inline std::uint64_t packed_row(std::span<const std::uint32_t> row, unsigned ite
   return key;
 }
 
+// The inverse of packed_row (nothing omitted): the `width` items of `key` into `out`.
+inline void unpack_row(std::uint64_t key, unsigned item_bits, std::size_t width,
+                       std::uint32_t* out) {
+  const std::uint64_t item_mask = (std::uint64_t{1} << item_bits) - 1;
+  for (std::size_t i = width; i-- > 0; key >>= item_bits)
+    out[i] = static_cast<std::uint32_t>(key & item_mask);
+}
+
 // How many leading items two rows share: walking itemsets in lexicographic order, the
 // state built for the previous row's first items serves the next row as far as they agree.
 inline std::size_t shared_prefix(std::span<const std::uint32_t> previous,

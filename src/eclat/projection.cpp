@@ -11,18 +11,21 @@ namespace tallyfold::eclat {
 
 namespace {
 
-// Entry c: the ranked entries of the transactions before chunks[c], for every chunk and one
-// past the last. A transaction's ranked entries are its items that have a node, and a node's
-// list is its item's transactions, ascending: the entries before a chunk are, summed over the
-// nodes, where the chunk's first transaction falls in each list. Those binary searches stand
-// in for a pass over the rows where they read less (few ranked items: chess 0.8 has 28, to
-// find 2 places in 3,196 transactions of 118k rows); else the rows are counted range by range.
+// Entry c: the ranked entries of the transactions before chunks[c], for every chunk, and
+// `total` (all of them) past the last. A transaction's ranked entries are its items that have
+// a node, and a node's list is its item's transactions, ascending: the entries before a chunk
+// are, summed over the nodes, where the chunk's first transaction falls in each list. Those
+// binary searches stand in for a pass over the rows where they read less (few ranked items:
+// chess 0.8 has 28, to find 2 places in 3,196 transactions of 118k rows); else the rows are
+// counted range by range.
 std::vector<std::size_t> entries_before_ranges(const InvertedIndex& index,
                                                std::span<const ItemNode> nodes,
                                                const std::vector<std::uint32_t>& rank_of,
-                                               const std::vector<IndexRange>& chunks) {
+                                               const std::vector<IndexRange>& chunks,
+                                               std::size_t total) {
   std::vector<std::size_t> first(chunks.size() + 1, 0);
   if (chunks.empty()) return first;
+  first.back() = total;
   const double searches = static_cast<double>(nodes.size()) *
                           static_cast<double>(chunks.size() - 1) *
                           std::log2(static_cast<double>(index.n_transactions) + 2.0);
@@ -32,18 +35,18 @@ std::vector<std::size_t> entries_before_ranges(const InvertedIndex& index,
         first[c] += static_cast<std::size_t>(
             std::lower_bound(node.tids.begin(), node.tids.end(), chunks[c].begin) -
             node.tids.begin());
-      first.back() += node.tids.size();
     }
     return first;
   }
   for_each_range(chunks, [&](std::size_t c, IndexRange range) {
+    if (c + 1 == chunks.size()) return;  // the last range ends at `total`
     std::size_t kept = 0;
     for (std::uint32_t item : std::span(index.txn_items.data() + index.txn_offsets[range.begin],
                                         index.txn_items.data() + index.txn_offsets[range.end]))
       kept += rank_of[item] != kNone;
     first[c + 1] = kept;
   });
-  for (std::size_t c = 0; c < chunks.size(); ++c) first[c + 1] += first[c];
+  for (std::size_t c = 0; c + 1 < chunks.size(); ++c) first[c + 1] += first[c];
   return first;
 }
 
@@ -65,7 +68,7 @@ RankedRows rank_rows(const InvertedIndex& index, std::span<const ItemNode> nodes
   // entries from its place after the ranges before it.
   const std::vector<IndexRange> chunks = pass_chunks(
       n_txns, tuning::kEclatParallelRankMinTransactions, tuning::kEclatRankChunkMinTransactions);
-  const std::vector<std::size_t> first = entries_before_ranges(index, nodes, rank_of, chunks);
+  const std::vector<std::size_t> first = entries_before_ranges(index, nodes, rank_of, chunks, total);
   rows.offsets[0] = 0;
   for_each_range(chunks, [&](std::size_t c, IndexRange range) {
     std::size_t filled = first[c];

@@ -103,7 +103,6 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
   });
   throw_if_cancelled();
   const std::uint64_t low_mask = (std::uint64_t{1} << low_bits) - 1;
-  const std::uint64_t item_mask = (std::uint64_t{1} << item_bits) - 1;
   std::vector<std::uint32_t> items, counts;
   if (counts_packed) {
     // Every word holds its whole row: the parts' words are merged into one sorted run (rows
@@ -128,9 +127,7 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
                      std::uint32_t* const count_out = counts.data();
                      const std::uint64_t* const words = merged.data();
                      for_each_step(range.begin, range.end, [&](std::size_t r) {
-                       std::uint64_t key = words[r] >> low_bits;
-                       for (std::size_t i = width; i-- > 0; key >>= item_bits)
-                         row_out[r * width + i] = static_cast<std::uint32_t>(key & item_mask);
+                       unpack_row(words[r] >> low_bits, item_bits, width, row_out + r * width);
                        count_out[r] = static_cast<std::uint32_t>(words[r] & low_mask);
                      });
                    });
@@ -155,9 +152,7 @@ ItemsetTable join_chunks_in_order(std::uint32_t item_space, std::vector<RowChunk
         best_word = packed[p].words[packed[p].next];
       }
     ++packed[best].next;
-    std::uint64_t key = best_word >> low_bits;
-    for (std::size_t i = width; i-- > 0; key >>= item_bits)
-      row[i] = static_cast<std::uint32_t>(key & item_mask);
+    unpack_row(best_word >> low_bits, item_bits, width, row.data());
     for (std::size_t i = 0; i < width; ++i) items.push_back(row[i]);  // no memmove call per row
     counts.push_back(parts[best].count(best_word & low_mask));
   }
