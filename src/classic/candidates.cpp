@@ -195,7 +195,8 @@ namespace {
 // How the candidates of one run are counted. All give the same counts; they differ in cost.
 //   Bitsets:    AND the run's transaction bitset with each extension's and count the bits.
 //               Used whenever the index has bitsets: it only builds them for dense data,
-//               where a bitset is no longer than a list.
+//               where a bitset is no longer than a list. A run of only a handful of
+//               transactions tests their bits in each extension's bitset instead.
 //   Lists:      intersect the run's transaction list with each extension's list.
 //   Walk:       go through the run's transactions once and tally the extensions in them.
 // Few extensions favour lists, many favour the walk. Without bitsets, the run's own
@@ -312,32 +313,51 @@ class RunCounter {
                                 scratch.shared_bits.data(), words_);
       shared_bits = scratch.shared_bits.data();
     }
-    if (shared_bits != nullptr && shared_count * tuning::kClassicBitTestCost < static_cast<double>(words_)) {
-      count_segment_by_bit_tests(first, end, shared_bits, scratch, found);
-      return;
+    // Very few shared transactions are listed once; each run's are then the ones whose bit
+    // is set for its last prefix item, so no run pays an AND over every word to find them.
+    const bool filter = shared_bits != nullptr &&
+                        shared_count * tuning::kClassicSharedFilterCost < static_cast<double>(words_);
+    if (filter) {
+      bits_to_list(shared_bits, scratch.shared_list);
+      scratch.list.resize(scratch.shared_list.size());
     }
     for (std::size_t run = first; run < end; ++run) {
-      const auto prefix = runs_.prefix(run);
-      const std::uint64_t* txns = index_.bitset(prefix.back());
-      std::uint32_t run_count = index_.count(prefix.back());
+      const std::uint32_t last = runs_.prefix(run).back();
+      const std::uint64_t* txns = index_.bitset(last);
+      std::uint32_t run_count = index_.count(last);
+      if (filter) {
+        std::size_t n = 0;
+        for (std::uint32_t t : scratch.shared_list) {
+          scratch.list[n] = t;  // kept by advancing n: no branch to mispredict
+          n += has_bit(txns, t);
+        }
+        if (n < min_count_) continue;
+        if (bit_tests_pay(n)) {
+          count_extensions_by_bit_tests(run, {scratch.list.data(), n}, found);
+          continue;
+        }
+      }
       if (shared_bits != nullptr) {
         run_count = and_into(shared_bits, txns, scratch.bits.data(), words_);
         txns = scratch.bits.data();
       }
       if (run_count < min_count_) continue;
-      const auto extensions = runs_.extensions_of(run);
-      if (run_count * tuning::kClassicBitTestCost < static_cast<double>(words_)) {
-        // Few transactions (deep levels): test their bits in each extension's bitset
-        // instead of ANDing every word.
+      if (bit_tests_pay(run_count)) {
         bits_to_list(txns, scratch.list);
         count_extensions_by_bit_tests(run, scratch.list, found);
         continue;
       }
-      for (std::uint32_t e : extensions) {
+      for (std::uint32_t e : runs_.extensions_of(run)) {
         const std::uint32_t c = and_count(txns, index_.bitset(e), words_);
         if (c >= min_count_) emit(run, e, c, found);
       }
     }
+  }
+
+  // Whether a run's extensions are cheaper to count by testing the bits of its `n`
+  // transactions than by ANDing every word: only for a handful of transactions (deep levels).
+  bool bit_tests_pay(std::size_t n) const {
+    return static_cast<double>(n) * tuning::kClassicBitTestCost < static_cast<double>(words_);
   }
 
   void bits_to_list(const std::uint64_t* bits, std::vector<std::uint32_t>& list) const {
@@ -361,26 +381,6 @@ class RunCounter {
       std::uint32_t c = 0;
       for (std::uint32_t t : txns) c += has_bit(bits, t);
       if (c >= min_count_) emit(run, e, c, found);
-    }
-  }
-
-  // A segment whose shared transactions are few: they are listed once, each run's are the
-  // ones whose bit is set for its last prefix item, and extensions are counted by bit tests,
-  // so no run pays a pass over every word.
-  void count_segment_by_bit_tests(std::size_t first, std::size_t end,
-                                  const std::uint64_t* shared_bits, Scratch& scratch,
-                                  Found& found) const {
-    bits_to_list(shared_bits, scratch.shared_list);
-    scratch.list.resize(scratch.shared_list.size());
-    for (std::size_t run = first; run < end; ++run) {
-      const std::uint64_t* last = index_.bitset(runs_.prefix(run).back());
-      std::size_t n = 0;
-      for (std::uint32_t t : scratch.shared_list) {
-        scratch.list[n] = t;  // kept by advancing n: no branch to mispredict
-        n += has_bit(last, t);
-      }
-      if (n < min_count_) continue;
-      count_extensions_by_bit_tests(run, {scratch.list.data(), n}, found);
     }
   }
 

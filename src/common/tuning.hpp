@@ -164,9 +164,15 @@ inline constexpr std::size_t kPairTableMaxItems = 1024;
 
 // Classic counter on bitsets: a run's extensions are counted by testing the bits of its
 // transactions one by one, instead of ANDing every word, when its transactions times this
-// cost are fewer than the words. On groceries (count 10, 154 words) this took level 4-5
-// candidates from ANDs of 154 words to tests of 10-60 bits.
-inline constexpr double kClassicBitTestCost = 1.0;
+// cost are fewer than the words. A bit test reads a scattered word, an AND streams eight
+// words per step: on groceries (count 10, 154 words) tests below 1/16 of the words paid,
+// while tests up to one per word made the call 30% slower (level 3's runs of ~40 transactions).
+inline constexpr double kClassicBitTestCost = 16.0;
+
+// Classic counter on bitsets: a segment's shared transactions are listed once, and each run's
+// found by testing them against its last item, when they times this cost are fewer than the
+// words; otherwise each run's are one AND of the shared bitset with its last item's.
+inline constexpr double kClassicSharedFilterCost = 8.0;
 
 }  // namespace tallyfold::tuning
 
