@@ -36,6 +36,7 @@ from pathlib import Path
 
 import numpy as np
 
+from cpu_steal import StealMeter
 from peak_memory import reset_peak, status_kib
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
@@ -335,6 +336,7 @@ def main() -> None:
     print(f"load average at start: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f}")
 
     shuffler = random.Random(SHUFFLE_SEED)
+    steal = StealMeter()
     rows: list[dict] = []
     for name in args.datasets:
         path = DATA_DIR / f"{name}.dat"
@@ -344,7 +346,8 @@ def main() -> None:
         rows.extend(bench_case(f"{n_rows:.0e}".replace("+0", ""), generate(n_rows, seed=args.seed),
                                args, shuffler))
     print_table(rows)
-    print(f"load average at end: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f}")
+    print(f"load average at end: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f}; "
+          f"{steal.describe()}")
     print("\nbest s: wall time of the fastest call. SciPy's time covers X.T @ X only; building X from the "
           "arrays is the separate 'build X' row.\n"
           "1 CPU s, par.eff: best time in a process pinned to one CPU, and that time / (2 x best s).\n"

@@ -45,6 +45,7 @@ from typing import Callable
 
 import numpy as np
 
+from cpu_steal import StealMeter
 from peak_memory import reset_peak, status_kib
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
@@ -910,6 +911,7 @@ def main() -> None:
           "for pyfim and efficient-apriori, a sparse boolean one-hot DataFrame for mlxtend.")
 
     shuffler = random.Random(SHUFFLE_SEED)
+    run_steal = StealMeter()
     budget = Budget()
     cases: list[Case] = []
     tallyfold_failed = False
@@ -931,8 +933,10 @@ def main() -> None:
                     cfg = {"data": data_path, "k_max": k_max, "n_items": b.n_items,
                            "n_transactions": b.n_transactions, "min_support": support,
                            "min_count": min_count, "address_limit": address_limit}
+                    case_steal = StealMeter()
                     run_case(case, engines, cfg, b, args, budget, shuffler, ram)
                     print_case_table(case)
+                    print(f"  {case_steal.describe()}")
                     cases.append(case)
                     tallyfold_failed |= any(o.status == "failed" for o in case.outcomes.values()
                                             if is_tallyfold(o.engine))
@@ -959,6 +963,8 @@ def main() -> None:
           "Peers get the threshold as a count (pyfim) or as the fraction (count - 0.5) / N, which "
           "selects exactly the itemsets with count >= ceil(min_support * N).")
     print(f"load average at end: {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min)")
+    print(f"whole run: {run_steal.describe()}; a share of a few percent or more makes the "
+          "timings and the efficiency of that run noisy")
     bad = [f"{c.dataset} {c.min_support:g} k_max {c.k_max}" for c in cases if c.mismatch]
     if bad:
         print(f"\nMISMATCH in {len(bad)} case(s): {'; '.join(bad)}")
