@@ -65,16 +65,15 @@ void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
     }
   });
   unmark(siblings);
-  // Rows by the smaller sibling, columns ascending: lexicographic order. Read cells go back
-  // to zero for the next group.
+  // Rows by the smaller sibling, columns ascending: lexicographic order. Most cells miss the
+  // min count, so the test is nearly always predicted; each row then goes back to zero whole,
+  // for the next group. A pair no transaction holds is never reported, even at min count 0.
+  const std::uint32_t least = std::max<std::uint32_t>(min_count, 1);
   for (std::size_t i = 0; i + 1 < side; ++i) {
     std::uint32_t* row = cells + i * side;
-    for (std::size_t j = i + 1; j < side; ++j) {
-      const std::uint32_t count = row[j];
-      if (count == 0) continue;
-      row[j] = 0;
-      if (count >= min_count) append(prefix, siblings[i], siblings[j], count, out_items, out_counts);
-    }
+    for (std::size_t j = i + 1; j < side; ++j)
+      if (row[j] >= least) append(prefix, siblings[i], siblings[j], row[j], out_items, out_counts);
+    std::fill(row + i + 1, row + side, 0);
   }
 }
 
@@ -99,12 +98,10 @@ void SiblingCounter::count_row(std::span<const std::uint32_t> prefix,
     for (std::size_t q = 0; q < n; ++q) ++cells[present[q]];
   });
   unmark(above);
-  for (std::size_t j = 0; j < above.size(); ++j) {
-    const std::uint32_t count = cells[j + 1];
-    if (count == 0) continue;
-    cells[j + 1] = 0;
-    if (count >= min_count) append(prefix, siblings[i], above[j], count, out_items, out_counts);
-  }
+  const std::uint32_t least = std::max<std::uint32_t>(min_count, 1);
+  for (std::size_t j = 0; j < above.size(); ++j)
+    if (cells[j + 1] >= least) append(prefix, siblings[i], above[j], cells[j + 1], out_items, out_counts);
+  std::fill(cells + 1, cells + above.size() + 1, 0);
 }
 
 }  // namespace tallyfold
