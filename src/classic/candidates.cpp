@@ -361,10 +361,7 @@ class RunCounter {
   }
 
   void bits_to_list(const std::uint64_t* bits, std::vector<std::uint32_t>& list) const {
-    list.clear();
-    for (std::size_t w = 0; w < words_; ++w)
-      for (std::uint64_t v = bits[w]; v != 0; v &= v - 1)
-        list.push_back(static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(v)));
+    list_bits(bits, words_, list);
   }
 
   static bool has_bit(const std::uint64_t* bits, std::uint32_t t) {

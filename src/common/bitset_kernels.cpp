@@ -1,6 +1,7 @@
 #include "common/bitset_kernels.hpp"
 
 #include <algorithm>
+#include <bit>
 
 // Each popcount kernel is compiled for several instruction sets (vector popcount, scalar
 // popcount, baseline) and the loader picks the best one the CPU has: the baseline ISA has
@@ -118,6 +119,34 @@ void block_suffix_counts(const std::uint64_t* a, std::size_t words,
     suffix[b] = suffix[b + 1] + and_count(a + b * kBitsetBlockWords, a + b * kBitsetBlockWords,
                                           end - b * kBitsetBlockWords);
   }
+}
+
+TALLYFOLD_POPCOUNT_CLONES
+std::size_t list_bits(const std::uint64_t* bits, std::size_t words, std::uint32_t* out) {
+  std::size_t n = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    std::uint64_t v = bits[w];
+    const auto base = static_cast<std::uint32_t>(w * 64);
+    const auto found = static_cast<std::size_t>(std::popcount(v));
+    std::uint32_t* at = out + n;
+    // countr_zero of an emptied word is 64: the entry past the found ones is junk that the
+    // next word overwrites, or slack.
+    for (int i = 0; i < 4; ++i) {
+      at[i] = base + static_cast<std::uint32_t>(std::countr_zero(v));
+      v &= v - 1;
+    }
+    for (at += 4; v != 0; v &= v - 1) *at++ = base + static_cast<std::uint32_t>(std::countr_zero(v));
+    n += found;
+  }
+  return n;
+}
+
+TALLYFOLD_POPCOUNT_CLONES
+void list_bits(const std::uint64_t* bits, std::size_t words, std::vector<std::uint32_t>& out) {
+  std::size_t count = 0;
+  for (std::size_t w = 0; w < words; ++w) count += static_cast<std::size_t>(std::popcount(bits[w]));
+  out.resize(count + kListBitsSlack);
+  out.resize(list_bits(bits, words, out.data()));
 }
 
 void set_bits(std::span<const std::uint32_t> tids, std::uint64_t* out) {

@@ -50,6 +50,18 @@ std::uint32_t and_into_at_least(const std::uint64_t* a, const std::uint64_t* b, 
                                 std::size_t words, std::uint32_t need,
                                 const std::vector<std::uint32_t>& a_suffix);
 
+// Entries list_bits may write past the last index it lists.
+inline constexpr std::size_t kListBitsSlack = 4;
+
+// Writes the indices of the bits set in `bits` (`words` words), ascending, to `out`, which
+// must have room for them plus kListBitsSlack; returns how many it listed. Each word writes
+// four entries whatever it holds, and only a word of more than four bits loops: sparse sets,
+// mostly zero words and words of one or two bits, take no branch a predictor could miss.
+std::size_t list_bits(const std::uint64_t* bits, std::size_t words, std::uint32_t* out);
+
+// The same into `out`, sized to the indices listed.
+void list_bits(const std::uint64_t* bits, std::size_t words, std::vector<std::uint32_t>& out);
+
 // Sets the bits of `tids` (below words * 64) in the zeroed `out`.
 void set_bits(std::span<const std::uint32_t> tids, std::uint64_t* out);
 

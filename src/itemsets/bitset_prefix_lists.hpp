@@ -4,7 +4,6 @@
 // is decoded into a list. With few transactions an AND of N/64 words costs less than walking
 // a common item's list, which is what an intersection of lists pays.
 
-#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -80,10 +79,7 @@ class BitsetPrefixLists {
  private:
   bool sparse(std::size_t transactions) const { return transactions < bits_.words(); }
   void decode(const std::uint64_t* set, std::vector<std::uint32_t>& out) const {
-    out.clear();
-    for (std::size_t w = 0; w < bits_.words(); ++w)
-      for (std::uint64_t v = set[w]; v != 0; v &= v - 1)
-        out.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(v)));
+    list_bits(set, bits_.words(), out);
   }
   std::uint64_t* at(std::size_t depth) { return stack_.data() + depth * bits_.words(); }
   const InvertedIndex& index_;

@@ -1,7 +1,6 @@
 #include "itemsets/memo_on_bitsets.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include <tbb/parallel_for.h>
@@ -24,10 +23,7 @@ std::size_t list_words(std::uint32_t length) { return (static_cast<std::size_t>(
 
 // Rewrites the bitset in `room` as the ascending list of its transactions.
 void bitset_to_list(std::uint64_t* room, std::size_t words, std::vector<std::uint32_t>& buffer) {
-  buffer.clear();
-  for (std::size_t w = 0; w < words; ++w)
-    for (std::uint64_t bits = room[w]; bits != 0; bits &= bits - 1)
-      buffer.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits)));
+  list_bits(room, words, buffer);
   std::memcpy(room, buffer.data(), buffer.size() * sizeof(std::uint32_t));
 }
 
