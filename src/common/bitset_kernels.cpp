@@ -121,24 +121,39 @@ void block_suffix_counts(const std::uint64_t* a, std::size_t words,
   }
 }
 
-TALLYFOLD_POPCOUNT_CLONES
-std::size_t list_bits(const std::uint64_t* bits, std::size_t words, std::uint32_t* out) {
+namespace {
+
+template <class Index>
+[[gnu::always_inline]] inline std::size_t list_bits_as(const std::uint64_t* bits, std::size_t words,
+                                                        Index* out) {
   std::size_t n = 0;
   for (std::size_t w = 0; w < words; ++w) {
     std::uint64_t v = bits[w];
-    const auto base = static_cast<std::uint32_t>(w * 64);
+    const auto base = static_cast<Index>(w * 64);
     const auto found = static_cast<std::size_t>(std::popcount(v));
-    std::uint32_t* at = out + n;
+    Index* at = out + n;
     // countr_zero of an emptied word is 64: the entry past the found ones is junk that the
     // next word overwrites, or slack.
     for (int i = 0; i < 4; ++i) {
-      at[i] = base + static_cast<std::uint32_t>(std::countr_zero(v));
+      at[i] = static_cast<Index>(base + std::countr_zero(v));
       v &= v - 1;
     }
-    for (at += 4; v != 0; v &= v - 1) *at++ = base + static_cast<std::uint32_t>(std::countr_zero(v));
+    for (at += 4; v != 0; v &= v - 1) *at++ = static_cast<Index>(base + std::countr_zero(v));
     n += found;
   }
   return n;
+}
+
+}  // namespace
+
+TALLYFOLD_POPCOUNT_CLONES
+std::size_t list_bits(const std::uint64_t* bits, std::size_t words, std::uint32_t* out) {
+  return list_bits_as(bits, words, out);
+}
+
+TALLYFOLD_POPCOUNT_CLONES
+std::size_t list_bits(const std::uint64_t* bits, std::size_t words, std::uint16_t* out) {
+  return list_bits_as(bits, words, out);
 }
 
 TALLYFOLD_POPCOUNT_CLONES

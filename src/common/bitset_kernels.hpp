@@ -58,6 +58,8 @@ inline constexpr std::size_t kListBitsSlack = 4;
 // four entries whatever it holds, and only a word of more than four bits loops: sparse sets,
 // mostly zero words and words of one or two bits, take no branch a predictor could miss.
 std::size_t list_bits(const std::uint64_t* bits, std::size_t words, std::uint32_t* out);
+// The same for at most 1024 words (indices below 65,536), as 16-bit entries.
+std::size_t list_bits(const std::uint64_t* bits, std::size_t words, std::uint16_t* out);
 
 // The same into `out`, sized to the indices listed.
 void list_bits(const std::uint64_t* bits, std::size_t words, std::vector<std::uint32_t>& out);

@@ -73,23 +73,22 @@ void Bitmap::settle_array(Chunk& chunk) {
   release(chunk.low);
 }
 
-Bitmap::Chunk Bitmap::chunk_of_words(std::uint16_t key, const std::uint64_t* words,
-                                     std::size_t n, std::uint32_t count) {
-  Chunk out;
+void Bitmap::chunk_of_words(std::uint16_t key, const std::uint64_t* words, std::size_t n,
+                            std::uint32_t count, Chunk& out) {
   out.key = key;
+  out.cardinality = 0;
+  out.low.clear();
+  out.bits.clear();
   while (n > 0 && words[n - 1] == 0) --n;
-  if (n == 0) return out;
+  if (n == 0) return;
   out.cardinality = count != kUncounted ? count : and_count(words, words, n);
   const auto top = static_cast<std::uint16_t>((n - 1) * 64 + 63 - std::countl_zero(words[n - 1]));
   if (prefers_bitset(out.cardinality, top)) {
     out.bits.assign(words, words + n);
-    return out;
+    return;
   }
-  out.low.reserve(out.cardinality);
-  for (std::size_t w = 0; w < n; ++w)
-    for (std::uint64_t word = words[w]; word != 0; word &= word - 1)
-      out.low.push_back(static_cast<std::uint16_t>(w * 64 + std::countr_zero(word)));
-  return out;
+  out.low.resize(std::size_t{out.cardinality} + kListBitsSlack);
+  out.low.resize(list_bits(words, n, out.low.data()));
 }
 
 Bitmap Bitmap::of(std::span<const std::uint32_t> values) {
@@ -175,13 +174,14 @@ bool Bitmap::contains(std::uint32_t value) const {
   return it != chunks_.end() && it->key == key && it->contains(low(value));
 }
 
-Bitmap::Chunk Bitmap::intersect_chunks(const Chunk& a, const Chunk& b) {
+void Bitmap::intersect_chunks(const Chunk& a, const Chunk& b, Chunk& out) {
   if (a.is_bitset() && b.is_bitset()) {
     // The AND is formed on the stack and kept in whichever form its values call for.
     std::array<std::uint64_t, kWords> words;
     const std::size_t n = std::min(a.bits.size(), b.bits.size());
     const std::uint32_t count = and_into(a.bits.data(), b.bits.data(), words.data(), n);
-    return chunk_of_words(a.key, words.data(), n, count);
+    chunk_of_words(a.key, words.data(), n, count, out);
+    return;
   }
   // Values are gathered on the stack and copied out at their exact count: a result sized by
   // its larger input would hold on to the difference for as long as the bitmap lives, and
@@ -213,13 +213,12 @@ Bitmap::Chunk Bitmap::intersect_chunks(const Chunk& a, const Chunk& b) {
       n_found = merge_intersection(small, large, found.data());
     }
   }
-  Chunk out;
   out.key = a.key;
+  out.bits.clear();
   out.low.assign(found.begin(), found.begin() + n_found);
   out.cardinality = static_cast<std::uint32_t>(n_found);
   // Fewer values than an array input, but maybe under a far lower highest value.
   settle_array(out);
-  return out;
 }
 
 namespace {
@@ -247,10 +246,23 @@ void for_each_shared_key(const Chunks& x, const Chunks& y, Fn fn) {
 Bitmap Bitmap::intersect(const Bitmap& other) const {
   Bitmap out;
   for_each_shared_key(chunks_, other.chunks_, [&](const Chunk& a, const Chunk& b) {
-    Chunk chunk = intersect_chunks(a, b);
+    Chunk chunk;
+    intersect_chunks(a, b, chunk);
     if (chunk.cardinality > 0) out.chunks_.push_back(std::move(chunk));
   });
   return out;
+}
+
+void Bitmap::intersect_into(const Bitmap& other, Bitmap& out) const {
+  // Each chunk is written over one `out` already has, reusing its arrays; chunks left over
+  // (fewer keys shared this time) are dropped at the end.
+  std::size_t used = 0;
+  for_each_shared_key(chunks_, other.chunks_, [&](const Chunk& a, const Chunk& b) {
+    if (used == out.chunks_.size()) out.chunks_.emplace_back();
+    intersect_chunks(a, b, out.chunks_[used]);
+    used += out.chunks_[used].cardinality > 0;
+  });
+  out.chunks_.resize(used);
 }
 
 std::uint32_t Bitmap::intersect_chunk_cardinality(const Chunk& a, const Chunk& b) {

@@ -48,6 +48,9 @@ class Bitmap {
 
   // A new bitmap holding the values present in both.
   Bitmap intersect(const Bitmap& other) const;
+  // The same written over `out` (not this bitmap nor `other`), reusing the room it has: for
+  // a bitmap rebuilt again and again, such as one depth of a walk along sorted itemsets.
+  void intersect_into(const Bitmap& other, Bitmap& out) const;
   // The number of values present in both, without building their bitmap.
   std::uint64_t intersect_cardinality(const Bitmap& other) const;
 
@@ -91,7 +94,8 @@ class Bitmap {
     bool contains(std::uint16_t value) const;
   };
 
-  static Chunk intersect_chunks(const Chunk& a, const Chunk& b);
+  // Writes the chunk of the values in both over `out` (cardinality 0 when none).
+  static void intersect_chunks(const Chunk& a, const Chunk& b, Chunk& out);
   static std::uint32_t intersect_chunk_cardinality(const Chunk& a, const Chunk& b);
   static Chunk unite_chunks(const Chunk& a, const Chunk& b);
   // Turns an array chunk into a bitset where its values call for one.
@@ -100,7 +104,14 @@ class Bitmap {
   // whose bits `count` are set when the caller knows it (kUncounted when not).
   static constexpr std::uint32_t kUncounted = 0xFFFFFFFFu;
   static Chunk chunk_of_words(std::uint16_t key, const std::uint64_t* words, std::size_t n,
-                              std::uint32_t count = kUncounted);
+                              std::uint32_t count = kUncounted) {
+    Chunk out;
+    chunk_of_words(key, words, n, count, out);
+    return out;
+  }
+  // The same written over `out`, reusing the room its arrays have.
+  static void chunk_of_words(std::uint16_t key, const std::uint64_t* words, std::size_t n,
+                             std::uint32_t count, Chunk& out);
 
   std::vector<Chunk> chunks_;  // ascending keys
 };

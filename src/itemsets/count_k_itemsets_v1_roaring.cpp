@@ -43,7 +43,7 @@ class RoaringPrefixes {
     const std::size_t width = itemset.size();
     const std::size_t depth = shared_prefix(previous_, itemset);
     for (std::size_t j = std::max<std::size_t>(depth, 1); j < width; ++j)
-      stack_[j] = at(j - 1, itemset).intersect(items_.bitmaps[itemset[j]]);
+      at(j - 1, itemset).intersect_into(items_.bitmaps[itemset[j]], stack_[j]);
     previous_.assign(itemset.begin(), itemset.end());
     at(width - 1, itemset).decode(decoded_);
     return decoded_;

@@ -121,7 +121,7 @@ class RoaringSets {
       note(0, item);
     }
     void extend(std::size_t depth, std::uint32_t item) {
-      if (depth + 1 < width_) stack_[depth] = at(depth - 1).intersect(sets_.of(item));
+      if (depth + 1 < width_) at(depth - 1).intersect_into(sets_.of(item), stack_[depth]);
       note(depth, item);
     }
     void anchor_ready(std::size_t depth) {

@@ -42,6 +42,7 @@ int main() {
   // to a full chunk; set sizes on both sides of each span's switch.
   const std::uint32_t spans[] = {65536, 9000, 3196, 300, 64};
   const std::size_t sizes[] = {20, 150, 1400, 6000, 30000};
+  Bitmap reused;
   for (int round = 0; round < 150; ++round) {
     const std::size_t n = sizes[round % 5];
     const std::uint32_t span = spans[(round / 5) % 5];
@@ -56,6 +57,9 @@ int main() {
       if (sb.count(x)) both.insert(x);
     CHECK(same(a.intersect(b), both));
     CHECK(same(b.intersect(a), both));
+    // Written over a bitmap kept from the rounds before, whatever its chunks held.
+    a.intersect_into(b, reused);
+    CHECK(same(reused, both));
 
     Set either = sa;
     either.insert(sb.begin(), sb.end());

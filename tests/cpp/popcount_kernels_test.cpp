@@ -92,5 +92,33 @@ int main() {
     CHECK(kept == k);
     CHECK(k > 0 && k < n);
   }
+
+  // Listing set bits: words of every popcount from empty to full (the four entries each word
+  // writes, and the loop past them), in both widths, never beyond the count plus the slack.
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t words = 1 + static_cast<std::size_t>(round % 23);
+    std::vector<std::uint64_t> bits(words);
+    std::vector<std::uint32_t> want;
+    for (std::size_t w = 0; w < words; ++w) {
+      const unsigned wanted_bits = static_cast<unsigned>((round * 7 + w * 13) % 66);
+      std::uint64_t v = wanted_bits >= 64 ? ~std::uint64_t{0} : 0;
+      for (unsigned i = 0; i < wanted_bits && wanted_bits < 64; ++i) v |= std::uint64_t{1} << (rng() % 64);
+      bits[w] = v;
+      for (unsigned i = 0; i < 64; ++i)
+        if ((v >> i) & 1) want.push_back(static_cast<std::uint32_t>(w * 64 + i));
+    }
+    const std::uint32_t guard = 0xA5A5A5A5u;
+    std::vector<std::uint32_t> wide(want.size() + kListBitsSlack + 1, guard);
+    CHECK(list_bits(bits.data(), words, wide.data()) == want.size());
+    CHECK(std::equal(want.begin(), want.end(), wide.begin()));
+    CHECK(wide.back() == guard);
+    std::vector<std::uint16_t> narrow(want.size() + kListBitsSlack + 1, 0xA5A5);
+    CHECK(list_bits(bits.data(), words, narrow.data()) == want.size());
+    CHECK(std::equal(want.begin(), want.end(), narrow.begin()));
+    CHECK(narrow.back() == 0xA5A5);
+    std::vector<std::uint32_t> sized(3, 1);
+    list_bits(bits.data(), words, sized);
+    CHECK(sized == want);
+  }
   return check_failures() == 0 ? 0 : 1;
 }
