@@ -122,9 +122,10 @@ inline constexpr std::size_t kSiblingMatrixMaxSide = 256;
 
 // Index build: passes over the rows (copying and checking the caller's ids, finding where
 // transactions start, counting and scattering the item side) run on the pool from this many
-// rows on, in chunks of at least kIndexChunkMinRows rows. A pass over 10^5 rows takes
-// 0.1-0.3 ms on one thread, about what waking a sleeping pool costs.
-inline constexpr std::size_t kParallelIndexMinRows = std::size_t{1} << 17;
+// rows on, in chunks of at least kIndexChunkMinRows rows. A pass runs at 1-2 cycles a row,
+// and within a call the other worker is already up: chess (118 k rows), whose passes ran on
+// one thread below 2^17, took 0.51 -> 0.38 ms through Eclat at count 2557 with them shared.
+inline constexpr std::size_t kParallelIndexMinRows = std::size_t{1} << 16;
 
 // Passes that look every transaction id up in a table (whether the transactions' ids are
 // distinct) take a cache miss per id, ten times a plain pass's cost: they run on the pool
