@@ -318,7 +318,7 @@ class RunCounter {
     const bool filter = shared_bits != nullptr &&
                         shared_count * tuning::kClassicSharedFilterCost < static_cast<double>(words_);
     if (filter) {
-      bits_to_list(shared_bits, scratch.shared_list);
+      list_bits(shared_bits, words_, scratch.shared_list);
       scratch.list.resize(scratch.shared_list.size());
     }
     for (std::size_t run = first; run < end; ++run) {
@@ -326,11 +326,7 @@ class RunCounter {
       const std::uint64_t* txns = index_.bitset(last);
       std::uint32_t run_count = index_.count(last);
       if (filter) {
-        std::size_t n = 0;
-        for (std::uint32_t t : scratch.shared_list) {
-          scratch.list[n] = t;  // kept by advancing n: no branch to mispredict
-          n += has_bit(txns, t);
-        }
+        const std::size_t n = keep_listed_bits(scratch.shared_list, txns, scratch.list.data());
         if (n < min_count_) continue;
         if (bit_tests_pay(n)) {
           count_extensions_by_bit_tests(run, {scratch.list.data(), n}, found);
@@ -343,7 +339,7 @@ class RunCounter {
       }
       if (run_count < min_count_) continue;
       if (bit_tests_pay(run_count)) {
-        bits_to_list(txns, scratch.list);
+        list_bits(txns, words_, scratch.list);
         count_extensions_by_bit_tests(run, scratch.list, found);
         continue;
       }
@@ -358,10 +354,6 @@ class RunCounter {
   // transactions than by ANDing every word: only for a handful of transactions (deep levels).
   bool bit_tests_pay(std::size_t n) const {
     return static_cast<double>(n) * tuning::kClassicBitTestCost < static_cast<double>(words_);
-  }
-
-  void bits_to_list(const std::uint64_t* bits, std::vector<std::uint32_t>& list) const {
-    list_bits(bits, words_, list);
   }
 
   static bool has_bit(const std::uint64_t* bits, std::uint32_t t) {

@@ -64,6 +64,19 @@ std::size_t list_bits(const std::uint64_t* bits, std::size_t words, std::uint16_
 // The same into `out`, sized to the indices listed.
 void list_bits(const std::uint64_t* bits, std::size_t words, std::vector<std::uint32_t>& out);
 
+// Writes to `out` (room for list.size()) the entries of the ascending `list` whose bit is set
+// in `bits`, and returns how many. Each entry is written and kept by advancing the count, so
+// no branch follows a test whose outcome is close to a coin toss.
+inline std::size_t keep_listed_bits(std::span<const std::uint32_t> list, const std::uint64_t* bits,
+                                    std::uint32_t* out) {
+  std::size_t n = 0;
+  for (const std::uint32_t t : list) {
+    out[n] = t;
+    n += (bits[t >> 6] >> (t & 63)) & 1;
+  }
+  return n;
+}
+
 // Sets the bits of `tids` (below words * 64) in the zeroed `out`.
 void set_bits(std::span<const std::uint32_t> tids, std::uint64_t* out);
 

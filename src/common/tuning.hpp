@@ -120,9 +120,10 @@ namespace tallyfold::tuning {
 // transactions.
 inline constexpr std::size_t kSiblingMatrixMaxSide = 256;
 
-// Index build: passes over the rows (copying and checking the caller's ids, finding where
-// transactions start, counting and scattering the item side) run on the pool from this many
-// rows on, in chunks of at least kIndexChunkMinRows rows. A pass runs at 1-2 cycles a row,
+// Passes over rows (in the index build: copying and checking the caller's ids, finding where
+// transactions start, counting and scattering the item side; in the level output: decoding
+// the merged rows) run on the pool from this many rows on, in chunks of at least
+// kIndexChunkMinRows rows. A pass runs at 1-2 cycles a row,
 // and within a call the other worker is already up: chess (118 k rows), whose passes ran on
 // one thread below 2^17, took 0.51 -> 0.38 ms through Eclat at count 2557 with them shared.
 inline constexpr std::size_t kParallelIndexMinRows = std::size_t{1} << 16;

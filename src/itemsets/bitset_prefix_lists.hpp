@@ -57,30 +57,22 @@ class BitsetPrefixLists {
       if (above_listed) {
         std::vector<std::uint32_t>& list = lists_[j];
         list.resize(above.size());
-        std::size_t n = 0;
-        for (const std::uint32_t t : above) {
-          list[n] = t;  // kept by advancing n: no branch to mispredict
-          n += (next[t >> 6] >> (t & 63)) & 1;
-        }
-        list.resize(n);
+        list.resize(keep_listed_bits(above, next, list.data()));
         listed_[j] = true;
         continue;
       }
       const std::uint32_t count =
           and_into(j == 1 ? bits_.of(itemset[0]) : at(j - 1), next, at(j), words);
       listed_[j] = sparse(count);
-      if (listed_[j]) decode(at(j), lists_[j]);
+      if (listed_[j]) list_bits(at(j), words, lists_[j]);
     }
     previous_.assign(itemset.begin(), itemset.end());
-    if (!listed_[width - 1]) decode(at(width - 1), lists_[width - 1]);
+    if (!listed_[width - 1]) list_bits(at(width - 1), words, lists_[width - 1]);
     return lists_[width - 1];
   }
 
  private:
   bool sparse(std::size_t transactions) const { return transactions < bits_.words(); }
-  void decode(const std::uint64_t* set, std::vector<std::uint32_t>& out) const {
-    list_bits(set, bits_.words(), out);
-  }
   std::uint64_t* at(std::size_t depth) { return stack_.data() + depth * bits_.words(); }
   const InvertedIndex& index_;
   const ItemBitsets& bits_;
