@@ -26,9 +26,13 @@ bool test_bit(const std::vector<std::uint64_t>& bits, std::uint16_t v) {
   return (v >> 6) < bits.size() && ((bits[v >> 6] >> (v & 63)) & 1);
 }
 
-// Merge walks over two ascending arrays of distinct values. Both steps are computed rather
-// than branched on: which side advances is a coin toss on real data, and a mispredicted
-// branch per value costs more than the whole comparison.
+// Hides a value's origin from the optimiser, which would otherwise turn the steps computed
+// from a comparison back into a branch on it.
+inline void keep_computed(std::size_t& value) { asm("" : "+r"(value)); }
+
+// Merge walks over two ascending arrays of distinct values, for short arrays. Both steps are
+// computed rather than branched on: which side advances is a coin toss on real data, and a
+// mispredicted branch per value costs more than the whole comparison.
 std::size_t merge_intersection(const std::vector<std::uint16_t>& a,
                                const std::vector<std::uint16_t>& b, std::uint16_t* out) {
   const std::uint16_t *x = a.data(), *x_end = x + a.size();
@@ -38,8 +42,11 @@ std::size_t merge_intersection(const std::vector<std::uint16_t>& a,
     const std::uint16_t u = *x, v = *y;
     out[n] = u;
     n += u == v;
-    x += u <= v;
-    y += v <= u;
+    std::size_t step_x = u <= v, step_y = v <= u;
+    keep_computed(step_x);
+    keep_computed(step_y);
+    x += step_x;
+    y += step_y;
   }
   return n;
 }
@@ -52,10 +59,57 @@ std::uint32_t merge_intersection_count(const std::vector<std::uint16_t>& a,
   while (x != x_end && y != y_end) {
     const std::uint16_t u = *x, v = *y;
     n += u == v;
-    x += u <= v;
-    y += v <= u;
+    std::size_t step_x = u <= v, step_y = v <= u;
+    keep_computed(step_x);
+    keep_computed(step_y);
+    x += step_x;
+    y += step_y;
   }
   return n;
+}
+
+// Two longer arrays of comparable length are intersected through a table of the values they
+// span: the shorter one's values are set as bits, each value of the longer one is tested
+// there (so the result stays ascending). Every step stands alone, where a merge walk waits on
+// its previous comparison. The table lives on the stack and only the words the two arrays
+// span are cleared; below kMarkedMinLength values that clearing costs more than the merge.
+constexpr std::size_t kMarkedMinLength = 32;
+
+class SpanTable {
+ public:
+  SpanTable(const std::vector<std::uint16_t>& a, const std::vector<std::uint16_t>& b) {
+    const std::size_t first = std::min(a.front(), b.front()) >> 6;
+    const std::size_t last = std::max(a.back(), b.back()) >> 6;
+    std::fill(words_.begin() + first, words_.begin() + last + 1, 0);
+  }
+  void mark(const std::vector<std::uint16_t>& values) {
+    for (const std::uint16_t v : values) words_[v >> 6] |= std::uint64_t{1} << (v & 63);
+  }
+  std::uint64_t marked(std::uint16_t v) const { return (words_[v >> 6] >> (v & 63)) & 1; }
+
+ private:
+  std::array<std::uint64_t, 65536 / 64> words_;  // only the spanned words are ever read
+};
+
+std::size_t marked_intersection(const std::vector<std::uint16_t>& shorter,
+                                const std::vector<std::uint16_t>& longer, std::uint16_t* out) {
+  SpanTable table(shorter, longer);
+  table.mark(shorter);
+  std::size_t n = 0;
+  for (const std::uint16_t v : longer) {
+    out[n] = v;
+    n += table.marked(v);
+  }
+  return n;
+}
+
+std::uint32_t marked_intersection_count(const std::vector<std::uint16_t>& shorter,
+                                        const std::vector<std::uint16_t>& longer) {
+  SpanTable table(shorter, longer);
+  table.mark(shorter);
+  std::uint64_t n = 0;
+  for (const std::uint16_t v : longer) n += table.marked(v);
+  return static_cast<std::uint32_t>(n);
 }
 
 }  // namespace
@@ -210,7 +264,8 @@ void Bitmap::intersect_chunks(const Chunk& a, const Chunk& b, Chunk& out) {
         if (*from == v) found[n_found++] = v;
       }
     } else {
-      n_found = merge_intersection(small, large, found.data());
+      n_found = small.size() < kMarkedMinLength ? merge_intersection(small, large, found.data())
+                                                : marked_intersection(small, large, found.data());
     }
   }
   out.key = a.key;
@@ -279,7 +334,11 @@ std::uint32_t Bitmap::intersect_chunk_cardinality(const Chunk& a, const Chunk& b
     }
     return n;
   }
-  return merge_intersection_count(a.low, b.low);
+  const bool a_shorter = a.low.size() <= b.low.size();
+  const auto& shorter = a_shorter ? a.low : b.low;
+  const auto& longer = a_shorter ? b.low : a.low;
+  return shorter.size() < kMarkedMinLength ? merge_intersection_count(shorter, longer)
+                                           : marked_intersection_count(shorter, longer);
 }
 
 std::uint64_t Bitmap::intersect_cardinality(const Bitmap& other) const {
