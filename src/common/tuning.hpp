@@ -120,6 +120,15 @@ namespace tallyfold::tuning {
 // transactions.
 inline constexpr std::size_t kSiblingMatrixMaxSide = 256;
 
+// The sibling walk of the memo counters that count every sibling above an anchor: in a group
+// of more siblings than kWideSiblingGroup, an anchor with more siblings above it than
+// kSparseSiblingsPerEntry times the entries of its set has only the siblings its walk meets
+// counted and read, the group being marked once, instead of marking and reading every
+// sibling above it (sparse data, where a common item pairs with thousands of others that
+// each anchor meets a few of).
+inline constexpr std::size_t kWideSiblingGroup = 64;
+inline constexpr std::size_t kSparseSiblingsPerEntry = 4;
+
 // Passes over rows (in the index build: copying and checking the caller's ids, finding where
 // transactions start, counting and scattering the item side; in the level output: decoding
 // the merged rows) run on the pool from this many rows on, in chunks of at least

@@ -17,8 +17,10 @@
 // counters from 5.8 to 3.0 ms.
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <deque>
+#include <numeric>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -211,7 +213,11 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     typename Sets::Reader reader = Sets::reader(memo);
     std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
     std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, buffer, spare,
-        extended, slots, txns;
+        extended, slots, txns, touched;
+    // Every sibling of a wide group, marked once for the group (sibling index + 1), for the
+    // anchors counted by touched_siblings.
+    std::vector<std::uint32_t> group_position(in.index.item_space, 0);
+    std::vector<std::uint64_t> hit_slots;  // by slot: met by the anchor's walk, zero between
     // The gating counter's gate, narrowed item by item: the items pairing with every item of
     // the group's prefix (flagged by sibling), then each candidate sibling is kept only if it
     // is in the neighbor list of the anchor's last item (and, at the top, of the extension's),
@@ -236,23 +242,24 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         for (std::size_t j = i + 1; j < siblings.size(); ++j)
           if (in_group_gate[j]) out.push_back(static_cast<std::uint32_t>(j));
         keep_neighbors_of(siblings[i], out);
-      } else {
+      } else if (choice == SiblingChoice::kCheckFirst) {
         for (std::size_t j = i + 1; j < siblings.size(); ++j)
-          if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(siblings[i], siblings[j]))
-            out.push_back(static_cast<std::uint32_t>(j));
+          if (in.pairs.contains(siblings[i], siblings[j])) out.push_back(static_cast<std::uint32_t>(j));
+      } else {
+        out.resize(siblings.size() - i - 1);
+        std::iota(out.begin(), out.end(), static_cast<std::uint32_t>(i + 1));
       }
     };
     // The members after member x (item `own`) of a kept group that the counter counts.
     auto choose_members = [&](std::span<const std::uint32_t> members, std::size_t x,
                               std::uint32_t own, std::vector<std::uint32_t>& out) {
       out.clear();
-      if (choice == SiblingChoice::kNeighborGate) {
+      if (choice != SiblingChoice::kCheckFirst) {
         out.assign(members.begin() + static_cast<std::ptrdiff_t>(x) + 1, members.end());
-        keep_neighbors_of(own, out);
+        if (choice == SiblingChoice::kNeighborGate) keep_neighbors_of(own, out);
       } else {
         for (std::size_t y = x + 1; y < members.size(); ++y)
-          if (choice != SiblingChoice::kCheckFirst || in.pairs.contains(own, siblings[members[y]]))
-            out.push_back(members[y]);
+          if (in.pairs.contains(own, siblings[members[y]])) out.push_back(members[y]);
       }
     };
     // Whether the extension of an itemset ending in `own` by sibling j, of `count`, is kept.
@@ -320,6 +327,36 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         for (std::size_t q = 0; q < n; ++q) ++counts[slots[q]];
       });
       return false;
+    };
+    // Anchor i of a wide group whose siblings above far outnumber the entries of its set,
+    // where every sibling above is chosen: choosing and marking each of them, then reading
+    // each one's cell, would cost more than the walk. The walk counts every sibling above i
+    // instead (the group is marked as a whole) and `touched` gets those it met, ascending,
+    // their counts left in `cells` as after walk_chosen's counting. A sibling no entry holds
+    // has a count of 0 and is never kept, so the rows are those of the general path.
+    auto count_touched = [&](std::size_t i, std::span<const std::uint32_t> tids) {
+      std::uint32_t* counts = cells.data();
+      std::uint64_t* hits = hit_slots.data();
+      // Short rows are read whole, siblings up to i included: their slots add nothing.
+      const std::uint32_t first_slot = static_cast<std::uint32_t>(i + 2);
+      reader.scan(reduced, tids, [&](std::uint32_t, std::span<const std::uint32_t> items) {
+        const std::size_t n =
+            chosen_slots(items, siblings[i + 1], group_position.data(), slots.data());
+        for (std::size_t q = 0; q < n; ++q) {
+          const std::uint32_t p = slots[q];
+          const std::uint32_t above = p >= first_slot;
+          counts[p] += above;
+          hits[p >> 6] |= std::uint64_t{above} << (p & 63);
+        }
+      });
+      // The slots met, ascending, read off their bits (which go back to zero).
+      touched.resize(siblings.size());
+      std::size_t n_touched = 0;
+      for (std::size_t w = first_slot >> 6; w < hit_slots.size(); ++w) {
+        for (std::uint64_t bits = std::exchange(hits[w], 0); bits != 0; bits &= bits - 1)
+          touched[n_touched++] = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits) - 1);
+      }
+      touched.resize(n_touched);
     };
     // A chosen sibling's count after walk_chosen, its mark and cell cleared.
     auto take_count = [&](std::uint32_t j, bool listed, const Lists& lists) {
@@ -545,11 +582,22 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       reader.begin_group(reduced, prefix, siblings, sibling_counts);
       cells.assign(siblings.size() + 1, 0);
       slots.resize(siblings.size() + 1);
-      for_each_anchor(first, from, to, [&](std::size_t i, std::uint32_t row, auto anchor) {
-        const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
-        // Prefix + {sibling} is counted exactly here (no cap): it bounds the sibling's list.
-        const std::uint32_t* pair_counts = sibling_counts.data();
-        const bool listed_all = walk_chosen(tids, chosen, pair_counts, true, listed);
+      // Only where every sibling above is chosen: the other counters' walks read their chosen
+      // siblings alone, far fewer than a wide group's.
+      const bool wide = choice == SiblingChoice::kCountThenCheck &&
+                        siblings.size() - from > tuning::kWideSiblingGroup;
+      if (wide) {
+        for (std::size_t j = 0; j < siblings.size(); ++j)
+          group_position[siblings[j]] = static_cast<std::uint32_t>(j + 1);
+        hit_slots.assign(siblings.size() / 64 + 1, 0);
+      }
+      // Prefix + {sibling} is counted exactly here (no cap): it bounds the sibling's list.
+      const std::uint32_t* pair_counts = sibling_counts.data();
+      // Each anchor's extensions, once `chosen` holds what the counter counts and `tids` its
+      // set: walked and read as in the general step.
+      auto extend_anchor = [&](std::size_t i, auto anchor, std::span<const std::uint32_t> tids,
+                               bool counted) {
+        const bool listed_all = !counted && walk_chosen(tids, chosen, pair_counts, true, listed);
         kept.clear();
         for (std::uint32_t j : chosen) {
           const std::uint32_t count = take_count(j, listed_all, listed);
@@ -575,7 +623,26 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
           }
         }
         if (top == nullptr) Sets::add_none(part.sets);
-      });
+      };
+      for (std::size_t i = from; i < to && i + 1 < siblings.size(); ++i) {
+        const std::uint32_t row = groups.rows[first + i];
+        const std::uint32_t count = anchors.count(row);
+        if (count < in.min_count) continue;
+        if (wide && siblings.size() - i - 1 > tuning::kSparseSiblingsPerEntry * count) {
+          const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
+          listed.fit(siblings.size() + 1);
+          count_touched(i, tids);
+          if (touched.empty()) continue;
+          chosen.assign(touched.begin(), touched.end());
+          extend_anchor(i, anchors.row(row), tids, true);
+          continue;
+        }
+        choose_for_anchor(i, chosen);
+        if (chosen.empty()) continue;
+        extend_anchor(i, anchors.row(row), Sets::walk_row(memo, reader, row, i, buffer), false);
+      }
+      if (wide)
+        for (const std::uint32_t item : siblings) group_position[item] = 0;
     }
   };
   std::vector<Part> parts =
