@@ -243,3 +243,31 @@ def test_depth_first_one_cpu_and_two_give_the_same_arrays(themed, tmp_path):
     counts and order do not."""
     rows, txn, item = themed
     _assert_one_cpu_and_two_agree(tmp_path, txn, item, len(rows), 500)
+
+
+def _hub_rows(seed, n_rows=4000):
+    """Item 0 in every basket beside two to five of 400 rare items drawn with long-tailed
+    popularity: item 0's group of pairs has over a hundred siblings, and most of its anchors
+    hold far fewer transactions than they have siblings above them, so the memo counters
+    that count every sibling above an anchor count only those its walk meets; the most
+    popular rare items' anchors hold hundreds and are counted sibling by sibling."""
+    rng = random.Random(seed)
+    weights = [1.0 / (r + 1) for r in range(400)]
+    return [{0} | {1 + r for r in rng.choices(range(400), weights, k=rng.choice((2, 3, 4, 5)))}
+            for _ in range(n_rows)]
+
+
+@pytest.mark.parametrize("k_max", [3, 4, 5])
+def test_hub_group_matches_brute_force(k_max):
+    rows = _hub_rows(17)
+    txn, item = as_arrays(rows)
+    cut = 5
+    pairs = frequent_of_rows(rows, 2, cut)
+    hub_counts = sorted(count for (a, _), count in pairs.items() if a == 0)
+    assert len(hub_counts) > 128 and hub_counts[len(hub_counts) // 2] * 4 < len(hub_counts) // 2
+    want_lower = frequent_of_rows(rows, k_max - 1, cut)
+    want = frequent_of_rows(rows, k_max, cut)
+    assert want_lower and (want or k_max == 5)  # no five items share five baskets
+    baseline = _call("rust_compute_pipeline", txn, item, k_max, cut, len(rows), 401)
+    _assert_memo_matches(baseline, txn, item, k_max, cut, len(rows), 401, want=want,
+                         want_lower=want_lower)
