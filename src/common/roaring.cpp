@@ -30,34 +30,19 @@ bool test_bit(const std::vector<std::uint64_t>& bits, std::uint16_t v) {
 // from a comparison back into a branch on it.
 inline void keep_computed(std::size_t& value) { asm("" : "+r"(value)); }
 
-// Merge walks over two ascending arrays of distinct values, for short arrays. Both steps are
-// computed rather than branched on: which side advances is a coin toss on real data, and a
-// mispredicted branch per value costs more than the whole comparison.
-std::size_t merge_intersection(const std::vector<std::uint16_t>& a,
-                               const std::vector<std::uint16_t>& b, std::uint16_t* out) {
+// Merge walks over two ascending arrays of distinct values, for short arrays: the values
+// both hold are counted, and with kWrite written to `out`. Both steps are computed rather
+// than branched on: which side advances is a coin toss on real data, and a mispredicted
+// branch per value costs more than the whole comparison.
+template <bool kWrite>
+std::size_t merge_walk(const std::vector<std::uint16_t>& a, const std::vector<std::uint16_t>& b,
+                       std::uint16_t* out) {
   const std::uint16_t *x = a.data(), *x_end = x + a.size();
   const std::uint16_t *y = b.data(), *y_end = y + b.size();
   std::size_t n = 0;
   while (x != x_end && y != y_end) {
     const std::uint16_t u = *x, v = *y;
-    out[n] = u;
-    n += u == v;
-    std::size_t step_x = u <= v, step_y = v <= u;
-    keep_computed(step_x);
-    keep_computed(step_y);
-    x += step_x;
-    y += step_y;
-  }
-  return n;
-}
-
-std::uint32_t merge_intersection_count(const std::vector<std::uint16_t>& a,
-                                       const std::vector<std::uint16_t>& b) {
-  const std::uint16_t *x = a.data(), *x_end = x + a.size();
-  const std::uint16_t *y = b.data(), *y_end = y + b.size();
-  std::uint32_t n = 0;
-  while (x != x_end && y != y_end) {
-    const std::uint16_t u = *x, v = *y;
+    if constexpr (kWrite) out[n] = u;
     n += u == v;
     std::size_t step_x = u <= v, step_y = v <= u;
     keep_computed(step_x);
@@ -264,7 +249,7 @@ void Bitmap::intersect_chunks(const Chunk& a, const Chunk& b, Chunk& out) {
         if (*from == v) found[n_found++] = v;
       }
     } else {
-      n_found = small.size() < kMarkedMinLength ? merge_intersection(small, large, found.data())
+      n_found = small.size() < kMarkedMinLength ? merge_walk<true>(small, large, found.data())
                                                 : marked_intersection(small, large, found.data());
     }
   }
@@ -337,8 +322,9 @@ std::uint32_t Bitmap::intersect_chunk_cardinality(const Chunk& a, const Chunk& b
   const bool a_shorter = a.low.size() <= b.low.size();
   const auto& shorter = a_shorter ? a.low : b.low;
   const auto& longer = a_shorter ? b.low : a.low;
-  return shorter.size() < kMarkedMinLength ? merge_intersection_count(shorter, longer)
-                                           : marked_intersection_count(shorter, longer);
+  if (shorter.size() < kMarkedMinLength)
+    return static_cast<std::uint32_t>(merge_walk<false>(shorter, longer, nullptr));
+  return marked_intersection_count(shorter, longer);
 }
 
 std::uint64_t Bitmap::intersect_cardinality(const Bitmap& other) const {

@@ -213,9 +213,9 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     typename Sets::Reader reader = Sets::reader(memo);
     std::vector<std::uint32_t> position(in.index.item_space, 0);  // sibling index + 1
     std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, buffer, spare,
-        extended, slots, txns, touched;
+        extended, slots, txns;
     // Every sibling of a wide group, marked once for the group (sibling index + 1), for the
-    // anchors counted by touched_siblings.
+    // anchors counted by count_met.
     std::vector<std::uint32_t> group_position(in.index.item_space, 0);
     std::vector<std::uint64_t> hit_slots;  // by slot: met by the anchor's walk, zero between
     // The gating counter's gate, narrowed item by item: the items pairing with every item of
@@ -244,7 +244,8 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         keep_neighbors_of(siblings[i], out);
       } else if (choice == SiblingChoice::kCheckFirst) {
         for (std::size_t j = i + 1; j < siblings.size(); ++j)
-          if (in.pairs.contains(siblings[i], siblings[j])) out.push_back(static_cast<std::uint32_t>(j));
+          if (in.pairs.contains(siblings[i], siblings[j]))
+            out.push_back(static_cast<std::uint32_t>(j));
       } else {
         out.resize(siblings.size() - i - 1);
         std::iota(out.begin(), out.end(), static_cast<std::uint32_t>(i + 1));
@@ -331,10 +332,10 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     // Anchor i of a wide group whose siblings above far outnumber the entries of its set,
     // where every sibling above is chosen: choosing and marking each of them, then reading
     // each one's cell, would cost more than the walk. The walk counts every sibling above i
-    // instead (the group is marked as a whole) and `touched` gets those it met, ascending,
+    // instead (the group is marked as a whole) and `chosen` gets those it met, ascending,
     // their counts left in `cells` as after walk_chosen's counting. A sibling no entry holds
     // has a count of 0 and is never kept, so the rows are those of the general path.
-    auto count_touched = [&](std::size_t i, std::span<const std::uint32_t> tids) {
+    auto count_met = [&](std::size_t i, std::span<const std::uint32_t> tids) {
       std::uint32_t* counts = cells.data();
       std::uint64_t* hits = hit_slots.data();
       // Short rows are read whole, siblings up to i included: their slots add nothing.
@@ -350,13 +351,13 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         }
       });
       // The slots met, ascending, read off their bits (which go back to zero).
-      touched.resize(siblings.size());
-      std::size_t n_touched = 0;
+      chosen.resize(siblings.size());
+      std::size_t n_met = 0;
       for (std::size_t w = first_slot >> 6; w < hit_slots.size(); ++w) {
         for (std::uint64_t bits = std::exchange(hits[w], 0); bits != 0; bits &= bits - 1)
-          touched[n_touched++] = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits) - 1);
+          chosen[n_met++] = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits) - 1);
       }
-      touched.resize(n_touched);
+      chosen.resize(n_met);
     };
     // A chosen sibling's count after walk_chosen, its mark and cell cleared.
     auto take_count = [&](std::uint32_t j, bool listed, const Lists& lists) {
@@ -631,9 +632,8 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         if (wide && siblings.size() - i - 1 > tuning::kSparseSiblingsPerEntry * count) {
           const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
           listed.fit(siblings.size() + 1);
-          count_touched(i, tids);
-          if (touched.empty()) continue;
-          chosen.assign(touched.begin(), touched.end());
+          count_met(i, tids);
+          if (chosen.empty()) continue;
           extend_anchor(i, anchors.row(row), tids, true);
           continue;
         }
