@@ -63,7 +63,7 @@ struct MemoLevelInput {
   const InvertedIndex& index;
   const ItemTxnsRoaring& items;
   const PairSet& pairs;
-  const PairNeighbors* neighbors;  // the gating counter's form of the pair set
+  const PairNeighbors* neighbors;  // the pair set as lists: gating, and prefilter by siblings
   std::size_t k;
   std::uint32_t min_count;
   std::span<const double> item_weights;

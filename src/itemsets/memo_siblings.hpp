@@ -215,9 +215,11 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     std::vector<std::uint32_t> cells, siblings, sibling_counts, chosen, kept, buffer, spare,
         extended, slots, txns;
     // Every sibling of a wide group, marked once for the group (sibling index + 1), for the
-    // anchors counted by count_met.
+    // anchors counted by count_met and those chosen from their neighbor lists.
+    bool group_marked = false;
     std::vector<std::uint32_t> group_position(in.index.item_space, 0);
     std::vector<std::uint64_t> hit_slots;  // by slot: met by the anchor's walk, zero between
+    std::vector<std::uint64_t> anchor_kept_flags;  // an anchor's kept list, for count_met
     // The gating counter's gate, narrowed item by item: the items pairing with every item of
     // the group's prefix (flagged by sibling), then each candidate sibling is kept only if it
     // is in the neighbor list of the anchor's last item (and, at the top, of the extension's),
@@ -238,6 +240,21 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     // The siblings after anchor i of the group that the counter counts, into `out`.
     auto choose_for_anchor = [&](std::size_t i, std::vector<std::uint32_t>& out) {
       out.clear();
+      // The counters that choose by the pair with sibling i: in a marked group, where sibling
+      // i pairs with fewer items above it than there are siblings above it, its neighbor
+      // list is walked instead of testing every sibling. Both ascend, so the order holds.
+      if (group_marked && choice != SiblingChoice::kCountThenCheck) {
+        const auto with = in.neighbors->of(siblings[i]);
+        const auto above = std::upper_bound(with.begin(), with.end(), siblings[i]);
+        if (static_cast<std::size_t>(with.end() - above) < siblings.size() - i - 1) {
+          for (auto item = above; item != with.end(); ++item) {
+            const std::uint32_t slot = group_position[*item];
+            if (slot != 0 && (choice != SiblingChoice::kNeighborGate || in_group_gate[slot - 1]))
+              out.push_back(slot - 1);
+          }
+          return;
+        }
+      }
       if (choice == SiblingChoice::kNeighborGate) {
         for (std::size_t j = i + 1; j < siblings.size(); ++j)
           if (in_group_gate[j]) out.push_back(static_cast<std::uint32_t>(j));
@@ -332,10 +349,12 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     // Anchor i of a wide group whose siblings above far outnumber the entries of its set,
     // where every sibling above is chosen: choosing and marking each of them, then reading
     // each one's cell, would cost more than the walk. The walk counts every sibling above i
-    // instead (the group is marked as a whole) and `chosen` gets those it met, ascending,
-    // their counts left in `cells` as after walk_chosen's counting. A sibling no entry holds
-    // has a count of 0 and is never kept, so the rows are those of the general path.
-    auto count_met = [&](std::size_t i, std::span<const std::uint32_t> tids) {
+    // instead (the group is marked as a whole) and `out` gets those it met, ascending, their
+    // counts left in `cells` as after walk_chosen's counting. A sibling no entry holds has a
+    // count of 0 and is never kept, so the rows are those of the general path. For a member
+    // of a kept group, `members` flags the group's members by slot and only they count.
+    auto count_met = [&](std::size_t i, std::span<const std::uint32_t> tids,
+                         const std::uint64_t* members, std::vector<std::uint32_t>& out) {
       std::uint32_t* counts = cells.data();
       std::uint64_t* hits = hit_slots.data();
       // Short rows are read whole, siblings up to i included: their slots add nothing.
@@ -345,19 +364,37 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
             chosen_slots(items, siblings[i + 1], group_position.data(), slots.data());
         for (std::size_t q = 0; q < n; ++q) {
           const std::uint32_t p = slots[q];
-          const std::uint32_t above = p >= first_slot;
-          counts[p] += above;
-          hits[p >> 6] |= std::uint64_t{above} << (p & 63);
+          std::uint64_t counted = p >= first_slot;
+          if (members != nullptr) counted &= members[p >> 6] >> (p & 63);
+          counts[p] += static_cast<std::uint32_t>(counted);
+          hits[p >> 6] |= counted << (p & 63);
         }
       });
       // The slots met, ascending, read off their bits (which go back to zero).
-      chosen.resize(siblings.size());
+      out.resize(siblings.size());
       std::size_t n_met = 0;
       for (std::size_t w = first_slot >> 6; w < hit_slots.size(); ++w) {
         for (std::uint64_t bits = std::exchange(hits[w], 0); bits != 0; bits &= bits - 1)
-          chosen[n_met++] = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits) - 1);
+          out[n_met++] = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits) - 1);
       }
-      chosen.resize(n_met);
+      out.resize(n_met);
+    };
+    // Whether member x of `members` (its set `entries` long) is counted by count_met: the
+    // group is wide and flagged, and x has far more later members than entries.
+    auto counts_met = [&](const std::uint64_t* flags, std::span<const std::uint32_t> members,
+                          std::size_t x, std::size_t entries) {
+      return flags != nullptr &&
+             members.size() - x - 1 > tuning::kSparseSiblingsPerEntry * entries;
+    };
+    // A kept list flagged by slot for count_met, where the group is wide and so is the list;
+    // null otherwise.
+    auto flag_members = [&](bool wide_group, const std::vector<std::uint32_t>& members,
+                            std::vector<std::uint64_t>& flags) -> const std::uint64_t* {
+      if (!wide_group || members.size() <= tuning::kWideSiblingGroup) return nullptr;
+      flags.assign(siblings.size() / 64 + 1, 0);
+      for (const std::uint32_t j : members)
+        flags[(j + 1) >> 6] |= std::uint64_t{1} << ((j + 1) & 63);
+      return flags.data();
     };
     // A chosen sibling's count after walk_chosen, its mark and cell cleared.
     auto take_count = [&](std::uint32_t j, bool listed, const Lists& lists) {
@@ -398,6 +435,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     };
     struct DeepGroup {
       std::vector<std::uint32_t> chosen, kept, itemset;
+      std::vector<std::uint64_t> kept_flags;  // for count_met, where the kept list is wide
       Lists lists;
       BitSets sets;
     };
@@ -413,13 +451,21 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     };
     // The deep group that extends member x of `members` (whose itemset is `extended`): its
     // chosen later members, no kept ones yet, and the itemset with room for the extension's
-    // item; null where no member is chosen.
+    // item; null where no member is chosen. With `met_in` (the members' flags), the chosen
+    // are those the walk of `tids` meets, already counted (count_met).
     auto open_deep = [&](std::span<const std::uint32_t> members, std::size_t x,
-                         std::span<const std::uint32_t> extended) -> DeepGroup* {
+                         std::span<const std::uint32_t> extended,
+                         const std::uint64_t* met_in = nullptr,
+                         std::span<const std::uint32_t> tids = {}) -> DeepGroup* {
       const std::size_t at = extended.size() + 1 - width - 2;
       if (deep.size() <= at) deep.resize(at + 1);
       DeepGroup& d = deep[at];
-      choose_members(members, x, siblings[members[x]], d.chosen);
+      if (met_in != nullptr) {
+        d.lists.fit(siblings.size() + 1);
+        count_met(members[x], tids, met_in, d.chosen);
+      } else {
+        choose_members(members, x, siblings[members[x]], d.chosen);
+      }
       if (d.chosen.empty()) return nullptr;
       d.kept.clear();
       d.itemset.assign(extended.begin(), extended.end());
@@ -432,17 +478,19 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     // `tids` (in the reader's entries). `bound[j]` is an upper bound of member j's set. At
     // level top_k the extensions are counted only; below it they are listed, and the kept
     // ones are extended in turn.
+    // `flags`, where not null, flags the members by slot (see flag_members).
     auto extend_member = [&](auto& self, std::span<const std::uint32_t> members, std::size_t x,
                              std::span<const std::uint32_t> extended,
                              std::span<const std::uint32_t> tids,
-                             const std::uint32_t* bound) -> void {
-      DeepGroup* opened = open_deep(members, x, extended);
+                             const std::uint32_t* bound, const std::uint64_t* flags) -> void {
+      const bool met = counts_met(flags, members, x, tids.size());
+      DeepGroup* opened = open_deep(members, x, extended, met ? flags : nullptr, tids);
       if (opened == nullptr) return;
       DeepGroup& d = *opened;
       const std::uint32_t own = siblings[members[x]];
       const std::size_t level = extended.size() + 1;  // of the new itemsets
       const bool at_top = level == top_k;
-      const bool listed_all = walk_chosen(tids, d.chosen, bound, !at_top, d.lists);
+      const bool listed_all = !met && walk_chosen(tids, d.chosen, bound, !at_top, d.lists);
       for (std::uint32_t j : d.chosen) {
         const std::uint32_t count = take_count(j, listed_all, d.lists);
         if (!keeps(own, j, count)) continue;
@@ -454,10 +502,11 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       if (level + 1 < top_k) count_found(part, level - width - 1, d.kept.size());
       if (d.kept.size() < 2) return;
       if (!listed_all) list_kept(tids, d.kept, d.lists);
+      const std::uint64_t* kept_flags = flag_members(flags != nullptr, d.kept, d.kept_flags);
       for (std::size_t y = 0; y + 1 < d.kept.size(); ++y) {
         const std::uint32_t j = d.kept[y];
         d.itemset.back() = siblings[j];
-        self(self, d.kept, y, d.itemset, d.lists.of(j), d.lists.count.data() + 1);
+        self(self, d.kept, y, d.itemset, d.lists.of(j), d.lists.count.data() + 1, kept_flags);
       }
     };
     // extend_member for a group held as bitsets over its rows: member x's set is `own_bits`,
@@ -583,11 +632,14 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       reader.begin_group(reduced, prefix, siblings, sibling_counts);
       cells.assign(siblings.size() + 1, 0);
       slots.resize(siblings.size() + 1);
-      // Only where every sibling above is chosen: the other counters' walks read their chosen
-      // siblings alone, far fewer than a wide group's.
-      const bool wide = choice == SiblingChoice::kCountThenCheck &&
-                        siblings.size() - from > tuning::kWideSiblingGroup;
-      if (wide) {
+      // A wide group is marked as a whole where the counter has neighbor lists to choose by,
+      // or counts every sibling above an anchor. Only the latter walks count what they meet
+      // (count_met): the other counters' walks read their chosen siblings alone, far fewer
+      // than a wide group's.
+      group_marked = siblings.size() - from > tuning::kWideSiblingGroup &&
+                     (choice == SiblingChoice::kCountThenCheck || in.neighbors != nullptr);
+      const bool wide = group_marked && choice == SiblingChoice::kCountThenCheck;
+      if (group_marked) {
         for (std::size_t j = 0; j < siblings.size(); ++j)
           group_position[siblings[j]] = static_cast<std::uint32_t>(j + 1);
         hit_slots.assign(siblings.size() / 64 + 1, 0);
@@ -613,12 +665,14 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         // The kept extensions make one group of siblings at the next level, where every
         // member but the last is walked: the last keeps no set (nor does a lone one).
         if (!listed_all && kept.size() > 1) list_kept(tids, kept, listed);
+        const std::uint64_t* flags =
+            top != nullptr ? flag_members(wide, kept, anchor_kept_flags) : nullptr;
         for (std::size_t x = 0; x + 1 < kept.size(); ++x) {
           const std::span<const std::uint32_t> list = listed.of(kept[x]);
           if (top != nullptr) {
             extended.assign(anchor.begin(), anchor.end());
             extended.push_back(siblings[kept[x]]);
-            extend_member(extend_member, kept, x, extended, list, pair_counts);
+            extend_member(extend_member, kept, x, extended, list, pair_counts, flags);
           } else {
             Sets::add(part.sets, reader.transactions(list, txns));
           }
@@ -632,7 +686,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         if (wide && siblings.size() - i - 1 > tuning::kSparseSiblingsPerEntry * count) {
           const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
           listed.fit(siblings.size() + 1);
-          count_met(i, tids);
+          count_met(i, tids, nullptr, chosen);
           if (chosen.empty()) continue;
           extend_anchor(i, anchors.row(row), tids, true);
           continue;
@@ -641,8 +695,9 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         if (chosen.empty()) continue;
         extend_anchor(i, anchors.row(row), Sets::walk_row(memo, reader, row, i, buffer), false);
       }
-      if (wide)
+      if (group_marked)
         for (const std::uint32_t item : siblings) group_position[item] = 0;
+      group_marked = false;
     }
   };
   std::vector<Part> parts =

@@ -131,18 +131,19 @@ PipelineResult run_flat_memo_pipeline(const PipelineInput& in, PipelineStart s,
     s.result.lower_level = std::move(s.pairs.counts);
     return std::move(s.result);
   }
-  const bool gating = choice == SiblingChoice::kNeighborGate;
   const bool deep = depth_first_balances(s.pairs.counts);
   // Nothing reads an item outside the frequent pairs again, nor a transaction with fewer than
   // three of them: level 3 then reads the index's rows whole instead of a cut copy.
   cut_index_transactions(s.index, frequent_item_flags(s.pairs.counts, s.index.item_space), 3);
+  // The counters that choose siblings by their pairs find them in these lists.
+  const bool by_pairs = choice != SiblingChoice::kCountThenCheck;
   PairNeighbors neighbors;
-  if (gating) neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
+  if (by_pairs) neighbors = build_pair_neighbors(s.pairs.counts, s.index.item_space);
   PairMemo pairs{std::move(s.pairs.counts), &s.index, adaptive};
   s.pairs.counts = ItemsetTable(2);
   const ItemTxnsRoaring no_bitmaps;
   auto input = [&](std::uint64_t k) {
-    return level_input(in, s, no_bitmaps, gating ? &neighbors : nullptr, k);
+    return level_input(in, s, no_bitmaps, by_pairs ? &neighbors : nullptr, k);
   };
   return run_levels(
       in, std::move(s.result), std::move(pairs),
