@@ -1,6 +1,8 @@
 #include "itemsets/sibling_groups.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <utility>
 
 namespace tallyfold {
 
@@ -84,24 +86,35 @@ void SiblingCounter::count_row(std::span<const std::uint32_t> prefix,
                                std::vector<std::uint32_t>& out_items,
                                std::vector<std::uint32_t>& out_counts) {
   const std::size_t side = siblings.size();
-  if (cells_.size() < side) cells_.resize(side, 0);
-  const auto above = siblings.subspan(i + 1);
-  mark(above);
-  std::uint32_t* cells = cells_.data();
-  const std::uint32_t* position = position_.data();
-  const std::uint32_t lowest = above.front();
-  // Positions here are relative to the siblings above i; only their slots are counted.
+  if (cells_.size() < side + 1) cells_.resize(side + 1, 0);
   if (present_.size() < side + 1) present_.resize(side + 1);
+  if (met_.size() < side / 64 + 1) met_.resize(side / 64 + 1, 0);
+  std::uint32_t* cells = cells_.data();
   std::uint32_t* present = present_.data();
+  std::uint64_t* met = met_.data();
+  const std::uint32_t* position = position_.data();
+  // Slots are sibling positions + 1, the whole group marked (mark_group). Short rows are read
+  // whole, siblings up to i included: their slots add nothing.
+  const std::uint32_t first_slot = static_cast<std::uint32_t>(i + 2);
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
-    const std::size_t n = chosen_slots(items, lowest, position, present);
-    for (std::size_t q = 0; q < n; ++q) ++cells[present[q]];
+    const std::size_t n = chosen_slots(items, siblings[i + 1], position, present);
+    for (std::size_t q = 0; q < n; ++q) {
+      const std::uint32_t p = present[q];
+      const std::uint64_t counted = p >= first_slot;
+      cells[p] += static_cast<std::uint32_t>(counted);
+      met[p >> 6] |= counted << (p & 63);
+    }
   });
-  unmark(above);
+  // Only the siblings met are read, ascending, off their bits; cells and bits go back to 0.
+  // A sibling no transaction holds is never reported, even at min count 0.
   const std::uint32_t least = std::max<std::uint32_t>(min_count, 1);
-  for (std::size_t j = 0; j < above.size(); ++j)
-    if (cells[j + 1] >= least) append(prefix, siblings[i], above[j], cells[j + 1], out_items, out_counts);
-  std::fill(cells + 1, cells + above.size() + 1, 0);
+  for (std::size_t w = first_slot >> 6; w <= side >> 6; ++w) {
+    for (std::uint64_t bits = std::exchange(met[w], 0); bits != 0; bits &= bits - 1) {
+      const std::size_t p = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      const std::uint32_t count = std::exchange(cells[p], 0);
+      if (count >= least) append(prefix, siblings[i], siblings[p - 1], count, out_items, out_counts);
+    }
+  }
 }
 
 }  // namespace tallyfold

@@ -49,11 +49,17 @@ class SiblingCounter {
                    std::vector<std::uint32_t>& out_counts);
 
   // Counts, within the transactions `tids` of prefix + {siblings[i]}, the siblings above it,
-  // and appends each extension reaching `min_count`.
+  // and appends each extension reaching `min_count`. The group must be marked (mark_group):
+  // then only the siblings the transactions hold are read, not every sibling above i, which
+  // in a group of thousands of siblings would cost more than the transactions.
   void count_row(std::span<const std::uint32_t> prefix, std::span<const std::uint32_t> siblings,
                  std::size_t i, std::span<const std::uint32_t> tids,
                  const ReducedTransactions& reduced, std::uint32_t min_count,
                  std::vector<std::uint32_t>& out_items, std::vector<std::uint32_t>& out_counts);
+
+  // The siblings of a group counted row by row, marked once for the whole group.
+  void mark_group(std::span<const std::uint32_t> siblings) { mark(siblings); }
+  void unmark_group(std::span<const std::uint32_t> siblings) { unmark(siblings); }
 
  private:
   void mark(std::span<const std::uint32_t> siblings);
@@ -62,6 +68,7 @@ class SiblingCounter {
   std::vector<std::uint32_t> position_;  // by item id: sibling position + 1, 0 for others
   std::vector<std::uint32_t> cells_;     // zero between groups
   std::vector<std::uint32_t> present_;   // sibling positions held by one transaction
+  std::vector<std::uint64_t> met_;       // count_row's slots met, by bit; zero between rows
 };
 
 // Runs `count_range(range, part)` over every group: on this thread for a level whose anchors
@@ -139,12 +146,14 @@ ItemsetTable count_by_sibling_groups(const LevelInput& in, const ReducedTransact
         counter.count_pairs(prefix, siblings, tids, reduced, in.report_min, part.items, part.counts);
         continue;
       }
+      counter.mark_group(siblings);
       for (std::size_t i = 0; i + 1 < siblings.size(); ++i) {
         const auto tids = source.build(in.frequent.row(groups.rows[first + i]));
         if (tids.size() < in.report_min) continue;
         counter.count_row(prefix, siblings, i, tids, reduced, in.report_min, part.items,
                           part.counts);
       }
+      counter.unmark_group(siblings);
     }
   };
   std::vector<Part> parts = count_groups_in_parts<Part>(groups, in.frequent, count_range);
