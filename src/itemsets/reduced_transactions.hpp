@@ -4,9 +4,11 @@
 // dropped: it cannot hold a k-itemset.
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common/inverted_index.hpp"
@@ -74,6 +76,31 @@ inline std::size_t chosen_slots(std::span<const std::uint32_t> items, std::uint3
     n += p != 0;
   }
   return n;
+}
+
+// Where a whole group of siblings is marked but only those from slot `first` on are wanted
+// (a short row is read whole, so lower ones come too): adds one to the cell of each wanted
+// slot of `slots[0..n)` and sets its bit in `met`, without a branch per slot. With `only`,
+// a slot is wanted only if its bit is set there too.
+inline void count_met_slots(const std::uint32_t* slots, std::size_t n, std::uint32_t first,
+                            const std::uint64_t* only, std::uint32_t* cells,
+                            std::uint64_t* met) {
+  for (std::size_t q = 0; q < n; ++q) {
+    const std::uint32_t p = slots[q];
+    std::uint64_t wanted = p >= first;
+    if (only != nullptr) wanted &= only[p >> 6] >> (p & 63);
+    cells[p] += static_cast<std::uint32_t>(wanted);
+    met[p >> 6] |= wanted << (p & 63);
+  }
+}
+
+// Calls take(slot) for each slot from `first` on whose bit is set in met[0..words),
+// ascending, clearing the bits: the slots count_met_slots met, without reading the others.
+template <class Take>
+void take_met_slots(std::uint64_t* met, std::size_t words, std::uint32_t first, Take&& take) {
+  for (std::size_t w = first >> 6; w < words; ++w)
+    for (std::uint64_t bits = std::exchange(met[w], 0); bits != 0; bits &= bits - 1)
+      take(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
 }
 
 // Flags of the items that occur in some itemset of `frequent` (ids outside 0..n_items-1,

@@ -1,7 +1,6 @@
 #include "itemsets/sibling_groups.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <utility>
 
 namespace tallyfold {
@@ -98,23 +97,15 @@ void SiblingCounter::count_row(std::span<const std::uint32_t> prefix,
   const std::uint32_t first_slot = static_cast<std::uint32_t>(i + 2);
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
     const std::size_t n = chosen_slots(items, siblings[i + 1], position, present);
-    for (std::size_t q = 0; q < n; ++q) {
-      const std::uint32_t p = present[q];
-      const std::uint64_t counted = p >= first_slot;
-      cells[p] += static_cast<std::uint32_t>(counted);
-      met[p >> 6] |= counted << (p & 63);
-    }
+    count_met_slots(present, n, first_slot, nullptr, cells, met);
   });
-  // Only the siblings met are read, ascending, off their bits; cells and bits go back to 0.
-  // A sibling no transaction holds is never reported, even at min count 0.
+  // Only the siblings met are read, ascending; cells and bits go back to 0. A sibling no
+  // transaction holds is never reported, even at min count 0.
   const std::uint32_t least = std::max<std::uint32_t>(min_count, 1);
-  for (std::size_t w = first_slot >> 6; w <= side >> 6; ++w) {
-    for (std::uint64_t bits = std::exchange(met[w], 0); bits != 0; bits &= bits - 1) {
-      const std::size_t p = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-      const std::uint32_t count = std::exchange(cells[p], 0);
-      if (count >= least) append(prefix, siblings[i], siblings[p - 1], count, out_items, out_counts);
-    }
-  }
+  take_met_slots(met, side / 64 + 1, first_slot, [&](std::uint32_t p) {
+    const std::uint32_t count = std::exchange(cells[p], 0);
+    if (count >= least) append(prefix, siblings[i], siblings[p - 1], count, out_items, out_counts);
+  });
 }
 
 }  // namespace tallyfold
