@@ -26,11 +26,16 @@ void PairSet::choose_layout(std::size_t pairs) {
 void PairSet::add(std::uint32_t a, std::uint32_t b) {
   if (a > b) std::swap(a, b);
   if (use_matrix_) {
-    const std::uint64_t bit = static_cast<std::uint64_t>(rank_[a]) * n_ranked_ + rank_[b];
-    std::uint64_t& word = matrix_[bit >> 6];
-    const std::uint64_t mask = std::uint64_t{1} << (bit & 63);
-    if (!(word & mask)) ++n_pairs_;
-    word |= mask;
+    const auto set = [&](std::uint64_t row, std::uint64_t column) {
+      const std::uint64_t bit = row * n_ranked_ + column;
+      std::uint64_t& word = matrix_[bit >> 6];
+      const std::uint64_t mask = std::uint64_t{1} << (bit & 63);
+      const bool was_set = word & mask;
+      word |= mask;
+      return was_set;
+    };
+    if (!set(rank_[a], rank_[b])) ++n_pairs_;
+    set(rank_[b], rank_[a]);
   } else if (keys_.insert((static_cast<std::uint64_t>(a) << 32) | b).second) {
     ++n_pairs_;
   }

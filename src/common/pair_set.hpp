@@ -46,15 +46,17 @@ class PairSet {
   bool empty() const { return n_pairs_ == 0; }
   std::size_t size() const { return n_pairs_; }
 
+  // The matrix holds each pair both ways, so the row read is always the first item's: a
+  // caller testing one item against many reads one row, which stays in cache.
   bool contains(std::uint32_t a, std::uint32_t b) const {
-    if (a > b) std::swap(a, b);
     if (use_matrix_) {
-      if (b >= rank_.size()) return false;
+      if (a >= rank_.size() || b >= rank_.size()) return false;
       const std::uint32_t ra = rank_[a], rb = rank_[b];
       if (ra == kNoRank || rb == kNoRank) return false;
       const std::uint64_t bit = static_cast<std::uint64_t>(ra) * n_ranked_ + rb;
       return (matrix_[bit >> 6] >> (bit & 63)) & 1;
     }
+    if (a > b) std::swap(a, b);
     return keys_.contains((static_cast<std::uint64_t>(a) << 32) | b);
   }
 
@@ -76,7 +78,7 @@ class PairSet {
   bool use_matrix_ = false;
   std::uint64_t n_ranked_ = 0;
   std::vector<std::uint32_t> rank_;     // item id -> rank among the pairs' items
-  std::vector<std::uint64_t> matrix_;   // row-major n_ranked x n_ranked bits
+  std::vector<std::uint64_t> matrix_;   // row-major n_ranked x n_ranked bits, symmetric
   absl::flat_hash_set<std::uint64_t> keys_;
 };
 
