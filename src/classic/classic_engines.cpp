@@ -4,6 +4,9 @@
 
 #include "classic/apriori.hpp"
 #include "classic/transaction_index.hpp"
+#include "common/cancel.hpp"
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
 #include "common/panic.hpp"
 
 namespace tallyfold {
@@ -28,14 +31,23 @@ PairOut classic_compute_pairs(CallerArray<std::int64_t> txn_ids,
   };
   out.resize(2 * pairs->size());
   const std::vector<std::uint32_t> ascending = pairs->sorted_rows();
-  for (std::size_t i = 0; i < ascending.size(); ++i) {
-    const auto row = pairs->row(ascending[i]);
-    const std::uint32_t a = row[0], b = row[1], c = pairs->count(ascending[i]);
-    const double co = static_cast<double>(c), count_a = item_count(a), count_b = item_count(b);
-    const double support_a = count_a / n, support_b = count_b / n;
-    out.set(2 * i, a, b, c, pair_metrics(co, n, count_a, support_a, support_b));
-    out.set(2 * i + 1, b, a, c, pair_metrics(co, n, count_b, support_b, support_a));
-  }
+  // Filled range by range on the pool: at a min support of 0 there are millions of pairs,
+  // and one loop over them (each row's pages faulted in as it is written) would also hold
+  // off a cancelled call for a second or more.
+  for_each_range(
+      pass_chunks(ascending.size(), tuning::kParallelIndexMinRows, tuning::kIndexChunkMinRows),
+      [&](std::size_t, IndexRange range) {
+        for (std::size_t i = range.begin; i < range.end; ++i) {
+          const auto row = pairs->row(ascending[i]);
+          const std::uint32_t a = row[0], b = row[1], c = pairs->count(ascending[i]);
+          const double co = static_cast<double>(c), count_a = item_count(a),
+                       count_b = item_count(b);
+          const double support_a = count_a / n, support_b = count_b / n;
+          out.set(2 * i, a, b, c, pair_metrics(co, n, count_a, support_a, support_b));
+          out.set(2 * i + 1, b, a, c, pair_metrics(co, n, count_b, support_b, support_a));
+        }
+      });
+  throw_if_cancelled();
   return out;
 }
 
