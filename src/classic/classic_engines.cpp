@@ -5,9 +5,9 @@
 #include "classic/apriori.hpp"
 #include "classic/transaction_index.hpp"
 #include "common/cancel.hpp"
+#include "common/panic.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
-#include "common/panic.hpp"
 
 namespace tallyfold {
 

@@ -76,25 +76,26 @@ class SpanTable {
   std::array<std::uint64_t, 65536 / 64> words_;  // only the spanned words are ever read
 };
 
-std::size_t marked_intersection(const std::vector<std::uint16_t>& shorter,
-                                const std::vector<std::uint16_t>& longer, std::uint16_t* out) {
+template <bool kWrite>
+std::size_t marked_walk(const std::vector<std::uint16_t>& shorter,
+                        const std::vector<std::uint16_t>& longer, std::uint16_t* out) {
   SpanTable table(shorter, longer);
   table.mark(shorter);
   std::size_t n = 0;
   for (const std::uint16_t v : longer) {
-    out[n] = v;
+    if constexpr (kWrite) out[n] = v;
     n += table.marked(v);
   }
   return n;
 }
 
-std::uint32_t marked_intersection_count(const std::vector<std::uint16_t>& shorter,
-                                        const std::vector<std::uint16_t>& longer) {
-  SpanTable table(shorter, longer);
-  table.mark(shorter);
-  std::uint64_t n = 0;
-  for (const std::uint16_t v : longer) n += table.marked(v);
-  return static_cast<std::uint32_t>(n);
+// The values two arrays share (`shorter` no longer than `longer`), counted, and with kWrite
+// written ascending to `out`: by a merge walk for a short array, else through a SpanTable.
+template <bool kWrite>
+std::size_t array_intersection(const std::vector<std::uint16_t>& shorter,
+                               const std::vector<std::uint16_t>& longer, std::uint16_t* out) {
+  return shorter.size() < kMarkedMinLength ? merge_walk<kWrite>(shorter, longer, out)
+                                           : marked_walk<kWrite>(shorter, longer, out);
 }
 
 }  // namespace
@@ -249,8 +250,7 @@ void Bitmap::intersect_chunks(const Chunk& a, const Chunk& b, Chunk& out) {
         if (*from == v) found[n_found++] = v;
       }
     } else {
-      n_found = small.size() < kMarkedMinLength ? merge_walk<true>(small, large, found.data())
-                                                : marked_intersection(small, large, found.data());
+      n_found = array_intersection<true>(small, large, found.data());
     }
   }
   out.key = a.key;
@@ -322,9 +322,7 @@ std::uint32_t Bitmap::intersect_chunk_cardinality(const Chunk& a, const Chunk& b
   const bool a_shorter = a.low.size() <= b.low.size();
   const auto& shorter = a_shorter ? a.low : b.low;
   const auto& longer = a_shorter ? b.low : a.low;
-  if (shorter.size() < kMarkedMinLength)
-    return static_cast<std::uint32_t>(merge_walk<false>(shorter, longer, nullptr));
-  return marked_intersection_count(shorter, longer);
+  return static_cast<std::uint32_t>(array_intersection<false>(shorter, longer, nullptr));
 }
 
 std::uint64_t Bitmap::intersect_cardinality(const Bitmap& other) const {

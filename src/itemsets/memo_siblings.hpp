@@ -372,10 +372,12 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     };
     // Whether member x of `members` (its set `entries` long) is counted by count_met: the
     // group is wide and flagged, and x has far more later members than entries.
+    auto far_more_later = [](std::size_t later, std::size_t entries) {
+      return later > tuning::kSparseSiblingsPerEntry * entries;
+    };
     auto counts_met = [&](const std::uint64_t* flags, std::span<const std::uint32_t> members,
                           std::size_t x, std::size_t entries) {
-      return flags != nullptr &&
-             members.size() - x - 1 > tuning::kSparseSiblingsPerEntry * entries;
+      return flags != nullptr && far_more_later(members.size() - x - 1, entries);
     };
     // A kept list flagged by slot for count_met, where the group is wide and so is the list;
     // null otherwise.
@@ -630,11 +632,10 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       group_marked = siblings.size() - from > tuning::kWideSiblingGroup &&
                      (choice == SiblingChoice::kCountThenCheck || in.neighbors != nullptr);
       const bool wide = group_marked && choice == SiblingChoice::kCountThenCheck;
-      if (group_marked) {
+      if (group_marked)
         for (std::size_t j = 0; j < siblings.size(); ++j)
           group_position[siblings[j]] = static_cast<std::uint32_t>(j + 1);
-        hit_slots.assign(siblings.size() / 64 + 1, 0);
-      }
+      if (wide) hit_slots.assign(siblings.size() / 64 + 1, 0);  // only count_met sets bits
       // Prefix + {sibling} is counted exactly here (no cap): it bounds the sibling's list.
       const std::uint32_t* pair_counts = sibling_counts.data();
       // Each anchor's extensions, once `chosen` holds what the counter counts and `tids` its
@@ -674,7 +675,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
         const std::uint32_t row = groups.rows[first + i];
         const std::uint32_t count = anchors.count(row);
         if (count < in.min_count) continue;
-        if (wide && siblings.size() - i - 1 > tuning::kSparseSiblingsPerEntry * count) {
+        if (wide && far_more_later(siblings.size() - i - 1, count)) {
           const auto tids = Sets::walk_row(memo, reader, row, i, buffer);
           listed.fit(siblings.size() + 1);
           count_met(i, tids, nullptr, chosen);

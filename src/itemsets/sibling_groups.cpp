@@ -92,7 +92,7 @@ void SiblingCounter::count_row(std::span<const std::uint32_t> prefix,
   std::uint32_t* present = present_.data();
   std::uint64_t* met = met_.data();
   const std::uint32_t* position = position_.data();
-  // Slots are sibling positions + 1, the whole group marked (mark_group). Short rows are read
+  // Slots are sibling positions + 1, the whole group marked (mark). Short rows are read
   // whole, siblings up to i included: their slots add nothing.
   const std::uint32_t first_slot = static_cast<std::uint32_t>(i + 2);
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {

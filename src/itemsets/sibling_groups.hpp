@@ -49,7 +49,7 @@ class SiblingCounter {
                    std::vector<std::uint32_t>& out_counts);
 
   // Counts, within the transactions `tids` of prefix + {siblings[i]}, the siblings above it,
-  // and appends each extension reaching `min_count`. The group must be marked (mark_group):
+  // and appends each extension reaching `min_count`. The group must be marked (mark):
   // then only the siblings the transactions hold are read, not every sibling above i, which
   // in a group of thousands of siblings would cost more than the transactions.
   void count_row(std::span<const std::uint32_t> prefix, std::span<const std::uint32_t> siblings,
@@ -57,13 +57,12 @@ class SiblingCounter {
                  const ReducedTransactions& reduced, std::uint32_t min_count,
                  std::vector<std::uint32_t>& out_items, std::vector<std::uint32_t>& out_counts);
 
-  // The siblings of a group counted row by row, marked once for the whole group.
-  void mark_group(std::span<const std::uint32_t> siblings) { mark(siblings); }
-  void unmark_group(std::span<const std::uint32_t> siblings) { unmark(siblings); }
-
- private:
+  // Marks the siblings by item (position + 1), and clears the marks: count_pairs marks its
+  // group itself; a group counted row by row is marked once by the caller.
   void mark(std::span<const std::uint32_t> siblings);
   void unmark(std::span<const std::uint32_t> siblings);
+
+ private:
 
   std::vector<std::uint32_t> position_;  // by item id: sibling position + 1, 0 for others
   std::vector<std::uint32_t> cells_;     // zero between groups
@@ -146,14 +145,14 @@ ItemsetTable count_by_sibling_groups(const LevelInput& in, const ReducedTransact
         counter.count_pairs(prefix, siblings, tids, reduced, in.report_min, part.items, part.counts);
         continue;
       }
-      counter.mark_group(siblings);
+      counter.mark(siblings);
       for (std::size_t i = 0; i + 1 < siblings.size(); ++i) {
         const auto tids = source.build(in.frequent.row(groups.rows[first + i]));
         if (tids.size() < in.report_min) continue;
         counter.count_row(prefix, siblings, i, tids, reduced, in.report_min, part.items,
                           part.counts);
       }
-      counter.unmark_group(siblings);
+      counter.unmark(siblings);
     }
   };
   std::vector<Part> parts = count_groups_in_parts<Part>(groups, in.frequent, count_range);
