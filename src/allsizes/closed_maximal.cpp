@@ -6,6 +6,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include "common/cancel.hpp"
 #include "common/panic.hpp"
 #include "common/row_lookup.hpp"
 
@@ -33,6 +34,7 @@ ItemsetCsr keep_target(ItemsetCsr&& rows, Target target) {
           }
         }
       });
+  throw_if_cancelled();  // a cancelled stage leaves rows unmarked
 
   ItemsetCsr kept;
   for (std::size_t r = 0; r < rows.size(); ++r)

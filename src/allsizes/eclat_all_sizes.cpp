@@ -7,6 +7,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include "common/cancel.hpp"
 #include "eclat/eclat.hpp"
 
 namespace tallyfold {
@@ -56,6 +57,7 @@ ItemsetCsr eclat_all_sizes(const InvertedIndex& index, std::uint32_t min_count,
                         part = EclatOut{};
                       }
                     });
+  throw_if_cancelled();  // a cancelled copy leaves rows unfilled
   return rows;
 }
 

@@ -5,6 +5,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include "common/cancel.hpp"
 #include "common/hash_growth.hpp"
 #include "common/panic.hpp"
 
@@ -21,9 +22,13 @@ RowLookup::RowLookup(const ItemsetCsrView& rows)
                       for (std::size_t r = range.begin(); r != range.end(); ++r)
                         hashes_[r] = hash_of(rows_.row(r));
                     });
+  // A cancelled hashing stage leaves hashes at zero, and rows of one hash make every insert
+  // probe past all the rows before it: the inserts would take quadratic time.
+  throw_if_cancelled();
   reserve_safely(index_, rows_.size());  // every row fits: the inserts never allocate
-  for (std::size_t r = 0; r < rows_.size(); ++r)
+  for_each_step(0, rows_.size(), [&](std::size_t r) {
     index_.insert(Entry{hashes_[r], static_cast<std::uint32_t>(r)});
+  });
 }
 
 bool RowLookup::equals(const Entry& e, const Probe& p) const {
