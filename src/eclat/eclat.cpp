@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <numeric>
-#include <optional>
 #include <string>
 
 #include <tbb/enumerable_thread_specific.h>
@@ -17,6 +15,7 @@
 #include "common/panic.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
+#include "eclat/item_queue.hpp"
 #include "eclat/projection.hpp"
 #include "eclat/subtree_miner.hpp"
 
@@ -218,45 +217,6 @@ void mine_item(const Context& ctx, std::uint32_t i,
     mine_pairs(s, ctx, proj, a.item, IndexRange{0, n_cols}, out);
 }
 
-// The order in which the workers take the top-level items: heaviest first, except that at
-// most one heavy item (a quarter of the heaviest one's transactions or more) is mined at a
-// time. A heavy item's projection and search state are the largest a worker holds, and every
-// worker keeps what it held for the next item: two heavy items at once would add the second's
-// to the peak memory. A worker that may not start the next heavy item takes the lightest
-// item left instead; once only heavy items are left, it stops and is free to help with the
-// parts of a split subtree.
-class ItemQueue {
- public:
-  ItemQueue(std::span<const ItemNode> nodes, const std::vector<std::uint32_t>& order)
-      : nodes_(nodes), order_(order), back_(order.size()) {
-    if (!order.empty()) heavy_from_ = std::max<std::size_t>(nodes[order[0]].tids.size() / 4, 1);
-  }
-
-  // The position in the order of the next item to mine, after the one just mined (if any).
-  std::optional<std::size_t> take(std::optional<std::size_t> done = std::nullopt) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (done && heavy(*done)) heavy_running_ = false;
-    if (front_ == back_) return std::nullopt;
-    if (!heavy(front_)) return front_++;
-    if (!heavy_running_) {
-      heavy_running_ = true;
-      return front_++;
-    }
-    if (!heavy(back_ - 1)) return --back_;
-    return std::nullopt;
-  }
-
- private:
-  bool heavy(std::size_t k) const { return nodes_[order_[k]].tids.size() >= heavy_from_; }
-
-  std::span<const ItemNode> nodes_;
-  const std::vector<std::uint32_t>& order_;
-  std::mutex mutex_;
-  std::size_t front_ = 0, back_;
-  std::size_t heavy_from_ = 1;
-  bool heavy_running_ = false;
-};
-
 }  // namespace
 }  // namespace eclat
 
@@ -296,7 +256,9 @@ std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
   });
   std::vector<EclatOut> outs(n);
   tbb::enumerable_thread_specific<eclat::Scratch> scratch;
-  eclat::ItemQueue queue(nodes, order);
+  std::vector<std::size_t> weights(n);
+  for (std::size_t k = 0; k < n; ++k) weights[k] = nodes[order[k]].tids.size();
+  eclat::ItemQueue queue(std::move(weights));
   tbb::parallel_for(std::size_t{0}, std::min(n, pool_threads()), [&](std::size_t) {
     for (auto k = queue.take(); k; k = queue.take(*k)) {
       throw_if_cancelled();
