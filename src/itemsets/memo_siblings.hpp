@@ -370,11 +370,13 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
                      [&](std::uint32_t p) { out[n_met++] = p - 1; });
       out.resize(n_met);
     };
-    // Whether member x of `members` (its set `entries` long) is counted by count_met: the
-    // group is wide and flagged, and x has far more later members than entries.
+    // Whether a set `entries` long with `later` siblings or members after it is better
+    // counted by count_met than by reading every one of them.
     auto far_more_later = [](std::size_t later, std::size_t entries) {
       return later > tuning::kSparseSiblingsPerEntry * entries;
     };
+    // Whether member x of `members` (its set `entries` long) is counted by count_met: the
+    // group is wide and flagged, and x has far more later members than entries.
     auto counts_met = [&](const std::uint64_t* flags, std::span<const std::uint32_t> members,
                           std::size_t x, std::size_t entries) {
       return flags != nullptr && far_more_later(members.size() - x - 1, entries);

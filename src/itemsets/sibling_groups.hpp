@@ -63,7 +63,6 @@ class SiblingCounter {
   void unmark(std::span<const std::uint32_t> siblings);
 
  private:
-
   std::vector<std::uint32_t> position_;  // by item id: sibling position + 1, 0 for others
   std::vector<std::uint32_t> cells_;     // zero between groups
   std::vector<std::uint32_t> present_;   // sibling positions held by one transaction
