@@ -488,10 +488,13 @@ class Outcome:
 
     @property
     def efficiency(self) -> float | None:
-        """Time on one CPU / (2 x time on two): 1.0 when the second CPU halves the time."""
+        """Time on one CPU / (2 x time on two): 1.0 when the second CPU halves the time. The
+        median over the pairs of calls: a call of tens of milliseconds that one hiccup of the
+        machine stretches moves a ratio of best times by more than the effect measured."""
         if self.best is None or not self.one_cpu_times or len(os.sched_getaffinity(0)) < 2:
             return None
-        return min(self.one_cpu_times) / (2 * min(self.paired_times or self.times))
+        return statistics.median(one / (2 * two)
+                                 for one, two in zip(self.one_cpu_times, self.paired_times))
 
 
 @dataclass
@@ -730,6 +733,19 @@ def run_case(case: Case, engines: list[str], cfg: dict, b: Baskets, args, budget
                 w.close()
 
 
+# Pairs of calls behind the efficiency: enough for about a second on one CPU, at least as many
+# as the timed calls, at most EFFICIENCY_MAX_PAIRS.
+EFFICIENCY_SECONDS = 1.0
+EFFICIENCY_MAX_PAIRS = 25
+
+
+def efficiency_pairs(o: "Outcome") -> int:
+    if o.best is None:
+        return 0
+    wanted = math.ceil(EFFICIENCY_SECONDS / (2 * max(o.best, 1e-6)))
+    return max(len(o.times), min(EFFICIENCY_MAX_PAIRS, wanted))
+
+
 def time_on_one_cpu(case: Case, workers: dict[str, Worker], cfg: dict, args, log_dir: str) -> None:
     """The same calls in a worker confined to one CPU, for the parallel-efficiency column.
     Each is made right after a call of the engine's two-CPU worker: on a shared machine the
@@ -744,7 +760,7 @@ def time_on_one_cpu(case: Case, workers: dict[str, Worker], cfg: dict, args, log
             warm = w.request("time", args.timeout)  # a warm-up, as on two CPUs
             if "secs" not in warm:
                 continue
-            for _ in range(len(case.outcomes[e].times)):
+            for _ in range(efficiency_pairs(case.outcomes[e])):
                 paired = two.request("time", args.timeout)
                 reply = w.request("time", args.timeout)
                 if "secs" not in reply or "secs" not in paired:
@@ -953,9 +969,11 @@ def main() -> None:
           "(input already prepared; a warm-up call on four small baskets has paged in the "
           "library and started its threads); the largest over its calls.\n"
           "/ fastest peer: best / best of the fastest peer that agreed (below 1 = faster).\n"
-          "1->2 CPU eff: parallel efficiency, best time in a worker confined to one CPU / "
-          "(2 x best time on all CPUs), each one-CPU call made right after a call on all CPUs; "
-          "1.0 = the second CPU halves the time.\n"
+          "1->2 CPU eff: parallel efficiency, time in a worker confined to one CPU / "
+          "(2 x time on all CPUs), each one-CPU call made right after a call on all CPUs; the "
+          f"median over pairs enough for {EFFICIENCY_SECONDS:g} s on one CPU (at least as many as "
+          f"the timed calls, at most {EFFICIENCY_MAX_PAIRS}); 1.0 = the second CPU halves the "
+          "time.\n"
           "peak / bound: peak MiB / (2 x (index + result)), the index estimated as two 4-byte "
           "entries per input row plus offsets, the result as both returned levels (or the arrays a "
           "call returned, when more: rust_compute_itemsets); at most 1 "
