@@ -217,6 +217,30 @@ def test_one_row_per_transaction_in_any_id_order():
     assert got["n_transactions"] == len(shuffled[0]) and len(got["item_A"]) == 0
 
 
+def _runs_then_single_rows(single_share, shuffle_ids, n_rows=400_000, seed=3):
+    """Baskets of several rows, then baskets of one row each: the first part's chunks of rows
+    keep only their runs, the second part's copy every id, and the chunk at the seam turns
+    from the one to the other midway."""
+    rng = np.random.default_rng(seed)
+    n_single = int(n_rows * single_share)
+    sizes = rng.integers(3, 15, n_rows // 8)
+    grouped = np.repeat(np.arange(len(sizes), dtype=np.int64), sizes)[: n_rows - n_single]
+    first_single = int(grouped[-1]) + 1
+    txn = np.r_[grouped, np.arange(first_single, first_single + n_single, dtype=np.int64)]
+    if shuffle_ids:
+        txn = rng.permutation(int(txn[-1]) + 1)[txn]
+    return txn, rng.integers(0, 60, n_rows).astype(np.int32)
+
+
+@pytest.mark.parametrize("shuffle_ids", [False, True], ids=["ascending-ids", "shuffled-ids"])
+@pytest.mark.parametrize("single_share", [0.1, 0.5])
+def test_runs_and_single_rows_in_one_input(single_share, shuffle_ids):
+    txn, item = _runs_then_single_rows(single_share, shuffle_ids)
+    got = pairs(txn, item, 60)
+    assert got["n_transactions"] == len(np.unique(txn))
+    assert_pairs_equal(got, pair_rows(baskets(txn, item)), len(np.unique(txn)))
+
+
 def test_large_input_first_bad_row_is_reported():
     """Rows are checked in chunks: of several bad ids, the first in row order is named, and a
     short item array is reported only when no bad id comes before its end."""

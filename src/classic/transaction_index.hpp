@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/caller_array.hpp"
+#include "common/uninit_vector.hpp"
 
 namespace tallyfold {
 
@@ -110,7 +111,7 @@ class TransactionIndex {
   std::vector<std::uint32_t> txn_offsets_;  // per transaction, its slots ascending
   std::vector<std::uint32_t> txn_items_;
   std::vector<std::uint32_t> tid_offsets_;  // per slot, its transaction numbers ascending
-  std::vector<std::uint32_t> tids_;
+  UninitVector<std::uint32_t> tids_;
   double weighted_length_ = 0.0;
   std::vector<std::uint64_t> bitsets_;  // words_ words per slot
   std::size_t words_ = 0;

@@ -50,7 +50,7 @@ void release_spare_capacity(std::vector<T>& values) {
 // and the ranges in order then gives every range its own write position per item, so the
 // ranges scatter at once and each item's transactions still come out ascending.
 void invert_rows(const Csr& by_txn, std::uint32_t n_transactions, std::uint32_t item_space,
-                 std::vector<std::uint32_t>& item_offsets, std::vector<std::uint32_t>& item_txns) {
+                 std::vector<std::uint32_t>& item_offsets, UninitVector<std::uint32_t>& item_txns) {
   const std::size_t entries = by_txn.values.size();
   // Each range costs a table of item_space counters: never more of them than entries.
   std::size_t n_ranges = entries < tuning::kParallelIndexMinRows ? 1 : pool_threads() * 2;

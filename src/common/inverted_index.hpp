@@ -10,6 +10,7 @@
 
 #include "common/caller_array.hpp"
 #include "common/item_numbering.hpp"
+#include "common/uninit_vector.hpp"
 
 namespace tallyfold {
 
@@ -17,7 +18,9 @@ struct InvertedIndex {
   std::vector<std::uint32_t> txn_offsets;  // n_transactions + 1 entries, first is 0
   std::vector<std::uint32_t> txn_items;    // per transaction, strictly ascending item ids
   std::vector<std::uint32_t> item_offsets; // item_space + 1 entries
-  std::vector<std::uint32_t> item_txns;    // per item, strictly ascending transaction indices
+  // Per item, strictly ascending transaction indices. Sized without a fill: the build's
+  // scatter writes every entry, on the pool, rather than one thread zeroing them first.
+  UninitVector<std::uint32_t> item_txns;
   std::vector<std::uint32_t> item_counts;  // distinct transactions per item, item_space entries
   std::uint32_t n_transactions = 0;
   std::uint32_t n_items = 0;     // the caller's item-id space

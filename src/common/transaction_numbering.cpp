@@ -15,8 +15,9 @@
 #include "common/inverted_index.hpp"
 #include "common/large_page_vector.hpp"
 #include "common/parallel.hpp"
-#include "common/tuning.hpp"
 #include "common/spare_capacity.hpp"
+#include "common/tuning.hpp"
+#include "common/txn_id_scan.hpp"
 
 namespace tallyfold {
 
@@ -101,42 +102,6 @@ void with_id_numbers(std::int64_t lo, std::int64_t hi, std::size_t lookups, std:
   }
 }
 
-// What one chunk of rows shows of the layout, gathered while its ids are copied.
-struct ChunkScan {
-  std::int64_t lo = std::numeric_limits<std::int64_t>::max();
-  std::int64_t hi = std::numeric_limits<std::int64_t>::min();
-  std::size_t inner_starts = 0;  // rows after the chunk's first whose id differs from the last
-  bool ascending = true;         // no id below the one before it within the chunk
-};
-
-// The only read of the caller's ids: each chunk copies its rows into `rows` and scans them.
-std::vector<ChunkScan> copy_and_scan(CallerArray<std::int64_t> txn_ids, RowNumbers& rows,
-                                     const std::vector<IndexRange>& chunks) {
-  std::vector<ChunkScan> scans(chunks.size());
-  for_each_range(chunks, [&](std::size_t c, IndexRange range) {
-    // Kept in locals, not in the scan's fields: the copies are byte stores, which could alias
-    // the fields, so these would be stored and reloaded at every row.
-    const CallerArray<std::int64_t> source = txn_ids;
-    const RowNumbers::Ids out = rows.ids();
-    std::int64_t previous = source.load(range.begin);
-    out.set_id(range.begin, previous);
-    std::int64_t lo = previous, hi = previous;
-    std::size_t inner_starts = 0;
-    bool ascending = true;
-    for_each_step(range.begin + 1, range.end, [&](std::size_t r) {
-      const std::int64_t id = source.load(r);
-      out.set_id(r, id);
-      lo = std::min(lo, id);
-      hi = std::max(hi, id);
-      inner_starts += id != previous;
-      ascending &= id >= previous;
-      previous = id;
-    });
-    scans[c] = ChunkScan{lo, hi, inner_starts, ascending};
-  });
-  return scans;
-}
-
 // Writes the first row of every run of equal ids (a run starts at row 0 and wherever the id
 // changes) to `starts[run]`, and with `ids` its id to `ids[run]`. `first_run[c]` is the number
 // of runs before chunk c.
@@ -157,6 +122,38 @@ void collect_runs(const RowNumbers& rows, const std::vector<IndexRange>& chunks,
       previous = id;
     });
   });
+}
+
+// The same from chunks in run form. A run that goes on from the chunk before is written by
+// the chunk it starts in.
+void collect_chunk_runs(const std::vector<ChunkIds>& chunks, const std::vector<IndexRange>& ranges,
+                        const std::vector<std::size_t>& first_run, std::uint32_t* starts,
+                        std::int64_t* ids) {
+  for_each_range(ranges, [&](std::size_t c, IndexRange) {
+    const ChunkIds& chunk = chunks[c];
+    const std::size_t goes_on = c > 0 && chunk.first == chunks[c - 1].last ? 1 : 0;
+    std::size_t run = first_run[c];
+    for (std::size_t j = goes_on; j <= chunk.inner_starts; ++j, ++run) {
+      starts[run] = chunk.run_start(j);
+      ids[run] = chunk.run_ids[j];
+    }
+  });
+}
+
+// Writes the id of every row into `rows` from the runs that `starts` and `ids` describe.
+void expand_runs(const std::vector<std::uint32_t>& starts, const std::vector<std::int64_t>& ids,
+                 RowNumbers& rows) {
+  const std::size_t runs = ids.size();
+  for_each_range(pass_chunks(runs, tuning::kParallelIndexMinRows / 4,
+                             tuning::kIndexChunkMinRows / 4),
+                 [&](std::size_t, IndexRange range) {
+                   const RowNumbers::Ids out = rows.ids();
+                   for (std::size_t k = range.begin; k < range.end; ++k) {
+                     throw_if_cancelled_every(k);
+                     for (std::uint32_t r = starts[k]; r < starts[k + 1]; ++r)
+                       out.set_id(r, ids[k]);
+                   }
+                 });
 }
 
 // Whether `ids` are pairwise distinct, decided on the pool: every id is entered into one
@@ -237,22 +234,18 @@ std::optional<bool> ids_distinct(const std::vector<std::int64_t>& ids, std::int6
   return !repeat.load();
 }
 
-// Numbers the runs of rows whose first rows are `starts` in run order, stopping at the first
-// run whose id was seen before. Returns whether every run is a transaction of its own (the
-// rows are grouped); then `distinct` holds the id of each run.
+// Numbers runs whose ids are `ids`, in run order, stopping at the first id seen before.
+// Returns whether every run is a transaction of its own (the rows are grouped).
 template <class Numbers>
-bool number_runs(const RowNumbers& rows, const std::vector<std::uint32_t>& starts,
-                 std::size_t runs, Numbers& numbers, std::vector<std::int64_t>& distinct) {
+bool number_runs(const std::vector<std::int64_t>& ids, Numbers& numbers) {
   constexpr std::size_t kLookupsAhead = 8;  // table slots are misses: fetch a few runs ahead
-  distinct.resize(runs);
+  const std::size_t runs = ids.size();
   for (std::size_t k = 0; k < runs; ++k) {
     throw_if_cancelled_every(k);
-    if (k + kLookupsAhead < runs) numbers.prefetch(rows.id(starts[k + kLookupsAhead]));
-    const std::int64_t id = rows.id(starts[k]);
+    if (k + kLookupsAhead < runs) numbers.prefetch(ids[k + kLookupsAhead]);
     bool added = false;
-    numbers.find_or_add(id, static_cast<std::uint32_t>(k), &added);
+    numbers.find_or_add(ids[k], static_cast<std::uint32_t>(k), &added);
     if (!added) return false;
-    distinct[k] = id;
   }
   return true;
 }
@@ -322,49 +315,63 @@ TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
     out.offsets.assign(1, 0);
     return out;
   }
+  // Only chunks whose runs are short write into it: of grouped rows, no page is touched.
   RowNumbers rows(n);
   const std::vector<IndexRange> chunks =
       pass_chunks(n, tuning::kParallelIndexMinRows, tuning::kIndexChunkMinRows);
-  const std::vector<ChunkScan> scans = copy_and_scan(txn_ids, rows, chunks);
+  RunStorage run_storage;
+  std::vector<ChunkIds> scans = scan_txn_ids(txn_ids, rows, chunks, run_storage);
 
   // Chunk seams: whether a run starts at a chunk's first row depends on the row before it.
   std::int64_t lo = scans[0].lo, hi = scans[0].hi;
   bool ascending = true;
+  bool in_runs = true;
   std::vector<std::size_t> first_run(chunks.size());
   std::size_t runs = 0;
   for (std::size_t c = 0; c < chunks.size(); ++c) {
-    const std::size_t b = chunks[c].begin;
+    const bool goes_on = c > 0 && scans[c].first == scans[c - 1].last;
     lo = std::min(lo, scans[c].lo);
     hi = std::max(hi, scans[c].hi);
-    ascending = ascending && scans[c].ascending && (b == 0 || rows.id(b) >= rows.id(b - 1));
+    ascending = ascending && scans[c].ascending && (c == 0 || scans[c].first >= scans[c - 1].last);
+    in_runs = in_runs && scans[c].in_runs();
     first_run[c] = runs;
-    runs += scans[c].inner_starts + (b == 0 || rows.id(b) != rows.id(b - 1) ? 1 : 0);
+    runs += scans[c].inner_starts + (goes_on ? 0 : 1);
   }
+  if (!in_runs) {
+    expand_chunk_runs(scans, rows);
+    run_storage = {};
+  }
+  auto collect = [&] {
+    out.offsets.resize(runs + 1);
+    out.distinct.resize(runs);
+    if (in_runs) {
+      collect_chunk_runs(scans, chunks, first_run, out.offsets.data(), out.distinct.data());
+      scans.clear();
+      run_storage = {};
+    } else {
+      collect_runs(rows, chunks, first_run, out.offsets.data(), out.distinct.data());
+    }
+    out.offsets[runs] = static_cast<std::uint32_t>(n);
+  };
 
   if (ascending) {
     // Ids that never decrease: every run is a new transaction, numbered in run order, so the
     // whole numbering is a parallel pass.
-    out.offsets.resize(runs + 1);
-    out.distinct.resize(runs);
-    collect_runs(rows, chunks, first_run, out.offsets.data(), out.distinct.data());
-    out.offsets[runs] = static_cast<std::uint32_t>(n);
+    collect();
     return out;
   }
-  // Runs of several rows on average suggest grouped rows in another order: the rows are
-  // grouped exactly when no two runs share an id, and then the numbers are again the run
-  // order. Only a repeated id sends the rows to the per-row numbering.
-  if (runs <= n / 4) {
-    out.offsets.resize(runs + 1);
-    out.distinct.resize(runs);
-    collect_runs(rows, chunks, first_run, out.offsets.data(), out.distinct.data());
-    out.offsets[runs] = static_cast<std::uint32_t>(n);
+  // Runs of several rows on average (as in run form) suggest grouped rows in another order:
+  // the rows are grouped exactly when no two runs share an id, and then the numbers are again
+  // the run order. Only a repeated id sends the rows to the per-row numbering.
+  if (in_runs || runs <= n / 4) {
+    collect();
     std::optional<bool> grouped = ids_distinct(out.distinct, lo, hi);
     if (!grouped) {
-      with_id_numbers(lo, hi, runs, runs, [&](auto& numbers) {
-        grouped = number_runs(rows, out.offsets, runs, numbers, out.distinct);
-      });
+      with_id_numbers(lo, hi, runs, runs,
+                      [&](auto& numbers) { grouped = number_runs(out.distinct, numbers); });
     }
     if (*grouped) return out;
+    if (in_runs) expand_runs(out.offsets, out.distinct, rows);
     release(out.offsets);
     release(out.distinct);
   }

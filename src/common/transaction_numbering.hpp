@@ -1,7 +1,8 @@
 #pragma once
 // The transaction half of the index build: every row's caller transaction id becomes a dense
-// number, in order of first appearance. The caller's ids are read once, into a buffer of the
-// build's own, by the pool. What comes out depends on the layout of the rows:
+// number, in order of first appearance. The caller's ids are read once, by the pool: runs of
+// equal ids are kept as runs, ids that change at almost every row are copied into a buffer of
+// the build's own (txn_id_scan.hpp). What comes out depends on the layout of the rows:
 //   - grouped (every transaction's rows adjacent, the usual layout): the row range of each
 //     transaction, so the rows in their given order already are the transaction side of the
 //     index and no per-row number is kept;

@@ -265,10 +265,15 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
 
   std::vector<std::uint8_t> frequent(n_items, 0);
   for (std::uint32_t a : anchors) frequent[a] = 1;
-  std::vector<PairChunk> chunks =
-      pair_bitsets_pay_off(index, anchors, frequent) ? count_pairs_on_bitsets(index, anchors, min_count)
-      : pair_table_fits(index, anchors.size())       ? count_pairs_in_table(index, anchors, min_count)
-                                                     : count_pairs_by_scan(index, anchors, min_count);
+  // Fewer than two frequent items make no pair: no pass over the transactions is needed.
+  std::vector<PairChunk> chunks;
+  if (anchors.size() >= 2) {
+    chunks = pair_bitsets_pay_off(index, anchors, frequent)
+                 ? count_pairs_on_bitsets(index, anchors, min_count)
+             : pair_table_fits(index, anchors.size())
+                 ? count_pairs_in_table(index, anchors, min_count)
+                 : count_pairs_by_scan(index, anchors, min_count);
+  }
 
   FrequentPairs result;
   std::size_t total = 0;

@@ -74,7 +74,7 @@ int main() {
   const std::vector<std::int32_t> item{1, 2, 3};
   InvertedIndex index = build_inverted_index(txn, item, 4);
   CHECK((index.txn_items == std::vector<std::uint32_t>{1, 3, 2}));
-  CHECK((index.item_txns == std::vector<std::uint32_t>{0, 1, 0}));
+  CHECK((index.item_txns == UninitVector<std::uint32_t>{0, 1, 0}));
   CHECK((index.item_counts == std::vector<std::uint32_t>{0, 1, 1, 1}));
 
   // Far-apart caller ids (hashed, numbers written over the ids as they are read): first-seen
