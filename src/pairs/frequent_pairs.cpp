@@ -211,19 +211,25 @@ std::vector<PairChunk> count_pairs_in_table(const InvertedIndex& index,
       }
     }
   });
-  std::vector<std::uint32_t> total(cells, 0);
-  for (const std::vector<std::uint32_t>& table : tables)
-    for (std::size_t c = 0; c < cells; ++c) total[c] += table[c];
-  std::vector<PairChunk> chunks(1);
-  for (std::size_t i = 0; i + 1 < f; ++i)
-    for (std::size_t j = i + 1; j < f; ++j) {
-      const std::uint32_t c = total[row_start[i] + j];
-      if (c == 0 || c < min_count) continue;
-      chunks[0].items.push_back(anchors[i]);
-      chunks[0].items.push_back(anchors[j]);
-      chunks[0].counts.push_back(c);
+  // The workers' tables are summed and read out by ranges of rows on the pool as well: on one
+  // thread, with the table inserts that follow, this left one worker idle for about a
+  // millisecond of a 30 ms call (T10I4D100K, 797 frequent items).
+  std::vector<const std::uint32_t*> parts;
+  for (const std::vector<std::uint32_t>& table : tables) parts.push_back(table.data());
+  const auto rows = balanced_ranges(f - 1, pool_threads() * tuning::kChunksPerThread,
+                                    [&](std::size_t i) { return f - 1 - i; });
+  return map_ranges<PairChunk>(rows, [&](IndexRange r, PairChunk& out) {
+    for (std::size_t i = r.begin; i < r.end; ++i) {
+      for (std::size_t j = i + 1; j < f; ++j) {
+        std::uint32_t c = 0;
+        for (const std::uint32_t* part : parts) c += part[row_start[i] + j];
+        if (c == 0 || c < min_count) continue;
+        out.items.push_back(anchors[i]);
+        out.items.push_back(anchors[j]);
+        out.counts.push_back(c);
+      }
     }
-  return chunks;
+  });
 }
 
 // Every pair of frequent items (`anchors`, ascending) counted on transaction bitsets.
