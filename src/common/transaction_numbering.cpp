@@ -23,9 +23,12 @@ namespace tallyfold {
 
 RowNumbers::RowNumbers(std::size_t rows) : rows_(rows) {
   if (rows == 0) return;
-  bytes_.reset(static_cast<unsigned char*>(std::malloc(rows * sizeof(std::int64_t))));
+  // Room for a row more: a scan keeps a run (12 bytes) in the stretch of each chunk of rows,
+  // and the last chunk may be a single row.
+  const std::size_t bytes = (rows + 1) * sizeof(std::int64_t);
+  bytes_.reset(static_cast<unsigned char*>(std::malloc(bytes)));
   if (!bytes_) throw std::bad_alloc();
-  advise_large_pages(bytes_.get(), rows * sizeof(std::int64_t));
+  advise_large_pages(bytes_.get(), bytes);
 }
 
 void RowNumbers::keep_numbers_only() {
@@ -315,12 +318,11 @@ TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
     out.offsets.assign(1, 0);
     return out;
   }
-  // Only chunks whose runs are short write into it: of grouped rows, no page is touched.
+  // Of grouped rows, only the pages of the runs are touched.
   RowNumbers rows(n);
   const std::vector<IndexRange> chunks =
       pass_chunks(n, tuning::kParallelIndexMinRows, tuning::kIndexChunkMinRows);
-  RunStorage run_storage;
-  std::vector<ChunkIds> scans = scan_txn_ids(txn_ids, rows, chunks, run_storage);
+  std::vector<ChunkIds> scans = scan_txn_ids(txn_ids, rows, chunks);
 
   // Chunk seams: whether a run starts at a chunk's first row depends on the row before it.
   std::int64_t lo = scans[0].lo, hi = scans[0].hi;
@@ -337,17 +339,13 @@ TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
     first_run[c] = runs;
     runs += scans[c].inner_starts + (goes_on ? 0 : 1);
   }
-  if (!in_runs) {
-    expand_chunk_runs(scans, rows);
-    run_storage = {};
-  }
+  if (!in_runs) expand_chunk_runs(scans, rows);
   auto collect = [&] {
     out.offsets.resize(runs + 1);
     out.distinct.resize(runs);
     if (in_runs) {
       collect_chunk_runs(scans, chunks, first_run, out.offsets.data(), out.distinct.data());
       scans.clear();
-      run_storage = {};
     } else {
       collect_runs(rows, chunks, first_run, out.offsets.data(), out.distinct.data());
     }

@@ -60,6 +60,9 @@ class RowNumbers {
     unsigned char* buffer_;
   };
   Ids ids() const { return Ids(bytes_.get()); }
+  // The room of row r's id and the rows after it, as raw memory for a scan to keep other
+  // data in until it writes those rows' ids: 8-byte aligned, 8 bytes a row and 8 more.
+  unsigned char* room_of(std::size_t r) const { return bytes_.get() + r * sizeof(std::int64_t); }
 
   // After the last set_number: the buffer shrinks to the numbers, in place.
   void keep_numbers_only();

@@ -1,6 +1,7 @@
 #include "common/txn_id_scan.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "common/cancel.hpp"
 
@@ -13,28 +14,34 @@ namespace {
 constexpr std::size_t kRowsPerRunAtLeast = 4;
 constexpr std::size_t kCancelBlock = std::size_t{1} << 14;
 
-void write_runs(const ChunkIds& chunk, std::size_t runs, const RowNumbers::Ids& out) {
+// Writes the ids of the first `runs` runs of a chunk into its rows, which hold the runs
+// themselves: they are copied out first.
+void write_runs(ChunkIds& chunk, std::size_t runs, const RowNumbers::Ids& out) {
+  const std::vector<std::int64_t> ids(chunk.run_ids, chunk.run_ids + runs);
+  const std::vector<std::uint32_t> ends(chunk.run_ends, chunk.run_ends + runs);
+  chunk.run_ids = nullptr;
+  chunk.run_ends = nullptr;
+  auto row = static_cast<std::uint32_t>(chunk.range.begin);
   for (std::size_t j = 0; j < runs; ++j) {
     throw_if_cancelled_every(j);
-    const std::int64_t id = chunk.run_ids[j];
-    for (std::uint32_t r = chunk.run_start(j); r < chunk.run_ends[j]; ++r) out.set_id(r, id);
+    for (; row < ends[j]; ++row) out.set_id(row, ids[j]);
   }
 }
 
-std::size_t run_capacity(IndexRange range) {
-  return (range.end - range.begin) / kRowsPerRunAtLeast + 1;
-}
-
-// Scans one chunk, its runs going to `ends` and `ids` (run_capacity(range) entries each).
-ChunkIds scan_chunk(const CallerArray<std::int64_t> source, const RowNumbers::Ids out,
-                    IndexRange range, std::uint32_t* const ends, std::int64_t* const ids) {
+// Scans one chunk. Its stretch of the row buffer (8 bytes a row) holds the runs: their ids
+// first, 8 bytes each, then their ends, 4 bytes each, a quarter of the rows (and one) of each.
+ChunkIds scan_chunk(const CallerArray<std::int64_t> source, const RowNumbers& rows,
+                    IndexRange range) {
+  const RowNumbers::Ids out = rows.ids();
+  const std::size_t capacity = (range.end - range.begin) / kRowsPerRunAtLeast + 1;
+  // Running values in locals, not in the chunk's fields: the row copies are byte stores,
+  // which could alias the fields, so these would be stored and reloaded at every row.
+  auto* const ids = reinterpret_cast<std::int64_t*>(rows.room_of(range.begin));
+  auto* const ends = reinterpret_cast<std::uint32_t*>(ids + capacity);
   ChunkIds chunk;
   chunk.range = range;
   chunk.run_ends = ends;
   chunk.run_ids = ids;
-  const std::size_t capacity = run_capacity(range);
-  // Running values in locals, not in the chunk's fields: the row copies are byte stores,
-  // which could alias the fields, so these would be stored and reloaded at every row.
   std::int64_t previous = source.load(range.begin);
   std::int64_t lo = previous, hi = previous;
   bool ascending = true;
@@ -71,8 +78,6 @@ ChunkIds scan_chunk(const CallerArray<std::int64_t> source, const RowNumbers::Id
     // Runs too short to pay: the rows read so far go to the buffer, row r (read already, it
     // starts a run) and the rest follow one by one.
     write_runs(chunk, run + 1, out);
-    chunk.run_ends = nullptr;
-    chunk.run_ids = nullptr;
     auto take = [&](std::size_t row, std::int64_t value) {
       out.set_id(row, value);
       lo = std::min(lo, value);
@@ -95,16 +100,10 @@ ChunkIds scan_chunk(const CallerArray<std::int64_t> source, const RowNumbers::Id
 }  // namespace
 
 std::vector<ChunkIds> scan_txn_ids(CallerArray<std::int64_t> txn_ids, RowNumbers& rows,
-                                   const std::vector<IndexRange>& chunks, RunStorage& storage) {
-  std::vector<std::size_t> first_slot(chunks.size() + 1, 0);
-  for (std::size_t c = 0; c < chunks.size(); ++c)
-    first_slot[c + 1] = first_slot[c] + run_capacity(chunks[c]);
-  storage.ends = std::make_unique_for_overwrite<std::uint32_t[]>(first_slot.back());
-  storage.ids = std::make_unique_for_overwrite<std::int64_t[]>(first_slot.back());
+                                   const std::vector<IndexRange>& chunks) {
   std::vector<ChunkIds> scans(chunks.size());
   for_each_range(chunks, [&](std::size_t c, IndexRange range) {
-    scans[c] = scan_chunk(txn_ids, rows.ids(), range, storage.ends.get() + first_slot[c],
-                          storage.ids.get() + first_slot[c]);
+    scans[c] = scan_chunk(txn_ids, rows, range);
   });
   return scans;
 }
@@ -114,10 +113,7 @@ void expand_chunk_runs(std::vector<ChunkIds>& chunks, RowNumbers& rows) {
   for (const ChunkIds& chunk : chunks) ranges.push_back(chunk.range);
   for_each_range(ranges, [&](std::size_t c, IndexRange) {
     ChunkIds& chunk = chunks[c];
-    if (!chunk.in_runs()) return;
-    write_runs(chunk, chunk.inner_starts + 1, rows.ids());
-    chunk.run_ends = nullptr;
-    chunk.run_ids = nullptr;
+    if (chunk.in_runs()) write_runs(chunk, chunk.inner_starts + 1, rows.ids());
   });
 }
 

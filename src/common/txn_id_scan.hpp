@@ -1,13 +1,13 @@
 #pragma once
 // The one read of the caller's transaction ids, in chunks of rows on the pool. Rows usually
 // come grouped by transaction, several rows to a run of equal ids: a chunk then keeps only its
-// runs (where each ends and its id, 12 bytes a run) and never touches its stretch of the row
-// buffer, which would cost 8 bytes a row written and, being fresh memory, faulted in first. A
-// chunk whose id changes more often than every fourth row copies its ids into the buffer
-// instead, from the row where its runs stop fitting (the runs before it written out first).
+// runs (where each ends and its id, 12 bytes a run) at the start of its own stretch of the row
+// buffer, and never touches the rest of it, where a copy would write 8 bytes a row into fresh
+// memory that must first be faulted in. A chunk whose id changes more often than every fourth
+// row copies its ids into its stretch instead, from the row where its runs stop fitting (the
+// runs before it written out first).
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "common/caller_array.hpp"
@@ -22,9 +22,9 @@ struct ChunkIds {
   std::int64_t first = 0, last = 0;  // the ids of the first and the last row
   std::size_t inner_starts = 0;    // rows after the first whose id differs from the row before
   bool ascending = true;           // no id below the one before it within the chunk
-  // In run form (the row buffer untouched): run j ends before row run_ends[j] and has id
-  // run_ids[j], for inner_starts + 1 runs. Both point into the scan's RunStorage; null once
-  // the ids are in the row buffer.
+  // In run form: run j ends before row run_ends[j] and has id run_ids[j], for inner_starts + 1
+  // runs. Both point into the chunk's stretch of the row buffer; null once the chunk's rows
+  // hold their ids.
   std::uint32_t* run_ends = nullptr;
   std::int64_t* run_ids = nullptr;
 
@@ -34,21 +34,13 @@ struct ChunkIds {
   }
 };
 
-// Room for the runs of every chunk, in one allocation of 3 bytes a row of which only the runs
-// that occur are touched. One block rather than one per chunk: freed, a block that large goes
-// back to the system, where blocks allocated by the pool threads would stay in their heaps.
-struct RunStorage {
-  std::unique_ptr<std::uint32_t[]> ends;
-  std::unique_ptr<std::int64_t[]> ids;
-};
-
-// Reads every id of `txn_ids` once, chunk by chunk, `rows` taking the ids of the chunks that
-// are not in run form and `storage` the runs of the others.
+// Reads every id of `txn_ids` once, chunk by chunk, into `rows`: each chunk keeps its runs or
+// its rows' ids in its own stretch of it.
 std::vector<ChunkIds> scan_txn_ids(CallerArray<std::int64_t> txn_ids, RowNumbers& rows,
-                                   const std::vector<IndexRange>& chunks, RunStorage& storage);
+                                   const std::vector<IndexRange>& chunks);
 
-// Writes the ids of the chunks still in run form into `rows`: after it, `rows` holds the id
-// of every row and the storage of the runs can go.
+// Writes the ids of the chunks still in run form into their rows: after it, `rows` holds the
+// id of every row.
 void expand_chunk_runs(std::vector<ChunkIds>& chunks, RowNumbers& rows);
 
 }  // namespace tallyfold
