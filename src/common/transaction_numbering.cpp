@@ -147,6 +147,7 @@ void collect_chunk_runs(const std::vector<ChunkIds>& chunks, const std::vector<I
 void expand_runs(const std::vector<std::uint32_t>& starts, const std::vector<std::int64_t>& ids,
                  RowNumbers& rows) {
   const std::size_t runs = ids.size();
+  // Runs of runs, sized as a pass over rows would be: a run here averages four rows or more.
   for_each_range(pass_chunks(runs, tuning::kParallelIndexMinRows / 4,
                              tuning::kIndexChunkMinRows / 4),
                  [&](std::size_t, IndexRange range) {
@@ -358,9 +359,10 @@ TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
     collect();
     return out;
   }
-  // Runs of several rows on average (as in run form) suggest grouped rows in another order:
-  // the rows are grouped exactly when no two runs share an id, and then the numbers are again
-  // the run order. Only a repeated id sends the rows to the per-row numbering.
+  // Runs of several rows on average suggest grouped rows in another order: the rows are
+  // grouped exactly when no two runs share an id, and then the numbers are again the run
+  // order. Only a repeated id sends the rows to the per-row numbering, which needs every row's
+  // id: in run form (whatever the count of runs) they are written out from the runs first.
   if (in_runs || runs <= n / 4) {
     collect();
     std::optional<bool> grouped = ids_distinct(out.distinct, lo, hi);

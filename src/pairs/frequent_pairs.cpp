@@ -61,6 +61,7 @@ std::vector<PairChunk> count_pairs_by_scan(const InvertedIndex& index,
   // Both passes run over ranges of transactions on the pool: the first counts each row's
   // frequent items, the second copies them once the rows' starts are known.
   const std::size_t f = anchors.size();
+  if (f < 2) return {};  // no pair: the passes over the transactions would find nothing
   const std::vector<std::uint32_t> rank = ranks_of(anchors, index.item_space);
   std::vector<std::uint32_t> offsets(index.n_transactions + 1, 0);
   const auto row_ranges = pass_chunks(index.n_transactions, tuning::kParallelTransactionMin, 4096);
@@ -271,15 +272,10 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
 
   std::vector<std::uint8_t> frequent(n_items, 0);
   for (std::uint32_t a : anchors) frequent[a] = 1;
-  // Fewer than two frequent items make no pair: no pass over the transactions is needed.
-  std::vector<PairChunk> chunks;
-  if (anchors.size() >= 2) {
-    chunks = pair_bitsets_pay_off(index, anchors, frequent)
-                 ? count_pairs_on_bitsets(index, anchors, min_count)
-             : pair_table_fits(index, anchors.size())
-                 ? count_pairs_in_table(index, anchors, min_count)
-                 : count_pairs_by_scan(index, anchors, min_count);
-  }
+  std::vector<PairChunk> chunks =
+      pair_bitsets_pay_off(index, anchors, frequent) ? count_pairs_on_bitsets(index, anchors, min_count)
+      : pair_table_fits(index, anchors.size())       ? count_pairs_in_table(index, anchors, min_count)
+                                                     : count_pairs_by_scan(index, anchors, min_count);
 
   FrequentPairs result;
   std::size_t total = 0;
