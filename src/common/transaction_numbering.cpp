@@ -143,23 +143,6 @@ void collect_chunk_runs(const std::vector<ChunkIds>& chunks, const std::vector<I
   });
 }
 
-// Writes the id of every row into `rows` from the runs that `starts` and `ids` describe.
-void expand_runs(const std::vector<std::uint32_t>& starts, const std::vector<std::int64_t>& ids,
-                 RowNumbers& rows) {
-  const std::size_t runs = ids.size();
-  // Runs of runs, sized as a pass over rows would be: a run here averages four rows or more.
-  for_each_range(pass_chunks(runs, tuning::kParallelIndexMinRows / 4,
-                             tuning::kIndexChunkMinRows / 4),
-                 [&](std::size_t, IndexRange range) {
-                   const RowNumbers::Ids out = rows.ids();
-                   for (std::size_t k = range.begin; k < range.end; ++k) {
-                     throw_if_cancelled_every(k);
-                     for (std::uint32_t r = starts[k]; r < starts[k + 1]; ++r)
-                       out.set_id(r, ids[k]);
-                   }
-                 });
-}
-
 // Whether `ids` are pairwise distinct, decided on the pool: every id is entered into one
 // table shared by the threads (a byte per id in [lo, hi] when that range is small, else an
 // open-addressing table) by an atomic exchange or compare-and-swap, and an id that finds
@@ -346,7 +329,6 @@ TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
     out.distinct.resize(runs);
     if (in_runs) {
       collect_chunk_runs(scans, chunks, first_run, out.offsets.data(), out.distinct.data());
-      scans.clear();
     } else {
       collect_runs(rows, chunks, first_run, out.offsets.data(), out.distinct.data());
     }
@@ -371,7 +353,7 @@ TransactionNumbering number_transactions(CallerArray<std::int64_t> txn_ids) {
                       [&](auto& numbers) { grouped = number_runs(out.distinct, numbers); });
     }
     if (*grouped) return out;
-    if (in_runs) expand_runs(out.offsets, out.distinct, rows);
+    if (in_runs) expand_chunk_runs(scans, rows);
     release(out.offsets);
     release(out.distinct);
   }

@@ -34,14 +34,14 @@ ChunkIds scan_chunk(const CallerArray<std::int64_t> source, const RowNumbers& ro
                     IndexRange range) {
   const RowNumbers::Ids out = rows.ids();
   const std::size_t capacity = (range.end - range.begin) / kRowsPerRunAtLeast + 1;
-  // Running values in locals, not in the chunk's fields: the row copies are byte stores,
-  // which could alias the fields, so these would be stored and reloaded at every row.
   auto* const ids = reinterpret_cast<std::int64_t*>(rows.room_of(range.begin));
   auto* const ends = reinterpret_cast<std::uint32_t*>(ids + capacity);
   ChunkIds chunk;
   chunk.range = range;
   chunk.run_ends = ends;
   chunk.run_ids = ids;
+  // Running values in locals, not in the chunk's fields: the row copies are byte stores,
+  // which could alias the fields, so these would be stored and reloaded at every row.
   std::int64_t previous = source.load(range.begin);
   std::int64_t lo = previous, hi = previous;
   bool ascending = true;
