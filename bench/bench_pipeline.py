@@ -46,7 +46,7 @@ from typing import Callable
 import numpy as np
 
 from cpu_steal import StealMeter
-from peak_memory import reset_peak, status_kib
+from peak_memory import page_in_shared_libraries, reset_peak, status_kib
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO_ROOT / "scripts"))
@@ -295,8 +295,9 @@ def build_call(engine: str, cfg: dict, txn_ids, item_ids) -> tuple[Callable, Cal
 
 def warm_up(engine: str, cfg: dict, txn_ids: np.ndarray, item_ids: np.ndarray) -> None:
     """One call on four small baskets, so that the measured calls' peak leaves out what a
-    process pays once (the library's code paged in, its thread pool started) and nothing
-    the call itself holds: the baskets are too few to leave memory behind for reuse."""
+    process pays once (its thread pool started, the code it runs paged in; the worker then
+    pages in the rest of its libraries' code) and nothing the call itself holds: the baskets
+    are too few to leave memory behind for reuse."""
     items = np.minimum(np.array([0, 1, 0, 1, 1, 2, 0, 2]), cfg["n_items"] - 1).astype(item_ids.dtype)
     txns = np.repeat(np.arange(4), 2).astype(txn_ids.dtype)
     small = dict(cfg, n_transactions=4, min_count=2, min_support=0.5)
@@ -326,6 +327,7 @@ def worker_main(cfg_json: str) -> None:
         call, convert = build_call(engine, cfg, txn_ids, item_ids)
         prepare_s = time.perf_counter() - t0
         warm_up(engine, cfg, txn_ids, item_ids)
+        page_in_shared_libraries()
     except BaseException as e:  # noqa: BLE001 -- any failure is this engine's, reported as such
         send({"error": f"{type(e).__name__}: {str(e)[:300]}"})
         return
@@ -966,8 +968,9 @@ def main() -> None:
           f"not counted; engines whose call takes {SINGLE_RUN_SHARE * args.timeout:g} s or more are "
           "timed once.\n"
           "peak MiB: peak RSS of the engine's worker during a call, minus its RSS just before "
-          "(input already prepared; a warm-up call on four small baskets has paged in the "
-          "library and started its threads); the largest over its calls.\n"
+          "(input already prepared; a warm-up call on four small baskets has started the "
+          "library's threads, and every page of the shared libraries' code is read in before the "
+          "first call); the largest over its calls.\n"
           "/ fastest peer: best / best of the fastest peer that agreed (below 1 = faster).\n"
           "1->2 CPU eff: parallel efficiency, time in a worker confined to one CPU / "
           "(2 x time on all CPUs), each one-CPU call made right after a call on all CPUs; the "
