@@ -149,14 +149,14 @@ ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
   // The sibling counters skip items that are no chosen sibling, so with prefix anchors the
   // transactions may stay whole; the other counters count every item a row holds.
   const bool by_siblings = in.prefix_anchors_only && in.frequent.width() >= 2;
-  const ReducedTransactions reduced = reduce_transactions(
+  ReducedTransactions reduced = reduce_transactions(
       in.index, flags, in.k, in.item_weights, in.max_items_per_txn, by_siblings);
   // With prefix anchors the frequent set is complete: siblings are counted together over
   // their prefix's transactions, found by intersecting the prefix's items' lists instead of
   // matching every transaction's subsets against the whole frequent set.
   // With few transactions, a common item's list is longer than the bitset words an AND
   // reads: the anchors' transactions then come from bitsets.
-  const std::optional<ItemBitsets> bitsets =
+  std::optional<ItemBitsets> bitsets =
       in.max_items_per_txn
           ? std::nullopt
           : ItemBitsets::build(in.index, flags, in.index.txn_items.size() * sizeof(std::uint32_t));
@@ -166,9 +166,14 @@ ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
       return count([&] { return BitsetPrefixLists(in.index, *bitsets, in.frequent.width()); });
     return count([&] { return PrefixLists(in.index, in.frequent.width()); });
   };
-  if (by_siblings)
-    return with_prefix_source(
+  if (by_siblings) {
+    std::vector<LevelPart> parts = with_prefix_source(
         [&](auto make_source) { return count_by_sibling_groups(in, reduced, make_source); });
+    // The level's rows are copied out of their parts: the sources go first.
+    bitsets.reset();
+    reduced = ReducedTransactions{};
+    return join_level_parts(in.frequent.width() + 1, parts);
+  }
   // Anchors other than prefix anchors meet extensions that other anchors meet too: masks
   // over the level's items, while they take no more than one direction of the index, tell
   // which each anchor owns.

@@ -69,14 +69,20 @@ ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in) {
   const auto flags = frequent_item_flags(in.frequent, in.index.item_space);
   // The sibling counters skip items that are no chosen sibling: their rows may stay whole.
   const bool by_siblings = in.prefix_anchors_only && in.frequent.width() >= 2;
-  const ReducedTransactions reduced = reduce_transactions(
+  ReducedTransactions reduced = reduce_transactions(
       in.index, flags, in.k, in.item_weights, in.max_items_per_txn, by_siblings);
   // Sparse data with prefix anchors: siblings counted together over their prefix's
   // transactions, the prefix's bitmap intersected from its items' bitmaps.
   if (by_siblings) {
-    const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(in.index, &flags);
-    return count_by_sibling_groups(
-        in, reduced, [&] { return RoaringPrefixes(items, in.frequent.width()); });
+    std::vector<LevelPart> parts;
+    {
+      const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(in.index, &flags);
+      parts = count_by_sibling_groups(
+          in, reduced, [&] { return RoaringPrefixes(items, in.frequent.width()); });
+    }
+    // The level's rows are copied out of their parts: the sources go first.
+    reduced = ReducedTransactions{};
+    return join_level_parts(in.frequent.width() + 1, parts);
   }
   // The matches of every chunk of transactions, laid out per anchor, become the anchors'
   // bitmaps: the union of what each chunk found.

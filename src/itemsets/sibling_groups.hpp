@@ -121,9 +121,12 @@ std::vector<Part> count_anchors_in_parts(const SiblingGroups& groups,
 // The level by sibling groups. `make_source()` gives each worker its source of transaction
 // lists: `source.build(itemset)` returns the transactions of a prefix or an anchor
 // (ascending), valid until its next call, for itemsets visited in lexicographic order.
+// Returns the level in parts, in row order, for join_level_parts: the caller joins them once
+// it has released the sources, whose bitsets can be the size of an index direction.
 template <class MakeSource>
-ItemsetTable count_by_sibling_groups(const LevelInput& in, const ReducedTransactions& reduced,
-                                     MakeSource make_source) {
+std::vector<LevelPart> count_by_sibling_groups(const LevelInput& in,
+                                               const ReducedTransactions& reduced,
+                                               MakeSource make_source) {
   const std::size_t width = in.frequent.width();
   const SiblingGroups groups = sibling_groups(in.frequent);
   using Part = LevelPart;
@@ -154,8 +157,7 @@ ItemsetTable count_by_sibling_groups(const LevelInput& in, const ReducedTransact
       counter.unmark(siblings);
     }
   };
-  std::vector<Part> parts = count_groups_in_parts<Part>(groups, in.frequent, count_range);
-  return join_level_parts(width + 1, parts);
+  return count_groups_in_parts<Part>(groups, in.frequent, count_range);
 }
 
 }  // namespace tallyfold
