@@ -258,7 +258,8 @@ std::vector<EclatOut> mine_eclat_by_item(const InvertedIndex& index,
   tbb::enumerable_thread_specific<eclat::Scratch> scratch;
   std::vector<std::size_t> weights(n);
   for (std::size_t k = 0; k < n; ++k) weights[k] = nodes[order[k]].tids.size();
-  eclat::ItemQueue queue(std::move(weights));
+  eclat::ItemQueue queue(std::move(weights),
+                         index.n_transactions / tuning::kEclatHeavyItemShareInverse);
   tbb::parallel_for(std::size_t{0}, std::min(n, pool_threads()), [&](std::size_t) {
     for (auto k = queue.take(); k; k = queue.take(*k)) {
       throw_if_cancelled();

@@ -1,5 +1,6 @@
 // Eclat's item queue: every item is handed out exactly once, heaviest first on one worker,
-// and never two heavy items at once however many workers take from it.
+// and never two heavy items at once however many workers take from it; a floor on the heavy
+// weight lets the items under it run side by side.
 #include <atomic>
 #include <optional>
 #include <thread>
@@ -44,6 +45,18 @@ int main() {
     while (k && !queue.heavy(*k)) k = queue.take(*k);  // the light items, lightest first
     CHECK(!k);  // item 2 is heavy and item 1 still runs: this worker stops
     CHECK(queue.take(*b) == std::optional<std::size_t>(2));
+  }
+
+  {  // With a floor of 200, only the first two items are heavy: a second worker starts item
+     // 2 beside item 0, and waits for item 0 only at item 1.
+    ItemQueue queue(w, 200);
+    CHECK(queue.heavy(1) && !queue.heavy(2));
+    CHECK(queue.take() == std::optional<std::size_t>(0));
+    CHECK(queue.take() == std::optional<std::size_t>(w.size() - 1));
+    ItemQueue side_by_side({400, 150, 120, 90}, 200);
+    CHECK(side_by_side.take() == std::optional<std::size_t>(0));
+    CHECK(side_by_side.take() == std::optional<std::size_t>(1));
+    CHECK(side_by_side.take() == std::optional<std::size_t>(2));
   }
 
   {  // Many workers at once: each item once, at most one heavy item at a time.
