@@ -1,6 +1,7 @@
 #include "itemsets/group_bitsets.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/bitset_kernels.hpp"
 #include "common/tuning.hpp"
@@ -36,45 +37,43 @@ bool GroupBitsets::pay_off(std::uint32_t prefix_count, std::span<const std::uint
 }
 
 void GroupBitsets::build(const InvertedIndex& index, const ReducedTransactions& reduced,
-                         std::uint32_t prefix, std::span<const std::uint32_t> siblings,
-                         std::span<const std::uint32_t> counts) {
+                         std::uint32_t prefix, std::span<const std::uint32_t> siblings) {
   for (std::size_t j = 0; j < siblings.size(); ++j)
     slot_[siblings[j]] = static_cast<std::uint32_t>(j + 1);
-  // The rows' sibling slots first, so that the bitsets are sized by the rows kept: a row
-  // with one sibling extends no anchor of the group. Every sibling of a row is one
-  // transaction of its pair, so the pair counts bound the slots; each item is written
-  // before it is known to be a sibling, one entry past them at most.
-  std::size_t bound = 1;
-  for (const std::uint32_t c : counts) bound += c;
-  if (row_slots_.size() < bound) row_slots_.resize(bound);
+  // One scan of the prefix's transactions. A row that holds two siblings or more is the next
+  // of the group's rows (a row with one extends no anchor of the group), and its siblings' bits
+  // are set at once, in bitsets as long as the prefix's transactions; once the rows are known
+  // the bitsets are moved together to their own length. Only a row's slots are held between
+  // finding and setting them, where holding every row's would take 4 bytes a pair entry.
   const auto txns = index.txns_of(prefix);
-  row_end_.resize(txns.size() + 1);
-  row_end_[0] = 0;
-  std::uint32_t* row_slots = row_slots_.data();
-  const std::uint32_t lowest = siblings.empty() ? 0 : siblings.front();
-  std::size_t filled = 0, rows = 0;
-  for (const std::uint32_t t : txns) {
-    std::size_t end = filled;
-    for (const std::uint32_t item : items_from(reduced.items_of(t), lowest)) {
-      const std::uint32_t s = slot_[item];
-      row_slots[end] = s - 1;
-      end += s != 0;
-    }
-    if (end - filled < 2) continue;
-    row_end_[++rows] = static_cast<std::uint32_t>(end);
-    filled = end;
-  }
-  for (const std::uint32_t item : siblings) slot_[item] = 0;
-  words_ = bitset_words(static_cast<std::uint32_t>(rows));
-  const std::size_t total = siblings.size() * words_;
-  if (bits_.size() < total) bits_.resize(total);
-  std::fill_n(bits_.data(), total, std::uint64_t{0});
+  const std::size_t stride = bitset_words(static_cast<std::uint32_t>(txns.size()));
+  const std::size_t n = siblings.size();
+  if (bits_.size() < n * stride) bits_.resize(n * stride);
+  std::fill_n(bits_.data(), n * stride, std::uint64_t{0});
   std::uint64_t* bits = bits_.data();
-  for (std::size_t r = 0; r < rows; ++r) {
-    const std::uint64_t bit = std::uint64_t{1} << (r % 64);
-    for (std::uint32_t p = row_end_[r]; p < row_end_[r + 1]; ++p)
-      bits[row_slots[p] * words_ + r / 64] |= bit;
-  }
+  const std::uint32_t lowest = siblings.empty() ? 0 : siblings.front();
+  std::uint32_t rows = 0;
+  reduced.scan(txns, [&](std::span<const std::uint32_t> items) {
+    const auto from = items_from(items, lowest);
+    if (row_slots_.size() < from.size()) row_slots_.resize(from.size());
+    std::uint32_t* slots = row_slots_.data();
+    std::size_t held = 0;
+    for (const std::uint32_t item : from) {
+      // Written whatever the item, kept by the count: no branch on whether it is a sibling.
+      const std::uint32_t s = slot_[item];
+      slots[held] = s - 1;
+      held += s != 0;
+    }
+    if (held < 2) return;
+    const std::uint64_t bit = std::uint64_t{1} << (rows % 64);
+    std::uint64_t* const word = bits + rows / 64;
+    for (std::size_t k = 0; k < held; ++k) word[slots[k] * stride] |= bit;
+    ++rows;
+  });
+  for (const std::uint32_t item : siblings) slot_[item] = 0;
+  words_ = bitset_words(rows);
+  for (std::size_t j = 1; j < n; ++j)  // each moves down, onto words already moved or its own
+    std::memmove(bits + j * words_, bits + j * stride, words_ * sizeof(std::uint64_t));
 }
 
 }  // namespace tallyfold

@@ -29,10 +29,10 @@ class GroupBitsets {
   static bool pay_off(std::uint32_t prefix_count, std::span<const std::uint32_t> counts,
                       std::size_t from);
 
-  // The bitsets of every sibling (ascending items, `counts` their pairs' counts), from the
-  // prefix item's transactions in the index and their items in `reduced`.
+  // The bitsets of every sibling (ascending items), from the prefix item's transactions in
+  // the index and their items in `reduced`.
   void build(const InvertedIndex& index, const ReducedTransactions& reduced, std::uint32_t prefix,
-             std::span<const std::uint32_t> siblings, std::span<const std::uint32_t> counts);
+             std::span<const std::uint32_t> siblings);
 
   std::size_t words() const { return words_; }
   // Sibling j's bitset, `words()` words.
@@ -40,8 +40,7 @@ class GroupBitsets {
 
  private:
   std::vector<std::uint32_t> slot_;  // by item: sibling index + 1, 0 for others
-  UninitVector<std::uint32_t> row_slots_;
-  std::vector<std::uint32_t> row_end_;
+  UninitVector<std::uint32_t> row_slots_;  // one row's sibling slots
   std::size_t words_ = 0;
   UninitVector<std::uint64_t> bits_;
 };

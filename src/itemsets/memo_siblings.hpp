@@ -619,7 +619,7 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
             GroupBitsets::pay_off(static_cast<std::uint32_t>(in.index.txns_of(prefix[0]).size()),
                                   sibling_counts, from)) {
           if (!group_bits) group_bits.emplace(in.index.item_space);
-          group_bits->build(in.index, reduced, prefix[0], siblings, sibling_counts);
+          group_bits->build(in.index, reduced, prefix[0], siblings);
           count_anchors_by_bits(first, from, to);
           continue;
         }
