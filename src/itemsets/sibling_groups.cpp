@@ -50,7 +50,10 @@ void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
                                  std::vector<std::uint32_t>& out_items,
                                  std::vector<std::uint32_t>& out_counts) {
   const std::size_t side = siblings.size();
-  if (cells_.size() < side * side) cells_.resize(side * side, 0);
+  // The pairs above the diagonal only, half a square: row i holds columns i + 1 on, from
+  // cell row_start(i), column j at row_start(i) + j - i - 1.
+  const auto row_start = [side](std::size_t i) { return i * side - i * (i + 1) / 2; };
+  if (cells_.size() < side * (side - 1) / 2) cells_.resize(side * (side - 1) / 2, 0);
   // One slot more than siblings: an item that is none is written past the last found one.
   if (present_.size() < side + 1) present_.resize(side + 1);
   mark(siblings);
@@ -61,8 +64,10 @@ void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
     const std::size_t n = chosen_slots(items, lowest, position, present);
     for (std::size_t i = 0; i + 1 < n; ++i) {
-      std::uint32_t* row = cells + (present[i] - 1) * side;
-      for (std::size_t j = i + 1; j < n; ++j) ++row[present[j] - 1];
+      // Slots are positions + 1: column present[j] - 1 of row present[i] - 1.
+      const std::uint32_t after = present[i];
+      std::uint32_t* row = cells + row_start(after - 1);
+      for (std::size_t j = i + 1; j < n; ++j) ++row[present[j] - after - 1];
     }
   });
   unmark(siblings);
@@ -71,10 +76,11 @@ void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
   // for the next group. A pair no transaction holds is never reported, even at min count 0.
   const std::uint32_t least = std::max<std::uint32_t>(min_count, 1);
   for (std::size_t i = 0; i + 1 < side; ++i) {
-    std::uint32_t* row = cells + i * side;
+    std::uint32_t* row = cells + row_start(i);
     for (std::size_t j = i + 1; j < side; ++j)
-      if (row[j] >= least) append(prefix, siblings[i], siblings[j], row[j], out_items, out_counts);
-    std::fill(row + i + 1, row + side, 0);
+      if (row[j - i - 1] >= least)
+        append(prefix, siblings[i], siblings[j], row[j - i - 1], out_items, out_counts);
+    std::fill(row, row + (side - i - 1), 0);
   }
 }
 
