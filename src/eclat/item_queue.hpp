@@ -6,9 +6,10 @@
 // weighs a quarter of the heaviest one or more and at least a floor the caller sets: on
 // sparse data whose most common item is in a few per cent of the transactions (T10I4D100K:
 // 7.8 %), even the largest projections are small beside the index, and held to one at a time
-// the heavy items ran on one worker for a third of the call while the other sat idle. A worker that may not start the next heavy item takes the
-// lightest item left instead; once only heavy items are left, it stops and is free to help
-// with the parts of a split subtree. Safe from many threads.
+// the heavy items ran on one worker for a third of the call while the other sat idle. A
+// worker that may not start the next heavy item takes the lightest item left instead; once
+// only heavy items are left, it stops and is free to help with the parts of a split
+// subtree. Safe from many threads.
 
 #include <algorithm>
 #include <cstddef>
