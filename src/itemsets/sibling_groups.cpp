@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/pair_triangle.hpp"
+
 namespace tallyfold {
 
 SiblingGroups sibling_groups(const ItemsetTable& frequent) {
@@ -50,10 +52,8 @@ void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
                                  std::vector<std::uint32_t>& out_items,
                                  std::vector<std::uint32_t>& out_counts) {
   const std::size_t side = siblings.size();
-  // The pairs above the diagonal only, half a square: row i holds columns i + 1 on, from
-  // cell row_start(i), column j at row_start(i) + j - i - 1.
-  const auto row_start = [side](std::size_t i) { return i * side - i * (i + 1) / 2; };
-  if (cells_.size() < side * (side - 1) / 2) cells_.resize(side * (side - 1) / 2, 0);
+  // The pairs above the diagonal only (see pair_triangle.hpp).
+  if (cells_.size() < triangle_cells(side)) cells_.resize(triangle_cells(side), 0);
   // One slot more than siblings: an item that is none is written past the last found one.
   if (present_.size() < side + 1) present_.resize(side + 1);
   mark(siblings);
@@ -64,10 +64,10 @@ void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
   reduced.scan(tids, [&](std::span<const std::uint32_t> items) {
     const std::size_t n = chosen_slots(items, lowest, position, present);
     for (std::size_t i = 0; i + 1 < n; ++i) {
-      // Slots are positions + 1: column present[j] - 1 of row present[i] - 1.
-      const std::uint32_t after = present[i];
-      std::uint32_t* row = cells + row_start(after - 1);
-      for (std::size_t j = i + 1; j < n; ++j) ++row[present[j] - after - 1];
+      // Slots are positions + 1: cell (present[i] - 1, present[j] - 1), the column's - 1
+      // taken into the row's offset.
+      const std::size_t row = triangle_row_offset(side, present[i] - 1) - 1;
+      for (std::size_t j = i + 1; j < n; ++j) ++cells[row + present[j]];
     }
   });
   unmark(siblings);
@@ -76,11 +76,11 @@ void SiblingCounter::count_pairs(std::span<const std::uint32_t> prefix,
   // for the next group. A pair no transaction holds is never reported, even at min count 0.
   const std::uint32_t least = std::max<std::uint32_t>(min_count, 1);
   for (std::size_t i = 0; i + 1 < side; ++i) {
-    std::uint32_t* row = cells + row_start(i);
+    const std::size_t row = triangle_row_offset(side, i);
     for (std::size_t j = i + 1; j < side; ++j)
-      if (row[j - i - 1] >= least)
-        append(prefix, siblings[i], siblings[j], row[j - i - 1], out_items, out_counts);
-    std::fill(row, row + (side - i - 1), 0);
+      if (cells[row + j] >= least)
+        append(prefix, siblings[i], siblings[j], cells[row + j], out_items, out_counts);
+    std::fill(cells + (row + i + 1), cells + (row + side), 0);
   }
 }
 

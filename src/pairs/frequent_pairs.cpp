@@ -11,6 +11,7 @@
 #include "common/csr_scan.hpp"
 #include "common/dense_counter.hpp"
 #include "common/min_count.hpp"
+#include "common/pair_triangle.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 
@@ -190,11 +191,8 @@ std::vector<PairChunk> count_pairs_in_table(const InvertedIndex& index,
   const std::vector<std::uint32_t> rank = ranks_of(anchors, index.item_space);
   // Row i holds the pairs (i, j > i); cell (i, j) is row_start[i] + j.
   std::vector<std::size_t> row_start(f);
-  for (std::size_t i = 0, at = 0; i < f; ++i) {
-    row_start[i] = at - (i + 1);
-    at += f - 1 - i;
-  }
-  const std::size_t cells = f * (f - 1) / 2;
+  for (std::size_t i = 0; i < f; ++i) row_start[i] = triangle_row_offset(f, i);
+  const std::size_t cells = triangle_cells(f);
   tbb::enumerable_thread_specific<std::vector<std::uint32_t>> tables(
       [&] { return std::vector<std::uint32_t>(cells, 0); });
   const auto ranges = pass_chunks(index.n_transactions, tuning::kParallelTransactionMin, 4096);
