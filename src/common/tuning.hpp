@@ -31,7 +31,8 @@ inline constexpr std::size_t kParallelTransactionMin = 10'000;
 inline constexpr std::size_t kParallelAnchorMin = 500;
 inline constexpr std::uint64_t kParallelAnchorCostMin = std::uint64_t{1} << 15;
 
-// Up to this many candidates the classic counter counts on the calling thread.
+// Up to this many candidates the classic counter counts on the calling thread, unless their
+// estimated cost is worth waking the pool for (worth_sharing).
 inline constexpr std::size_t kSequentialCandidateLimit = 500;
 
 // Eclat weighs two ways of counting the extensions of an itemset: reading its transactions'
