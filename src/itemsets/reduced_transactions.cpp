@@ -42,7 +42,8 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
   ReducedTransactions reduced;
   reduced.item_space = index.item_space;
   const std::uint32_t n = index.n_transactions;
-  reduced.begin.assign(n, 0);
+  // The starts are sized only once the transactions are known to be copied: kept whole,
+  // they are never read.
   reduced.length.assign(n, 0);
   // Two passes over ranges of transactions, on the pool for a large index: the first finds
   // each transaction's kept length (the cap keeps min(length, cap) items), the second writes
@@ -75,11 +76,11 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
   if (may_stay_whole && !cap &&
       static_cast<double>(range_items.back()) >=
           tuning::kWholeTransactionsShare * static_cast<double>(index.txn_items.size())) {
-    release(reduced.begin);
     release(reduced.length);
     reduced.whole = &index;
     return reduced;
   }
+  reduced.begin.assign(n, 0);
   reduced.items.resize(range_items.back());
   reduced.kept.resize(range_kept.back());
   for_each_range(ranges, [&](std::size_t c, IndexRange range) {
