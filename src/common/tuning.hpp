@@ -24,6 +24,10 @@ inline constexpr std::uint64_t kSparseItemSpaceSlack = 4096;
 // thread: waking the pool costs more than the subset matching saves.
 inline constexpr std::size_t kParallelTransactionMin = 10'000;
 
+// From this many level items on, the extension masks' neighbor rows (one pair-set lookup per
+// pair of items) are filled on the pool; below it they are a fraction of a millisecond.
+inline constexpr std::size_t kParallelMaskItemsMin = 256;
+
 // Below this many anchors the extension step of a level stays on the calling thread,
 // unless together they cost kParallelAnchorCostMin steps of about 10 ns (a transaction read,
 // or eight bitset words ANDed): a few hundred anchors over 10^5 transactions each are tens

@@ -4,6 +4,8 @@
 
 #include "common/cancel.hpp"
 #include "common/hash_growth.hpp"
+#include "common/parallel.hpp"
+#include "common/tuning.hpp"
 
 namespace tallyfold {
 
@@ -25,14 +27,19 @@ std::optional<ExtensionMasks> ExtensionMasks::build(const ItemsetTable& anchors,
   m.rank_.assign(item_space, kNoRank);
   for (std::size_t r = 0; r < items.size(); ++r) m.rank_[items[r]] = static_cast<std::uint32_t>(r);
 
+  // A row per item, each its own: on the pool, since a level of a few thousand items asks
+  // the pair set millions of times, which on one thread left the other waiting.
   m.neighbors_.assign(items.size() * m.words_, 0);
-  for (std::size_t a = 0; a < items.size(); ++a) {
-    throw_if_cancelled();
-    std::uint64_t* row = m.neighbors_.data() + a * m.words_;
-    for (std::size_t b = 0; b < items.size(); ++b)
-      if (a != b && (pairs.empty() || pairs.contains(items[a], items[b])))
-        row[b >> 6] |= std::uint64_t{1} << (b & 63);
-  }
+  for_each_range(pass_chunks(items.size(), tuning::kParallelMaskItemsMin, 1),
+                 [&](std::size_t, IndexRange range) {
+    for (std::size_t a = range.begin; a < range.end; ++a) {
+      throw_if_cancelled();
+      std::uint64_t* row = m.neighbors_.data() + a * m.words_;
+      for (std::size_t b = 0; b < items.size(); ++b)
+        if (a != b && (pairs.empty() || pairs.contains(items[a], items[b])))
+          row[b >> 6] |= std::uint64_t{1} << (b & 63);
+    }
+  });
 
   // Each anchor R completes each of its rests R - R[j] with R[j].
   std::size_t used = items.size() * mask_bytes;
