@@ -694,8 +694,20 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
       group_marked = false;
     }
   };
+  // A range prepares each group it counts by reading the prefix's transactions (its bitsets
+  // or its projection): for a group of pairs, the prefix item's whole list in the index,
+  // however few of those transactions its anchors keep.
+  const double row_length = in.index.n_transactions == 0
+                                ? 0.0
+                                : static_cast<double>(in.index.txn_items.size()) /
+                                      static_cast<double>(in.index.n_transactions);
+  auto group_setup = [&](std::size_t g) {
+    if (width != 2 || groups.starts[g + 1] - groups.starts[g] < 2) return 0.0;  // lone: skipped
+    const std::uint32_t prefix = anchors.row(groups.rows[groups.starts[g]])[0];
+    return static_cast<double>(in.index.txns_of(prefix).size()) * row_length;
+  };
   std::vector<Part> parts =
-      count_anchors_in_parts<Part>(groups, anchors, count_range, top_k > width + 2);
+      count_anchors_in_parts<Part>(groups, anchors, count_range, top_k > width + 2, group_setup);
   if (top != nullptr) {
     // The first empty level below the top two ends the pipeline there; a level no part
     // reached is empty.

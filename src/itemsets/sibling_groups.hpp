@@ -90,16 +90,59 @@ std::vector<Part> count_groups_in_parts(const SiblingGroups& groups, const Items
   return map_ranges<Part>(ranges, count_range);
 }
 
+// Ranges of anchors in sorted order of about equal cost, where anchor r costs cost(r) and a
+// range pays setup(g) for each group g it holds anchors of: one that starts inside a group
+// prepares that group again. A range ends inside a group only once its anchors there cost
+// at least the group's setup, so a group is never cut into more pieces than its anchors'
+// work pays for (at worst twice the work, where one range per anchor would repeat a heavy
+// setup for each).
+template <class AnchorCost, class SetupCost>
+std::vector<IndexRange> ranges_with_group_setup(const SiblingGroups& groups,
+                                                std::size_t chunks_wanted, AnchorCost cost,
+                                                SetupCost setup) {
+  const std::size_t n = groups.rows.size();
+  double total = 0;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    total += setup(g);
+    for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r) total += cost(r) + 1.0;
+  }
+  const double target = total / static_cast<double>(std::max<std::size_t>(chunks_wanted, 1));
+  std::vector<IndexRange> ranges;
+  double acc = 0;
+  std::size_t begin = 0;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const double group_setup = setup(g);
+    double in_group = 0;  // this range's anchors of group g
+    for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r) {
+      if (r == groups.starts[g] || r == begin) acc += group_setup;
+      const double c = cost(r) + 1.0;
+      acc += c;
+      in_group += c;
+      const bool group_ends = r + 1 == groups.starts[g + 1];
+      if (acc >= target && (group_ends || in_group >= group_setup)) {
+        ranges.push_back({begin, std::size_t{r} + 1});
+        begin = std::size_t{r} + 1;
+        acc = 0;
+        in_group = 0;
+      }
+    }
+  }
+  if (begin < n) ranges.push_back({begin, n});
+  return ranges;
+}
+
 // Runs `count_range(range, part)` over every anchor, ranges being of anchors in sorted
 // order (a group may be split): on this thread for anchors too few and too light to be worth
 // waking the pool for, otherwise on the pool in ranges of about equal cost. An anchor costs its count; with
 // `deep` (its extensions extended in turn, down to a higher level) that times one more than
 // its later siblings, so that a large group's first anchors, whose subtrees are the
-// largest, are spread over several ranges. One Part per range, in anchor order.
-template <class Part, class CountRange>
+// largest, are spread over several ranges. `group_setup(g)` is what preparing group g costs
+// a range before its first anchor there, in the same units (see ranges_with_group_setup).
+// One Part per range, in anchor order.
+template <class Part, class CountRange, class SetupCost>
 std::vector<Part> count_anchors_in_parts(const SiblingGroups& groups,
                                          const ItemsetTable& anchors, CountRange& count_range,
-                                         bool deep) {
+                                         bool deep, SetupCost group_setup) {
   const std::size_t n = groups.rows.size();
   if (!worth_sharing(anchors.size(), [&](std::size_t a) { return anchors.count(a); })) {
     std::vector<Part> parts(1);
@@ -111,10 +154,14 @@ std::vector<Part> count_anchors_in_parts(const SiblingGroups& groups,
     for (std::size_t g = 0; g < groups.size(); ++g)
       for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
         later[r] = groups.starts[g + 1] - r - 1;
-  const auto ranges =
-      balanced_ranges(n, pool_threads() * tuning::kChunksPerThread, [&](std::size_t r) {
-        return static_cast<std::uint64_t>(anchors.count(groups.rows[r])) * (later[r] + 1);
-      });
+  std::vector<double> setup(groups.size());
+  for (std::size_t g = 0; g < groups.size(); ++g) setup[g] = group_setup(g);
+  const auto ranges = ranges_with_group_setup(
+      groups, pool_threads() * tuning::kChunksPerThread,
+      [&](std::size_t r) {
+        return static_cast<double>(anchors.count(groups.rows[r])) * (later[r] + 1);
+      },
+      [&](std::size_t g) { return setup[g]; });
   return map_ranges<Part>(ranges, count_range);
 }
 
