@@ -68,6 +68,9 @@ inline constexpr std::size_t kGallopLengthRatio = 16;
 // 0.5 to 2 are within 5% of each other, 4 is 5-10% slower throughout.
 inline constexpr double kGallopProbeCost = 2.0;  // a probe of the longer list
 inline constexpr double kScanStepCost = 1.0;     // one item of a transaction scanned
+// A transaction's row fetched for a walk, in scanned items: the rows a run lists lie scattered
+// over the index. For planning the pool's ranges only (classic's RunCounter::estimate).
+inline constexpr double kRowFetchCost = 8.0;
 
 }  // namespace tallyfold::tuning
 
