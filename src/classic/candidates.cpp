@@ -260,14 +260,11 @@ class RunCounter {
     if (index_.has_bitsets())
       return (static_cast<double>(extensions.size()) + 1.0) * static_cast<double>(words_);
     const std::size_t txns = rarest_count(prefix);
-    const double tail = scan_tail(prefix.back());
-    const double walk = static_cast<double>(txns) * (1.0 + tail) * tuning::kScanStepCost;
-    double intersections = 0;
-    for (std::size_t i = 0; i < extensions.size() && intersections <= walk; ++i)
-      intersections += intersect_cost(txns, index_.count(extensions[i]));
-    double cost = intersections <= walk
-                      ? intersections
-                      : static_cast<double>(txns) * (tuning::kRowFetchCost + tail) * tuning::kScanStepCost;
+    const ListChoice choice = choose_by_lists(txns, prefix.back(), extensions);
+    double cost = choice.intersect()
+                      ? choice.intersections
+                      : static_cast<double>(txns) * (tuning::kRowFetchCost + scan_tail(prefix.back())) *
+                            tuning::kScanStepCost;
     if (prefix.size() >= 2)
       cost += intersect_cost(rarest_count(prefix.first(prefix.size() - 1)),
                              index_.count(prefix.back()));
@@ -306,6 +303,21 @@ class RunCounter {
   double scan_tail(std::uint32_t last) const {
     const double n = index_.n_items();
     return index_.occurrence_weighted_length() * (n - 1.0 - last) / n;
+  }
+
+  // How a run of `txns` transactions, ending in item `last`, counts its extensions by lists:
+  // one walk over its transactions' items after `last`, or an intersection with each
+  // extension's list. The intersections are summed only until they pass the walk.
+  struct ListChoice {
+    double walk, intersections;
+    bool intersect() const { return intersections <= walk; }
+  };
+  ListChoice choose_by_lists(std::size_t txns, std::uint32_t last,
+                             std::span<const std::uint32_t> extensions) const {
+    ListChoice c{static_cast<double>(txns) * (1.0 + scan_tail(last)) * tuning::kScanStepCost, 0.0};
+    for (std::size_t i = 0; i < extensions.size() && c.intersections <= c.walk; ++i)
+      c.intersections += intersect_cost(txns, index_.count(extensions[i]));
+    return c;
   }
 
   static void emit(std::size_t run, std::uint32_t e, std::uint32_t c, Found& found) {
@@ -468,13 +480,7 @@ class RunCounter {
     if (txns.size() < min_count_) return;
     const auto prefix = runs_.prefix(run);
     const auto extensions = runs_.extensions_of(run);
-    const double s = static_cast<double>(txns.size());
-    const double walk = s * (1.0 + scan_tail(prefix.back())) * tuning::kScanStepCost;
-    double intersections = 0;
-    for (std::size_t i = 0; i < extensions.size() && intersections <= walk; ++i)
-      intersections += intersect_cost(txns.size(), index_.count(extensions[i]));
-
-    if (intersections <= walk) {
+    if (choose_by_lists(txns.size(), prefix.back(), extensions).intersect()) {
       for (std::uint32_t e : extensions) {
         const std::uint32_t c = intersect_count(txns, index_.tids(e), min_count_);
         if (c >= min_count_) emit(run, e, c, found);

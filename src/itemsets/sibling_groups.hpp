@@ -91,7 +91,7 @@ std::vector<Part> count_groups_in_parts(const SiblingGroups& groups, const Items
 }
 
 // Ranges of anchors in sorted order of about equal cost, where anchor r costs cost(r) and a
-// range pays setup(g) for each group g it holds anchors of: one that starts inside a group
+// range pays setup(g) (asked once per group) for each group g it holds anchors of: one that starts inside a group
 // prepares that group again. A range ends inside a group only once its anchors there cost
 // at least the group's setup, so a group is never cut into more pieces than its anchors'
 // work pays for (at worst twice the work, where one range per anchor would repeat a heavy
@@ -101,9 +101,11 @@ std::vector<IndexRange> ranges_with_group_setup(const SiblingGroups& groups,
                                                 std::size_t chunks_wanted, AnchorCost cost,
                                                 SetupCost setup) {
   const std::size_t n = groups.rows.size();
+  std::vector<double> setups(groups.size());
   double total = 0;
   for (std::size_t g = 0; g < groups.size(); ++g) {
-    total += setup(g);
+    setups[g] = setup(g);
+    total += setups[g];
     for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r) total += cost(r) + 1.0;
   }
   const double target = total / static_cast<double>(std::max<std::size_t>(chunks_wanted, 1));
@@ -111,7 +113,7 @@ std::vector<IndexRange> ranges_with_group_setup(const SiblingGroups& groups,
   double acc = 0;
   std::size_t begin = 0;
   for (std::size_t g = 0; g < groups.size(); ++g) {
-    const double group_setup = setup(g);
+    const double group_setup = setups[g];
     double in_group = 0;  // this range's anchors of group g
     for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r) {
       if (r == groups.starts[g] || r == begin) acc += group_setup;
@@ -154,14 +156,12 @@ std::vector<Part> count_anchors_in_parts(const SiblingGroups& groups,
     for (std::size_t g = 0; g < groups.size(); ++g)
       for (std::uint32_t r = groups.starts[g]; r < groups.starts[g + 1]; ++r)
         later[r] = groups.starts[g + 1] - r - 1;
-  std::vector<double> setup(groups.size());
-  for (std::size_t g = 0; g < groups.size(); ++g) setup[g] = group_setup(g);
   const auto ranges = ranges_with_group_setup(
       groups, pool_threads() * tuning::kChunksPerThread,
       [&](std::size_t r) {
         return static_cast<double>(anchors.count(groups.rows[r])) * (later[r] + 1);
       },
-      [&](std::size_t g) { return setup[g]; });
+      group_setup);
   return map_ranges<Part>(ranges, count_range);
 }
 
