@@ -286,7 +286,7 @@ std::optional<ItemsetTable> count_level_by_sets(const LevelInput& in) {
           : balanced_ranges(rows.size(), pool_threads() * tuning::kChunksPerThread, cost);
   // Anchors in sorted order extended by ascending larger items give the rows in
   // lexicographic order, each once: the parts simply join, in range order.
-  std::vector<Part> parts = map_ranges<Part>(ranges, [&](IndexRange range, Part& part) {
+  std::vector<Part> parts = count_ranges_in_parts(ranges, [&](IndexRange range, Part& part) {
     extend_range(in, rows, sets, partners, range, part.items, part.counts);
   });
   return join_level_parts(width + 1, parts);

@@ -12,12 +12,16 @@
 // A group of more siblings than kSiblingMatrixMaxSide is counted one sibling at a time over
 // that anchor's own transactions, into one row of cells, so a worker's cells stay small.
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include <tbb/enumerable_thread_specific.h>
+
 #include "common/cancel.hpp"
 #include "common/itemset_table.hpp"
+#include "common/pair_triangle.hpp"
 #include "common/parallel.hpp"
 #include "common/tuning.hpp"
 #include "itemsets/count_k_itemsets.hpp"
@@ -39,7 +43,10 @@ SiblingGroups sibling_groups(const ItemsetTable& frequent);
 // One worker's cells and the table from item id to sibling position.
 class SiblingCounter {
  public:
-  explicit SiblingCounter(std::uint32_t item_space) : position_(item_space, 0) {}
+  // Cells sized up front for groups of up to `widest` siblings counted whole: grown group by
+  // group instead, each worker's cells would be reallocated as wider groups come.
+  SiblingCounter(std::uint32_t item_space, std::size_t widest)
+      : position_(item_space, 0), cells_(triangle_cells(widest), 0) {}
 
   // Counts the pairs of `siblings` (ascending items) within the transactions `tids` and
   // appends prefix + {a, b} with its count for each pair reaching `min_count`.
@@ -71,12 +78,12 @@ class SiblingCounter {
 
 // Runs `count_range(range, part)` over every group: on this thread for a level whose anchors
 // are too few and too light to be worth waking the pool for, otherwise on the pool in ranges
-// of about equal transaction counts. One Part per range, in group order.
-template <class Part, class CountRange>
-std::vector<Part> count_groups_in_parts(const SiblingGroups& groups, const ItemsetTable& anchors,
-                                        CountRange& count_range) {
+// of about equal transaction counts. One part per range, in group order.
+template <class CountRange>
+std::vector<LevelPart> count_groups_in_parts(const SiblingGroups& groups,
+                                             const ItemsetTable& anchors, CountRange& count_range) {
   if (!worth_sharing(anchors.size(), [&](std::size_t a) { return anchors.count(a); })) {
-    std::vector<Part> parts(1);
+    std::vector<LevelPart> parts(1);
     count_range(IndexRange{0, groups.size()}, parts[0]);
     return parts;
   }
@@ -87,7 +94,7 @@ std::vector<Part> count_groups_in_parts(const SiblingGroups& groups, const Items
           cost += anchors.count(groups.rows[r]);
         return cost;
       });
-  return map_ranges<Part>(ranges, count_range);
+  return count_ranges_in_parts(ranges, count_range);
 }
 
 // Ranges of anchors in sorted order of about equal cost, where anchor r costs cost(r) and a
@@ -177,9 +184,17 @@ std::vector<LevelPart> count_by_sibling_groups(const LevelInput& in,
   const std::size_t width = in.frequent.width();
   const SiblingGroups groups = sibling_groups(in.frequent);
   using Part = LevelPart;
+  std::size_t widest = 0;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const std::size_t side = groups.starts[g + 1] - groups.starts[g];
+    if (side <= tuning::kSiblingMatrixMaxSide) widest = std::max(widest, side);
+  }
+  // One counter per worker, kept from range to range (each group leaves it cleared).
+  tbb::enumerable_thread_specific<SiblingCounter> counters(
+      [&] { return SiblingCounter(in.index.item_space, widest); });
   auto count_range = [&](IndexRange range, Part& part) {
     auto source = make_source();
-    SiblingCounter counter(in.index.item_space);
+    SiblingCounter& counter = counters.local();
     std::vector<std::uint32_t> siblings;
     for (std::size_t g = range.begin; g < range.end; ++g) {
       throw_if_cancelled();
@@ -204,7 +219,7 @@ std::vector<LevelPart> count_by_sibling_groups(const LevelInput& in,
       counter.unmark(siblings);
     }
   };
-  return count_groups_in_parts<Part>(groups, in.frequent, count_range);
+  return count_groups_in_parts(groups, in.frequent, count_range);
 }
 
 }  // namespace tallyfold
