@@ -108,3 +108,38 @@ def test_capped_runs_on_the_same_shape_match_the_level_definition(name):
         final, lower = pipeline_levels(baskets(txn, item), k_max, 3 / 6_000, list(weights), cap)
         assert len(final) > 0
         assert itemset_rows(result) == final and itemset_rows(result, "lower_") == lower
+
+
+def _short_and_long_rows(seed, n_rows):
+    """Few baskets (bitset-sized), half of them one or two items and half four to eight, all
+    from thirty common items: the anchors' transactions come from bitsets over only the
+    baskets that can hold a row of the level (the short ones never can), the rare prefixes'
+    from lists kept in those bitsets' numbering, and every group is small enough to be
+    counted whole under a one-item prefix at level 3."""
+    rng = random.Random(seed)
+    weights = [1.0 / (1 + i) ** 0.7 for i in range(30)]
+    rows = []
+    for _ in range(n_rows):
+        size = rng.randint(1, 2) if rng.random() < 0.5 else rng.randint(4, 8)
+        row = set()
+        while len(row) < size:
+            row.add(rng.choices(range(30), weights)[0])
+        rows.append(row)
+    return rows
+
+
+@pytest.mark.parametrize("k_max, count", [(3, 4), (4, 6), (5, 5), (6, 3)])
+def test_short_baskets_beside_long_ones_match_brute_force(k_max, count):
+    """Every pipeline counts a level on bitsets narrowed to the baskets that can hold one of
+    its rows exactly as over all of them: same rows, counts and order as brute force."""
+    rows = _short_and_long_rows(11, 6_000)
+    txn, item = as_arrays(rows)
+    want = frequent_of_rows(rows, k_max, count)
+    want_lower = frequent_of_rows(rows, k_max - 1, count)
+    assert len(want) > 50
+    for name in PIPELINES:
+        result = getattr(_tallyfold, name)(txn, item, k_max, 30, count / 6_000, np.zeros(0))
+        assert itemset_rows(result) == want, name
+        assert itemset_rows(result, "lower_") == want_lower, name
+        ordered = [tuple(r) for r in result["itemsets"].tolist()]
+        assert ordered == sorted(ordered), name

@@ -15,7 +15,10 @@
 
 namespace tallyfold {
 
-// The transaction bitsets of the flagged items, shared read-only by the workers.
+// The transaction bitsets of the flagged items, shared read-only by the workers. They cover
+// only the transactions that hold at least `min_items` flagged items (the only ones a row of
+// the level can come from), numbered densely in id order: on sparse data a bitset is then a
+// fraction of the index's transactions wide, and the ANDs as much shorter.
 class ItemBitsets {
  public:
   // None when the data have too many transactions for bitsets, when the bitsets would take
@@ -23,17 +26,22 @@ class ItemBitsets {
   // an AND to beat walking them.
   static std::optional<ItemBitsets> build(const InvertedIndex& index,
                                           const std::vector<std::uint8_t>& flags,
-                                          std::size_t budget_bytes);
+                                          std::size_t min_items, std::size_t budget_bytes);
   std::size_t words() const { return words_; }
   const std::uint64_t* of(std::uint32_t item) const {
     return bits_.data() + std::size_t{slot_[item]} * words_;
   }
+  // Whether every transaction is covered, so that bit numbers are transaction ids.
+  bool numbers_are_ids() const { return transaction_of_.empty(); }
+  // The id of the transaction of bit `number`.
+  std::uint32_t transaction(std::uint32_t number) const { return transaction_of_[number]; }
 
  private:
   ItemBitsets() = default;
   std::size_t words_ = 0;
   std::vector<std::uint32_t> slot_;  // by item id; only flagged items have one
   std::vector<std::uint64_t> bits_;
+  std::vector<std::uint16_t> transaction_of_;  // by bit number; empty when they are the same
 };
 
 class BitsetPrefixLists {
@@ -52,9 +60,8 @@ class BitsetPrefixLists {
     const std::size_t depth = shared_prefix(previous_, itemset);
     for (std::size_t j = std::max<std::size_t>(depth, 1); j < width; ++j) {
       const std::uint64_t* next = bits_.of(itemset[j]);
-      const auto above = j == 1 ? index_.txns_of(itemset[0]) : std::span<const std::uint32_t>(lists_[j - 1]);
-      const bool above_listed = j == 1 ? sparse(above.size()) : listed_[j - 1];
-      if (above_listed) {
+      if (j > 1 && listed_[j - 1]) {
+        const std::vector<std::uint32_t>& above = lists_[j - 1];
         std::vector<std::uint32_t>& list = lists_[j];
         list.resize(above.size());
         list.resize(keep_listed_bits(above, next, list.data()));
@@ -67,8 +74,16 @@ class BitsetPrefixLists {
       if (listed_[j]) list_bits(at(j), words, lists_[j]);
     }
     previous_.assign(itemset.begin(), itemset.end());
-    if (!listed_[width - 1]) list_bits(at(width - 1), words, lists_[width - 1]);
-    return lists_[width - 1];
+    // The depths' lists stay in bit numbers for the next itemset; what is returned are ids.
+    if (listed_[width - 1]) {
+      if (bits_.numbers_are_ids()) return lists_[width - 1];
+      found_.assign(lists_[width - 1].begin(), lists_[width - 1].end());
+    } else {
+      list_bits(at(width - 1), words, found_);
+      if (bits_.numbers_are_ids()) return found_;
+    }
+    for (std::uint32_t& t : found_) t = bits_.transaction(t);
+    return found_;
   }
 
  private:
@@ -81,6 +96,7 @@ class BitsetPrefixLists {
   std::vector<std::vector<std::uint32_t>> lists_;
   std::vector<bool> listed_;
   std::vector<std::uint32_t> previous_;
+  std::vector<std::uint32_t> found_;  // the last itemset's transactions, as ids
 };
 
 }  // namespace tallyfold

@@ -159,7 +159,7 @@ ItemsetTable count_k_itemsets_internal(const LevelInput& in) {
   std::optional<ItemBitsets> bitsets =
       in.max_items_per_txn
           ? std::nullopt
-          : ItemBitsets::build(in.index, flags, in.index.txn_items.size() * sizeof(std::uint32_t));
+          : ItemBitsets::build(in.index, flags, in.k, in.index.txn_items.size() * sizeof(std::uint32_t));
   // Calls count(make_source) with a maker of each worker's source of anchors' transactions.
   const auto with_prefix_source = [&](auto&& count) {
     if (bitsets)
