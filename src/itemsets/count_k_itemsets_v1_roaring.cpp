@@ -1,15 +1,18 @@
 // Roaring counter: the baseline counter with each anchor's transactions held as a bitmap,
 // compressed for large sets and walked in ascending order.
+#include <algorithm>
 #include <vector>
 
 #include "common/roaring.hpp"
 #include "common/row_order.hpp"
 #include "common/tid_list.hpp"
+#include "common/tuning.hpp"
 #include "itemsets/anchor_extend.hpp"
 #include "itemsets/anchor_tids.hpp"
 #include "itemsets/count_k_itemsets.hpp"
 #include "itemsets/extension_owner.hpp"
 #include "itemsets/level_on_bitsets.hpp"
+#include "itemsets/prefix_lists.hpp"
 #include "itemsets/reduced_transactions.hpp"
 #include "itemsets/sibling_groups.hpp"
 
@@ -60,6 +63,19 @@ class RoaringPrefixes {
   std::vector<std::uint32_t> previous_, decoded_;
 };
 
+// Whether the sibling groups of a level of pairs ask only for one-item prefixes: each group
+// (the pairs sharing a first item) is counted whole, its prefix that first item, when it has
+// at most tuning::kSiblingMatrixMaxSide siblings; a wider one asks for its anchors.
+bool prefixes_are_items(const LevelInput& in) {
+  if (in.frequent.width() != 2) return false;
+  std::vector<std::uint32_t> siblings(in.index.item_space + std::size_t{1}, 0);
+  for (std::size_t r = 0; r < in.frequent.size(); ++r) {
+    const std::uint32_t first = std::min(in.frequent.row(r)[0], in.index.item_space);
+    if (++siblings[first] > tuning::kSiblingMatrixMaxSide) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in) {
@@ -75,7 +91,12 @@ ItemsetTable count_k_itemsets_v1_roaring(const LevelInput& in) {
   // transactions, the prefix's bitmap intersected from its items' bitmaps.
   if (by_siblings) {
     std::vector<LevelPart> parts;
-    {
+    if (prefixes_are_items(in)) {
+      // Every prefix asked for is one item, whose bitmap would only be decoded back into
+      // its list: the index's list is read instead, and no bitmap is built.
+      parts = count_by_sibling_groups(
+          in, reduced, [&] { return PrefixLists(in.index, in.frequent.width()); });
+    } else {
       const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(in.index, &flags);
       parts = count_by_sibling_groups(
           in, reduced, [&] { return RoaringPrefixes(items, in.frequent.width()); });
