@@ -42,9 +42,9 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
   ReducedTransactions reduced;
   reduced.item_space = index.item_space;
   const std::uint32_t n = index.n_transactions;
-  // The starts are sized only once the transactions are known to be copied: kept whole,
-  // they are never read.
-  reduced.length.assign(n, 0);
+  // Each transaction's kept length goes to begin[t + 1] first; the second pass turns it into
+  // the offset where the next transaction starts.
+  reduced.begin.assign(static_cast<std::size_t>(n) + 1, 0);
   // Two passes over ranges of transactions, on the pool for a large index: the first finds
   // each transaction's kept length (the cap keeps min(length, cap) items), the second writes
   // every range's items at its own offset, so the buffer is allocated once at its final size
@@ -62,7 +62,7 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
       for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t))) length += item_flags[item];
       if (length < k || length == 0) continue;
       if (cap) length = std::min<std::uint64_t>(length, *cap);
-      reduced.length[t] = static_cast<std::uint32_t>(length);
+      reduced.begin[t + 1] = static_cast<std::uint32_t>(length);
       items += length;
       kept += length > 0;
     }
@@ -76,23 +76,24 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
   if (may_stay_whole && !cap &&
       static_cast<double>(range_items.back()) >=
           tuning::kWholeTransactionsShare * static_cast<double>(index.txn_items.size())) {
-    release(reduced.length);
+    release(reduced.begin);
     reduced.whole = &index;
     return reduced;
   }
-  reduced.begin.assign(n, 0);
   reduced.items.resize(range_items.back());
   reduced.kept.resize(range_kept.back());
   for_each_range(ranges, [&](std::size_t c, IndexRange range) {
+    // A range writes begin[t + 1] for its own transactions only; where it starts comes from
+    // the sums, not from the entry the range before writes.
     auto write = static_cast<std::uint32_t>(range_items[c]);
     std::size_t kept = range_kept[c];
     std::vector<std::uint32_t> uncapped;  // a capped transaction's items before the cap
     for (std::size_t t = range.begin; t < range.end; ++t) {
       if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
-      const std::uint32_t length = reduced.length[t];
+      const std::uint32_t length = reduced.begin[t + 1];
+      reduced.begin[t + 1] = write + length;
       if (length == 0) continue;
       const auto row = index.items_of(static_cast<std::uint32_t>(t));
-      reduced.begin[t] = write;
       reduced.kept[kept++] = static_cast<std::uint32_t>(t);
       if (cap) {
         uncapped.clear();

@@ -17,18 +17,18 @@
 namespace tallyfold {
 
 struct ReducedTransactions {
-  std::vector<std::uint32_t> begin;   // per transaction index, into `items`
-  std::vector<std::uint32_t> length;  // 0 for a dropped transaction
-  std::vector<std::uint32_t> items;   // ascending within each transaction
-  std::vector<std::uint32_t> kept;    // indices of the transactions that were not dropped
-  std::uint32_t item_space = 0;       // every item id is below this
-  // Set instead of the four vectors above when the cut would keep nearly every item (see
+  // Transaction t's items are items[begin[t], begin[t + 1]) (none for a dropped one).
+  std::vector<std::uint32_t> begin;  // transactions + 1 entries
+  std::vector<std::uint32_t> items;  // ascending within each transaction
+  std::vector<std::uint32_t> kept;   // indices of the transactions that were not dropped
+  std::uint32_t item_space = 0;      // every item id is below this
+  // Set instead of the three vectors above when the cut would keep nearly every item (see
   // reduce_transactions): transactions are then the index's own, whole.
   const InvertedIndex* whole = nullptr;
 
   std::span<const std::uint32_t> items_of(std::uint32_t t) const {
     if (whole != nullptr) return whole->items_of(t);
-    return {items.data() + begin[t], length[t]};
+    return {items.data() + begin[t], items.data() + begin[t + 1]};
   }
 
   // Calls visit(items) for each listed transaction (see scan_indexed).
