@@ -132,13 +132,13 @@ def _short_and_long_rows(seed, n_rows):
 def test_short_baskets_beside_long_ones_match_brute_force(k_max, count):
     """Every pipeline counts a level on bitsets narrowed to the baskets that can hold one of
     its rows exactly as over all of them: same rows, counts and order as brute force."""
-    rows = _short_and_long_rows(11, 6_000)
+    rows = _short_and_long_rows(11, 12_000)
     txn, item = as_arrays(rows)
     want = frequent_of_rows(rows, k_max, count)
     want_lower = frequent_of_rows(rows, k_max - 1, count)
     assert len(want) > 50
     for name in PIPELINES:
-        result = getattr(_tallyfold, name)(txn, item, k_max, 30, count / 6_000, np.zeros(0))
+        result = getattr(_tallyfold, name)(txn, item, k_max, 30, count / 12_000, np.zeros(0))
         assert itemset_rows(result) == want, name
         assert itemset_rows(result, "lower_") == want_lower, name
         ordered = [tuple(r) for r in result["itemsets"].tolist()]
