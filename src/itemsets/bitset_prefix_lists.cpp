@@ -43,27 +43,24 @@ std::optional<ItemBitsets> ItemBitsets::build(const InvertedIndex& index,
   const std::size_t words = bitset_words(n_covered);
   ItemBitsets b;
   b.words_ = words;
+  // Items that are not flagged get the slot past the last: the fill below sets their bits
+  // in one row more, which nothing reads, rather than take a branch per item.
+  b.slot_.assign(index.item_space, static_cast<std::uint32_t>(n_flagged));
+  std::uint32_t slot = 0;
+  for (std::uint32_t item = 0; item < flags.size(); ++item)
+    if (flags[item]) b.slot_[item] = slot++;
   if (all_covered) {
-    b.slot_.assign(index.item_space, 0);
     b.bits_.assign(n_flagged * words, 0);
-    std::uint32_t slot = 0;
     for (std::uint32_t item = 0; item < flags.size(); ++item) {
       if (!flags[item]) continue;
       throw_if_cancelled_every(item);
-      b.slot_[item] = slot;
-      set_bits(index.txns_of(item), b.bits_.data() + std::size_t{slot} * words);
-      ++slot;
+      set_bits(index.txns_of(item), b.bits_.data() + std::size_t{b.slot_[item]} * words);
     }
     return b;
   }
   // The covered transactions set their items' bits row by row, so that those not covered
-  // are skipped a transaction at a time. An item that is not flagged writes to one more row
-  // past the last, which nothing reads, rather than take a branch per item.
-  b.slot_.assign(index.item_space, static_cast<std::uint32_t>(n_flagged));
+  // are skipped a transaction at a time.
   b.bits_.assign((n_flagged + 1) * words, 0);
-  std::uint32_t slot = 0;
-  for (std::uint32_t item = 0; item < flags.size(); ++item)
-    if (flags[item]) b.slot_[item] = slot++;
   b.transaction_of_.resize(n_covered);
   std::uint64_t* const bits = b.bits_.data();
   const std::uint32_t* const slots = b.slot_.data();

@@ -6,7 +6,6 @@
 #include "common/roaring.hpp"
 #include "common/row_order.hpp"
 #include "common/tid_list.hpp"
-#include "common/tuning.hpp"
 #include "itemsets/anchor_extend.hpp"
 #include "itemsets/anchor_tids.hpp"
 #include "itemsets/count_k_itemsets.hpp"
@@ -64,14 +63,14 @@ class RoaringPrefixes {
 };
 
 // Whether the sibling groups of a level of pairs ask only for one-item prefixes: each group
-// (the pairs sharing a first item) is counted whole, its prefix that first item, when it has
-// at most tuning::kSiblingMatrixMaxSide siblings; a wider one asks for its anchors.
+// (the pairs sharing a first item) is then counted whole over its first item's transactions;
+// a wider one asks for its anchors.
 bool prefixes_are_items(const LevelInput& in) {
   if (in.frequent.width() != 2) return false;
   std::vector<std::uint32_t> siblings(in.index.item_space + std::size_t{1}, 0);
   for (std::size_t r = 0; r < in.frequent.size(); ++r) {
     const std::uint32_t first = std::min(in.frequent.row(r)[0], in.index.item_space);
-    if (++siblings[first] > tuning::kSiblingMatrixMaxSide) return false;
+    if (!counted_whole(++siblings[first])) return false;
   }
   return true;
 }

@@ -40,6 +40,10 @@ struct SiblingGroups {
 
 SiblingGroups sibling_groups(const ItemsetTable& frequent);
 
+// Whether a group of `siblings` is counted whole, one table of cells for all its pairs over
+// its prefix's transactions; a wider one is counted one sibling at a time over each anchor's.
+inline bool counted_whole(std::size_t siblings) { return siblings <= tuning::kSiblingMatrixMaxSide; }
+
 // One worker's cells and the table from item id to sibling position.
 class SiblingCounter {
  public:
@@ -187,7 +191,7 @@ std::vector<LevelPart> count_by_sibling_groups(const LevelInput& in,
   std::size_t widest = 0;
   for (std::size_t g = 0; g < groups.size(); ++g) {
     const std::size_t side = groups.starts[g + 1] - groups.starts[g];
-    if (side <= tuning::kSiblingMatrixMaxSide) widest = std::max(widest, side);
+    if (counted_whole(side)) widest = std::max(widest, side);
   }
   // One counter per worker, kept from range to range (each group leaves it cleared).
   tbb::enumerable_thread_specific<SiblingCounter> counters(
@@ -203,7 +207,7 @@ std::vector<LevelPart> count_by_sibling_groups(const LevelInput& in,
       const auto prefix = in.frequent.row(groups.rows[first]).first(width - 1);
       siblings.clear();
       for (std::uint32_t r = first; r < end; ++r) siblings.push_back(in.frequent.row(groups.rows[r])[width - 1]);
-      if (siblings.size() <= tuning::kSiblingMatrixMaxSide) {
+      if (counted_whole(siblings.size())) {
         const auto tids = source.build(prefix);
         if (tids.size() < in.report_min) continue;
         counter.count_pairs(prefix, siblings, tids, reduced, in.report_min, part.items, part.counts);
