@@ -49,7 +49,7 @@ TransactionIndex TransactionIndex::build_with_cap(CallerArray<std::int64_t> txn_
   index.txn_items_ = std::move(rows_index.txn_items);
   if (index.items_.size() != space) {
     // Numbers of absent items are skipped; renumbering keeps the rows ascending.
-    std::vector<std::uint32_t>& values = index.txn_items_;
+    UninitVector<std::uint32_t>& values = index.txn_items_;
     for_each_range(pass_chunks(values.size(), tuning::kParallelIndexMinRows, tuning::kIndexChunkMinRows),
                    [&](std::size_t, IndexRange range) {
                      for (std::size_t p = range.begin; p < range.end; ++p)

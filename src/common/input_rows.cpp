@@ -11,19 +11,6 @@
 
 namespace tallyfold {
 
-std::vector<std::int64_t> read_txn_ids(CallerArray<std::int64_t> txn_ids) {
-  check_row_limit(txn_ids.size());
-  std::vector<std::int64_t> out(txn_ids.size());
-  for_each_range(pass_chunks(out.size(), tuning::kParallelIndexMinRows, tuning::kIndexChunkMinRows),
-                 [&](std::size_t, IndexRange range) {
-                   for (std::size_t r = range.begin; r < range.end; ++r) {
-                     throw_if_cancelled_every(r);
-                     out[r] = txn_ids.load(r);
-                   }
-                 });
-  return out;
-}
-
 ItemRows read_item_ids(CallerArray<std::int32_t> item_ids, std::size_t rows,
                        std::optional<std::uint32_t> n_items) {
   ItemRows out;

@@ -10,15 +10,16 @@
 #include <vector>
 
 #include "common/caller_array.hpp"
+#include "common/uninit_vector.hpp"
 
 namespace tallyfold {
 
-// Copies `txn_ids`. Throws LimitError for 2^32 rows or more.
-std::vector<std::int64_t> read_txn_ids(CallerArray<std::int64_t> txn_ids);
-
 struct ItemRows {
-  std::vector<std::uint32_t> ids;  // one per row, the 32-bit pattern of the caller's id
-  std::uint64_t end = 0;           // one more than the largest id; 0 without rows
+  // One per row, the 32-bit pattern of the caller's id. Sized without a fill: the copy's
+  // chunks on the pool write every entry, where zeroing them first took one thread a pass
+  // over the rows while the other waited.
+  UninitVector<std::uint32_t> ids;
+  std::uint64_t end = 0;  // one more than the largest id; 0 without rows
 };
 
 // Copies the first `rows` item ids. With `n_items`, an id that, widened as a signed value, is

@@ -30,8 +30,8 @@ namespace {
 // copy the kept part into a new buffer, holding both at once: at the size of the index that
 // copy is the peak of the build. The vector keeps its capacity; the pages behind it are
 // simply refilled with zeros should it ever grow into them.
-template <class T>
-void release_spare_capacity(std::vector<T>& values) {
+template <class T, class A>
+void release_spare_capacity(std::vector<T, A>& values) {
   constexpr std::size_t kMinBytes = std::size_t{1} << 20;
   const std::size_t spare = (values.capacity() - values.size()) * sizeof(T);
   if (spare < kMinBytes) return;
@@ -147,7 +147,7 @@ InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
   index.n_transactions = n_transactions;
   // The only read of item_ids, checked here in row order.
   ItemRows items = read_item_ids(item_ids, rows, check_below);
-  std::vector<std::uint32_t> item_of_row = std::move(items.ids);
+  UninitVector<std::uint32_t> item_of_row = std::move(items.ids);
   std::uint32_t item_space = 0;
   index.numbering = ItemNumbering::number_items(item_of_row, items.end, &item_space);
   index.item_space = item_space;
@@ -156,7 +156,7 @@ InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
   // it, in place; otherwise they are scattered by counting. Either way the per-row arrays are
   // gone before the item side is allocated.
   std::vector<std::uint32_t> txn_offsets;
-  std::vector<std::uint32_t> txn_side;
+  UninitVector<std::uint32_t> txn_side;
   if (txns.grouped) {
     txn_offsets = std::move(txns.offsets);
     txn_side = std::move(item_of_row);
@@ -186,7 +186,7 @@ InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
   return index;
 }
 
-Csr sort_dedup_csr(std::vector<std::uint32_t> values, std::vector<std::uint32_t> offsets,
+Csr sort_dedup_csr(UninitVector<std::uint32_t> values, std::vector<std::uint32_t> offsets,
                    std::size_t rows) {
   if (offsets.size() < rows + 1) panic_range_end(rows + 1, offsets.size());
   // Bounds first, in row order, so a bad row is reported the same way whatever runs next.

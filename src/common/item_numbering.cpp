@@ -6,14 +6,14 @@
 
 namespace tallyfold {
 
-ItemNumbering ItemNumbering::number_items(std::vector<std::uint32_t>& items,
+ItemNumbering ItemNumbering::number_items(std::span<std::uint32_t> items,
                                           std::uint64_t item_end, std::uint32_t* item_space) {
   ItemNumbering numbering;
   if (item_end <= 2 * static_cast<std::uint64_t>(items.size()) + tuning::kSparseItemSpaceSlack) {
     *item_space = static_cast<std::uint32_t>(item_end);
     return numbering;
   }
-  std::vector<std::uint32_t> present(items);
+  std::vector<std::uint32_t> present(items.begin(), items.end());
   std::sort(present.begin(), present.end());
   present.erase(std::unique(present.begin(), present.end()), present.end());
   present.shrink_to_fit();

@@ -20,7 +20,7 @@ class ItemNumbering {
   // Chooses the numbering for `items` (the caller's ids, one per row, all below `item_end`)
   // and rewrites them to numbers in place. Returns the numbering; `*item_space` receives the
   // number of item numbers in use (every number is below it).
-  static ItemNumbering number_items(std::vector<std::uint32_t>& items, std::uint64_t item_end,
+  static ItemNumbering number_items(std::span<std::uint32_t> items, std::uint64_t item_end,
                                     std::uint32_t* item_space);
 
   // Numbers 0..d-1 for the d ascending, distinct ids given. (No ids: the identity.)

@@ -10,6 +10,7 @@
 #include "check.hpp"
 
 using namespace tallyfold;
+using Values = UninitVector<std::uint32_t>;  // the index's item lists
 
 int main() {
   // The largest row count that 32-bit offsets can hold passes; one more is refused.
@@ -18,21 +19,21 @@ int main() {
 
   // Rows are sorted and de-duplicated independently; empty rows stay empty.
   Csr csr = sort_dedup_csr({5, 1, 5, 3, 9, 9}, {0, 4, 4, 6}, 3);
-  CHECK((csr.values == std::vector<std::uint32_t>{1, 3, 5, 9}));
+  CHECK((csr.values == Values{1, 3, 5, 9}));
   CHECK((csr.offsets == std::vector<std::uint32_t>{0, 3, 3, 4}));
 
   // Offsets may start past 0 (a row range cut from a larger buffer); they come back from 0.
   Csr cut = sort_dedup_csr({7, 3, 3, 1}, {1, 3, 4}, 2);
-  CHECK((cut.values == std::vector<std::uint32_t>{3, 1}));
+  CHECK((cut.values == Values{3, 1}));
   CHECK((cut.offsets == std::vector<std::uint32_t>{0, 1, 2}));
 
   // Many duplicates: the spare capacity is handed back without a copy, and the vector stays
   // usable (growing into that capacity reads what is written, not stale values).
   {
-    std::vector<std::uint32_t> many(1u << 20, 9);
+    Values many(1u << 20, 9);
     many[0] = 4;
     Csr shrunk = sort_dedup_csr(std::move(many), {0, 1u << 19, 1u << 20}, 2);
-    CHECK((shrunk.values == std::vector<std::uint32_t>{4, 9, 9}));
+    CHECK((shrunk.values == Values{4, 9, 9}));
     CHECK((shrunk.offsets == std::vector<std::uint32_t>{0, 2, 3}));
     for (std::uint32_t k = 0; k < (1u << 19); ++k) shrunk.values.push_back(k);
     bool intact = shrunk.values[2] == 9;
@@ -44,8 +45,8 @@ int main() {
   // chunks move by different amounts; the offsets start past 0. Same as row by row.
   {
     const std::size_t rows = 100000;
-    std::vector<std::uint32_t> values(3), offsets{3};
-    std::vector<std::uint32_t> expected_values, expected_offsets{0};
+    Values values(3), expected_values;
+    std::vector<std::uint32_t> offsets{3}, expected_offsets{0};
     std::uint64_t state = 12345;
     auto next = [&] { return static_cast<std::uint32_t>((state = state * 6364136223846793005ull + 1442695040888963407ull) >> 41); };
     for (std::size_t r = 0; r < rows; ++r) {
@@ -73,8 +74,8 @@ int main() {
   const std::vector<std::int64_t> txn{42, 7, 42};
   const std::vector<std::int32_t> item{1, 2, 3};
   InvertedIndex index = build_inverted_index(txn, item, 4);
-  CHECK((index.txn_items == std::vector<std::uint32_t>{1, 3, 2}));
-  CHECK((index.item_txns == UninitVector<std::uint32_t>{0, 1, 0}));
+  CHECK((index.txn_items == Values{1, 3, 2}));
+  CHECK((index.item_txns == Values{0, 1, 0}));
   CHECK((index.item_counts == std::vector<std::uint32_t>{0, 1, 1, 1}));
 
   // Far-apart caller ids (hashed, numbers written over the ids as they are read): first-seen
@@ -82,14 +83,14 @@ int main() {
   const std::vector<std::int64_t> far{1000000000000000, -5, 1000000000000000, 7, -5, 7};
   const std::vector<std::int32_t> far_items{0, 1, 2, 3, 0, 1};
   InvertedIndex hashed = build_inverted_index(far, far_items, 4);
-  CHECK((hashed.txn_items == std::vector<std::uint32_t>{0, 2, 0, 1, 1, 3}));
+  CHECK((hashed.txn_items == Values{0, 2, 0, 1, 1, 3}));
 
   // Sparse ids are numbered densely in id order; the tables hold only the items present.
   const std::vector<std::int64_t> txn2{1, 1, 2};
   const std::vector<std::int32_t> item2{2147483647, 0, 70000};
   InvertedIndex sparse = build_inverted_index(txn2, item2, 2147483648u);
   CHECK(sparse.item_space == 3);
-  CHECK((sparse.txn_items == std::vector<std::uint32_t>{0, 2, 1}));
+  CHECK((sparse.txn_items == Values{0, 2, 1}));
   CHECK(sparse.numbering.caller_id(2) == 2147483647u);
   CHECK(sparse.numbering.number_of(70000, 99) == 1);
   CHECK(sparse.numbering.number_of(5, 99) == 99);
