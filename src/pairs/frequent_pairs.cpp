@@ -278,15 +278,15 @@ FrequentPairs count_frequent_pairs(const InvertedIndex& index, double min_suppor
   FrequentPairs result;
   std::size_t total = 0;
   for (const PairChunk& chunk : chunks) total += chunk.counts.size();
-  result.counts.reserve(total);
-  std::vector<std::uint32_t> flat;
+  std::vector<std::uint32_t> flat, counts;
   flat.reserve(2 * total);
+  counts.reserve(total);
   for (const PairChunk& chunk : chunks) {
-    for (std::size_t p = 0; p < chunk.counts.size(); ++p)
-      result.counts.insert({chunk.items.data() + 2 * p, 2}, chunk.counts[p]);
     flat.insert(flat.end(), chunk.items.begin(), chunk.items.end());
+    counts.insert(counts.end(), chunk.counts.begin(), chunk.counts.end());
   }
   result.set = PairSet(flat);
+  result.counts = ItemsetTable::from_sorted_distinct_rows(2, std::move(flat), std::move(counts));
   return result;
 }
 

@@ -9,7 +9,10 @@
 namespace tallyfold {
 
 struct FrequentPairs {
-  ItemsetTable counts{2};  // rows (a, b) with a < b
+  // Rows (a, b) with a < b, in lexicographic order as counted. The table has no hash index:
+  // lookups of a pair go to `set`, and indexing ~20,000 rows one by one was half a
+  // millisecond on one thread while the other waited.
+  ItemsetTable counts{2};
   PairSet set;
 };
 
