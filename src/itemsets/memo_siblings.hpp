@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include <tbb/enumerable_thread_specific.h>
+
 #include "common/bitset_kernels.hpp"
 #include "common/cancel.hpp"
 #include "common/parallel.hpp"
@@ -207,6 +209,14 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     if (part.found.size() <= at) part.found.resize(at + 1, 0);
     part.found[at] += rows;
   };
+  // A worker's group bitsets, kept from range to range with the group they were built for. A
+  // group split between ranges is prepared by each of them; the ranges that follow one
+  // another on a worker (most of them: a worker takes its ranges in order) build it once.
+  struct WorkerBits {
+    std::optional<GroupBitsets> bits;
+    std::size_t group = SIZE_MAX;
+  };
+  tbb::enumerable_thread_specific<WorkerBits> worker_bits;
   auto count_range = [&](IndexRange range, Part& part) {
     part.sets = Sets::part(memo);
     typename Sets::Reader reader = Sets::reader(memo);
@@ -557,7 +567,8 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
     };
     // The anchors from..to of the group starting at `first`, counted from its bitsets as the
     // walk below counts them, and extended depth first by extend_bits.
-    std::optional<GroupBitsets> group_bits;
+    WorkerBits& held_bits = worker_bits.local();
+    std::optional<GroupBitsets>& group_bits = held_bits.bits;
     BitSets anchor_sets;
     auto count_anchors_by_bits = [&](std::uint32_t first, std::size_t from, std::size_t to) {
       const std::size_t words = group_bits->words();
@@ -619,7 +630,10 @@ typename SiblingSets<MemoType>::Level count_memo_level_by_siblings(const MemoLev
             GroupBitsets::pay_off(static_cast<std::uint32_t>(in.index.txns_of(prefix[0]).size()),
                                   sibling_counts, from)) {
           if (!group_bits) group_bits.emplace(in.index.item_space);
-          group_bits->build(in.index, reduced, prefix[0], siblings);
+          if (held_bits.group != g) {
+            group_bits->build(in.index, reduced, prefix[0], siblings);
+            held_bits.group = g;
+          }
           count_anchors_by_bits(first, from, to);
           continue;
         }
