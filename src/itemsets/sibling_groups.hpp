@@ -178,7 +178,8 @@ std::vector<Part> count_anchors_in_parts(const SiblingGroups& groups,
 
 // The level by sibling groups. `make_source()` gives each worker its source of transaction
 // lists: `source.build(itemset)` returns the transactions of a prefix or an anchor
-// (ascending), valid until its next call, for itemsets visited in lexicographic order.
+// (ascending), valid until its next call; an itemset that shares items with the one before
+// reuses their depths, so itemsets in lexicographic order cost least.
 // Returns the level in parts, in row order, for join_level_parts: the caller joins them once
 // it has released the sources, whose bitsets can be the size of an index direction.
 template <class MakeSource>
@@ -196,8 +197,13 @@ std::vector<LevelPart> count_by_sibling_groups(const LevelInput& in,
   // One counter per worker, kept from range to range (each group leaves it cleared).
   tbb::enumerable_thread_specific<SiblingCounter> counters(
       [&] { return SiblingCounter(in.index.item_space, widest); });
+  // One source per worker as well: its depths hold for any itemset sharing their items,
+  // whatever the order in which the worker meets the ranges, where a source made per range
+  // allocated and freed its depths' sets on both threads range after range.
+  using Source = decltype(make_source());
+  tbb::enumerable_thread_specific<Source> sources([&] { return make_source(); });
   auto count_range = [&](IndexRange range, Part& part) {
-    auto source = make_source();
+    Source& source = sources.local();
     SiblingCounter& counter = counters.local();
     std::vector<std::uint32_t> siblings;
     for (std::size_t g = range.begin; g < range.end; ++g) {
