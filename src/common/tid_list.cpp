@@ -3,6 +3,7 @@
 #include <tbb/parallel_for.h>
 
 #include "common/cancel.hpp"
+#include "common/tuning.hpp"
 
 namespace tallyfold {
 
@@ -10,9 +11,14 @@ ItemTxnsRoaring ItemTxnsRoaring::from_index(const InvertedIndex& index,
                                             const std::vector<std::uint8_t>* wanted) {
   ItemTxnsRoaring items;
   items.bitmaps.resize(index.item_space);
-  tbb::parallel_for(std::uint32_t{0}, index.item_space, [&](std::uint32_t i) {
+  auto build = [&](std::uint32_t i) {
     if (wanted == nullptr || (*wanted)[i]) items.bitmaps[i] = Bitmap::of(index.txns_of(i));
-  });
+  };
+  if (index.item_txns.size() < tuning::kParallelItemBitmapsMinTids) {
+    for (std::uint32_t i = 0; i < index.item_space; ++i) build(i);
+  } else {
+    tbb::parallel_for(std::uint32_t{0}, index.item_space, build);
+  }
   throw_if_cancelled();
   return items;
 }
