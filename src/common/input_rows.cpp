@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "common/cancel.hpp"
-#include "common/inverted_index.hpp"
 #include "common/large_page_vector.hpp"
 #include "common/panic.hpp"
 #include "common/parallel.hpp"
