@@ -30,9 +30,6 @@ PipelineResult run_set_pipeline(const PipelineInput& in, SetLevelCounter counter
   // these rows, and level 3's keeps them whole instead of copying them.
   if (in.k_max >= 3 && min_count >= 1 && !in.max_items_per_txn) {
     cut_index_transactions(index, frequent_item_flags(pairs.counts, index.item_space), 3);
-    // Level 3's counters then read the pairs in order and never search them (membership
-    // goes through pairs.set): their hash index goes.
-    pairs.counts = std::move(pairs.counts).in_lexicographic_order();
   }
   PipelineResult result;
   result.n_transactions = index.n_transactions;
