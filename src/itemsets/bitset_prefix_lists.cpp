@@ -19,10 +19,9 @@ std::optional<ItemBitsets> ItemBitsets::build(const InvertedIndex& index,
     }
   // Whether bitsets pay is judged on all the transactions: the transactions that are not
   // covered only make them smaller once chosen.
-  if (n_flagged == 0 ||
-      n_flagged * bitset_words(index.n_transactions) * sizeof(std::uint64_t) > budget_bytes ||
-      static_cast<double>(listed) <
-          static_cast<double>(n_flagged * bitset_words(index.n_transactions)) * tuning::kListPerAndWord)
+  const std::size_t all_words = bitset_words(index.n_transactions);
+  if (n_flagged == 0 || n_flagged * all_words * sizeof(std::uint64_t) > budget_bytes ||
+      static_cast<double>(listed) < static_cast<double>(n_flagged * all_words) * tuning::kListPerAndWord)
     return std::nullopt;
   // How many flagged items each transaction holds, counted along the flagged items' lists,
   // then in the same array each covered transaction's number (kNotCovered for the others).
@@ -32,7 +31,7 @@ std::optional<ItemBitsets> ItemBitsets::build(const InvertedIndex& index,
   std::vector<std::uint16_t> number_of(index.n_transactions, 0);
   for (std::uint32_t item = 0; item < flags.size(); ++item)
     if (flags[item])
-      for (std::uint32_t t : index.txns_of(item)) number_of[t] += number_of[t] != 0xFFFF;
+      for (std::uint32_t t : index.txns_of(item)) number_of[t] += number_of[t] != kNotCovered;
   std::uint32_t n_covered = 0;
   for (std::uint16_t& held : number_of) {
     const bool covered = held >= min_items;

@@ -180,8 +180,9 @@ std::vector<Part> count_anchors_in_parts(const SiblingGroups& groups,
 // lists: `source.build(itemset)` returns the transactions of a prefix or an anchor
 // (ascending), valid until its next call; an itemset that shares items with the one before
 // reuses their depths, so itemsets in lexicographic order cost least.
-// Returns the level in parts, in row order, for join_level_parts: the caller joins them once
-// it has released the sources, whose bitsets can be the size of an index direction.
+// Returns the level in parts, in row order, for join_level_parts: the workers' sources are
+// gone by then, and the caller joins the parts once it has released what they read (item
+// bitsets or bitmaps can be the size of an index direction).
 template <class MakeSource>
 std::vector<LevelPart> count_by_sibling_groups(const LevelInput& in,
                                                const ReducedTransactions& reduced,
