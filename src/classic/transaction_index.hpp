@@ -108,7 +108,7 @@ class TransactionIndex {
 
   std::vector<std::uint32_t> items_;        // item id of each slot, ascending
   std::uint32_t n_transactions_ = 0;        // numbered in order of first appearance
-  std::vector<std::uint32_t> txn_offsets_;  // per transaction, its slots ascending
+  UninitVector<std::uint32_t> txn_offsets_;  // per transaction, its slots ascending
   UninitVector<std::uint32_t> txn_items_;
   std::vector<std::uint32_t> tid_offsets_;  // per slot, its transaction numbers ascending
   UninitVector<std::uint32_t> tids_;

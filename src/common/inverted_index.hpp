@@ -15,7 +15,7 @@
 namespace tallyfold {
 
 struct InvertedIndex {
-  std::vector<std::uint32_t> txn_offsets;  // n_transactions + 1 entries, first is 0
+  UninitVector<std::uint32_t> txn_offsets;  // n_transactions + 1 entries, first is 0
   UninitVector<std::uint32_t> txn_items;   // per transaction, strictly ascending item ids
   std::vector<std::uint32_t> item_offsets; // item_space + 1 entries
   // Per item, strictly ascending transaction indices. Sized without a fill: the build's
@@ -47,7 +47,7 @@ struct InvertedIndex {
 // A CSR whose rows are sorted and de-duplicated.
 struct Csr {
   UninitVector<std::uint32_t> values;
-  std::vector<std::uint32_t> offsets;  // rows + 1 entries, first is 0
+  UninitVector<std::uint32_t> offsets;  // rows + 1 entries, first is 0
 };
 
 // Renumbers transactions densely in order of first appearance (and items, when their ids are
@@ -69,7 +69,7 @@ InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
 // Sorts every row of (values, offsets) ascending and removes duplicates, reusing the buffers.
 // `offsets` needs at least rows + 1 non-decreasing entries ending within `values`; a violated
 // bound throws Panic.
-Csr sort_dedup_csr(UninitVector<std::uint32_t> values, std::vector<std::uint32_t> offsets,
+Csr sort_dedup_csr(UninitVector<std::uint32_t> values, UninitVector<std::uint32_t> offsets,
                    std::size_t rows);
 
 // Throws LimitError when `rows` does not fit the index's 32-bit offsets.

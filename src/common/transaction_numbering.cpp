@@ -149,7 +149,7 @@ void collect_chunk_runs(const std::vector<ChunkIds>& chunks, const std::vector<I
 // itself already entered is a repeat. Which thread enters an id first does not change the
 // answer. Returns nullopt when no value is left to mark a free slot (ids spanning the whole
 // 64-bit range); the caller then decides sequentially.
-std::optional<bool> ids_distinct(const std::vector<std::int64_t>& ids, std::int64_t lo,
+std::optional<bool> ids_distinct(const UninitVector<std::int64_t>& ids, std::int64_t lo,
                                  std::int64_t hi) {
   const std::size_t n = ids.size();
   const std::vector<IndexRange> chunks =
@@ -224,7 +224,7 @@ std::optional<bool> ids_distinct(const std::vector<std::int64_t>& ids, std::int6
 // Numbers runs whose ids are `ids`, in run order, stopping at the first id seen before.
 // Returns whether every run is a transaction of its own (the rows are grouped).
 template <class Numbers>
-bool number_runs(const std::vector<std::int64_t>& ids, Numbers& numbers) {
+bool number_runs(const UninitVector<std::int64_t>& ids, Numbers& numbers) {
   constexpr std::size_t kLookupsAhead = 8;  // table slots are misses: fetch a few runs ahead
   const std::size_t runs = ids.size();
   for (std::size_t k = 0; k < runs; ++k) {
@@ -241,7 +241,7 @@ bool number_runs(const std::vector<std::int64_t>& ids, Numbers& numbers) {
 // path for rows whose transactions are spread out: first appearance is a sequential notion.
 // Returns whether the rows came grouped after all (every change of id a new transaction).
 template <class Numbers>
-bool number_rows(RowNumbers& rows, Numbers& numbers, std::vector<std::int64_t>& distinct) {
+bool number_rows(RowNumbers& rows, Numbers& numbers, UninitVector<std::int64_t>& distinct) {
   const std::size_t n = rows.size();
   distinct.clear();
   reserve_on_large_pages(distinct, n / 4 + 1);

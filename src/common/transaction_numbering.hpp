@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/caller_array.hpp"
+#include "common/uninit_vector.hpp"
 
 namespace tallyfold {
 
@@ -76,11 +77,14 @@ class RowNumbers {
   std::unique_ptr<unsigned char, Free> bytes_;
 };
 
+// Both arrays are sized without a fill: a pass on the pool writes every entry, and so faults
+// their pages in on both threads (a zero fill on one took 0.7 ms of a 30 ms call on
+// T10I4D100K's 100,000 transactions).
 struct TransactionNumbering {
-  std::vector<std::int64_t> distinct;  // the caller id of each number
+  UninitVector<std::int64_t> distinct;  // the caller id of each number
   bool grouped = true;
   // Grouped: distinct.size() + 1 entries, transaction t owns rows [offsets[t], offsets[t+1]).
-  std::vector<std::uint32_t> offsets;
+  UninitVector<std::uint32_t> offsets;
   // Not grouped: the number of every row.
   RowNumbers rows;
 };

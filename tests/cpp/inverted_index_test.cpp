@@ -5,12 +5,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "check.hpp"
 
 using namespace tallyfold;
-using Values = UninitVector<std::uint32_t>;  // the index's item lists
+using Values = UninitVector<std::uint32_t>;  // the index's item lists and offsets
 
 int main() {
   // The largest row count that 32-bit offsets can hold passes; one more is refused.
@@ -20,12 +21,12 @@ int main() {
   // Rows are sorted and de-duplicated independently; empty rows stay empty.
   Csr csr = sort_dedup_csr({5, 1, 5, 3, 9, 9}, {0, 4, 4, 6}, 3);
   CHECK((csr.values == Values{1, 3, 5, 9}));
-  CHECK((csr.offsets == std::vector<std::uint32_t>{0, 3, 3, 4}));
+  CHECK((csr.offsets == Values{0, 3, 3, 4}));
 
   // Offsets may start past 0 (a row range cut from a larger buffer); they come back from 0.
   Csr cut = sort_dedup_csr({7, 3, 3, 1}, {1, 3, 4}, 2);
   CHECK((cut.values == Values{3, 1}));
-  CHECK((cut.offsets == std::vector<std::uint32_t>{0, 1, 2}));
+  CHECK((cut.offsets == Values{0, 1, 2}));
 
   // Many duplicates: the spare capacity is handed back without a copy, and the vector stays
   // usable (growing into that capacity reads what is written, not stale values).
@@ -34,7 +35,7 @@ int main() {
     many[0] = 4;
     Csr shrunk = sort_dedup_csr(std::move(many), {0, 1u << 19, 1u << 20}, 2);
     CHECK((shrunk.values == Values{4, 9, 9}));
-    CHECK((shrunk.offsets == std::vector<std::uint32_t>{0, 2, 3}));
+    CHECK((shrunk.offsets == Values{0, 2, 3}));
     for (std::uint32_t k = 0; k < (1u << 19); ++k) shrunk.values.push_back(k);
     bool intact = shrunk.values[2] == 9;
     for (std::uint32_t k = 0; k < (1u << 19); ++k) intact = intact && shrunk.values[3 + k] == k;
@@ -46,7 +47,7 @@ int main() {
   {
     const std::size_t rows = 100000;
     Values values(3), expected_values;
-    std::vector<std::uint32_t> offsets{3}, expected_offsets{0};
+    Values offsets{3}, expected_offsets{0};
     std::uint64_t state = 12345;
     auto next = [&] { return static_cast<std::uint32_t>((state = state * 6364136223846793005ull + 1442695040888963407ull) >> 41); };
     for (std::size_t r = 0; r < rows; ++r) {
@@ -69,6 +70,22 @@ int main() {
   CHECK(throws<Panic>([] { sort_dedup_csr({1, 2}, {0, 3}, 1); }));
   CHECK(throws<Panic>([] { sort_dedup_csr({1, 2}, {0}, 1); }));
   CHECK(throws<Panic>([] { sort_dedup_csr({1, 2}, {0, 2, 1}, 2); }));
+  // Rows enough for the pool, two bad ones in different chunks: the first in row order is
+  // the one reported, whichever chunk runs first.
+  {
+    const std::size_t rows = 100000;
+    Values values(rows, 1), offsets(rows + 1);
+    for (std::size_t r = 0; r <= rows; ++r) offsets[r] = static_cast<std::uint32_t>(r);
+    offsets[60001] = 59990;      // row 60000 ends before it starts
+    offsets[90001] = rows + 5;   // row 90000 ends past the values
+    std::string message;
+    try {
+      sort_dedup_csr(std::move(values), std::move(offsets), rows);
+    } catch (const Panic& e) {
+      message = e.what();
+    }
+    CHECK(message.find("starts at 60000 but ends at 59990") != std::string::npos);
+  }
 
   // The index keeps first-seen numbering and both directions consistent.
   const std::vector<std::int64_t> txn{42, 7, 42};
