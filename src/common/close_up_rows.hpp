@@ -8,6 +8,7 @@
 
 #include "common/cancel.hpp"
 #include "common/parallel.hpp"
+#include "common/tuning.hpp"
 
 namespace tallyfold {
 
@@ -26,7 +27,7 @@ std::uint32_t close_up_rows(std::uint32_t* items, std::uint32_t* offsets, std::u
   constexpr std::uint32_t kRowsPerCancelCheck = 1 << 14;
   const std::vector<IndexRange> ranges = offsets[n] < parallel_from_items
                                              ? std::vector<IndexRange>{{0, n}}
-                                             : pass_chunks(n, 0, kRowsPerCancelCheck);
+                                             : pass_chunks(n, 0, tuning::kTransactionChunkMin);
   std::vector<std::uint32_t> start(ranges.size()), kept(ranges.size());
   for (std::size_t c = 0; c < ranges.size(); ++c) start[c] = offsets[ranges[c].begin];
   for_each_range(ranges, [&](std::size_t c, IndexRange range) {

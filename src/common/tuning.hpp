@@ -165,6 +165,11 @@ inline constexpr std::size_t kParallelIdLookupMin = std::size_t{1} << 14;
 // Between levels the pool is awake; groceries' 43,000 rows took 0.12 ms on one thread.
 inline constexpr std::size_t kParallelReduceMinRows = std::size_t{1} << 15;
 
+// Passes over transactions (cutting them to a level's items, closing up rows) go in chunks
+// of at least this many transactions. In chunks of 2^14, T10I4D100K's 100,000 transactions
+// made six chunks for two threads, and in a fifth of such a pass one thread worked alone.
+inline constexpr std::size_t kTransactionChunkMin = 2048;
+
 // A level whose cut would keep at least this share of the index's items reads the index's
 // transactions whole instead (where the reader allows it): a memo level reads each
 // transaction by its index and skips unmarked items, so the few extra items cost less than
@@ -172,6 +177,10 @@ inline constexpr std::size_t kParallelReduceMinRows = std::size_t{1} << 15;
 // level 4 keeps 99 % of its 4 MB; on retail at count 45, level 3 keeps 75 %, and reading
 // the whole rows costs it 2-5 % more time).
 inline constexpr double kWholeTransactionsShare = 0.6;
+
+// The index's transactions are cut to the frequent pairs' items (for the levels above them)
+// only where the cut drops more than 3 % of their entries.
+inline constexpr double kUncutIndexShare = 0.97;
 
 // The memo levels on sparse data are counted depth first from the pairs only when no pair
 // weighs more than this share of them all (see depth_first_balances): groceries' heaviest

@@ -110,7 +110,9 @@ std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std:
 // The same cut made in the index itself, for a pipeline that reads no other item of a
 // transaction again (the item side and the counts are untouched): each transaction keeps its
 // flagged items, or none when fewer than `k`. Costs no memory, and later levels' cuts or
-// whole reads see only these items.
+// whole reads see only these items, unless the cut would keep at least
+// tuning::kUncutIndexShare of the entries: the index is then left as it is, and only readers
+// that skip unflagged items may read its rows whole.
 void cut_index_transactions(InvertedIndex& index, const std::vector<std::uint8_t>& item_flags,
                             std::size_t k);
 
