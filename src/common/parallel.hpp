@@ -106,6 +106,25 @@ std::vector<Partial> map_ranges(const std::vector<IndexRange>& ranges, Work work
   return partials;
 }
 
+// Runs `work(begin, end)` over consecutive pieces covering [0, n): on this thread below
+// `parallel_from` elements, else on the pool, split further while threads run out of work
+// (down to pieces of `grain`). Only for passes whose result does not depend on where [0, n) is
+// cut (each thread adding into a table of its own, say): a thread is then never left alone
+// with a large last piece, where ranges cut up front leave it about half a range.
+template <class Work>
+void for_each_piece(std::size_t n, std::size_t parallel_from, std::size_t grain, Work work) {
+  if (n < parallel_from) {
+    work(std::size_t{0}, n);
+  } else {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, std::max<std::size_t>(grain, 1)),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                        throw_if_cancelled();
+                        work(r.begin(), r.end());
+                      });
+  }
+  throw_if_cancelled();
+}
+
 // Runs `work(c, ranges[c])` for every range c, on the pool when there is more than one.
 // Throws Cancelled once a cancelled call's ranges have stopped.
 template <class Work>

@@ -195,11 +195,15 @@ std::vector<PairChunk> count_pairs_in_table(const InvertedIndex& index,
   const std::size_t cells = triangle_cells(f);
   tbb::enumerable_thread_specific<std::vector<std::uint32_t>> tables(
       [&] { return std::vector<std::uint32_t>(cells, 0); });
-  const auto ranges = pass_chunks(index.n_transactions, tuning::kParallelTransactionMin, 4096);
-  for_each_range(ranges, [&](std::size_t, IndexRange range) {
+  // Transactions cost as the square of their frequent items: pieces split as the threads run
+  // out of work, not ranges cut up front, whose last one left a thread alone for 5 % of this
+  // pass on T10I4D100K.
+  constexpr std::size_t kGrain = 256;
+  for_each_piece(index.n_transactions, tuning::kParallelTransactionMin, kGrain,
+                 [&](std::size_t begin, std::size_t end) {
     std::uint32_t* table = tables.local().data();
     std::vector<std::uint32_t> held;  // ranks of a transaction's frequent items, ascending
-    for (std::size_t t = range.begin; t < range.end; ++t) {
+    for (std::size_t t = begin; t < end; ++t) {
       throw_if_cancelled_every(t);
       held.clear();
       for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t)))
