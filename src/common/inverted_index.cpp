@@ -54,10 +54,11 @@ void invert_rows(const Csr& by_txn, std::uint32_t n_transactions, std::uint32_t 
   const std::size_t entries = by_txn.values.size();
   // Many ranges a thread, as in any pass: the scatter faults the fresh item side in, and with
   // two ranges a thread the ranges that ran first paid for most of the faults while the other
-  // thread waited (10^7 rows: one thread alone for about a tenth of the build). Each range
-  // costs a table of item_space counters, all of them held at once: together at most an
-  // eighth of the entries.
-  std::size_t n_ranges = entries < tuning::kParallelIndexMinRows ? 1 : pool_threads() * tuning::kChunksPerThread;
+  // thread waited (10^7 rows: one thread alone for an eighth of this pass). Each range costs
+  // a table of item_space counters, all of them held at once: together at most an eighth of
+  // the entries.
+  std::size_t n_ranges =
+      entries < tuning::kParallelIndexMinRows ? 1 : pool_threads() * tuning::kChunksPerThread;
   n_ranges = std::max<std::size_t>(
       1, std::min(n_ranges, entries / (8 * (std::size_t{item_space} + 1))));
   std::vector<IndexRange> ranges;
