@@ -16,6 +16,22 @@ namespace tallyfold {
 namespace {
 // Transactions reduced between two looks at the cancellation flag: well under a millisecond.
 constexpr std::uint32_t kTransactionsPerCancelCheck = 1 << 14;
+
+// The ranges of transactions a pass over the index takes: one, on this thread, for a small
+// index, else chunks for the pool.
+std::vector<IndexRange> transaction_ranges(const InvertedIndex& index) {
+  const std::uint32_t n = index.n_transactions;
+  if (index.txn_items.size() < tuning::kParallelReduceMinRows) return {{0, n}};
+  return pass_chunks(n, 0, tuning::kTransactionChunkMin);
+}
+
+// How many of transaction t's items are flagged.
+std::uint64_t flagged_length(const InvertedIndex& index, std::size_t t,
+                             const std::vector<std::uint8_t>& item_flags) {
+  std::uint64_t length = 0;
+  for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t))) length += item_flags[item];
+  return length;
+}
 }  // namespace
 
 std::vector<std::uint8_t> frequent_item_flags(const ItemsetTable& frequent, std::uint32_t n_items) {
@@ -32,18 +48,11 @@ namespace {
 // Counted only where the flagged items' own counts say it may be nearly all of them.
 std::uint64_t entries_kept_by_cut(const InvertedIndex& index,
                                   const std::vector<std::uint8_t>& item_flags, std::size_t k) {
-  const std::uint32_t n = index.n_transactions;
-  const std::vector<IndexRange> ranges =
-      index.txn_items.size() < tuning::kParallelReduceMinRows
-          ? std::vector<IndexRange>{{0, n}}
-          : pass_chunks(n, 0, tuning::kTransactionChunkMin);
-  const std::vector<std::uint64_t> kept =
-      map_ranges<std::uint64_t>(ranges, [&](IndexRange range, std::uint64_t& out) {
+  const std::vector<std::uint64_t> kept = map_ranges<std::uint64_t>(
+      transaction_ranges(index), [&](IndexRange range, std::uint64_t& out) {
         for (std::size_t t = range.begin; t < range.end; ++t) {
           if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
-          std::uint64_t length = 0;
-          for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t)))
-            length += item_flags[item];
+          const std::uint64_t length = flagged_length(index, t, item_flags);
           if (length >= k) out += length;
         }
       });
@@ -88,17 +97,13 @@ ReducedTransactions reduce_transactions(const InvertedIndex& index,
   // each transaction's kept length (the cap keeps min(length, cap) items), the second writes
   // every range's items at its own offset, so the buffer is allocated once at its final size
   // and the result does not depend on the number of threads.
-  const std::vector<IndexRange> ranges =
-      index.txn_items.size() < tuning::kParallelReduceMinRows
-          ? std::vector<IndexRange>{{0, n}}
-          : pass_chunks(n, 0, tuning::kTransactionChunkMin);
+  const std::vector<IndexRange> ranges = transaction_ranges(index);
   std::vector<std::uint64_t> range_items(ranges.size() + 1, 0), range_kept(ranges.size() + 1, 0);
   for_each_range(ranges, [&](std::size_t c, IndexRange range) {
     std::uint64_t items = 0, kept = 0;
     for (std::size_t t = range.begin; t < range.end; ++t) {
       if (t % kTransactionsPerCancelCheck == 0) throw_if_cancelled();
-      std::uint64_t length = 0;
-      for (std::uint32_t item : index.items_of(static_cast<std::uint32_t>(t))) length += item_flags[item];
+      std::uint64_t length = flagged_length(index, t, item_flags);
       if (length < k || length == 0) continue;
       if (cap) length = std::min<std::uint64_t>(length, *cap);
       reduced.begin[t + 1] = static_cast<std::uint32_t>(length);
