@@ -225,6 +225,32 @@ def test_pairs_agree_with_all_pairs_above_the_min_count(n_baskets, n_items, long
     check_pair_result(classic, expected)
 
 
+def test_a_clique_too_wide_for_one_counter_table():
+    """Sparse baskets with 260 items that all occur together: the first items' segments of
+    level 3 (about 259 runs by 258 extensions) count by runs, the later ones in one table."""
+    clique, others = 260, 5000
+    rng = np.random.default_rng(5)
+    subsets = [np.flatnonzero(rng.random(clique) < 0.5) for _ in range(20)]
+    rows = [range(clique)] * 3 + [s.tolist() for s in subsets]
+    rows += [[clique + i] for i in range(others)]
+    txn, item = as_arrays(rows)
+    n_items = clique + others
+    got = _tallyfold.rust_classic_compute_pipeline(txn, item, 3, n_items, 0, 2.5 / len(rows),
+                                                   NO_WEIGHTS)
+    sets = got["itemsets"].astype(np.int64)
+    assert sets.shape == (math.comb(clique, 3), 3)
+    assert np.all(sets[:, 0] < sets[:, 1]) and np.all(sets[:, 1] < sets[:, 2])
+    assert sets.max() < clique
+    codes = np.sort((sets[:, 0] * clique + sets[:, 1]) * clique + sets[:, 2])
+    assert np.all(codes[1:] > codes[:-1])  # no itemset twice
+    expected = np.full(len(sets), 3, dtype=np.int64)
+    for s in subsets:
+        member = np.zeros(clique, dtype=bool)
+        member[s] = True
+        expected += member[sets[:, 0]] & member[sets[:, 1]] & member[sets[:, 2]]
+    assert np.array_equal(got["counts"], expected)
+
+
 # --- faults ------------------------------------------------------------------------------
 
 T3 = np.array([1, 1, 2], np.int64)

@@ -8,6 +8,7 @@
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
+#include "classic/shared_prefixes.hpp"
 #include "classic/tid_sets.hpp"
 #include "common/bitset_kernels.hpp"
 #include "common/cancel.hpp"
@@ -202,7 +203,9 @@ namespace {
 // Few extensions favour lists, many favour the walk. Without bitsets, the run's own
 // transactions come either from one intersection per run, or for a whole segment at once from
 // one walk over the segment's shared transactions that files each transaction under the runs
-// whose last prefix item it holds (a projection).
+// whose last prefix item it holds (a projection). Where the segment walks and its table of
+// (run, extension) counters is small, that one walk counts every candidate of the segment
+// instead, and no run is walked on its own.
 
 // The items of an ascending row above `x`. Rows are short, so a branch-free count of the
 // items up to x beats a binary search, whose every step is a coin flip for the predictor.
@@ -225,13 +228,20 @@ struct Scratch {
       : tag(index.n_items(), 0),
         tally(index.n_items() + std::size_t{1}, 0),
         starts(index.n_items() + std::size_t{2}, 0),
-        shared_bits(index.bitset_words()),
-        bits(index.bitset_words()) {}
+        bits(index.bitset_words()),
+        column(index.n_items(), 0) {}
   std::vector<std::uint32_t> tag, tally;
   std::vector<std::uint32_t> shared_list, list;
   // A segment's run transaction lists, back to back, and where each ends (projection).
   std::vector<std::uint32_t> starts, projected;
-  std::vector<std::uint64_t> shared_bits, bits;
+  std::vector<std::uint64_t> bits;
+  // A segment's table of (run, extension) counters: `column` maps an extension's slot to its
+  // column (from 1; 0 otherwise), `table_items` lists them, `open_rows` holds the table rows
+  // of the runs met in the current transaction. All zero or empty between uses.
+  std::vector<std::uint32_t> column, table_items, table, open_rows;
+  // The shared items' transactions, kept from one segment to the next.
+  SharedLists shared_lists;
+  SharedBits shared_bits;
 };
 
 // Found itemsets of one range of runs, back to back, with their counts.
@@ -331,16 +341,10 @@ class RunCounter {
     const auto shared = shared_items(first);
     const std::uint64_t* shared_bits = nullptr;
     std::uint32_t shared_count = index_.n_transactions();
-    if (shared.size() == 1) {
-      shared_bits = index_.bitset(shared[0]);
-      shared_count = index_.count(shared[0]);
-    } else if (shared.size() > 1) {
-      shared_count = and_into(index_.bitset(shared[0]), index_.bitset(shared[1]),
-                              scratch.shared_bits.data(), words_);
-      for (std::size_t p = 2; p < shared.size(); ++p)
-        shared_count = and_into(scratch.shared_bits.data(), index_.bitset(shared[p]),
-                                scratch.shared_bits.data(), words_);
-      shared_bits = scratch.shared_bits.data();
+    if (!shared.empty()) {
+      const SharedBits::Set set = scratch.shared_bits.of(index_, shared);
+      shared_bits = set.bits;
+      shared_count = set.count;
     }
     // Very few shared transactions are listed once; each run's are then the ones whose bit
     // is set for its last prefix item, so no run pays an AND over every word to find them.
@@ -410,14 +414,7 @@ class RunCounter {
         count_run_by_lists(run, index_.tids(runs_.prefix(run)[0]), scratch, found);
       return;
     }
-    std::span<const std::uint32_t> shared_txns;
-    if (shared.size() == 1) {
-      shared_txns = index_.tids(shared[0]);
-    } else {
-      // The shared items are a subset of a frequent itemset: the intersection cannot stop.
-      index_.intersect_sc(shared, 0, scratch.shared_list);
-      shared_txns = scratch.shared_list;
-    }
+    const std::span<const std::uint32_t> shared_txns = scratch.shared_lists.of(index_, shared);
 
     const double walk = 2.0 * static_cast<double>(shared_txns.size()) *
                         (1.0 + scan_tail(shared.back())) * tuning::kScanStepCost;
@@ -425,6 +422,7 @@ class RunCounter {
     for (std::size_t run = first; run < end && intersections <= walk; ++run)
       intersections += intersect_cost(shared_txns.size(), index_.count(runs_.prefix(run).back()));
     if (walk < intersections) {
+      if (count_segment_by_pair_table(first, end, shared, shared_txns, scratch, found)) return;
       const std::span<const std::uint32_t> starts = project(first, end, shared, shared_txns, scratch);
       for (std::size_t run = first; run < end; ++run) {
         const std::size_t m = run - first + 1;
@@ -443,6 +441,60 @@ class RunCounter {
       scratch.list.resize(intersect_lists(shared_txns, last, scratch.list.data()));
       count_run_by_lists(run, scratch.list, scratch, found);
     }
+  }
+
+  // Counts the whole segment in one walk over its shared transactions, where a table of
+  // (run, extension) counters fits tuning::kClassicPairTableMax: in each transaction, every
+  // extension met is added to every run whose last item came before it in the row. The
+  // projection's walks go over each run's transactions again, each the whole row after the
+  // run's last item; this touches only the items the segment's runs and extensions name.
+  // Returns false, having changed nothing, where the table would not fit.
+  bool count_segment_by_pair_table(std::size_t first, std::size_t end,
+                                   std::span<const std::uint32_t> shared,
+                                   std::span<const std::uint32_t> shared_txns, Scratch& scratch,
+                                   Found& found) const {
+    const std::size_t n_runs = end - first;
+    std::vector<std::uint32_t>& columns = scratch.table_items;  // extension items, by column
+    for (std::size_t run = first; run < end; ++run)
+      for (std::uint32_t e : runs_.extensions_of(run))
+        if (scratch.column[e] == 0) {
+          columns.push_back(e);
+          scratch.column[e] = static_cast<std::uint32_t>(columns.size());
+        }
+    const std::size_t width = columns.size();
+    if (n_runs * width > tuning::kClassicPairTableMax) {
+      for (std::uint32_t e : columns) scratch.column[e] = 0;
+      columns.clear();
+      return false;
+    }
+    for (std::size_t run = first; run < end; ++run)
+      scratch.tag[runs_.prefix(run).back()] = static_cast<std::uint32_t>(run - first + 1);
+    if (scratch.table.size() < n_runs * width) scratch.table.resize(n_runs * width, 0);
+    std::uint32_t* table = scratch.table.data();
+    std::vector<std::uint32_t>& open = scratch.open_rows;  // table rows of the runs met so far
+    scan_rows(index_.row_offsets(), index_.row_items(), shared_txns,
+              [&](std::span<const std::uint32_t> row) {
+                open.clear();
+                for (std::uint32_t item : items_after(row, shared.back())) {
+                  // As an extension first: a run never extends by its own last item.
+                  if (const std::uint32_t c = scratch.column[item]; c != 0)
+                    for (std::uint32_t at : open) ++table[at + c - 1];
+                  if (const std::uint32_t m = scratch.tag[item]; m != 0)
+                    open.push_back(static_cast<std::uint32_t>((m - 1) * width));
+                }
+              });
+    for (std::size_t run = first; run < end; ++run) {
+      const std::uint32_t* counts = table + (run - first) * width;
+      for (std::uint32_t e : runs_.extensions_of(run)) {
+        const std::uint32_t c = counts[scratch.column[e] - 1];
+        if (c >= min_count_) emit(run, e, c, found);
+      }
+      scratch.tag[runs_.prefix(run).back()] = 0;
+    }
+    std::fill(table, table + n_runs * width, 0);
+    for (std::uint32_t e : columns) scratch.column[e] = 0;
+    columns.clear();
+    return true;
   }
 
   // Files every shared transaction under each run of the segment whose last prefix item it

@@ -213,6 +213,15 @@ inline constexpr double kClassicBitTestCost = 16.0;
 // words; otherwise each run's are one AND of the shared bitset with its last item's.
 inline constexpr double kClassicSharedFilterCost = 8.0;
 
+// Most (run, extension) counters of one segment that the classic counter counts in one walk
+// over the segment's transactions (256 KiB, well inside a core's L2 cache); a larger segment
+// projects its transactions per run and walks each run's.
+inline constexpr std::size_t kClassicPairTableMax = std::size_t{1} << 16;
+
+// Largest bitset of one item's transactions that the classic counter keeps per thread to pair
+// that item with others by bit tests (see SharedLists): about half a core's L2 cache.
+inline constexpr std::size_t kClassicMarkBytesMax = std::size_t{1} << 20;
+
 }  // namespace tallyfold::tuning
 
 namespace tallyfold::tuning {
