@@ -27,7 +27,6 @@ import json
 import math
 import os
 import random
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -38,6 +37,8 @@ from pathlib import Path
 import numpy as np
 
 from cpu_steal import StealMeter
+from paired_efficiency import (EFFICIENCY_MAX_PAIRS, EFFICIENCY_SECONDS, median_of_pairs, of_bests,
+                               pairs_wanted)
 from peak_memory import reset_peak, status_kib
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
@@ -61,8 +62,6 @@ ENGINE_TF_ALL = "tallyfold pairs, min_support=0"
 ENGINE_TF_MIN = "tallyfold pairs, min_support={}"
 ENGINE_SCIPY = "scipy X.T @ X"
 ENGINE_BUILD = "scipy build X (not in ratio)"
-EFFICIENCY_SECONDS = 1.0
-EFFICIENCY_MAX_PAIRS = 25
 
 
 def parse_size(text: str) -> list[int]:
@@ -176,15 +175,6 @@ class TimingWorker:
         self.proc.wait()
 
 
-def efficiency_pair_count(one_times: list[float], repeat: int) -> int:
-    """Enough pairs for about EFFICIENCY_SECONDS on one CPU, at least `repeat`, at most
-    EFFICIENCY_MAX_PAIRS: a ratio of calls lasting milliseconds moves with every hiccup."""
-    if not one_times:
-        return repeat
-    wanted = math.ceil(EFFICIENCY_SECONDS / max(one_times[0], 1e-6))
-    return max(repeat, min(EFFICIENCY_MAX_PAIRS, wanted))
-
-
 def efficiency_pairs(data_path: str, n_items: int, min_support: float, repeat: int) -> dict | None:
     """Calls on one CPU, each right after a call on every CPU, in two worker processes.
 
@@ -205,7 +195,7 @@ def efficiency_pairs(data_path: str, n_items: int, min_support: float, repeat: i
             warnings.warn(f"one-CPU worker ran with {one.ready['cpus']} CPUs and started "
                           f"{one.ready['threads']} threads")
         two_times, one_times = [], []
-        while len(one_times) < efficiency_pair_count(one_times, repeat):
+        while len(one_times) < (pairs_wanted(one_times[0], repeat) if one_times else repeat):
             two_times.append(two.time_call())
             one_times.append(one.time_call())
     except RuntimeError as exc:
@@ -214,9 +204,8 @@ def efficiency_pairs(data_path: str, n_items: int, min_support: float, repeat: i
     finally:
         two.close()
         one.close()
-    return {"one_cpu": min(one_times),
-            "efficiency": statistics.median(o / (2 * t) for o, t in zip(one_times, two_times)),
-            "eff_of_bests": min(one_times) / (2 * min(two_times))}
+    return {"one_cpu": min(one_times), "efficiency": median_of_pairs(one_times, two_times),
+            "eff_of_bests": of_bests(one_times, two_times)}
 
 
 def worker(engine: str, data_path: str, n_items: int, min_support: float) -> None:

@@ -46,6 +46,8 @@ from typing import Callable
 import numpy as np
 
 from cpu_steal import StealMeter
+from paired_efficiency import (EFFICIENCY_MAX_PAIRS, EFFICIENCY_SECONDS, median_of_pairs, of_bests,
+                               pairs_wanted)
 from peak_memory import page_in_shared_libraries, reset_peak, status_kib
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
@@ -495,8 +497,7 @@ class Outcome:
         machine stretches moves a ratio of best times by more than the effect measured."""
         if self.best is None or not self.one_cpu_times or len(os.sched_getaffinity(0)) < 2:
             return None
-        return statistics.median(one / (2 * two)
-                                 for one, two in zip(self.one_cpu_times, self.paired_times))
+        return median_of_pairs(self.one_cpu_times, self.paired_times)
 
     @property
     def efficiency_of_bests(self) -> float | None:
@@ -507,7 +508,7 @@ class Outcome:
         fastest calls are those the host disturbed least, as for the speed columns."""
         if self.efficiency is None:
             return None
-        return min(self.one_cpu_times) / (2 * min(self.paired_times))
+        return of_bests(self.one_cpu_times, self.paired_times)
 
 
 @dataclass
@@ -748,15 +749,10 @@ def run_case(case: Case, engines: list[str], cfg: dict, b: Baskets, args, budget
 
 # Pairs of calls behind the efficiency: enough for about a second on one CPU, at least as many
 # as the timed calls, at most EFFICIENCY_MAX_PAIRS.
-EFFICIENCY_SECONDS = 1.0
-EFFICIENCY_MAX_PAIRS = 25
-
-
 def efficiency_pairs(o: "Outcome") -> int:
     if o.best is None:
         return 0
-    wanted = math.ceil(EFFICIENCY_SECONDS / (2 * max(o.best, 1e-6)))
-    return max(len(o.times), min(EFFICIENCY_MAX_PAIRS, wanted))
+    return pairs_wanted(2 * o.best, len(o.times))
 
 
 def time_on_one_cpu(case: Case, workers: dict[str, Worker], cfg: dict, args, log_dir: str) -> None:

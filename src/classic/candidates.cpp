@@ -566,35 +566,6 @@ class RunCounter {
   std::size_t words_;
 };
 
-// Ranges of runs of about equal estimated cost, like balanced_ranges, cut only where a segment
-// starts unless a range has grown to tuning::kClassicSegmentSplit times its share. Each piece
-// of a split segment pays the segment's setup and, on lists, its walk over the shared
-// transactions: on synthetic 10^6 rows (count 206, k 5) one thread took 49 ms in 4 ranges cut
-// anywhere, 55 ms in 16 and 60 ms in 32, so two threads, with twice the ranges, did 10 % more
-// work than one.
-std::vector<IndexRange> segment_ranges(const RunCounter& counter, std::size_t n_runs,
-                                       std::size_t chunks_wanted) {
-  std::vector<IndexRange> ranges;
-  if (n_runs == 0) return ranges;
-  std::vector<double> costs(n_runs);
-  double total = 0;
-  for (std::size_t run = 0; run < n_runs; ++run) total += costs[run] = counter.estimate(run) + 1.0;
-  const double target = total / static_cast<double>(std::max<std::size_t>(chunks_wanted, 1));
-  double acc = 0;
-  std::size_t begin = 0;
-  for (std::size_t run = 0; run < n_runs; ++run) {
-    if (run > begin && acc >= target &&
-        (counter.starts_segment(run) || acc >= tuning::kClassicSegmentSplit * target)) {
-      ranges.push_back({begin, run});
-      begin = run;
-      acc = 0;
-    }
-    acc += costs[run];
-  }
-  ranges.push_back({begin, n_runs});
-  return ranges;
-}
-
 }  // namespace
 
 ItemsetTable count_candidates_parallel(const TransactionIndex& index,
@@ -612,8 +583,15 @@ ItemsetTable count_candidates_parallel(const TransactionIndex& index,
     partials.resize(1);
     counter.count_range(IndexRange{0, candidates.runs()}, scratch, partials[0]);
   } else {
-    const auto ranges =
-        segment_ranges(counter, candidates.runs(), pool_threads() * tuning::kChunksPerThread);
+    // A range ends where a segment starts: each piece of a split segment pays the segment's
+    // setup and, on lists, its walk over the shared transactions. On synthetic 10^6 rows
+    // (count 206, k 5) one thread took 49 ms in 4 ranges cut anywhere, 55 ms in 16 and 60 ms
+    // in 32, so two threads, with twice the ranges, did 10 % more work than one.
+    const auto ranges = balanced_ranges(
+        candidates.runs(), pool_threads() * tuning::kChunksPerThread,
+        [&](std::size_t run) { return counter.estimate(run); },
+        [&](std::size_t run) { return counter.starts_segment(run); },
+        tuning::kClassicSegmentSplit);
     partials.resize(ranges.size());
     tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(index); });
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ranges.size(), 1),

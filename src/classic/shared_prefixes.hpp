@@ -14,6 +14,7 @@
 #include "classic/tid_sets.hpp"
 #include "classic/transaction_index.hpp"
 #include "common/bitset_kernels.hpp"
+#include "common/row_order.hpp"
 #include "common/tuning.hpp"
 
 namespace tallyfold {
@@ -25,7 +26,7 @@ class SharedLists {
   std::span<const std::uint32_t> of(const TransactionIndex& index,
                                     std::span<const std::uint32_t> shared) {
     if (shared.size() == 1) return index.tids(shared[0]);
-    const std::size_t kept = kept_depths(items_, shared);
+    const std::size_t kept = shared_prefix(items_, shared);
     if (lists_.size() < shared.size()) lists_.resize(shared.size());
     for (std::size_t d = std::max<std::size_t>(kept, 1); d < shared.size(); ++d) {
       const std::span<const std::uint32_t> next = index.tids(shared[d]);
@@ -44,16 +45,6 @@ class SharedLists {
     return lists_[shared.size() - 1];
   }
 
-  // Leading items `held` and `wanted` have in common: the depths that stay valid.
-  static std::size_t kept_depths(std::span<const std::uint32_t> held,
-                                 std::span<const std::uint32_t> wanted) {
-    const auto n = std::min(held.size(), wanted.size());
-    return static_cast<std::size_t>(
-        std::mismatch(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(n), wanted.begin())
-            .first -
-        held.begin());
-  }
-
  private:
   // Depth 1 pairs the first shared item, the same for a long stretch of segments, with each
   // second one. With the first item's transactions marked in a bitset, each pairing tests
@@ -69,7 +60,7 @@ class SharedLists {
     } else if (marked_ != kNone) {
       for (std::uint32_t t : index.tids(marked_)) marks_[t >> 6] = 0;
     }
-    for (std::uint32_t t : index.tids(first)) marks_[t >> 6] |= std::uint64_t{1} << (t & 63);
+    set_bits(index.tids(first), marks_.data());
     marked_ = first;
     return true;
   }
@@ -104,7 +95,7 @@ class SharedBits {
   Set of(const TransactionIndex& index, std::span<const std::uint32_t> shared) {
     if (shared.size() == 1) return {index.bitset(shared[0]), index.count(shared[0])};
     const std::size_t words = index.bitset_words();
-    const std::size_t kept = SharedLists::kept_depths(items_, shared);
+    const std::size_t kept = shared_prefix(items_, shared);
     if (counts_.size() < shared.size()) {
       counts_.resize(shared.size());
       bits_.resize(shared.size() * words);

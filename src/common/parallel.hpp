@@ -44,8 +44,12 @@ bool worth_sharing(std::size_t n, CostFn cost) {
 
 // Consecutive ranges covering [0, n) whose summed cost is about equal; `cost(i)` estimates
 // the work of element i. Many more chunks than threads so that stealing evens out skew.
-template <class CostFn>
-std::vector<IndexRange> balanced_ranges(std::size_t n, std::size_t chunks_wanted, CostFn cost) {
+// With `may_cut`, a range that has reached its share still runs on until an element i with
+// may_cut(i) starts the next, unless it has grown to `overrun` times its share: for elements
+// that share work with their neighbours, which each range holding part of them pays again.
+template <class CostFn, class MayCutFn>
+std::vector<IndexRange> balanced_ranges(std::size_t n, std::size_t chunks_wanted, CostFn cost,
+                                        MayCutFn may_cut, double overrun) {
   std::vector<IndexRange> ranges;
   if (n == 0) return ranges;
   double total = 0;
@@ -54,15 +58,20 @@ std::vector<IndexRange> balanced_ranges(std::size_t n, std::size_t chunks_wanted
   double acc = 0;
   std::size_t begin = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    acc += static_cast<double>(cost(i)) + 1.0;
-    if (acc >= target) {
-      ranges.push_back({begin, i + 1});
-      begin = i + 1;
+    if (i > begin && acc >= target && (acc >= overrun * target || may_cut(i))) {
+      ranges.push_back({begin, i});
+      begin = i;
       acc = 0;
     }
+    acc += static_cast<double>(cost(i)) + 1.0;
   }
-  if (begin < n) ranges.push_back({begin, n});
+  ranges.push_back({begin, n});
   return ranges;
+}
+
+template <class CostFn>
+std::vector<IndexRange> balanced_ranges(std::size_t n, std::size_t chunks_wanted, CostFn cost) {
+  return balanced_ranges(n, chunks_wanted, cost, [](std::size_t) { return true; }, 1.0);
 }
 
 // Equal-sized consecutive ranges of at least `min_size` elements covering [0, n).
