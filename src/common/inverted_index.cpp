@@ -201,6 +201,69 @@ InvertedIndex build_index_of_rows(CallerArray<std::int64_t> txn_ids,
   return index;
 }
 
+namespace {
+
+// Moves every chunk's packed values, kept[c] of them from start[c], to the front in chunk
+// order, and shifts the chunk's offsets (offsets[r + 1] for its rows r) by as much; returns
+// the number of values kept. Chunk c lands at dest[c], the sum of the kept values before it,
+// and each chunk moves left only. The only values a move can overwrite before they have moved
+// are the ends of earlier chunks that lie past where the next chunk lands (min(shift, kept)
+// values of each chunk, where shift = start - dest): with those set aside first, every chunk
+// moves at the same time, and the ends are written last. After one early duplicate nearly
+// all of the values move, which one thread did alone (0.45 ms of a 17 ms call on 10^6 rows).
+// When the ends would be a large share of the values (many duplicates), one thread moves the
+// chunks in order, each onto space already vacated.
+std::uint32_t pack_chunks_to_front(std::uint32_t* values, const std::vector<IndexRange>& chunks,
+                                   const std::vector<std::uint32_t>& start,
+                                   const std::vector<std::uint32_t>& kept,
+                                   UninitVector<std::uint32_t>& offsets) {
+  const std::size_t n = chunks.size();
+  std::vector<std::uint32_t> dest(n + 1, 0), end_offset(n + 1, 0);
+  std::uint64_t moved = 0;
+  for (std::size_t c = 0; c < n; ++c) {
+    dest[c + 1] = dest[c] + kept[c];
+    const std::uint32_t shift = start[c] - dest[c];
+    end_offset[c + 1] = end_offset[c] + std::min(shift, kept[c]);
+    if (shift != 0) moved += kept[c];
+  }
+  const std::uint64_t set_aside = end_offset[n];
+  offsets[0] = 0;
+  if (moved == 0) return dest[n];
+  const auto shift_offsets = [&](std::size_t c) {
+    const std::uint32_t shift = start[c] - dest[c];
+    if (shift != 0)
+      for (std::size_t r = chunks[c].begin; r < chunks[c].end; ++r) offsets[r + 1] -= shift;
+  };
+  if (n == 1 || set_aside * tuning::kPackSetAsideShareInverse > moved) {
+    for (std::size_t c = 0; c < n; ++c) {
+      throw_if_cancelled();
+      if (start[c] != dest[c])
+        std::memmove(values + dest[c], values + start[c], std::size_t{kept[c]} * sizeof(std::uint32_t));
+    }
+    for_each_range(chunks, [&](std::size_t c, IndexRange) { shift_offsets(c); });
+    return dest[n];
+  }
+  std::vector<std::uint32_t> ends(set_aside);
+  const auto end_length = [&](std::size_t c) { return end_offset[c + 1] - end_offset[c]; };
+  for_each_range(chunks, [&](std::size_t c, IndexRange) {
+    std::memcpy(ends.data() + end_offset[c], values + start[c] + kept[c] - end_length(c),
+                std::size_t{end_length(c)} * sizeof(std::uint32_t));
+  });
+  for_each_range(chunks, [&](std::size_t c, IndexRange) {
+    if (start[c] != dest[c])
+      std::memmove(values + dest[c], values + start[c],
+                   std::size_t{kept[c] - end_length(c)} * sizeof(std::uint32_t));
+    shift_offsets(c);
+  });
+  for_each_range(chunks, [&](std::size_t c, IndexRange) {
+    std::memcpy(values + dest[c + 1] - end_length(c), ends.data() + end_offset[c],
+                std::size_t{end_length(c)} * sizeof(std::uint32_t));
+  });
+  return dest[n];
+}
+
+}  // namespace
+
 Csr sort_dedup_csr(UninitVector<std::uint32_t> values, UninitVector<std::uint32_t> offsets,
                    std::size_t rows) {
   if (offsets.size() < rows + 1) panic_range_end(rows + 1, offsets.size());
@@ -247,24 +310,7 @@ Csr sort_dedup_csr(UninitVector<std::uint32_t> values, UninitVector<std::uint32_
                 std::to_string(end));
   }
 
-  // The packed chunks move to the front in chunk order (each only to the left, onto space
-  // already vacated), and their offsets follow.
-  std::vector<std::uint32_t> shift(chunks.size());
-  std::uint32_t write = 0;
-  for (std::size_t c = 0; c < chunks.size(); ++c) {
-    throw_if_cancelled();
-    if (write != chunk_start[c])
-      std::memmove(values.data() + write, values.data() + chunk_start[c],
-                   std::size_t{chunk_kept[c]} * sizeof(std::uint32_t));
-    shift[c] = chunk_start[c] - write;
-    write += chunk_kept[c];
-  }
-  offsets[0] = 0;
-  if (std::any_of(shift.begin(), shift.end(), [](std::uint32_t d) { return d != 0; })) {
-    for_each_range(chunks, [&](std::size_t c, IndexRange range) {
-      for (std::size_t r = range.begin; r < range.end; ++r) offsets[r + 1] -= shift[c];
-    });
-  }
+  const std::uint32_t write = pack_chunks_to_front(values.data(), chunks, chunk_start, chunk_kept, offsets);
   offsets.resize(rows + 1);
   values.resize(write);
   release_spare_capacity(values);

@@ -123,6 +123,12 @@ inline constexpr std::size_t kPairPoolMinEntries = 65536;
 // on the calling thread; below ~10^4 rows a pass takes well under a millisecond.
 inline constexpr std::size_t kParallelDedupMinRows = 16384;
 
+// Index build: the de-duplicated chunks move to the front on the pool when the values they
+// set aside for it (see pack_chunks_to_front) are at most 1 / this of the values that move,
+// else on one thread. The values set aside are freed before the index's other direction, as
+// large as all the values, is allocated: they do not raise the call's peak.
+inline constexpr std::size_t kPackSetAsideShareInverse = 16;
+
 }  // namespace tallyfold::tuning
 
 namespace tallyfold::tuning {

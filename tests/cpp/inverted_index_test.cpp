@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "check.hpp"
@@ -54,6 +55,32 @@ int main() {
       const std::uint32_t len = next() % 7, range = r % 5 == 0 ? 3 : 1000;
       std::vector<std::uint32_t> row;
       for (std::uint32_t k = 0; k < len; ++k) row.push_back(next() % range);
+      values.insert(values.end(), row.begin(), row.end());
+      offsets.push_back(static_cast<std::uint32_t>(values.size()));
+      std::sort(row.begin(), row.end());
+      row.erase(std::unique(row.begin(), row.end()), row.end());
+      expected_values.insert(expected_values.end(), row.begin(), row.end());
+      expected_offsets.push_back(static_cast<std::uint32_t>(expected_values.size()));
+    }
+    Csr packed = sort_dedup_csr(std::move(values), std::move(offsets), rows);
+    CHECK(packed.values == expected_values);
+    CHECK(packed.offsets == expected_offsets);
+  }
+
+  // The packed chunks reach the front on the pool (few duplicates) or on one thread (many),
+  // also where a chunk keeps fewer values than it moves by (a stretch of empty rows) and where
+  // duplicates come only in the last rows. Same as row by row each time.
+  for (const auto& [duplicate_every, empty_from, empty_to] :
+       std::vector<std::tuple<std::size_t, std::size_t, std::size_t>>{
+           {40000, 0, 0}, {5000, 28673, 36863}, {7, 0, 0}, {1, 20000, 20001}, {99990, 0, 0}}) {
+    const std::size_t rows = 100000;
+    Values values, expected_values;
+    Values offsets{0}, expected_offsets{0};
+    for (std::size_t r = 0; r < rows; ++r) {
+      std::vector<std::uint32_t> row;
+      if (r < empty_from || r >= empty_to)
+        for (std::uint32_t k = 0; k < 3; ++k) row.push_back(static_cast<std::uint32_t>((r * 7 + k * 13) % 1000));
+      if (!row.empty() && r % duplicate_every == duplicate_every - 1) row.push_back(row[0]);
       values.insert(values.end(), row.begin(), row.end());
       offsets.push_back(static_cast<std::uint32_t>(values.size()));
       std::sort(row.begin(), row.end());
