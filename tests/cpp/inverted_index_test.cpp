@@ -14,6 +14,27 @@
 using namespace tallyfold;
 using Values = UninitVector<std::uint32_t>;  // the index's item lists and offsets
 
+// Rows for sort_dedup_csr (offsets from `first`, after as many unused values), beside what it
+// should make of them: each row sorted and de-duplicated, the rows packed from 0.
+struct RowsAndPacked {
+  explicit RowsAndPacked(std::uint32_t first) : values(first), offsets{first} {}
+  void add(std::vector<std::uint32_t> row) {
+    values.insert(values.end(), row.begin(), row.end());
+    offsets.push_back(static_cast<std::uint32_t>(values.size()));
+    std::sort(row.begin(), row.end());
+    row.erase(std::unique(row.begin(), row.end()), row.end());
+    expected_values.insert(expected_values.end(), row.begin(), row.end());
+    expected_offsets.push_back(static_cast<std::uint32_t>(expected_values.size()));
+  }
+  void check() {
+    const std::size_t rows = offsets.size() - 1;
+    Csr packed = sort_dedup_csr(std::move(values), std::move(offsets), rows);
+    CHECK(packed.values == expected_values);
+    CHECK(packed.offsets == expected_offsets);
+  }
+  Values values, offsets, expected_values, expected_offsets{0};
+};
+
 int main() {
   // The largest row count that 32-bit offsets can hold passes; one more is refused.
   CHECK(!throws<LimitError>([] { check_row_limit(4294967295ull); }));
@@ -46,25 +67,16 @@ int main() {
   // Enough rows for several chunks on the pool, duplicates in some rows only, so that packed
   // chunks move by different amounts; the offsets start past 0. Same as row by row.
   {
-    const std::size_t rows = 100000;
-    Values values(3), expected_values;
-    Values offsets{3}, expected_offsets{0};
+    RowsAndPacked rows(3);
     std::uint64_t state = 12345;
     auto next = [&] { return static_cast<std::uint32_t>((state = state * 6364136223846793005ull + 1442695040888963407ull) >> 41); };
-    for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t r = 0; r < 100000; ++r) {
       const std::uint32_t len = next() % 7, range = r % 5 == 0 ? 3 : 1000;
       std::vector<std::uint32_t> row;
       for (std::uint32_t k = 0; k < len; ++k) row.push_back(next() % range);
-      values.insert(values.end(), row.begin(), row.end());
-      offsets.push_back(static_cast<std::uint32_t>(values.size()));
-      std::sort(row.begin(), row.end());
-      row.erase(std::unique(row.begin(), row.end()), row.end());
-      expected_values.insert(expected_values.end(), row.begin(), row.end());
-      expected_offsets.push_back(static_cast<std::uint32_t>(expected_values.size()));
+      rows.add(std::move(row));
     }
-    Csr packed = sort_dedup_csr(std::move(values), std::move(offsets), rows);
-    CHECK(packed.values == expected_values);
-    CHECK(packed.offsets == expected_offsets);
+    rows.check();
   }
 
   // The packed chunks reach the front on the pool (few duplicates) or on one thread (many),
@@ -73,24 +85,15 @@ int main() {
   for (const auto& [duplicate_every, empty_from, empty_to] :
        std::vector<std::tuple<std::size_t, std::size_t, std::size_t>>{
            {40000, 0, 0}, {5000, 28673, 36863}, {7, 0, 0}, {1, 20000, 20001}, {99990, 0, 0}}) {
-    const std::size_t rows = 100000;
-    Values values, expected_values;
-    Values offsets{0}, expected_offsets{0};
-    for (std::size_t r = 0; r < rows; ++r) {
+    RowsAndPacked rows(0);
+    for (std::size_t r = 0; r < 100000; ++r) {
       std::vector<std::uint32_t> row;
       if (r < empty_from || r >= empty_to)
         for (std::uint32_t k = 0; k < 3; ++k) row.push_back(static_cast<std::uint32_t>((r * 7 + k * 13) % 1000));
       if (!row.empty() && r % duplicate_every == duplicate_every - 1) row.push_back(row[0]);
-      values.insert(values.end(), row.begin(), row.end());
-      offsets.push_back(static_cast<std::uint32_t>(values.size()));
-      std::sort(row.begin(), row.end());
-      row.erase(std::unique(row.begin(), row.end()), row.end());
-      expected_values.insert(expected_values.end(), row.begin(), row.end());
-      expected_offsets.push_back(static_cast<std::uint32_t>(expected_values.size()));
+      rows.add(std::move(row));
     }
-    Csr packed = sort_dedup_csr(std::move(values), std::move(offsets), rows);
-    CHECK(packed.values == expected_values);
-    CHECK(packed.offsets == expected_offsets);
+    rows.check();
   }
 
   // Offsets that run past the values, or too few offsets, are internal faults.
